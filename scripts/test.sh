@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds and runs every test: plain (Release), then under AddressSanitizer with
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+jobs=$(nproc)
+build_and_test() {  # name, ctest label regex ('' for all), cmake args...
+  local name=$1 labels=$2
+  shift 2
+  echo "== $name build"
+  cmake -S . -B "build/$name" -G Ninja "$@" >/dev/null
+  ninja -C "build/$name"
+  echo "== $name tests"
+  local filter=()
+  [ -n "$labels" ] && filter=(-L "$labels")
+  ctest --test-dir "build/$name" --output-on-failure -j "$jobs" "${filter[@]}"
+}
+
+build_and_test release '' -DCMAKE_BUILD_TYPE=Release
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build_and_test asan '' -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRATAEQ_SANITIZE=address -DSTRATAEQ_BUILD_BENCH=OFF
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build_and_test tsan 'platform|foundation|drivers|eq' -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRATAEQ_SANITIZE=thread -DSTRATAEQ_BUILD_BENCH=OFF
+
+echo "== all test runs passed"
