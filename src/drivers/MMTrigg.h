@@ -15,8 +15,6 @@ namespace strataeq {
 
 STRATAEQ_DECLARE_ERROR(EMMTriggerError);
 
-inline constexpr std::uint32_t MM_WOM_STOP = 32769;  // the drivers' stop message
-
 enum class TMMTriggerState : std::uint8_t { trClosed = 1, trOpened = 2, trStarted = 4, trPaused = 8 };
 
 class TMMTrigger : public TMMCustomSoundComponent {

@@ -16,6 +16,9 @@ namespace strataeq {
 
 class TMMDSPComponent;
 
+// Posted by a driver's buffer path to its notification window to complete a stop.
+inline constexpr std::uint32_t MM_WOM_STOP = 32769;
+
 using TMMBufferEvent = std::function<void(TObject* Sender, PMMWaveHdr lpwh)>;
 using TMMBufferLoadEvent = std::function<void(TObject* Sender, PMMWaveHdr lpwh, bool& MoreBuffers)>;
 
