@@ -205,7 +205,12 @@ void TMMTrigger::LoadBuffer() {
   moreData_ = more;
 }
 
-void TMMTrigger::PushBuffer() { TMMCustomSoundComponent::BufferReady(header_.get()); }
+void TMMTrigger::PushBuffer() {
+  // Counted per push, so that the last buffer, pushed within the cycle that loaded it,
+  // is counted too.
+  bytesPushed_ += header_->dwBufferLength;
+  TMMCustomSoundComponent::BufferReady(header_.get());
+}
 
 void TMMTrigger::Start() {
   if (!HasState(TMMTriggerState::trOpened)) Open();
@@ -324,7 +329,6 @@ void TMMTrigger::RunCycle() {
     std::lock_guard lock(cs_);
     if (!HasState(TMMTriggerState::trStarted) || stopping_) return;
     ++inFlight_;
-    bytesPushed_ += header_->dwBufferLength;
   }
   auto finish = [this] {
     std::lock_guard lock(cs_);

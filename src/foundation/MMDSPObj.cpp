@@ -105,7 +105,8 @@ void TMMDSPComponent::SetOutputLink(TMMDSPComponent* component, std::string_view
 }
 
 void TMMDSPComponent::SetInput(TMMDSPComponent* v) {
-  if (v == input_ || (v && !CanConnectInput(v))) return;
+  // A class without a published "Input" has no upstream at all.
+  if (v == input_ || (v && (!props_.Input || !CanConnectInput(v)))) return;
   Stop();
   if (input_) {
     ConnectionBroadcast(this, 0, "Input");
@@ -120,7 +121,7 @@ void TMMDSPComponent::SetInput(TMMDSPComponent* v) {
 }
 
 void TMMDSPComponent::SetOutput(TMMDSPComponent* v) {
-  if (v == output_ || (v && !CanConnectOutput(v))) return;
+  if (v == output_ || (v && (!props_.Output || !CanConnectOutput(v)))) return;
   Stop();
   if (output_) {
     TMMDSPComponent* old = output_;

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/MMPCMSup.h"
+
+namespace strataeq {
+namespace {
+
+TEST(PcmFormat, BuildsBlockAlignAndByteRateFromBitsChannelsRate) {
+  const TWaveFormatEx f = BuildPcmFormat(16, 2, 44100);
+  EXPECT_EQ(f.wFormatTag, 1);
+  EXPECT_EQ(f.nBlockAlign, 4);
+  EXPECT_EQ(f.nAvgBytesPerSec, 176400u);
+  EXPECT_EQ(f.cbSize, 0);
+  const TWaveFormatEx g = BuildPcmFormat(TMMBits::b8Bit, TMMMode::mMono, 11025);
+  EXPECT_EQ(g.nBlockAlign, 1);
+  EXPECT_EQ(g.nAvgBytesPerSec, 11025u);
+}
+
+TEST(PcmFormat, ValidityCoversRateBitsChannelsAndTag) {
+  TWaveFormatEx f = BuildPcmFormat(16, 2, 4000);
+  EXPECT_TRUE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(8, 1, 100000);
+  EXPECT_TRUE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(16, 2, 3999);
+  EXPECT_FALSE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(16, 2, 100001);
+  EXPECT_FALSE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(24, 2, 44100);
+  EXPECT_FALSE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(16, 3, 44100);
+  EXPECT_FALSE(IsValidPcmFormat(&f));
+  f = BuildPcmFormat(16, 2, 44100);
+  f.wFormatTag = 0x55;
+  EXPECT_FALSE(IsValidPcmFormat(&f));
+  EXPECT_FALSE(IsValidPcmFormat(nullptr));
+}
+
+TEST(PcmFormat, CopiesArePrivateAndPcmCopiesDropExtraBytes) {
+  EXPECT_EQ(FormatSize(nullptr), 0u);
+  EXPECT_EQ(CopyFormat(nullptr), nullptr);
+  TWaveFormatEx pcm = BuildPcmFormat(16, 2, 44100);
+  pcm.cbSize = 22;
+  EXPECT_EQ(FormatSize(&pcm), 18u);
+  PWaveFormatEx copy = CopyFormat(&pcm);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy.get(), &pcm);
+  EXPECT_EQ(copy->cbSize, 0);
+  EXPECT_EQ(copy->nAvgBytesPerSec, 176400u);
+
+  // A compressed format keeps its extra bytes.
+  struct {
+    TWaveFormatEx f;
+    std::uint8_t extra[12];
+  } mp3{};
+  mp3.f = BuildPcmFormat(16, 2, 44100);
+  mp3.f.wFormatTag = 0x55;
+  mp3.f.cbSize = 12;
+  for (int i = 0; i < 12; ++i) mp3.extra[i] = static_cast<std::uint8_t>(i + 1);
+  EXPECT_EQ(FormatSize(&mp3.f), 30u);
+  PWaveFormatEx c2 = CopyFormat(&mp3.f);
+  EXPECT_EQ(c2->cbSize, 12);
+  EXPECT_EQ(std::memcmp(c2.get(), &mp3, 30), 0);
+}
+
+TEST(WaveHeader, BlockHoldsRecordThenZeroedData) {
+  TWaveHdrBlock h = AllocWaveHeader(100);
+  EXPECT_EQ(h->lpData, reinterpret_cast<char*>(h.get()) + sizeof(TMMWaveHdr));
+  EXPECT_EQ(h->dwBufferLength, 100u);
+  EXPECT_EQ(h->dwBytesRecorded, 0);
+  EXPECT_EQ(h->wh_link, nullptr);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(h->lpData[i], 0);
+}
+
+TEST(Conversions, RoundAndStayOnWholeFrames) {
+  const TWaveFormatEx f = BuildPcmFormat(16, 2, 44100);
+  EXPECT_EQ(MsToBytes(&f, 1), 176);
+  EXPECT_EQ(MsToBytes(&f, 1000), 176400);
+  EXPECT_EQ(BytesToMs(&f, 176400), 1000);
+  EXPECT_EQ(BytesToMs(&f, 88), 0);    // 0.4988 ms
+  EXPECT_EQ(BytesToMs(&f, 89), 1);    // 0.5045 ms rounds up
+  EXPECT_EQ(BytesToSamples(&f, 176400), 44100);
+  EXPECT_EQ(SamplesToMs(&f, 22050), 500);
+  EXPECT_EQ(MsToSamples(&f, 10), 441);
+  for (int n = 0; n < 5000; n += 7) ASSERT_EQ(SamplesToBytes(&f, n) % 4, 0) << n;
+  for (int ms = 0; ms < 500; ++ms) ASSERT_EQ(MsToBytes(&f, ms) % 4, 0) << ms;
+  // Beyond 32 bits: 10 hours of audio.
+  EXPECT_EQ(SamplesToBytes64(&f, 44100LL * 36000), 176400LL * 36000);
+  EXPECT_EQ(MsToBytes64(&f, 36000000LL * 10) % 4, 0);
+  const TWaveFormatEx odd = BuildPcmFormat(16, 2, 11025);
+  EXPECT_EQ(MsToBytes(&odd, 1), 44);  // 44.1 rounds to 44
+  EXPECT_EQ(MsToBytes(&odd, 3), 132);  // 132.3
+  EXPECT_EQ(MsToBytes(&odd, 7), 312);   // 308.7 rounds to 309, then up to a whole frame
+}
+
+std::vector<std::int16_t> Stereo16(std::initializer_list<std::pair<int, int>> frames) {
+  std::vector<std::int16_t> v;
+  for (auto [l, r] : frames) {
+    v.push_back(static_cast<std::int16_t>(l));
+    v.push_back(static_cast<std::int16_t>(r));
+  }
+  return v;
+}
+
+TEST(FindPeaks, ReturnsExtremesInTimeOrderPerChannel) {
+  const TWaveFormatEx f = BuildPcmFormat(16, 2, 44100);
+  // Left: maximum (900) before minimum (-700). Right: minimum (-50) before maximum (60).
+  const auto data = Stereo16({{0, 0}, {900, -50}, {100, 10}, {-700, 60}, {5, 5}});
+  const TPeaks p = FindPeaks(&f, data.data(), static_cast<int>(data.size() * 2));
+  EXPECT_EQ(p.Left1, 900);
+  EXPECT_EQ(p.Left2, -700);
+  EXPECT_EQ(p.Right1, -50);
+  EXPECT_EQ(p.Right2, 60);
+
+  const TPeaks empty = FindPeaks(&f, data.data(), 0);
+  EXPECT_EQ(empty.Left1, 0);
+  EXPECT_EQ(empty.Right2, 0);
+}
+
+TEST(FindPeaks, EightBitMonoMirrorsLeftIntoRight) {
+  const TWaveFormatEx f = BuildPcmFormat(8, 1, 8000);
+  const std::uint8_t data[] = {128, 20, 200, 128};
+  const TPeaks p = FindPeaks(&f, data, 4);
+  EXPECT_EQ(p.Left1, 20);
+  EXPECT_EQ(p.Left2, 200);
+  EXPECT_EQ(p.Right1, 20);
+  EXPECT_EQ(p.Right2, 200);
+}
+
+TEST(FindTriggerPoint, FindsRisingAndFallingCrossingsPerChannel) {
+  const TWaveFormatEx f = BuildPcmFormat(16, 2, 44100);
+  // Level 10 % = 3270. Left rises through it between frames 1 and 2, right between 3 and 4.
+  const auto data = Stereo16({{0, 0}, {100, 0}, {5000, 0}, {5000, 0}, {5000, 6000}, {0, 0}, {0, 0}});
+  const int bytes = static_cast<int>(data.size() * 2);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, 10, 1, 0), 2 * 4);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, 10, 1, 1), 2 * 4);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, 10, 1, 2), 4 * 4 + 2);
+  // Falling through -10 % (negated level): left falls from 5000 to 0 between frames 4 and 5.
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, -10, 2, 1), 5 * 4);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, 10, 0, 0), -1);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), 0, 10, 1, 0), -1);
+  EXPECT_EQ(FindTriggerPoint(&f, data.data(), bytes, 50, 1, 0), -1);
+}
+
+TEST(FindTriggerPoint, EightBitMonoReturnsTheLaterSample) {
+  const TWaveFormatEx f = BuildPcmFormat(8, 1, 8000);
+  const std::uint8_t data[] = {128, 128, 130, 200, 128};
+  // Level 10 %: T = Trunc(12.7) + 128 = 140; 130 < 140 <= 200.
+  EXPECT_EQ(FindTriggerPoint(&f, data, 5, 10, 1, 0), 3);
+}
+
+}  // namespace
+}  // namespace strataeq

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "platform/Threads.h"
+
+namespace strataeq {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(MessageQueue, DeliversPostsFromAnyThreadInOrderOnTheMainThread) {
+  std::vector<int> got;
+  bool onMain = true;
+  TNotifyWindow w([&](TMessage& m) {
+    got.push_back(static_cast<int>(m.WParam));
+    onMain = onMain && IsMainThread();
+  });
+  std::thread t([&] {
+    for (int i = 0; i < 100; ++i) PostMessage(w.Handle(), 1, static_cast<WPARAM>(i));
+  });
+  t.join();
+  EXPECT_TRUE(got.empty());  // nothing runs until the main thread serves the queue
+  ProcessPendingMessages();
+  ASSERT_EQ(got.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(got[static_cast<std::size_t>(i)], i);
+  EXPECT_TRUE(onMain);
+}
+
+TEST(MessageQueue, RemovalByRangeAndDestroyedWindowsDropMessages) {
+  std::vector<std::uint32_t> got;
+  TNotifyWindow a([&](TMessage& m) { got.push_back(m.Msg); });
+  auto b = std::make_unique<TNotifyWindow>([&](TMessage& m) { got.push_back(m.Msg + 1000); });
+  for (std::uint32_t msg : {10u, 20u, 30u}) {
+    PostMessage(a.Handle(), msg);
+    PostMessage(b->Handle(), msg);
+  }
+  EXPECT_EQ(PendingMessageCount(a.Handle()), 3);
+  RemoveMessages(a.Handle(), 15, 25);
+  const THandle gone = b->Handle();
+  b.reset();
+  EXPECT_FALSE(PostMessage(gone, 40));
+  ProcessPendingMessages();
+  EXPECT_EQ(got, (std::vector<std::uint32_t>{10, 30}));
+}
+
+TEST(MessageQueue, WindowProcedureMayDestroyItsOwnWindow) {
+  std::unique_ptr<TNotifyWindow> w;
+  int calls = 0;
+  w = std::make_unique<TNotifyWindow>([&](TMessage&) {
+    ++calls;
+    w.reset();
+  });
+  PostMessage(w->Handle(), 1);
+  PostMessage(w->Handle(), 2);
+  ProcessPendingMessages();
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(MessageQueue, RunOnMainThreadWaitsAndCarriesExceptionsBack) {
+  std::atomic<bool> ranOnMain{false};
+  std::atomic<bool> threw{false};
+  std::thread t([&] {
+    RunOnMainThread([&] { ranOnMain = IsMainThread(); });
+    try {
+      RunOnMainThread([] { throw std::runtime_error("boom"); });
+    } catch (const std::runtime_error&) {
+      threw = true;
+    }
+  });
+  ASSERT_TRUE(RunUntil([&] { return threw.load(); }, 10s));
+  t.join();
+  EXPECT_TRUE(ranOnMain);
+}
+
+TEST(MessageQueue, WorkerExceptionsReachTheHandlerOnTheMainThread) {
+  std::string got;
+  Application().OnException = [&](std::exception_ptr e) { got = ExceptionMessage(e) + (IsMainThread() ? "@main" : ""); };
+  std::thread t([] { Application().HandleException(std::make_exception_ptr(std::runtime_error("worker"))); });
+  t.join();
+  ProcessPendingMessages();
+  Application().OnException = nullptr;
+  EXPECT_EQ(got, "worker@main");
+}
+
+TEST(Events, AutoResetReleasesOneWaitManualResetStays) {
+  TEvent autoEvent(false, true);
+  EXPECT_EQ(autoEvent.WaitFor(0ms), TWaitResult::Signaled);
+  EXPECT_EQ(autoEvent.WaitFor(0ms), TWaitResult::Timeout);
+  TEvent manual(true, false);
+  manual.Set();
+  EXPECT_EQ(manual.WaitFor(0ms), TWaitResult::Signaled);
+  EXPECT_EQ(manual.WaitFor(0ms), TWaitResult::Signaled);
+  manual.Reset();
+  EXPECT_EQ(manual.WaitFor(5ms), TWaitResult::Timeout);
+}
+
+TEST(Events, WaitForAnyConsumesOnlyTheEventItReturns) {
+  TEvent first, second;
+  second.Set();
+  EXPECT_EQ(TEvent::WaitForAny({&first, &second}, 0ms), 1);
+  EXPECT_EQ(TEvent::WaitForAny({&first, &second}, 0ms), -1);
+  first.Set();
+  second.Set();
+  EXPECT_EQ(TEvent::WaitForAny({&first, &second}, 0ms), 0);  // the first listed wins
+  EXPECT_TRUE(second.IsSet());
+  std::thread t([&] {
+    std::this_thread::sleep_for(5ms);
+    first.Set();
+  });
+  EXPECT_EQ(TEvent::WaitForAny({&first}), 0);
+  t.join();
+}
+
+class CountingThread : public TThread {
+ public:
+  std::atomic<int> cycles{0};
+  TEvent tick;
+
+ protected:
+  void Execute() override {
+    while (!Terminated()) {
+      CheckSuspended();
+      if (Terminated()) break;
+      if (tick.WaitFor(1ms) == TWaitResult::Signaled) ++cycles;
+    }
+  }
+};
+
+TEST(Threads, CreatedSuspendedAndHeldAtTheGateWhileSuspended) {
+  CountingThread t;
+  t.tick.Set();
+  std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(t.cycles, 0);  // not started before Resume
+  t.Resume();
+  ASSERT_TRUE(RunUntil([&] { return t.cycles == 1; }, 10s));
+  t.Suspend();
+  std::this_thread::sleep_for(5ms);  // let it reach the gate
+  const int atGate = t.cycles;
+  t.tick.Set();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(t.tick.IsSet());  // a worker held at the gate consumes nothing
+  EXPECT_EQ(t.cycles, atGate);
+  t.Resume();
+  ASSERT_TRUE(RunUntil([&] { return !t.tick.IsSet(); }, 10s));
+  t.Terminate();
+  EXPECT_TRUE(t.WaitFor(10s));
+  EXPECT_TRUE(t.Finished());
+}
+
+}  // namespace
+}  // namespace strataeq
