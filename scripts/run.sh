@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C build/release >/dev/null
-exec build/release/src/app/strataeq-cli --version
+exec build/release/bin/strataeq-cli --version

@@ -1,0 +1,174 @@
+#include "app/cli/CliOptions.h"
+
+#include <charconv>
+#include <cmath>
+#include <set>
+
+namespace strataeq::cli {
+namespace {
+
+float ParseGain(const std::string& text, const std::string& what) {
+  std::size_t used = 0;
+  float g = 0;
+  try {
+    g = std::stof(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || text.empty() || !std::isfinite(g))
+    throw EUsageError(what + ": '" + text + "' is not a number of dB");
+  if (g < kMinGain || g > kMaxGain)
+    throw EUsageError(what + ": " + text + " dB is outside -99..16 dB");
+  return g;
+}
+
+int ParseInt(const std::string& text, const std::string& what) {
+  int v = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+    throw EUsageError(what + ": '" + text + "' is not a whole number");
+  return v;
+}
+
+std::vector<std::string> Split(const std::string& s, char sep) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const auto pos = s.find(sep, start);
+    parts.push_back(s.substr(start, pos - start));
+    if (pos == std::string::npos) return parts;
+    start = pos + 1;
+  }
+}
+
+// Which options each command takes.
+const std::set<std::string>& EqOptions() {
+  static const std::set<std::string> s{"--preset", "--band", "--gains", "--fft", "--channel"};
+  return s;
+}
+
+bool Allowed(const std::string& command, const std::string& sub, const std::string& option) {
+  if (option == "--quiet" || option == "-q") return command == "process" || command == "live" || command == "play" || command == "record";
+  if (EqOptions().contains(option))
+    return command == "process" || command == "live" || command == "play" || command == "record" ||
+           (command == "preset" && sub == "write");
+  if (option == "--description") return command == "preset" && sub == "write";
+  if (option == "--bitrate" || option == "--mp3-container") return command == "process" || command == "record";
+  if (option == "--in") return command == "live" || command == "record";
+  if (option == "--out") return command == "live" || command == "play";
+  if (option == "--seconds") return command == "live" || command == "record";
+  return false;
+}
+
+std::size_t PositionalCount(const std::string& command) {
+  if (command == "process") return 2;
+  if (command == "devices" || command == "live") return 0;
+  return 1;  // info, preset write/show, play, record
+}
+
+}  // namespace
+
+TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
+  TCliOptions o;
+  if (args.empty()) throw EUsageError("no command given");
+  o.Command = args[0];
+  static const std::set<std::string> commands{"process", "info", "preset", "devices", "live", "play", "record"};
+  if (!commands.contains(o.Command)) throw EUsageError("unknown command '" + o.Command + "'");
+  std::size_t i = 1;
+  if (o.Command == "preset") {
+    if (args.size() < 2 || (args[1] != "write" && args[1] != "show"))
+      throw EUsageError("preset takes 'write' or 'show'");
+    o.SubCommand = args[1];
+    i = 2;
+  }
+  for (; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.size() < 2 || a[0] != '-') {
+      o.Positional.push_back(a);
+      continue;
+    }
+    if (!Allowed(o.Command, o.SubCommand, a)) throw EUsageError("option " + a + " does not apply here");
+    if (a == "-q" || a == "--quiet") {
+      o.Quiet = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) throw EUsageError("option " + a + " needs a value");
+    const std::string& v = args[++i];
+    if (a == "--preset") {
+      o.Eq.Preset = v;
+    } else if (a == "--gains") {
+      const auto parts = Split(v, ',');
+      if (parts.size() != kBands) throw EUsageError("--gains needs 15 values separated by commas");
+      std::array<float, kBands> g{};
+      for (int b = 0; b < kBands; ++b) g[static_cast<std::size_t>(b)] = ParseGain(parts[static_cast<std::size_t>(b)], "--gains");
+      o.Eq.Gains = g;
+    } else if (a == "--band") {
+      const auto eq = v.find('=');
+      if (eq == std::string::npos) throw EUsageError("--band takes N=DB, for example 8=-20");
+      const int n = ParseInt(v.substr(0, eq), "--band");
+      if (n < 1 || n > kBands) throw EUsageError("--band: band " + std::to_string(n) + " is outside 1..15");
+      o.Eq.Bands.emplace_back(n - 1, ParseGain(v.substr(eq + 1), "--band"));
+    } else if (a == "--fft") {
+      const int n = ParseInt(v, "--fft");
+      if (n < 16 || n > 4096 || (n & (n - 1)) != 0)
+        throw EUsageError("--fft takes a power of two from 16 to 4096");
+      o.Eq.FFTLength = n;
+    } else if (a == "--channel") {
+      if (v == "both") o.Eq.Channel = TMMChannel::chBoth;
+      else if (v == "left") o.Eq.Channel = TMMChannel::chLeft;
+      else if (v == "right") o.Eq.Channel = TMMChannel::chRight;
+      else throw EUsageError("--channel takes both, left or right");
+    } else if (a == "--description") {
+      o.Eq.Description = v;
+    } else if (a == "--bitrate") {
+      o.Bitrate = ParseInt(v, "--bitrate");
+      if (o.Bitrate < 32 || o.Bitrate > 320) throw EUsageError("--bitrate takes 32..320 kbit/s");
+    } else if (a == "--mp3-container") {
+      if (v != "raw" && v != "wav") throw EUsageError("--mp3-container takes raw or wav");
+      o.Mp3InWave = v == "wav";
+    } else if (a == "--in") {
+      o.InDevice = v;
+    } else if (a == "--out") {
+      o.OutDevice = v;
+    } else if (a == "--seconds") {
+      std::size_t used = 0;
+      double s = -1;
+      try {
+        s = std::stod(v, &used);
+      } catch (const std::exception&) {
+      }
+      if (used != v.size() || !(s > 0) || !std::isfinite(s)) throw EUsageError("--seconds takes a positive number");
+      o.Seconds = s;
+    }
+  }
+  const std::size_t want = PositionalCount(o.Command);
+  if (o.Positional.size() != want)
+    throw EUsageError(o.Command + (o.SubCommand.empty() ? "" : " " + o.SubCommand) + " takes " +
+                      std::to_string(want) + (want == 1 ? " file" : " files"));
+  return o;
+}
+
+const char* UsageText() {
+  return "usage:\n"
+         "  strataeq-cli process INPUT OUTPUT [options]   equalize a file into a file\n"
+         "  strataeq-cli info FILE                        format, length, play time\n"
+         "  strataeq-cli preset write FILE [options]      write a preset (.sqp)\n"
+         "  strataeq-cli preset show FILE                 print a preset's description, FFT length, bands\n"
+         "  strataeq-cli devices                          list recording and playback devices\n"
+         "  strataeq-cli live [--in DEV] [--out DEV] [--seconds S] [options]\n"
+         "  strataeq-cli play FILE [--out DEV] [options]\n"
+         "  strataeq-cli record FILE [--in DEV] [--seconds S] [options]\n"
+         "options:\n"
+         "  --preset FILE        start from a preset's bands, description and FFT length\n"
+         "  --band N=DB          gain of band N (1..15, the window's slider order), repeatable\n"
+         "  --gains G1,...,G15   all fifteen gains in dB\n"
+         "  --fft N              FFT length 16..4096\n"
+         "  --channel both|left|right\n"
+         "  --description TEXT   (preset write)\n"
+         "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
+         "  --mp3-container raw|wav   MP3 output as raw MPEG audio (default) or in a WAV file\n"
+         "  -q, --quiet          no progress\n"
+         "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
+}
+
+}  // namespace strataeq::cli

@@ -1,0 +1,53 @@
+// Command-line parsing of strataeq-cli.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/MMUtils.h"
+
+namespace strataeq::cli {
+
+inline constexpr int kBands = 15;
+inline constexpr float kMinGain = -99.0f;
+inline constexpr float kMaxGain = 16.0f;
+
+// A mistake in the command line: exit code 2 with the usage text.
+class EUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Equalizer settings, applied in this order: preset, all gains, single bands, FFT length
+// and channel.
+struct TEqSettings {
+  std::optional<std::string> Preset;
+  std::optional<std::array<float, kBands>> Gains;
+  std::vector<std::pair<int, float>> Bands;  // band index 0..14, gain in dB
+  std::optional<int> FFTLength;
+  std::optional<TMMChannel> Channel;
+  std::optional<std::string> Description;
+};
+
+struct TCliOptions {
+  std::string Command;                  // process, info, preset, devices, live, play, record
+  std::string SubCommand;               // write or show, for preset
+  std::vector<std::string> Positional;  // files
+  TEqSettings Eq;
+  bool Quiet = false;
+  int Bitrate = 128;                    // kbit/s, MP3 output
+  bool Mp3InWave = false;               // --mp3-container wav
+  std::optional<std::string> InDevice, OutDevice;
+  std::optional<double> Seconds;
+};
+
+// Throws EUsageError with a one-line reason.
+TCliOptions ParseCommandLine(const std::vector<std::string>& args);
+
+const char* UsageText();
+
+}  // namespace strataeq::cli
