@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libfftw3-dev
+  sox bc time ffmpeg
 )
 
 missing=()

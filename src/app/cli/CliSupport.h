@@ -1,0 +1,33 @@
+// Small pieces of the command line: file identity, extensions, the progress line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace strataeq::cli {
+
+// True when both paths name the same existing file (links and hard links included).
+bool SameFile(const std::string& a, const std::string& b);
+
+enum class TFileKind { Wav, Mp3 };
+// By the name's extension, case-insensitively; anything but .mp3 counts as WAV.
+TFileKind KindOf(const std::string& path);
+
+// A progress line on a terminal: percent, elapsed time and speed as a multiple of real time.
+class TProgress {
+ public:
+  TProgress(std::FILE* out, bool enabled);
+  // done and total in any unit; audioSeconds is how much audio has been processed.
+  void Update(std::int64_t done, std::int64_t total, double audioSeconds);
+  void Finish();  // ends the line
+
+ private:
+  std::FILE* out_;
+  bool enabled_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace strataeq::cli
