@@ -1,14 +1,28 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/cli/CliOptions.h"
+#include "app/cli/Commands.h"
 #include "platform/Messages.h"
 
 int main(int argc, char** argv) {
-  strataeq::SetMainThread();
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+  using namespace strataeq;
+  SetMainThread();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--version" || args[0] == "-V")) {
     std::printf("strataeq-cli %s\n", STRATAEQ_VERSION);
     return 0;
   }
-  std::fprintf(stderr, "usage: strataeq-cli --version\n");
-  return 2;
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(cli::UsageText(), stdout);
+    return 0;
+  }
+  try {
+    return cli::RunCommand(cli::ParseCommandLine(args));
+  } catch (const cli::EUsageError& e) {
+    std::fprintf(stderr, "strataeq-cli: %s\n%s", e.what(), cli::UsageText());
+    return 2;
+  }
 }

@@ -1,0 +1,26 @@
+// The commands of strataeq-cli. Each returns the process exit code: 0 success,
+// 1 failure (message on stderr); usage errors are raised as EUsageError.
+#pragma once
+
+#include <cstdio>
+
+#include "app/cli/CliOptions.h"
+
+namespace strataeq {
+class TMMEqualizer;
+}
+
+namespace strataeq::cli {
+
+// The window's equalizer design values, then the settings in their order.
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings);
+
+int RunProcess(const TCliOptions& o);
+int RunInfo(const TCliOptions& o, std::FILE* out);
+int RunPresetWrite(const TCliOptions& o);
+int RunPresetShow(const TCliOptions& o, std::FILE* out);
+
+// Runs the command; catches failures and prints them.
+int RunCommand(const TCliOptions& o);
+
+}  // namespace strataeq::cli
