@@ -1,0 +1,135 @@
+// The equalizer: a passive chain component that filters 16-bit PCM in place with an
+// FFT block filter designed from its band list, and draws its own response on an
+// attached spectrum display.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "eq/MMFFTFlt.h"
+#include "eq/MMObjLst.h"
+#include "foundation/MMDSPObj.h"
+
+namespace strataeq {
+
+STRATAEQ_DECLARE_ERROR(EMMEqualizerError);
+
+// What the equalizer needs of a spectrum display to show its response there. The
+// spectrum analyser implements it; if it is also a TComponent, the equalizer learns
+// of its destruction and forgets it.
+class TMMResponseDisplay {
+ public:
+  virtual void SetWindow(TMMFFTWindow window) = 0;
+  // The display's data request (its OnNeedData); empty to detach.
+  virtual void SetResponseHook(TNotifyEvent hook) = 0;
+  // Redraw: the display resets its data and asks for new data through the hook.
+  virtual void ResetDisplay() = 0;
+  virtual void SetDataFormat(const TWaveFormatEx* format) = 0;
+  // Bytes of one analysed frame in the display's format.
+  virtual std::int32_t FrameSize() const = 0;
+  virtual void ProcessFrame(const void* data) = 0;
+
+ protected:
+  ~TMMResponseDisplay() = default;
+};
+
+class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
+ public:
+  static constexpr std::int32_t kMinFFTLength = 8;
+  static constexpr std::int32_t kMaxFFTLength = 4096;
+  static constexpr std::int32_t kMinSampleRate = 4000;
+  static constexpr std::int32_t kMaxSampleRate = 100000;
+
+  TMMEqualizer();
+  ~TMMEqualizer() override;
+
+  bool Enabled() const { return enabled_.load(); }
+  void SetEnabled(bool value);
+  std::int32_t SampleRate() const { return sampleRate_; }
+  void SetSampleRate(std::int32_t value);  // clamped to 4000 .. 100000
+  // 8 .. 4096, rounded down to a power of two; the filter itself uses at most 1024.
+  std::int32_t FFTLength() const override { return fftLength_; }
+  void SetFFTLength(std::int32_t value) override;
+  std::string Description() const override { return description_; }
+  void SetDescription(const std::string& value) override;
+  TMMEQFilterList* Filters() const { return filters_.get(); }
+  // Copies the bands of the given list (none empties the list): one notification.
+  void SetFilters(const TMMEQFilterList* value);
+  TMMFFTWindow Window() const { return window_; }
+  void SetWindow(TMMFFTWindow value);
+  TMMChannel Channel() const { return channel_.load(); }
+  void SetChannel(TMMChannel value);  // the next buffer uses it
+  TMMResponseDisplay* Spectrum() const { return spectrum_; }
+  void SetSpectrum(TMMResponseDisplay* value);
+
+  // Only valid 16-bit PCM outside design mode, else EMMEqualizerError
+  // "Invalid WaveFormat" and the old format stays.
+  void SetPWaveFormat(const TWaveFormatEx* format) override;
+  // From another equalizer: Channel, Enabled, Description, FFTLength, Window, Filters,
+  // SampleRate. Anything else is ignored.
+  void Assign(const TObject* source);
+  void Loaded() override;
+
+  void Open() override;
+  void Close() override;
+  void Start() override;
+  // Audio thread: filtered before it goes on.
+  void BufferReady(PMMWaveHdr lpwh) override;
+  // Audio thread: filtered after upstream has filled it.
+  void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
+
+  // Whether the processing filter exists (between Open and Close).
+  bool Prepared() const { return prepared_; }
+  // A flat response, then every enabled band in list order; nothing unless prepared.
+  virtual void RebuildResponse();
+  // Asks the spectrum to redraw and fires OnChange.
+  virtual void Changed();
+  // The spectrum's response hook: filters an impulse through the display filter and
+  // hands the result to the spectrum.
+  void DrawResponse(TObject* sender);
+
+  // Band list notifications (main thread).
+  void SetUpdating(bool value) override { updating_ = value; }
+  void BandChanged(TMMEQFilter* band) override;
+  void BandListChanged(TObject* sender);
+
+  TNotifyEvent OnChange;
+  TNotifyEvent OnPcmOverflow;  // on the main thread, once per buffer that clipped
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+  // Fires OnPcmOverflow.
+  virtual void PcmOverflow();
+
+ private:
+  void Prepare();
+  void Unprepare();
+  void Process(char* data, std::int32_t bytes);
+  // Publishes next as the processing filter and frees the old one once no buffer is
+  // inside it any more.
+  void ReplaceFilter(PFFTFilter next);
+  void ApplyBands(TFFTFilter* filter) const;
+  void RebuildDisplayFilter(bool build);
+  PFFTFilter NewFilter(const TWaveFormatEx* format, std::int32_t capacity) const;
+
+  std::atomic<bool> enabled_{true};
+  bool prepared_ = false;
+  PFFTFilter filter_;                       // main thread's ownership
+  std::atomic<TFFTFilter*> live_{nullptr};  // what the audio thread uses
+  std::atomic<int> inFilter_{0};            // audio calls between fetching live_ and leaving it
+  PFFTFilter display_;
+  std::string description_ = "Untitled";
+  std::int32_t fftLength_ = 8;
+  std::unique_ptr<TMMEQFilterList> filters_;
+  TMMFFTWindow window_ = TMMFFTWindow::fwHamming;
+  std::int32_t sampleRate_ = kMinSampleRate;
+  std::atomic<TMMChannel> channel_{TMMChannel::chBoth};
+  bool updating_ = false;
+  std::int32_t workCapacity_ = 0;
+  TMMResponseDisplay* spectrum_ = nullptr;
+  TComponent* spectrumComponent_ = nullptr;
+};
+
+}  // namespace strataeq

@@ -1,0 +1,374 @@
+#include "eq/MMFFTFlt.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace strataeq {
+namespace {
+
+constexpr int kMinBlock = 8;
+constexpr float kMaxGainDb = 400.0f;
+// Queues of 2Q bytes must stay addressable with 32-bit counts.
+constexpr std::int64_t kMaxCapacity = std::int64_t{1} << 29;
+
+void BuildTaper(TFFTFilter& f) {
+  for (int j = 0; j <= f.HalfBlock; ++j) f.Taper[j] = WindowValue(f.Window, j, f.HalfBlock);
+}
+
+// From the gains G[0 .. N/2] and the window: a linear-phase FIR filter of N/2 + 1 taps
+// centred on tap N/4, its response H[0 .. N-1] in Response and H / N in Kernel.
+void Design(TFFTFilter& f) {
+  const int n = f.BlockLength, h = f.HalfBlock;
+  float a[kFilterTable];
+  for (int m = 0; m <= h; ++m) a[m] = f.Gains[m];
+  a[0] *= 0.5f;
+  a[h] *= 0.5f;  // the one-sided design halves the amplitude; both ends count once
+  float* w = f.Work.get();
+  ClearComplex(w, kFilterTable);
+  // Bin m gets the phase e^(i m pi/2), which centres the impulse response on N/4.
+  for (int m = 0; m <= h; ++m) {
+    switch (m & 3) {
+      case 0:
+        w[2 * m] = a[m];
+        break;
+      case 1:
+        w[2 * m + 1] = a[m];
+        break;
+      case 2:
+        w[2 * m] = -a[m];
+        break;
+      default:
+        w[2 * m + 1] = -a[m];
+        break;
+    }
+  }
+  ComplexFFT(f.FFT.get(), w, 1);
+  for (int j = 0; j <= h; ++j) a[j] = f.Taper[j] * w[2 * j];
+  ClearComplex(w, kFilterTable);
+  for (int j = 0; j <= h; ++j) w[2 * j] = a[j];
+  ComplexFFT(f.FFT.get(), w, -2);
+  std::memcpy(f.Response.get(), w, sizeof(float) * 2 * static_cast<std::size_t>(n));
+  const float scale = 1.0f / static_cast<float>(n);
+  float* p = f.Kernel.get();
+  float* q = p + 2 * n;
+  for (int m = 0; m < n; ++m) {
+    const float kr = w[2 * m] * scale, ki = w[2 * m + 1] * scale;
+    p[2 * m] = kr;
+    p[2 * m + 1] = -kr;
+    q[2 * m] = -ki;
+    q[2 * m + 1] = -ki;
+  }
+}
+
+// Truncated toward zero and held in the 16-bit range; NaN counts as a clip.
+inline std::int16_t Clip(float v, bool& overflow) {
+  const bool inside = v < 32768.0f && v > -32769.0f;
+  overflow |= !inside;
+  v = v >= -32768.0f ? v : -32768.0f;
+  v = v <= 32767.0f ? v : 32767.0f;
+  return static_cast<std::int16_t>(static_cast<std::int32_t>(v));
+}
+
+// The three passes around the transforms, portable and AVX2. Block input: work[m] =
+// x[m] + i x[m + N/2], zero above N/2. Kernel: work = conj(work * H / N). Output:
+// first half-block from the real parts plus the carried overlap, second half-block
+// from the real parts of the upper half minus the imaginary parts of the lower
+// (the inverse transform is taken as conj(FFT(conj(.)))), truncated and saturated.
+void LoadPortable(const std::int16_t* src, int stride, int h, float* w) {
+  for (int m = 0; m < h; ++m) {
+    w[2 * m] = src[m * stride];
+    w[2 * m + 1] = src[(m + h) * stride];
+  }
+}
+
+void KernelPortable(float* w, const float* p, const float* q, int n) {
+  for (int m = 0; m < n; ++m) {
+    const float xr = w[2 * m], xi = w[2 * m + 1];
+    w[2 * m] = xr * p[2 * m] + xi * q[2 * m];
+    w[2 * m + 1] = xi * p[2 * m + 1] + xr * q[2 * m + 1];
+  }
+}
+
+bool OutputPortable(const float* w, float* overlap, std::int16_t* out, int h) {
+  bool overflow = false;
+  for (int m = 0; m < h; ++m) {
+    const float v0 = w[2 * m] + overlap[m];
+    const float v1 = w[2 * (m + h)] - w[2 * m + 1];
+    overlap[m] = -w[2 * (m + h) + 1];
+    out[m] = Clip(v0, overflow);
+    out[m + h] = Clip(v1, overflow);
+  }
+  return overflow;
+}
+
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+
+// h >= 8 (N >= 16); stride 1 (mono) or 2 (channel c of stereo, c in the low or high
+// half of each 32-bit frame).
+void LoadAvx2(const std::int16_t* src, int stride, int c, int h, float* w) {
+  for (int m = 0; m < h; m += 8) {
+    __m256 a, b;
+    if (stride == 1) {
+      a = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + m))));
+      b = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + m + h))));
+    } else {
+      __m256i fa = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * m));
+      __m256i fb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 2 * (m + h)));
+      if (c == 0) {
+        fa = _mm256_slli_epi32(fa, 16);
+        fb = _mm256_slli_epi32(fb, 16);
+      }
+      a = _mm256_cvtepi32_ps(_mm256_srai_epi32(fa, 16));
+      b = _mm256_cvtepi32_ps(_mm256_srai_epi32(fb, 16));
+    }
+    const __m256 lo = _mm256_unpacklo_ps(a, b), hi = _mm256_unpackhi_ps(a, b);
+    _mm256_store_ps(w + 2 * m, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_store_ps(w + 2 * m + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+  }
+}
+
+void KernelAvx2(float* w, const float* p, const float* q, int n) {
+  for (int i = 0; i < 2 * n; i += 8) {
+    const __m256 x = _mm256_load_ps(w + i);
+    const __m256 swapped = _mm256_permute_ps(x, 0xB1);
+    _mm256_store_ps(w + i, _mm256_fmadd_ps(x, _mm256_load_ps(p + i), _mm256_mul_ps(swapped, _mm256_load_ps(q + i))));
+  }
+}
+
+// Real and imaginary parts of 8 complex values at w, in natural order.
+static inline __attribute__((always_inline)) void Split8(const float* w, __m256& re, __m256& im) {
+  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256 a = _mm256_permutevar8x32_ps(_mm256_load_ps(w), order);
+  const __m256 b = _mm256_permutevar8x32_ps(_mm256_load_ps(w + 8), order);
+  re = _mm256_permute2f128_ps(a, b, 0x20);
+  im = _mm256_permute2f128_ps(a, b, 0x31);
+}
+
+// h >= 16 (N >= 32).
+bool OutputAvx2(const float* w, float* overlap, std::int16_t* out, int h) {
+  const __m256 lo = _mm256_set1_ps(-40000.0f), hi = _mm256_set1_ps(40000.0f);
+  const __m256i top = _mm256_set1_epi32(32767), bottom = _mm256_set1_epi32(-32768);
+  __m256i clipped = _mm256_setzero_si256();
+  auto convert = [&](__m256 v) {  // NaN ends at -40000 and counts as clipped
+    const __m256i x = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(v, lo), hi));
+    clipped = _mm256_or_si256(clipped, _mm256_or_si256(_mm256_cmpgt_epi32(x, top), _mm256_cmpgt_epi32(bottom, x)));
+    return x;
+  };
+  for (int m = 0; m < h; m += 16) {
+    __m256 r0, i0, r1, i1, r2, i2, r3, i3;
+    Split8(w + 2 * m, r0, i0);
+    Split8(w + 2 * m + 16, r1, i1);
+    Split8(w + 2 * (m + h), r2, i2);
+    Split8(w + 2 * (m + h) + 16, r3, i3);
+    const __m256 a0 = _mm256_add_ps(r0, _mm256_loadu_ps(overlap + m));
+    const __m256 a1 = _mm256_add_ps(r1, _mm256_loadu_ps(overlap + m + 8));
+    const __m256 b0 = _mm256_sub_ps(r2, i0), b1 = _mm256_sub_ps(r3, i1);
+    const __m256 zero = _mm256_setzero_ps();
+    _mm256_storeu_ps(overlap + m, _mm256_sub_ps(zero, i2));
+    _mm256_storeu_ps(overlap + m + 8, _mm256_sub_ps(zero, i3));
+    // packs saturates to the 16-bit range; the qword permute undoes its lane split.
+    const __m256i first = _mm256_permute4x64_epi64(_mm256_packs_epi32(convert(a0), convert(a1)), 0xD8);
+    const __m256i second = _mm256_permute4x64_epi64(_mm256_packs_epi32(convert(b0), convert(b1)), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + m), first);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + m + h), second);
+  }
+  return !_mm256_testz_si256(clipped, clipped);
+}
+
+// n >= 16 frames.
+void InterleaveAvx2(const std::int16_t* l, const std::int16_t* r, std::int16_t* dst, int n) {
+  for (int m = 0; m < n; m += 16) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l + m));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + m));
+    const __m256i lo = _mm256_unpacklo_epi16(a, b), hi = _mm256_unpackhi_epi16(a, b);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * m), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * m + 16), _mm256_permute2x128_si256(lo, hi, 0x31));
+  }
+}
+
+#pragma GCC pop_options
+
+// One block of N samples of one channel (every stride-th sample from src) into out.
+bool FilterBlock(TFFTFilter& f, bool vector, const std::int16_t* src, int stride, int c, std::int16_t* out,
+                 float* overlap) {
+  const int n = f.BlockLength, h = f.HalfBlock;
+  float* w = f.Work.get();
+  const bool wide = vector && n >= 32;
+  if (wide)
+    LoadAvx2(src, stride, c, h, w);
+  else
+    LoadPortable(src + c, stride, h, w);
+  std::memset(w + n, 0, sizeof(float) * static_cast<std::size_t>(n));
+  ComplexFFT(f.FFT.get(), w, 1);
+  if (wide)
+    KernelAvx2(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
+  else
+    KernelPortable(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
+  ComplexFFT(f.FFT.get(), w, 1);
+  return wide ? OutputAvx2(w, overlap, out, h) : OutputPortable(w, overlap, out, h);
+}
+
+// One call's worth (at most Q bytes) through the queues.
+bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) {
+  const int ch = f.Channels, n = f.BlockLength;
+  const int frameBytes = 2 * ch, blockBytes = n * frameBytes;
+  auto* inq = reinterpret_cast<std::uint8_t*>(f.InQueue.get());
+  auto* outq = reinterpret_cast<std::uint8_t*>(f.OutQueue.get());
+  std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
+  f.InCount += bytes;
+
+  int first = 0, last = ch - 1;
+  if (mode == TMMChannel::chLeft)
+    last = 0;
+  else if (mode == TMMChannel::chRight && ch == 2)
+    first = 1;
+  const bool oneOfTwo = ch == 2 && first == last;
+
+  bool overflow = false;
+  const bool vector = VectorFFTEnabled();
+  const int blocks = f.InCount / blockBytes;
+  alignas(32) std::int16_t result[kMaxFilterChannels][kMaxFilterBlock];
+  for (int b = 0; b < blocks; ++b) {
+    const std::int16_t* src = f.InQueue.get() + static_cast<std::ptrdiff_t>(b) * n * ch;
+    for (int c = first; c <= last; ++c) overflow |= FilterBlock(f, vector, src, ch, c, result[c], f.Overlap[c].get());
+    std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
+    if (ch == 1) {
+      std::memcpy(dst, result[0], static_cast<std::size_t>(blockBytes));
+    } else if (!oneOfTwo) {
+      alignas(32) std::int16_t frames[2 * kMaxFilterBlock];
+      if (vector && n >= 16) {
+        InterleaveAvx2(result[0], result[1], frames, n);
+      } else {
+        for (int m = 0; m < n; ++m) {
+          frames[2 * m] = result[0][m];
+          frames[2 * m + 1] = result[1][m];
+        }
+      }
+      std::memcpy(dst, frames, static_cast<std::size_t>(blockBytes));
+    } else {
+      // The other channel's positions are never written and never copied out.
+      for (int m = 0; m < n; ++m) std::memcpy(dst + 4 * m + 2 * first, &result[first][m], 2);
+    }
+  }
+  const int consumed = blocks * blockBytes;
+  if (consumed > 0) {
+    f.OutCount += consumed;
+    f.InCount -= consumed;
+    std::memmove(inq, inq + consumed, static_cast<std::size_t>(f.InCount));
+  }
+
+  const int d = std::min(bytes, f.OutCount);
+  const int lead = bytes - d;  // silence while the filter fills up
+  if (oneOfTwo) {
+    // Only the filtered channel is written (and silenced while filling); the other
+    // keeps its input samples, undelayed.
+    const int c = first;
+    for (int pos = 2 * c; pos + 2 <= lead; pos += 4) std::memset(buf + pos, 0, 2);
+    for (int m = 0; 4 * m + 4 <= d; ++m) std::memcpy(buf + lead + 4 * m + 2 * c, outq + 4 * m + 2 * c, 2);
+  } else {
+    std::memset(buf, 0, static_cast<std::size_t>(lead));
+    std::memcpy(buf + lead, outq, static_cast<std::size_t>(d));
+  }
+  f.OutCount -= d;
+  std::memmove(outq, outq + d, static_cast<std::size_t>(f.OutCount));
+  return overflow;
+}
+
+}  // namespace
+
+PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capacity) {
+  if (!format || format->wBitsPerSample != 16 || format->nChannels < 1 || format->nChannels > kMaxFilterChannels ||
+      format->nSamplesPerSec < 1 || format->nSamplesPerSec > 0x7FFFFFFF)
+    return nullptr;
+  try {
+    auto f = std::make_unique<TFFTFilter>();
+    f->SampleRate = static_cast<std::int32_t>(format->nSamplesPerSec);
+    f->Channels = format->nChannels;
+    int n = kMinBlock;
+    while (n * 2 <= std::min(fftLength, kMaxFilterBlock)) n *= 2;
+    f->BlockLength = n;
+    f->HalfBlock = n / 2;
+    int k = 0;
+    while ((1 << k) < n) ++k;
+    f->FFT = CreateComplexFFT(k);
+    const std::int64_t blockBytes = static_cast<std::int64_t>(n) * 2 * f->Channels;
+    const std::int64_t q = std::max<std::int64_t>(capacity, blockBytes);
+    if (q > kMaxCapacity) return nullptr;
+    f->Capacity = static_cast<std::int32_t>(q);
+    f->InQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
+    f->OutQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
+    for (auto& o : f->Overlap) o = detail::AllocFloats(kFilterTable);
+    f->Gains = detail::AllocFloats(kFilterTable);
+    f->Response = detail::AllocFloats(2 * kFilterTable);
+    f->Kernel = detail::AllocFloats(4 * kFilterTable);
+    f->Work = detail::AllocFloats(2 * kFilterTable);
+    f->Taper = detail::AllocFloats(kFilterTable);
+    f->Window = TMMFFTWindow::fwHamming;
+    BuildTaper(*f);
+    ResetFilter(f.get());
+    SetFilterBand(f.get(), 0.0f, static_cast<float>(f->SampleRate) / 2, 0.0f);
+    return f;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void FreeFFTFilter(PFFTFilter& filter) { filter.reset(); }
+
+void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window) {
+  if (!filter) return;
+  std::lock_guard lock(filter->Lock);
+  filter->Window = window;
+  BuildTaper(*filter);
+  Design(*filter);
+}
+
+void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
+  if (!filter || !std::isfinite(f1) || !std::isfinite(f2) || !std::isfinite(gainDb)) return;
+  const float s = static_cast<float>(filter->SampleRate);
+  const float h = static_cast<float>(filter->SampleRate / 2);
+  f1 = std::max(f1, 0.0f);
+  f2 = std::max(f2, 0.0f);
+  if (f1 >= h) f1 = h - 1;
+  if (f2 > h) f2 = h;
+  if (f1 > f2) std::swap(f1, f2);
+  if (f2 == f1) f2 = f2 + 1;
+  const float w = s / static_cast<float>(filter->BlockLength);
+  const int firstBin = std::clamp(static_cast<int>(std::trunc(f1 / w)), 0, filter->HalfBlock);
+  const int lastBin = std::clamp(static_cast<int>(std::trunc(f2 / w)), 0, filter->HalfBlock);
+  gainDb = std::clamp(gainDb, -kMaxGainDb, kMaxGainDb);
+  const float gain = static_cast<float>(std::pow(10.0, (static_cast<double>(gainDb) + 6.0) * 0.05));
+  std::lock_guard lock(filter->Lock);
+  for (int bin = firstBin; bin <= lastBin; ++bin) filter->Gains[bin] = gain;
+  Design(*filter);
+}
+
+void ResetFilter(TFFTFilter* filter) {
+  if (!filter) return;
+  std::lock_guard lock(filter->Lock);
+  filter->InCount = 0;
+  filter->OutCount = 0;
+  for (auto& o : filter->Overlap) ClearFloats(o.get(), kFilterTable);
+}
+
+bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes) {
+  if (!filter || !buffer || bytes <= 0) return false;
+  std::lock_guard lock(filter->Lock);
+  auto* p = static_cast<std::uint8_t*>(buffer);
+  bool overflow = false;
+  while (bytes > 0) {
+    const int slice = std::min(bytes, filter->Capacity);
+    overflow |= ProcessChunk(*filter, mode, p, slice);
+    p += slice;
+    bytes -= slice;
+  }
+  return overflow;
+}
+
+}  // namespace strataeq

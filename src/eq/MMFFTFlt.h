@@ -1,0 +1,67 @@
+// The FFT block filter: a linear-phase FIR filter designed from per-bin gains and
+// applied to interleaved 16-bit PCM by overlap-add fast convolution.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "eq/MMFFT.h"
+#include "foundation/MMPCMSup.h"
+#include "platform/Threads.h"
+
+namespace strataeq {
+
+inline constexpr int kMaxFilterBlock = 1024;
+inline constexpr int kMaxFilterChannels = 2;
+inline constexpr int kFilterTable = kMaxFilterBlock + 2;  // 1026 entries
+
+struct TFFTFilter {
+  std::int32_t SampleRate = 0;
+  std::int32_t Channels = 0;
+  std::int32_t BlockLength = 0;  // N, a power of two, 8 .. 1024
+  std::int32_t HalfBlock = 0;    // N / 2
+  PComplexFFT FFT;
+  std::int32_t Capacity = 0;  // Q: bytes one call may bring; each queue holds 2Q
+  // Byte queues (2Q bytes each) kept as 16-bit words so that whole blocks, which
+  // always start at the front, are read as samples.
+  std::unique_ptr<std::int16_t[]> InQueue;
+  std::int32_t InCount = 0;  // bytes
+  std::unique_ptr<std::int16_t[]> OutQueue;
+  std::int32_t OutCount = 0;  // bytes
+  TMMFFTWindow Window = TMMFFTWindow::fwHamming;
+  detail::AlignedFloats Taper;  // WindowValue(Window, j, N/2) for j = 0 .. N/2
+  // Tail of the last block of each channel, added into the next one.
+  detail::AlignedFloats Overlap[kMaxFilterChannels];
+  detail::AlignedFloats Gains;     // kFilterTable linear gains of bins 0 .. N/2
+  detail::AlignedFloats Response;  // kFilterTable complex: H[0 .. N-1]
+  // H / N as the filtering reads it: 2N floats (Re, -Re) per bin, then 2N floats
+  // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element.
+  detail::AlignedFloats Kernel;
+  detail::AlignedFloats Work;  // kFilterTable complex scratch
+  // Guards the gains, the response and one whole ProcessFilter call (so a reset or a
+  // redesign never lands between two blocks of one buffer).
+  TCriticalSection Lock;
+};
+
+using PFFTFilter = std::unique_ptr<TFFTFilter>;
+
+// format: 16-bit PCM, 1 or 2 channels (anything else gives none, as does a failed
+// allocation). N = the largest power of two <= Min(fftLength, 1024), at least 8.
+// capacity is raised to one block of N frames if it is smaller. The new filter passes
+// the signal scaled by 10^0.3 / 2 (about 0.998) and delayed by N/4 frames.
+PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capacity);
+void FreeFFTFilter(PFFTFilter& filter);
+
+// Main thread. Both redesign the response under the lock.
+void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window);
+// Sets the bins from f1 to f2 Hz to gain dB (edges below 0 Hz count as 0; a NaN or
+// an infinity changes nothing; gains beyond +-400 dB are held there).
+void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb);
+// Empties both queues and the overlap buffers.
+void ResetFilter(TFFTFilter* filter);
+
+// Audio thread: filters bytes of interleaved PCM in place and returns whether any
+// sample was clipped. A call larger than the capacity is worked through in slices.
+bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes);
+
+}  // namespace strataeq
