@@ -264,17 +264,26 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   }
 
   const int d = std::min(bytes, f.OutCount);
-  const int lead = bytes - d;  // silence while the filter fills up
+  const int missing = bytes - d;
+  // Until output has begun the shortfall is leading silence before the data. Once the
+  // stream flows, the data must follow what the last call returned without a gap, so a
+  // shortfall (a call that ends inside a block, as the last buffer of a file does) is
+  // padded after the data instead.
+  const int lead = f.Flowing ? 0 : missing;
+  const int tail = lead + d;
   if (oneOfTwo) {
-    // Only the filtered channel is written (and silenced while filling); the other
+    // Only the filtered channel is written (and silenced while short); the other
     // keeps its input samples, undelayed.
     const int c = first;
     for (int pos = 2 * c; pos + 2 <= lead; pos += 4) std::memset(buf + pos, 0, 2);
     for (int m = 0; 4 * m + 4 <= d; ++m) std::memcpy(buf + lead + 4 * m + 2 * c, outq + 4 * m + 2 * c, 2);
+    for (int pos = tail + 2 * c; pos + 2 <= bytes; pos += 4) std::memset(buf + pos, 0, 2);
   } else {
     std::memset(buf, 0, static_cast<std::size_t>(lead));
     std::memcpy(buf + lead, outq, static_cast<std::size_t>(d));
+    std::memset(buf + tail, 0, static_cast<std::size_t>(bytes - tail));
   }
+  if (d > 0) f.Flowing = true;
   f.OutCount -= d;
   std::memmove(outq, outq + d, static_cast<std::size_t>(f.OutCount));
   return overflow;
@@ -354,6 +363,7 @@ void ResetFilter(TFFTFilter* filter) {
   std::lock_guard lock(filter->Lock);
   filter->InCount = 0;
   filter->OutCount = 0;
+  filter->Flowing = false;
   for (auto& o : filter->Overlap) ClearFloats(o.get(), kFilterTable);
 }
 

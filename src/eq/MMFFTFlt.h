@@ -28,6 +28,7 @@ struct TFFTFilter {
   std::int32_t InCount = 0;  // bytes
   std::unique_ptr<std::int16_t[]> OutQueue;
   std::int32_t OutCount = 0;  // bytes
+  bool Flowing = false;       // filtered data has been returned since the last reset
   TMMFFTWindow Window = TMMFFTWindow::fwHamming;
   detail::AlignedFloats Taper;  // WindowValue(Window, j, N/2) for j = 0 .. N/2
   // Tail of the last block of each channel, added into the next one.

@@ -307,6 +307,23 @@ TEST(FFTFilter, OutputDoesNotDependOnHowTheInputIsCut) {
   EXPECT_GT(Rms(outputs[0], lead + 1000, outputs[0].size()), 1000);
 }
 
+// The last buffer of a file ends inside a block: what the filter has goes out first,
+// continuing the stream, and only the shortfall at the end is silence.
+TEST(FFTFilter, AShortCallAfterTheStreamBeganIsPaddedAfterItsData) {
+  const auto fmt = Pcm16(2, 44100);
+  const auto in = Noise(2 * (2048 + 700), 8000, 5u);
+  auto f = CreateFFTFilter(&fmt, 256, 65536);
+  const auto whole = Filter(f.get(), TMMChannel::chBoth, in, {8192, 2800});
+  auto reference = CreateFFTFilter(&fmt, 256, 65536);
+  std::vector<std::int16_t> longer = in;
+  longer.resize(in.size() + 2 * 1024, 0);
+  const auto expected = Filter(reference.get(), TMMChannel::chBoth, longer, {8192, 8192});
+  // 700 frames in the last call: two blocks of 256 come out, 188 frames are padding.
+  const std::size_t good = 2 * (2048 + 512);
+  for (std::size_t i = 0; i < good; ++i) ASSERT_EQ(whole[i], expected[i]) << i;
+  for (std::size_t i = good; i < whole.size(); ++i) ASSERT_EQ(whole[i], 0) << i;
+}
+
 TEST(FFTFilter, ResetMakesItBehaveLikeANewFilter) {
   const auto fmt = Pcm16(2, 48000);
   auto used = CreateFFTFilter(&fmt, 512, 65536);

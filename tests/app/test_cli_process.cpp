@@ -1,0 +1,246 @@
+// End to end: the strataeq-cli binary on generated files.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code = -1;
+  std::string err;
+};
+
+// Runs the command line with its stderr captured.
+Result Cli(const std::string& args) {
+  const std::string errFile = fs::temp_directory_path() / ("strataeq-cli-err-" + std::to_string(getpid()));
+  const std::string cmd = std::string(STRATAEQ_CLI) + " " + args + " 2>" + errFile + " >/dev/null";
+  const int status = std::system(cmd.c_str());
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream in(errFile);
+  r.err.assign(std::istreambuf_iterator<char>(in), {});
+  fs::remove(errFile);
+  return r;
+}
+
+std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+
+void WriteWav(const fs::path& path, const std::vector<std::int16_t>& samples, int channels, int rate = 44100) {
+  std::ofstream f(path, std::ios::binary);
+  auto u32 = [&](std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+  const std::uint32_t data = static_cast<std::uint32_t>(samples.size() * 2);
+  f.write("RIFF", 4);
+  u32(36 + data);
+  f.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);
+  u16(static_cast<std::uint16_t>(channels));
+  u32(static_cast<std::uint32_t>(rate));
+  u32(static_cast<std::uint32_t>(rate * channels * 2));
+  u16(static_cast<std::uint16_t>(channels * 2));
+  u16(16);
+  f.write("data", 4);
+  u32(data);
+  f.write(reinterpret_cast<const char*>(samples.data()), data);
+}
+
+// The samples of a 16-bit file's "data" chunk, found by walking the chunks.
+std::vector<std::int16_t> ReadWavSamples(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
+  std::size_t pos = 12;
+  while (pos + 8 <= bytes.size()) {
+    std::uint32_t size;
+    std::memcpy(&size, &bytes[pos + 4], 4);
+    if (std::memcmp(&bytes[pos], "data", 4) == 0) {
+      size = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(bytes.size() - pos - 8));
+      std::vector<std::int16_t> s(size / 2);
+      std::memcpy(s.data(), &bytes[pos + 8], s.size() * 2);
+      return s;
+    }
+    pos += 8 + size + (size & 1);
+  }
+  return {};
+}
+
+std::vector<std::int16_t> StereoSines(double leftHz, double rightHz, int frames, double amp = 0.5) {
+  std::vector<std::int16_t> s(static_cast<std::size_t>(frames) * 2);
+  for (int i = 0; i < frames; ++i) {
+    s[2 * i] = static_cast<std::int16_t>(std::lround(amp * 32767 * std::sin(2 * M_PI * leftHz * i / 44100)));
+    s[2 * i + 1] = static_cast<std::int16_t>(std::lround(amp * 32767 * std::sin(2 * M_PI * rightHz * i / 44100)));
+  }
+  return s;
+}
+
+double Rms(const std::vector<std::int16_t>& s, int channel, std::size_t fromFrame) {
+  double sum = 0;
+  std::size_t n = 0;
+  for (std::size_t i = fromFrame * 2 + static_cast<std::size_t>(channel); i < s.size(); i += 2, ++n) sum += double(s[i]) * s[i];
+  return std::sqrt(sum / static_cast<double>(n));
+}
+
+std::string FileBytes(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), {}};
+}
+
+class CliProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("strataeq-cli-test-" + std::to_string(getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+TEST_F(CliProcess, FlatGainsScaleByAboutOneAndDelayByAQuarterOfTheFFTLength) {
+  std::mt19937 rng(42);
+  std::normal_distribution<double> noise(0, 3000);
+  const int frames = 44100;
+  std::vector<std::int16_t> in(frames * 2);
+  for (auto& v : in) v = static_cast<std::int16_t>(std::clamp(noise(rng), -32000.0, 32000.0));
+  WriteWav(dir / "in.wav", in, 2);
+  for (int fft : {256, 1024}) {
+    const fs::path out = dir / ("out" + std::to_string(fft) + ".wav");
+    ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(out) + " -q --fft " + std::to_string(fft)).code, 0);
+    const auto o = ReadWavSamples(out);
+    ASSERT_EQ(o.size(), in.size());
+    // The output is the input delayed by N/4 frames, without a gap up to the last
+    // block that the last buffer completes; what is left of the file (less than one
+    // block) and the delay's tail do not come out.
+    const std::size_t delay = static_cast<std::size_t>(fft / 4);
+    const std::size_t compared = in.size() - 2 * (delay + static_cast<std::size_t>(fft));
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < compared; ++i) {
+      num += double(o[i + delay * 2]) * in[i];
+      den += double(in[i]) * in[i];
+    }
+    const double scale = num / den;
+    EXPECT_NEAR(scale, 0.998, 0.001) << fft;
+    double worst = 0;
+    for (std::size_t i = 0; i < compared; ++i)
+      worst = std::max(worst, std::abs(o[i + delay * 2] - scale * in[i]));
+    EXPECT_LT(worst, 40.0) << fft;  // a flat response passes the signal, not an approximation of it
+  }
+}
+
+TEST_F(CliProcess, ABandAtMinus20dBTakesItsToneDown20dB) {
+  WriteWav(dir / "in.wav", StereoSines(500, 3000, 44100 * 2), 2);
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "out.wav") + " -q --fft 1024 --band 8=-20").code, 0);
+  const auto in = ReadWavSamples(dir / "in.wav");
+  const auto out = ReadWavSamples(dir / "out.wav");
+  const double dbLeft = 20 * std::log10(Rms(out, 0, 4096) / Rms(in, 0, 4096));
+  const double dbRight = 20 * std::log10(Rms(out, 1, 4096) / Rms(in, 1, 4096));
+  EXPECT_NEAR(dbLeft, 0, 0.5);     // 500 Hz lies in band 4
+  EXPECT_NEAR(dbRight, -20, 0.5);  // 3 kHz lies in band 8 (2-4 kHz)
+}
+
+TEST_F(CliProcess, LeftChannelOnlyLeavesTheRightChannelBitExact) {
+  const auto in = StereoSines(3000, 3000, 20000);
+  WriteWav(dir / "in.wav", in, 2);
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "out.wav") + " -q --channel left --band 8=-20").code, 0);
+  const auto out = ReadWavSamples(dir / "out.wav");
+  ASSERT_EQ(out.size(), in.size());
+  for (std::size_t i = 1; i < in.size(); i += 2) ASSERT_EQ(out[i], in[i]) << i;
+  EXPECT_LT(Rms(out, 0, 2048), Rms(in, 0, 2048) / 5);
+}
+
+TEST_F(CliProcess, PresetsRoundTripAndDriveProcessing) {
+  const fs::path preset = dir / "p.sqp";
+  ASSERT_EQ(Cli("preset write " + Quote(dir / "flat.sqp")).code, 0);
+  EXPECT_EQ(fs::file_size(dir / "flat.sqp"), 398u);
+  ASSERT_EQ(Cli("preset write " + Quote(preset) + " --band 8=-20 --fft 1024 --description 'No 3k'").code, 0);
+  const std::string show = std::string(STRATAEQ_CLI) + " preset show " + Quote(preset);
+  FILE* p = popen(show.c_str(), "r");
+  std::string text;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) text += buf;
+  EXPECT_EQ(pclose(p), 0);
+  EXPECT_NE(text.find("No 3k"), std::string::npos) << text;
+  EXPECT_NE(text.find("1024"), std::string::npos) << text;
+  EXPECT_NE(text.find("-20.0 dB"), std::string::npos) << text;
+
+  WriteWav(dir / "in.wav", StereoSines(500, 3000, 44100), 2);
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "out.wav") + " -q --preset " + Quote(preset)).code, 0);
+  const auto in = ReadWavSamples(dir / "in.wav");
+  const auto out = ReadWavSamples(dir / "out.wav");
+  EXPECT_NEAR(20 * std::log10(Rms(out, 1, 4096) / Rms(in, 1, 4096)), -20, 0.5);
+  // A later --band overrides the preset's gain.
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "out2.wav") + " -q --preset " + Quote(preset) + " --band 8=0").code, 0);
+  EXPECT_NEAR(20 * std::log10(Rms(ReadWavSamples(dir / "out2.wav"), 1, 4096) / Rms(in, 1, 4096)), 0, 0.5);
+}
+
+TEST_F(CliProcess, FailuresExitWithOneAndNeverTouchTheUsersFiles) {
+  WriteWav(dir / "in.wav", StereoSines(500, 3000, 10000), 2);
+  const std::string original = FileBytes(dir / "in.wav");
+
+  Result r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "in.wav"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
+  fs::create_symlink(dir / "in.wav", dir / "link.wav");
+  r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "link.wav"));
+  EXPECT_EQ(r.code, 1);
+  fs::create_hard_link(dir / "in.wav", dir / "hard.wav");
+  EXPECT_EQ(Cli("process " + Quote(dir / "hard.wav") + " " + Quote(dir / "in.wav")).code, 1);
+  EXPECT_EQ(FileBytes(dir / "in.wav"), original);
+
+  // A source that is no wave file: the existing output stays as it was.
+  {
+    std::ofstream(dir / "junk.wav") << "this is not a RIFF file at all, not even close";
+    std::ofstream(dir / "keep.wav") << "precious";
+  }
+  r = Cli("process " + Quote(dir / "junk.wav") + " " + Quote(dir / "keep.wav"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(r.err.empty());
+  EXPECT_EQ(FileBytes(dir / "keep.wav"), "precious");
+
+  r = Cli("process " + Quote(dir / "missing.wav") + " " + Quote(dir / "out.wav"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_FALSE(fs::exists(dir / "out.wav"));
+  r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "no-such-folder" / "out.wav"));
+  EXPECT_EQ(r.code, 1);
+  r = Cli("preset show " + Quote(dir / "in.wav"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("Unable to load Object stream"), std::string::npos) << r.err;
+
+  // Nothing but the named files is left behind in the folder.
+  for (const auto& e : fs::directory_iterator(dir))
+    EXPECT_EQ(e.path().filename().string().find(".strataeq-"), std::string::npos) << e.path();
+}
+
+TEST_F(CliProcess, UsageErrorsExitWithTwoAndTheUsageText) {
+  for (const char* args : {"", "process onlyone.wav", "process a.wav b.wav --band 3=20", "process a.wav b.wav --fft 100"}) {
+    const Result r = Cli(args);
+    EXPECT_EQ(r.code, 2) << args;
+    EXPECT_NE(r.err.find("usage:"), std::string::npos) << args;
+  }
+}
+
+TEST_F(CliProcess, InfoPrintsFormatLengthAndPlayTime) {
+  WriteWav(dir / "in.wav", StereoSines(500, 3000, 44100 * 61 / 2), 2);  // 30.5 s
+  const std::string cmd = std::string(STRATAEQ_CLI) + " info " + Quote(dir / "in.wav");
+  FILE* p = popen(cmd.c_str(), "r");
+  std::string text;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) text += buf;
+  EXPECT_EQ(pclose(p), 0);
+  for (const char* want : {"PCM", "44100 Hz", "bits:      16", "channels:  2", "5380200 bytes", "0:30.500"})
+    EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+}
+
+}  // namespace
