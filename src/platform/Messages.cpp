@@ -241,6 +241,18 @@ void TApplication::Terminate() {
 }
 void TApplication::ResetTerminated() { gTerminated.store(false); }
 
+void TApplication::ShowMessageBox(const std::string& title, const std::string& text) {
+  if (OnMessageBox) {
+    OnMessageBox(title, text);
+    return;
+  }
+  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+}
+
+void TApplication::SetBusyCursor(bool busy) {
+  if (OnBusyCursor) OnBusyCursor(busy);
+}
+
 TApplication& Application() {
   static TApplication app;
   return app;

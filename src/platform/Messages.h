@@ -85,6 +85,14 @@ class TApplication {
   bool Terminated() const;
   void Terminate();
   void ResetTerminated();  // for tests
+
+  // A message box with one OK button, on the main thread. The GUI installs
+  // OnMessageBox; without it the title and text go to stderr.
+  void ShowMessageBox(const std::string& title, const std::string& text);
+  std::function<void(const std::string& title, const std::string& text)> OnMessageBox;
+  // The busy cursor around a long step on the main thread; the GUI installs OnBusyCursor.
+  void SetBusyCursor(bool busy);
+  std::function<void(bool busy)> OnBusyCursor;
 };
 
 TApplication& Application();

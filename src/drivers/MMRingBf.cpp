@@ -1,0 +1,515 @@
+#include "drivers/MMRingBf.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "platform/Messages.h"
+
+namespace strataeq {
+namespace {
+
+constexpr auto kThreadWait = std::chrono::milliseconds(5000);
+constexpr std::int32_t kChunkLimit = 65536;
+
+void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+}  // namespace
+
+class TMMRingBuffer::TMMQueueThread : public TMMDSPThread {
+ public:
+  explicit TMMQueueThread(TMMRingBuffer* owner) : TMMDSPThread(owner), rb_(owner) {}
+
+ protected:
+  void Execute() override {
+    SetPriority(TThreadPriority::tpTimeCritical);
+    rb_->readyEvent_->Set();
+    while (!Terminated()) {
+      const int which = TEvent::WaitForAny({rb_->terminateEvent_.get(), rb_->requestEvent_.get()});
+      if (which == 0) break;
+      if (which == 1) rb_->RunRequested();
+    }
+    rb_->readyEvent_->Set();
+  }
+
+ private:
+  TMMRingBuffer* rb_;
+};
+
+TMMRingBuffer::TMMRingBuffer() {}
+
+TMMRingBuffer::~TMMRingBuffer() {
+  try {
+    CloseQueue();
+  } catch (...) {
+  }
+}
+
+void TMMRingBuffer::SetBufferSize(std::int32_t value) {
+  value = std::max<std::int32_t>(value, 32);
+  if (value == TMMDSPComponent::BufferSize()) return;
+  if (queueOpen_) throw EMMBufferError(LoadResString(msg::PropertyWhileOpen));
+  TMMDSPComponent::SetBufferSize(value);
+}
+
+void TMMRingBuffer::SetNumBuffers(std::int32_t value) {
+  if (value <= 1 || value == numBuffers_) return;
+  if (queueOpen_) throw EMMBufferError(LoadResString(msg::PropertyWhileOpen));
+  numBuffers_ = value;
+}
+
+void TMMRingBuffer::SetQueueMode(TMMQueueMode value) {
+  if (value == mode_) return;
+  if (queueOpen_) throw EMMBufferError(LoadResString(msg::PropertyWhileOpen));
+  mode_ = value;
+}
+
+bool TMMRingBuffer::IsEmpty() const {
+  std::lock_guard lock(cs_);
+  return slotsFilled_ == 0;
+}
+
+bool TMMRingBuffer::IsFull() const {
+  std::lock_guard lock(cs_);
+  return slotsFilled_ == numBuffers_;
+}
+
+std::int32_t TMMRingBuffer::BuffersUsed() const {
+  std::lock_guard lock(cs_);
+  return slotsFilled_;
+}
+
+std::int32_t TMMRingBuffer::BytesQueued() const {
+  std::lock_guard lock(cs_);
+  return bytesQueued_;
+}
+
+std::int32_t TMMRingBuffer::BytesFree() const {
+  std::lock_guard lock(cs_);
+  const std::int32_t size = queueOpen_ ? slotSize_ : TMMDSPComponent::BufferSize();
+  return size * (numBuffers_ - slotsFilled_);
+}
+
+void TMMRingBuffer::DoOverflow() { Fire(OnOverlow); }
+void TMMRingBuffer::DoEmpty() { Fire(OnEmpty); }
+void TMMRingBuffer::DoFillQueue() { Fire(OnFillQueue); }
+void TMMRingBuffer::DoFillQueueEnd() { Fire(OnFillQueueEnd); }
+void TMMRingBuffer::DoFlushQueue() { Fire(OnFlushQueue); }
+void TMMRingBuffer::DoFlushQueueEnd() { Fire(OnFlushQueueEnd); }
+
+void TMMRingBuffer::ClearCounters() {
+  slotsFilled_ = bytesQueued_ = writeIndex_ = readIndex_ = 0;
+  lastRead_ = -1;
+  endPending_ = false;
+}
+
+void TMMRingBuffer::FillSilence(void* dest, std::int32_t bytes) const {
+  const TWaveFormatEx* f = PWaveFormat();
+  std::memset(dest, f && f->wFormatTag == WAVE_FORMAT_PCM && f->wBitsPerSample == 8 ? 128 : 0,
+              static_cast<std::size_t>(bytes));
+}
+
+void TMMRingBuffer::StartWorker() {
+  workerFailed_ = false;
+  readyEvent_ = std::make_unique<TEvent>(false);
+  requestEvent_ = std::make_unique<TEvent>(true);
+  doneEvent_ = std::make_unique<TEvent>(false);
+  terminateEvent_ = std::make_unique<TEvent>(false);
+  try {
+    worker_ = std::make_unique<TMMQueueThread>(this);
+    worker_->Resume();
+  } catch (const std::system_error&) {
+    worker_.reset();
+    throw EMMBufferError("RingBuffer:\n\r" + LoadResString(msg::CouldNotCreateThread));
+  }
+  if (readyEvent_->WaitFor(kThreadWait) != TWaitResult::Signaled)
+    throw EMMBufferError("RingBuffer:\n\r" + LoadResString(msg::CouldNotCreateThread));
+}
+
+void TMMRingBuffer::EndWorker() {
+  if (!worker_) return;
+  doneEvent_->Reset();
+  worker_->Terminate();
+  terminateEvent_->Set();
+  readyEvent_->WaitFor(kThreadWait);
+  worker_->WaitFor();
+  worker_.reset();
+  readyEvent_.reset();
+  requestEvent_.reset();
+  doneEvent_.reset();
+  terminateEvent_.reset();
+}
+
+void TMMRingBuffer::OpenQueue() {
+  if (queueOpen_) return;
+  const std::int32_t size = TMMDSPComponent::BufferSize();
+  if (mode_ == TMMQueueMode::qmRead || mode_ == TMMQueueMode::qmWrite) StartWorker();
+  fillChunk_ = flushChunk_ = std::max(kChunkLimit / size * size, size);
+  std::lock_guard lock(cs_);
+  slotSize_ = size;
+  storage_.assign(static_cast<std::size_t>(size) * static_cast<std::size_t>(numBuffers_), 0);
+  slots_.assign(static_cast<std::size_t>(numBuffers_), Slot{});
+  for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].data = storage_.data() + i * static_cast<std::size_t>(size);
+  if (mode_ != TMMQueueMode::qmNone) {
+    scratchSize_ = static_cast<std::size_t>(std::max(size, kChunkLimit));
+    scratch_ = AllocWaveHeader(scratchSize_);
+  }
+  ClearCounters();
+  primed_ = false;
+  loopFlag_ = false;
+  loopMark_ = 0;
+  queueOpen_ = true;
+  stop_ = false;
+}
+
+void TMMRingBuffer::CloseQueue() {
+  if (!queueOpen_) return;
+  stop_ = true;
+  Drain();
+  {
+    std::lock_guard lock(cs_);
+    queueOpen_ = false;
+  }
+  EndWorker();
+  std::lock_guard lock(cs_);
+  slots_.clear();
+  slots_.shrink_to_fit();
+  storage_.clear();
+  storage_.shrink_to_fit();
+  scratch_.reset();
+  ClearCounters();
+}
+
+void TMMRingBuffer::WaitForRun() {
+  if (!worker_ || !requestEvent_->IsSet() || worker_->ThreadID() == std::this_thread::get_id()) return;
+  doneEvent_->WaitFor(kThreadWait);
+}
+
+void TMMRingBuffer::Drain() {
+  if (mode_ == TMMQueueMode::qmRead || mode_ == TMMQueueMode::qmWrite) {
+    WaitForRun();
+    if (doneEvent_) doneEvent_->Reset();
+  }
+  if (mode_ == TMMQueueMode::qmWrite && queueOpen_) {
+    FlushRun();
+    if (doneEvent_) doneEvent_->Reset();
+  }
+  std::lock_guard lock(cs_);
+  ClearCounters();
+  primed_ = false;
+}
+
+void TMMRingBuffer::Open() {
+  TMMDSPComponent::Open();
+  OpenQueue();
+}
+
+void TMMRingBuffer::Close() {
+  CloseQueue();
+  TMMDSPComponent::Close();
+}
+
+void TMMRingBuffer::Start() {
+  stop_ = false;
+  TMMDSPComponent::Start();
+}
+
+void TMMRingBuffer::Stop() {
+  primed_ = false;
+  stop_ = true;
+  {
+    std::lock_guard lock(cs_);
+    loopFlag_ = false;
+  }
+  Drain();
+  TMMDSPComponent::Stop();
+}
+
+void TMMRingBuffer::Reset() {
+  Stop();
+  {
+    std::lock_guard lock(cs_);
+    ClearCounters();
+  }
+  stop_ = false;
+  TMMDSPComponent::Reset();
+}
+
+void TMMRingBuffer::WriteSlot(const void* data, std::int32_t length, std::uint32_t flags, std::uintptr_t user) {
+  if (!queueOpen_ || !enabled_) return;
+  // Only qmWrite has a reader that makes room while we wait; elsewhere a full queue
+  // always drops, as writing on would overrun unread slots.
+  const bool wait = waitIfFull_ && mode_ == TMMQueueMode::qmWrite;
+  if (IsFull() && !wait) {
+    DoOverflow();
+    return;
+  }
+  if (!data || length <= 0) return;
+  {
+    std::lock_guard lock(cs_);
+    if (!queueOpen_) return;
+    length = std::min(length, slotSize_);
+    if (mode_ == TMMQueueMode::qmWrite && slotsFilled_ + 1 >= numBuffers_ / 2 && !requestEvent_->IsSet()) {
+      doneEvent_->Reset();
+      requestEvent_->Set();
+    }
+  }
+  if (wait)
+    while (IsFull() && queueOpen_ && !stop_) Nap();
+  bool overflow = false;
+  {
+    std::lock_guard lock(cs_);
+    if (!queueOpen_) return;
+    if (slotsFilled_ == numBuffers_) {
+      overflow = true;
+    } else {
+      Slot& s = slots_[static_cast<std::size_t>(writeIndex_)];
+      std::memcpy(s.data, data, static_cast<std::size_t>(length));
+      s.length = length;
+      s.user = user;
+      s.flags = flags;
+      writeIndex_ = (writeIndex_ + 1) % numBuffers_;
+      ++slotsFilled_;
+      bytesQueued_ += length;
+      endPending_ = false;
+    }
+  }
+  if (overflow) DoOverflow();
+}
+
+std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint32_t& flags, std::uintptr_t& user) {
+  flags = 0;
+  user = 0;
+  if (!queueOpen_ || !dest || wanted <= 0) return 0;
+  if (mode_ == TMMQueueMode::qmRead && enabled_) {
+    bool requested = false;
+    {
+      std::lock_guard lock(cs_);
+      if (!queueOpen_) return 0;
+      if (slotsFilled_ < numBuffers_ / 2 && !requestEvent_->IsSet()) {
+        doneEvent_->Reset();
+        requestEvent_->Set();
+        requested = true;
+      }
+    }
+    if (requested && !primed_) {
+      const std::uint32_t start = GetTickCount();
+      bool done = false;
+      while (!done && GetTickCount() - start < static_cast<std::uint32_t>(std::max(timeOut_.load(), 0)))
+        done = doneEvent_->WaitFor(std::chrono::milliseconds(1)) == TWaitResult::Signaled;
+      if (!done || IsEmpty()) return 0;
+      primed_ = true;
+    }
+  }
+  if (mode_ == TMMQueueMode::qmDuplex && !primed_) {
+    {
+      std::lock_guard lock(cs_);
+      if (slotsFilled_ > numBuffers_ / 2) primed_ = true;
+    }
+    if (!primed_) {  // silence until half the slots are filled
+      FillSilence(dest, wanted);
+      return wanted;
+    }
+  }
+  bool ended = false;
+  {
+    std::lock_guard lock(cs_);
+    if (!queueOpen_) return 0;
+    if (slotsFilled_ == 0) {
+      ended = endPending_;
+      endPending_ = false;
+    } else {
+      Slot& s = slots_[static_cast<std::size_t>(readIndex_)];
+      const std::int32_t n = std::min(s.length, wanted);
+      std::memcpy(dest, s.data, static_cast<std::size_t>(n));
+      user = s.user;
+      if (s.length > n) {
+        // The end mark belongs to the slot's last bytes; the loop mark is told once.
+        flags = s.flags & ~RB_END_OF_DATA;
+        s.flags &= ~RB_LOOP_MARK;
+        std::memmove(s.data, s.data + n, static_cast<std::size_t>(s.length - n));
+        s.length -= n;
+      } else {
+        flags = s.flags;
+        lastRead_ = readIndex_;
+        readIndex_ = (readIndex_ + 1) % numBuffers_;
+        --slotsFilled_;
+      }
+      bytesQueued_ -= n;
+      return n;
+    }
+  }
+  if (ended) {  // the input ran out while nothing was queued: a silent last buffer
+    FillSilence(dest, wanted);
+    flags = RB_END_OF_DATA;
+    return wanted;
+  }
+  DoEmpty();
+  const TWaveFormatEx* f = PWaveFormat();
+  if (loopIfEmpty_ || (f && f->wFormatTag != WAVE_FORMAT_PCM)) {
+    std::lock_guard lock(cs_);
+    if (queueOpen_ && lastRead_ >= 0) {
+      const Slot& s = slots_[static_cast<std::size_t>(lastRead_)];
+      const std::int32_t n = std::min(s.length, wanted);
+      if (n > 0) {
+        std::memcpy(dest, s.data, static_cast<std::size_t>(n));
+        flags = s.flags;
+        user = s.user;
+        return n;
+      }
+    }
+  }
+  FillSilence(dest, wanted);
+  return wanted;
+}
+
+std::int32_t TMMRingBuffer::WriteBlock(const void* data, std::int32_t length, std::uint32_t flags) {
+  if (!queueOpen_ || !data || length <= 0) return 0;
+  const auto* p = static_cast<const char*>(data);
+  std::int32_t written = 0;
+  while (written < length && !IsFull()) {
+    const std::int32_t piece = std::min(slotSize_, length - written);
+    const bool last = written + piece >= length;
+    const std::int32_t before = BytesQueued();
+    WriteSlot(p + written, piece, last ? flags : 0, 0);
+    if (BytesQueued() == before) break;  // dropped (disabled or closed)
+    written += piece;
+  }
+  return written;
+}
+
+std::int32_t TMMRingBuffer::ReadBlock(void* dest, std::int32_t length) {
+  if (!queueOpen_ || !dest || length <= 0) return 0;
+  auto* p = static_cast<char*>(dest);
+  std::int32_t got = 0;
+  while (got < length && !IsEmpty()) {
+    std::uint32_t flags;
+    std::uintptr_t user;
+    const std::int32_t n = ReadSlot(p + got, length - got, flags, user);
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+void TMMRingBuffer::BufferReady(PMMWaveHdr lpwh) {
+  if (mode_ == TMMQueueMode::qmWrite || mode_ == TMMQueueMode::qmDuplex) {
+    WriteSlot(lpwh->lpData, lpwh->dwBytesRecorded, 0, lpwh->dwUser);
+    return;
+  }
+  TMMDSPComponent::BufferReady(lpwh);
+}
+
+void TMMRingBuffer::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
+  if (mode_ == TMMQueueMode::qmRead || mode_ == TMMQueueMode::qmDuplex) {
+    if (!queueOpen_) {
+      lpwh->dwBytesRecorded = 0;
+      return;
+    }
+    if (enabled_ || BytesQueued() > 0 || mode_ == TMMQueueMode::qmDuplex) {
+      {
+        std::lock_guard lock(cs_);
+        const bool loop = lpwh->LoopRec != 0;
+        if (loop != loopFlag_) {
+          loopFlag_ = loop;
+          if (loop) {
+            loopCount_ = lpwh->LoopCount;
+            loopCounter_ = lpwh->LoopTempCount;
+            loopMark_ = 0;
+          }
+        }
+      }
+      lpwh->dwBytesRecorded = static_cast<std::int32_t>(lpwh->dwBufferLength);
+      std::uint32_t flags = 0;
+      std::uintptr_t user = 0;
+      lpwh->dwBytesRecorded = ReadSlot(lpwh->lpData, lpwh->dwBytesRecorded, flags, user);
+      lpwh->dwUser = user;
+      lpwh->LoopMark = flags & RB_LOOP_MARK ? -1 : 0;
+      MoreBuffers = mode_ == TMMQueueMode::qmDuplex || !(flags & RB_END_OF_DATA);
+      return;
+    }
+  }
+  TMMDSPComponent::BufferLoad(lpwh, MoreBuffers);
+}
+
+void TMMRingBuffer::RunRequested() {
+  try {
+    if (mode_ == TMMQueueMode::qmRead)
+      FillRun();
+    else
+      FlushRun();
+  } catch (...) {
+    Application().HandleException(std::current_exception());
+  }
+  EndRun();
+}
+
+void TMMRingBuffer::EndRun() {
+  requestEvent_->Reset();
+  doneEvent_->Set();
+}
+
+void TMMRingBuffer::FillRun() {
+  if (!queueOpen_ || BytesFree() <= 0) return;
+  DoFillQueue();
+  TMMWaveHdr* s = scratch_.get();
+  while (BytesFree() >= 1 && !stop_) {
+    const std::int32_t len = std::min(BytesFree(), fillChunk_);
+    s->dwBufferLength = static_cast<std::uint32_t>(len);
+    s->dwBytesRecorded = 0;
+    {
+      std::lock_guard lock(cs_);
+      s->LoopRec = loopFlag_ ? -1 : 0;
+      s->LoopCount = loopCount_;
+      s->LoopTempCount = loopCounter_;
+      s->LoopMark = loopMark_;
+    }
+    bool more = false;
+    TMMDSPComponent::BufferLoad(s, more);
+    Nap();
+    const std::int32_t got = std::min(s->dwBytesRecorded, len);
+    if (got <= 0) {
+      // Mark the end on the newest queued slot so the reader still meets it.
+      std::lock_guard lock(cs_);
+      if (slotsFilled_ > 0)
+        slots_[static_cast<std::size_t>((writeIndex_ + numBuffers_ - 1) % numBuffers_)].flags |= RB_END_OF_DATA;
+      else
+        endPending_ = true;
+      break;
+    }
+    std::uint32_t flags = more ? 0 : RB_END_OF_DATA;
+    {
+      std::lock_guard lock(cs_);
+      loopFlag_ = s->LoopRec != 0;
+      loopCount_ = s->LoopCount;
+      loopCounter_ = s->LoopTempCount;
+      if (s->LoopMark) flags |= RB_LOOP_MARK;
+    }
+    WriteBlock(s->lpData, got, flags);
+    {
+      std::lock_guard lock(cs_);
+      loopMark_ = 0;
+    }
+    if (!more || stop_) break;
+    Nap();
+  }
+  DoFillQueueEnd();
+}
+
+void TMMRingBuffer::FlushRun() {
+  if (!queueOpen_ || BytesQueued() <= 0) return;
+  DoFlushQueue();
+  TMMWaveHdr* s = scratch_.get();
+  while (BytesQueued() > 0) {
+    const std::int32_t got = ReadBlock(s->lpData, std::min(BytesQueued(), flushChunk_));
+    if (got <= 0) break;
+    s->dwBytesRecorded = got;
+    s->dwBufferLength = static_cast<std::uint32_t>(flushChunk_);
+    TMMDSPComponent::BufferReady(s);
+    Nap();
+  }
+  DoFlushQueueEnd();
+}
+
+}  // namespace strataeq
