@@ -8,6 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   libfftw3-dev
+  libpulse-dev pulseaudio pulseaudio-utils
+  libmpg123-dev libmp3lame-dev lame mpg123
   sox bc time ffmpeg
 )
 
