@@ -15,6 +15,8 @@
 // - a report must not call back into the API for the same device.
 #pragma once
 
+#include "platform/MMSystem.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -27,23 +29,9 @@ struct TWaveFormatEx;
 struct TMMWaveHdr;
 class TEvent;
 
-using MMRESULT = std::uint32_t;
 using HWAVEIN = std::uintptr_t;   // 0: no device
 using HWAVEOUT = std::uintptr_t;  // 0: no device
 
-inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
-inline constexpr MMRESULT MMSYSERR_ERROR = 1;
-inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
-inline constexpr MMRESULT MMSYSERR_NOTENABLED = 3;
-inline constexpr MMRESULT MMSYSERR_ALLOCATED = 4;
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
-inline constexpr MMRESULT MMSYSERR_NOTSUPPORTED = 8;
-inline constexpr MMRESULT MMSYSERR_BADERRNUM = 9;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
-inline constexpr MMRESULT MMSYSERR_HANDLEBUSY = 12;
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;

@@ -197,7 +197,10 @@ int RunCommand(const TCliOptions& o) {
     if (o.Command == "process") return RunProcess(o);
     if (o.Command == "info") return RunInfo(o, stdout);
     if (o.Command == "preset") return o.SubCommand == "write" ? RunPresetWrite(o) : RunPresetShow(o, stdout);
-    throw ECliError("the command " + o.Command + " is not available in this build");
+    if (o.Command == "devices") return RunDevices(stdout);
+    if (o.Command == "live") return RunLive(o);
+    if (o.Command == "play") return RunPlay(o);
+    return RunRecord(o);
   } catch (const EUsageError&) {
     throw;
   } catch (const std::exception& e) {

@@ -19,6 +19,10 @@ int RunProcess(const TCliOptions& o);
 int RunInfo(const TCliOptions& o, std::FILE* out);
 int RunPresetWrite(const TCliOptions& o);
 int RunPresetShow(const TCliOptions& o, std::FILE* out);
+int RunDevices(std::FILE* out);
+int RunLive(const TCliOptions& o);
+int RunPlay(const TCliOptions& o);
+int RunRecord(const TCliOptions& o);
 
 // Runs the command; catches failures and prints them.
 int RunCommand(const TCliOptions& o);
