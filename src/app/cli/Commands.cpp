@@ -12,6 +12,8 @@
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
 #include "eq/MMObjLst.h"
+#include "app/cli/FileEnds.h"
+#include "files/MMMPEG.h"
 #include "files/MMWave.h"
 #include "platform/Messages.h"
 
@@ -19,7 +21,6 @@ namespace strataeq::cli {
 namespace {
 
 constexpr std::int32_t kTriggerBufferSize = 8192;
-constexpr std::int32_t kIOBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
 
 class ECliError : public EMMError {
@@ -29,16 +30,6 @@ class ECliError : public EMMError {
 
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
-}
-
-std::string WriteStopText(TMMWriteStop reason) {
-  switch (reason) {
-    case TMMWriteStop::wsDiskFull: return "the disk is full";
-    case TMMWriteStop::wsWriteError: return "writing the file failed";
-    case TMMWriteStop::wsSizeLimit: return "the file reached the 4 GB limit of a WAV file";
-    case TMMWriteStop::wsNone: break;
-  }
-  return "";
 }
 
 // The output is written beside its final name and moved there only when complete, so
@@ -91,32 +82,19 @@ int RunProcess(const TCliOptions& o) {
   const std::string& output = o.Positional[1];
   if (SameFile(input, output))
     throw ECliError("the output " + output + " is the input file: refusing to overwrite it");
-  if (KindOf(input) == TFileKind::Mp3 || KindOf(output) == TFileKind::Mp3)
-    throw ECliError("MP3 files are not supported by this build");
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
-
-  TMMWaveFile source;
-  source.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  source.Wave().SetIOBufferSize(kIOBufferSize);
-  source.Wave().SetFileName(input);
-  if (source.Wave().FormatTag() != WAVE_FORMAT_PCM)
-    throw ECliError("Sorry, using compressed wave file (ACM) is not supported !");
-
+  TFileSource source(input);
   TOutputFile out(output);
-  TMMWaveFile sink;
-  sink.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  sink.Wave().SetIOBufferSize(kIOBufferSize);
-  sink.Wave().SetFileMustExist(false);
-  sink.Wave().SetFileName(out.Temp());
+  TFileSink sink(out.Temp(), output, o);
 
   TMMTrigger trigger;
   trigger.SetBufferSize(kTriggerBufferSize);
   trigger.SetInterval(0);
-  source.SetOutput(&eq);
+  source.Component()->SetOutput(&eq);
   eq.SetOutput(&trigger);
-  trigger.SetOutput(&sink);
+  trigger.SetOutput(sink.Component());
 
   bool stopped = false;
   std::string failure;
@@ -125,27 +103,31 @@ int RunProcess(const TCliOptions& o) {
     if (failure.empty()) failure = ExceptionMessage(e);
     stopped = true;
   };
+  struct Restore {
+    ~Restore() { Application().OnException = nullptr; }
+  } restore;
 
-  const TWaveFormatEx* format = source.PWaveFormat();
-  const double bytesPerSecond = format && format->nAvgBytesPerSec ? format->nAvgBytesPerSec : 1.0;
-  const std::int64_t total = source.Wave().LengthInBytes();
+  const double bytesPerSecond = source.BytesPerSecond();
+  const std::int64_t total = source.TotalBytes();
   TProgress progress(stderr, !o.Quiet);
+  auto report = [&] {
+    const std::int64_t done = trigger.BytesPushed();
+    progress.Update(done, total, static_cast<double>(done) / bytesPerSecond);
+  };
   trigger.Start();
-  while (!RunUntil([&] { return stopped; }, std::chrono::milliseconds(100)))
-    progress.Update(trigger.BytesPushed(), total, static_cast<double>(trigger.BytesPushed()) / bytesPerSecond);
-  progress.Update(trigger.BytesPushed(), total, static_cast<double>(trigger.BytesPushed()) / bytesPerSecond);
+  while (!RunUntil([&] { return stopped; }, std::chrono::milliseconds(100))) report();
+  report();
   progress.Finish();
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
-  Application().OnException = nullptr;
   if (!failure.empty()) throw ECliError(failure);
 
-  const TMMWriteStop early = sink.WriteStop();
+  const std::string early = sink.StoppedEarly();
   out.Commit();
-  if (early != TMMWriteStop::wsNone) {
-    std::fprintf(stderr, "strataeq-cli: stopped early: %s; %s holds the first %s of the result\n",
-                 WriteStopText(early).c_str(), output.c_str(),
-                 FormatTimeString(static_cast<std::int32_t>(sink.Wave().LengthInBytes() / bytesPerSecond * 1000), true).c_str());
+  if (!early.empty()) {
+    std::fprintf(stderr, "strataeq-cli: stopped early: %s; %s holds the first %s of the result\n", early.c_str(),
+                 output.c_str(),
+                 FormatTimeString(static_cast<std::int32_t>(static_cast<double>(trigger.BytesPushed()) / bytesPerSecond * 1000), true).c_str());
     return 1;
   }
   return 0;
@@ -153,14 +135,29 @@ int RunProcess(const TCliOptions& o) {
 
 int RunInfo(const TCliOptions& o, std::FILE* out) {
   const std::string& file = o.Positional[0];
-  if (KindOf(file) == TFileKind::Mp3) throw ECliError("MP3 files are not supported by this build");
+  std::fprintf(out, "file:      %s\n", file.c_str());
+  if (KindOf(file) == TFileKind::Mp3) {
+    TMMMPEGFile mpeg;
+    try {
+      mpeg.SetFileName(file);
+    } catch (const EMMError& e) {
+      throw ECliError(std::string(kNotMpeg) + " (" + e.what() + ")");
+    }
+    static const char* const modes[] = {"stereo", "joint stereo", "dual channel", "single channel"};
+    std::fprintf(out, "format:    MPEG %s layer %d\n", mpeg.Version() == TMpegVersion::v1 ? "1" : "2", mpeg.Layer());
+    std::fprintf(out, "rate:      %d Hz\n", mpeg.SampleRate());
+    std::fprintf(out, "mode:      %s\n", modes[static_cast<int>(mpeg.Mode()) & 3]);
+    std::fprintf(out, "bit rate:  %d kbit/s\n", mpeg.BitRate());
+    std::fprintf(out, "frames:    %d\n", mpeg.Frames());
+    std::fprintf(out, "play time: %s\n", FormatTimeString(mpeg.Time(), true).c_str());
+    return 0;
+  }
   TMMWave wave;
   wave.SetTimeFormat(TMMTimeFormats::tfByte);
   wave.SetFileName(file);
   const TWaveFormatEx* f = wave.PWaveFormat();
   const std::int64_t bytes = wave.LengthInBytes();
   const std::int64_t ms = f && f->nAvgBytesPerSec ? bytes * 1000 / f->nAvgBytesPerSec : 0;
-  std::fprintf(out, "file:      %s\n", file.c_str());
   std::fprintf(out, "format:    %s\n", wave.FormatString().c_str());
   std::fprintf(out, "rate:      %u Hz\n", wave.SampleRate());
   std::fprintf(out, "bits:      %u\n", wave.BitLength());

@@ -5,13 +5,13 @@
 #include <string>
 
 #include "app/cli/CliSupport.h"
+#include "app/cli/FileEnds.h"
 #include "app/cli/Commands.h"
 #include "drivers/MMHTimer.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
 #include "eq/MMEQ.h"
-#include "files/MMWave.h"
 #include "platform/Messages.h"
 #include "platform/WaveApi.h"
 
@@ -21,7 +21,6 @@ namespace {
 constexpr std::int32_t kDeviceBufferSize = 8192;
 constexpr std::int32_t kOutputBuffers = 20;
 constexpr std::int32_t kDesignRate = 44100;
-constexpr std::int32_t kIOBufferSize = 8192;
 
 const char* const kRecorderBusy =
     "The Recording Device is already in use by another application!\rPlease make sure no other "
@@ -185,16 +184,8 @@ int RunLive(const TCliOptions& o) {
 }
 
 int RunPlay(const TCliOptions& o) {
-  const std::string& file = o.Positional[0];
-  if (KindOf(file) == TFileKind::Mp3) throw EMMError("MP3 files are not supported by this build");
+  TFileSource source(o.Positional[0]);
   const TMMDeviceId outDev = ResolveDevice(o.OutDevice, false);
-
-  TMMWaveFile source;
-  source.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  source.Wave().SetIOBufferSize(kIOBufferSize);
-  source.Wave().SetFileName(file);
-  if (source.Wave().FormatTag() != WAVE_FORMAT_PCM)
-    throw EMMError("Sorry, using compressed wave file (ACM) is not supported !");
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
   TMMEqualizer eq;
@@ -204,7 +195,7 @@ int RunPlay(const TCliOptions& o) {
   ring.SetQueueMode(TMMQueueMode::qmRead);
   TMMWaveOut waveOut;
   ConfigureWaveOut(waveOut, outDev);
-  source.SetOutput(&ring);
+  source.Component()->SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(&waveOut);
 
@@ -225,7 +216,6 @@ int RunPlay(const TCliOptions& o) {
 
 int RunRecord(const TCliOptions& o) {
   const std::string& file = o.Positional[0];
-  if (KindOf(file) == TFileKind::Mp3) throw EMMError("MP3 files are not supported by this build");
   const TMMDeviceId inDev = ResolveDevice(o.InDevice, true);
   if (!WaveInCanOpen(inDev)) throw EMMError(kRecorderBusy);
 
@@ -237,14 +227,10 @@ int RunRecord(const TCliOptions& o) {
   TMMRingBuffer ring;
   ring.SetBufferSize(kDeviceBufferSize);
   ring.SetQueueMode(TMMQueueMode::qmRead);
-  TMMWaveFile sink;
-  sink.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  sink.Wave().SetIOBufferSize(kIOBufferSize);
-  sink.Wave().SetFileMustExist(false);
-  sink.Wave().SetFileName(file);
+  TFileSink sink(file, file, o);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
-  eq.SetOutput(&sink);
+  eq.SetOutput(sink.Component());
 
   bool stopped = false;
   waveIn.OnStop = [&](TObject*) { stopped = true; };

@@ -5,11 +5,14 @@
 
 #include "app/cli/CliOptions.h"
 #include "app/cli/Commands.h"
+#include "files/MMMPEG.h"
 #include "platform/Messages.h"
 
 int main(int argc, char** argv) {
   using namespace strataeq;
   SetMainThread();
+  // The loader's messages reach the user as the failing command's error.
+  SetMpegMessageHandler([](const std::string&) {});
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "--version" || args[0] == "-V")) {
     std::printf("strataeq-cli %s\n", STRATAEQ_VERSION);

@@ -611,6 +611,13 @@ int32_t mpeg_ReadDataBytes(MPEG_HANDLE h, void* buffer, int32_t bytes) {
   // Whole sample frames only; a stray partial frame is dropped.
   total -= total % static_cast<std::size_t>(align);
   d->position = d->TellFrame();
+  // The decoder meets the end only on the read after the last samples; the length is
+  // exact (the file was scanned), so a read that took the last samples reports done
+  // itself and the caller never asks again for nothing.
+  if (!d->done && !error) {
+    const off_t length = mpg123_length(d->mh);
+    if (length >= 0 && mpg123_tell(d->mh) >= length) d->done = true;
+  }
   if (error) {
     d->stickyError = error;
     if (total == 0) return -error;

@@ -1,0 +1,81 @@
+#include "app/cli/FileEnds.h"
+
+#include "app/cli/CliSupport.h"
+#include "files/MMBlade.h"
+#include "files/MMMPEG.h"
+#include "files/MMWave.h"
+
+namespace strataeq::cli {
+
+TFileSource::TFileSource(const std::string& path) {
+  if (KindOf(path) == TFileKind::Mp3) {
+    mpeg_ = std::make_unique<TMMMPEGFile>();  // raises when the decoder library is missing
+    try {
+      mpeg_->SetFileName(path);
+    } catch (const EMMError& e) {
+      throw EMMError(std::string(kNotMpeg) + " (" + e.what() + ")");
+    }
+    if (!mpeg_->PWaveFormat()) throw EMMError(kNotMpeg);
+    return;
+  }
+  wav_ = std::make_unique<TMMWaveFile>();
+  wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
+  wav_->Wave().SetIOBufferSize(kIOBufferSize);
+  wav_->Wave().SetFileName(path);
+  if (wav_->Wave().FormatTag() != WAVE_FORMAT_PCM)
+    throw EMMError("Sorry, using compressed wave file (ACM) is not supported !");
+}
+
+TFileSource::~TFileSource() = default;
+
+TMMDSPComponent* TFileSource::Component() const {
+  return wav_ ? static_cast<TMMDSPComponent*>(wav_.get()) : mpeg_.get();
+}
+
+const TWaveFormatEx* TFileSource::Format() const { return Component()->PWaveFormat(); }
+
+double TFileSource::BytesPerSecond() const {
+  const TWaveFormatEx* f = Format();
+  return f && f->nAvgBytesPerSec ? f->nAvgBytesPerSec : 1.0;
+}
+
+std::int64_t TFileSource::TotalBytes() const {
+  if (wav_) return wav_->Wave().LengthInBytes();
+  return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
+}
+
+TFileSink::TFileSink(const std::string& path, const std::string& finalName, const TCliOptions& o) {
+  if (KindOf(finalName) == TFileKind::Mp3) {
+    TMMBitrates bitrate{};
+    if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EUsageError("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
+    mp3_ = std::make_unique<TMMMP3Encoder>();
+    mp3_->SetBitrate(bitrate);
+    mp3_->SetFileType(o.Mp3InWave ? TMMFileType::ftWAV : TMMFileType::ftRAW);
+    mp3_->SetFileName(path);
+    return;
+  }
+  wav_ = std::make_unique<TMMWaveFile>();
+  wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
+  wav_->Wave().SetIOBufferSize(kIOBufferSize);
+  wav_->Wave().SetFileMustExist(false);
+  wav_->Wave().SetFileName(path);
+}
+
+TFileSink::~TFileSink() = default;
+
+TMMDSPComponent* TFileSink::Component() const {
+  return wav_ ? static_cast<TMMDSPComponent*>(wav_.get()) : mp3_.get();
+}
+
+std::string TFileSink::StoppedEarly() const {
+  if (!wav_) return {};
+  switch (wav_->WriteStop()) {
+    case TMMWriteStop::wsDiskFull: return "the disk is full";
+    case TMMWriteStop::wsWriteError: return "writing the file failed";
+    case TMMWriteStop::wsSizeLimit: return "the file reached the 4 GB limit of a WAV file";
+    case TMMWriteStop::wsNone: break;
+  }
+  return {};
+}
+
+}  // namespace strataeq::cli

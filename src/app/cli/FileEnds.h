@@ -1,0 +1,54 @@
+// The file ends of the command line's chains: a WAV or MP3 source, a WAV or MP3 sink.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/cli/CliOptions.h"
+#include "foundation/MMDSPObj.h"
+
+namespace strataeq {
+class TMMWaveFile;
+class TMMMPEGFile;
+class TMMMP3Encoder;
+}  // namespace strataeq
+
+namespace strataeq::cli {
+
+inline constexpr std::int32_t kIOBufferSize = 8192;
+
+// The text the window shows for an MP3 file the decoder refuses.
+inline constexpr const char* kNotMpeg = "This is not a valid MPEG Layer 3 file !";
+
+class TFileSource {
+ public:
+  // Reads the file's header; raises the component's error for a file it cannot use.
+  explicit TFileSource(const std::string& path);
+  ~TFileSource();
+  TMMDSPComponent* Component() const;
+  const TWaveFormatEx* Format() const;
+  double BytesPerSecond() const;
+  std::int64_t TotalBytes() const;  // of PCM the source will deliver
+
+ private:
+  std::unique_ptr<TMMWaveFile> wav_;
+  std::unique_ptr<TMMMPEGFile> mpeg_;
+};
+
+class TFileSink {
+ public:
+  // Writes path (created when the chain opens) as WAV or MP3 by the final name's
+  // extension.
+  TFileSink(const std::string& path, const std::string& finalName, const TCliOptions& options);
+  ~TFileSink();
+  TMMDSPComponent* Component() const;
+  // Why a WAV sink finished its file early; empty when it did not.
+  std::string StoppedEarly() const;
+
+ private:
+  std::unique_ptr<TMMWaveFile> wav_;
+  std::unique_ptr<TMMMP3Encoder> mp3_;
+};
+
+}  // namespace strataeq::cli
