@@ -1,0 +1,619 @@
+#include "files/MMWave.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <istream>
+#include <iterator>
+#include <ostream>
+
+namespace strataeq {
+namespace {
+
+const char* const kErrReading = "Error reading wave file";
+const char* const kErrInvalid = "Invalid wave file...";
+const char* const kErrMemoryWave = "Can't write to MemoryWave";
+const char* const kErrIOBuffer = "Unable to setup file IO buffer";
+const char* const kErrOpen = "Unable to open wave file";
+const char* const kErrCreate = "Unable to create wave file";
+const char* const kErrSeek = "Error seeking file position";
+
+struct TagName {
+  std::uint16_t Tag;
+  const char* Name;
+};
+// Searched in order; the first match wins.
+constexpr TagName kTagNames[] = {
+    {0x0000, "Unknown"},
+    {0x0001, "PCM"},
+    {0x020C, "PCM 32"},
+    {0x0002, "Microsoft ADPCM"},
+    {0x0003, "Mediavision's ADPCM"},
+    {0x0005, "IBM CVSD"},
+    {0x0006, "CCITT A-Law"},
+    {0x0007, "CCITT mu-Law"},
+    {0x0010, "OKI ADPCM"},
+    {0x0011, "IMA ADPCM"},
+    {0x0011, "DVI ADPCM"},
+    {0x0012, "Mediaspace's ADPCM"},
+    {0x0013, "Sierra's ADPCM"},
+    {0x0014, "CCITT G.723 ADPCM"},
+    {0x0015, "Digisound DIGISTD"},
+    {0x0016, "Digisound DIGIFIX"},
+    {0x0017, "Dialogic OKI ADPCM"},
+    {0x0020, "Yamaha ADPCM"},
+    {0x0021, "Sonarc"},
+    {0x0022, "DSP Group's Truespeech"},
+    {0x0023, "Echo SC1"},
+    {0x0024, "Audiofile AF36"},
+    {0x0025, "Audio Processing Technology"},
+    {0x0026, "Audiofile AF10"},
+    {0x0030, "Dolby AC2"},
+    {0x0209, "Dolby AC2"},
+    {0x0031, "GSM 6.10"},
+    {0x0033, "Antex ADPCME"},
+    {0x0039, "CS IMA ADPCM"},
+    {0x0040, "CCITT G.721 ADPCM"},
+    {0x0050, "MPEG 1"},
+    {0x0055, "MPEG Layer-3"},
+    {0x0200, "Creative's ADPCM"},
+    {0x1001, "Olivetti's ADPCM"},
+    {0x0204, "CDI-C"},
+    {0x0205, "CDI-B"},
+    {0x0206, "Antex-DVI-OKI ADPCME"},
+    {0xFFFF, "*DEVELOPMENT ONLY TAG*"},
+};
+
+constexpr std::int32_t kMinIOBuffer = 8192;
+constexpr std::size_t kLoadPiece = 65536;
+
+// A full path; a relative name is taken from the working folder.
+std::string ExpandName(const std::string& name) {
+  if (name.empty()) return {};
+  std::error_code ec;
+  auto full = std::filesystem::absolute(std::filesystem::path(name), ec);
+  if (ec) return name;
+  return full.lexically_normal().string();
+}
+
+// Size on disk, -1 when the file is not there.
+std::int64_t DiskFileSize(const std::string& name) {
+  struct stat st {};
+  if (name.empty() || ::stat(name.c_str(), &st) != 0) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool SameFormat(const TWaveFormatEx* a, const TWaveFormatEx* b) {
+  return a && b && a->wFormatTag == b->wFormatTag && a->nChannels == b->nChannels &&
+         a->nSamplesPerSec == b->nSamplesPerSec && a->wBitsPerSample == b->wBitsPerSample &&
+         a->nBlockAlign == b->nBlockAlign;
+}
+
+}  // namespace
+
+std::string FormatTagName(std::uint16_t tag) {
+  for (const TagName& t : kTagNames)
+    if (t.Tag == tag) return t.Name;
+  return "Unknown";
+}
+
+// --- TMMWave -------------------------------------------------------------------
+
+TMMWave::TMMWave(bool memoryWave) : memoryWave_(memoryWave) {}
+
+TMMWave::~TMMWave() {
+  try {
+    Clear();
+  } catch (...) {
+  }
+}
+
+void TMMWave::Assign(const TMMWave& source) {
+  if (&source == this) return;
+  timeFormat_ = source.timeFormat_;
+  fileMustExist_ = source.fileMustExist_;
+  ioBufferSize_ = source.ioBufferSize_;
+  maxRiffSize_ = source.maxRiffSize_;
+  if (source.memoryWave_ && !source.memory_.empty()) {
+    LoadFromMemory(source.memory_.data(), source.memory_.size());
+    fileName_ = source.fileName_;
+    return;
+  }
+  memoryWave_ = source.memoryWave_;
+  if (source.fileName_.empty()) {
+    Clear();
+    fileName_.clear();
+    Changed();
+  } else {
+    SetFileName(source.fileName_);
+  }
+}
+
+void TMMWave::Clear() {
+  // The system's simple sound player has no counterpart here: nothing to stop.
+  if (block_) wioFreeFileInfo(block_);
+  open_ = false;
+  memory_.clear();
+  memory_.shrink_to_fit();
+  Sync();
+}
+
+void TMMWave::Changed() {
+  const auto observers = observers_;  // a handler may unsubscribe
+  for (const auto& [id, fn] : observers)
+    if (fn) fn(this);
+}
+
+int TMMWave::Subscribe(TMMWaveObserver observer) {
+  const int id = nextObserver_++;
+  observers_.emplace_back(id, std::move(observer));
+  return id;
+}
+
+void TMMWave::Unsubscribe(int id) {
+  std::erase_if(observers_, [id](const auto& o) { return o.first == id; });
+}
+
+void TMMWave::Sync() {
+  if (!block_) {
+    position_ = 0;
+    samples_ = 0;
+    dataBytes_ = 0;
+    bytesLeft_ = 0;
+    return;
+  }
+  position_.store(block_->Position, std::memory_order_relaxed);
+  samples_.store(block_->Samples, std::memory_order_relaxed);
+  dataBytes_.store(block_->DataBytes, std::memory_order_relaxed);
+  bytesLeft_.store(block_->BytesLeft, std::memory_order_relaxed);
+}
+
+void TMMWave::RebuildRange() {
+  if (!block_) return;
+  block_->FirstSample = 0;
+  block_->EndSample = block_->Samples;
+  block_->Position = std::clamp<std::int64_t>(block_->Position, 0, block_->EndSample);
+  Sync();
+}
+
+void TMMWave::TakeBlock(PWaveIOCB block) {
+  Clear();
+  block_ = std::move(block);
+  block_->IOBufferSize = ioBufferSize_;
+  block_->MaxRiffSize = maxRiffSize_;
+  RebuildRange();
+}
+
+std::vector<std::uint8_t> TMMWave::ReadWholeFile(const std::string& name) {
+  auto io = TMMIO::OpenFile(name, MMIO_READ, 0);
+  if (!io) throw EMMWaveError(kErrReading);
+  const std::int64_t size = io->Size();
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(size));
+  } catch (const std::exception&) {
+    throw EMMWaveError(kErrReading);
+  }
+  std::int64_t done = 0;
+  while (done < size) {
+    const std::int64_t piece = std::min<std::int64_t>(kLoadPiece, size - done);
+    if (io->Read(bytes.data() + done, piece) != piece) throw EMMWaveError(kErrReading);
+    done += piece;
+    if (OnProgress) {
+      bool cancel = false;
+      OnProgress(this, done, size, cancel);
+      if (cancel) throw EMMWaveError(kErrReading);
+    }
+  }
+  return bytes;
+}
+
+void TMMWave::SetFileName(const std::string& name) {
+  const std::string full = ExpandName(name);
+  if (full.empty()) {
+    Clear();
+    fileName_.clear();
+    Changed();
+    return;
+  }
+  const std::int64_t onDisk = DiskFileSize(full);
+  if (full == fileName_ && (block_ ? onDisk == FileSize() : onDisk < 0)) return;
+
+  if (memoryWave_) {
+    std::vector<std::uint8_t> bytes = ReadWholeFile(full);
+    PWaveIOCB block;
+    if (wioMemoryOpen(block, bytes.data(), bytes.size()) != WIOERR_NOERROR) throw EMMWaveError(kErrInvalid);
+    TakeBlock(std::move(block));
+    memory_ = std::move(bytes);  // the block's view moves with the vector's storage
+    block_->Memory = {memory_.data(), memory_.size()};
+    fileName_ = full;
+    Changed();
+    return;
+  }
+
+  PWaveIOCB block;
+  const int status = wioFileOpen(block, full, WIO_FILE, ioBufferSize_);
+  if (status == WIOERR_NOERROR) {
+    TakeBlock(std::move(block));
+    fileName_ = full;
+    Changed();
+    return;
+  }
+  if (wioFileExists(full)) {
+    // A RIFF WAVE file with an unusable format is as invalid as any other file.
+    if (status == WIOERR_BADFORMAT || !wioIsRiffWaveFile(full)) throw EMMWaveError(kErrInvalid);
+    throw EMMWaveError(kErrReading);
+  }
+  if (fileMustExist_) throw EMMWaveError(kErrReading);
+  Clear();
+  fileName_ = full;  // the file to be created later
+  Changed();
+}
+
+void TMMWave::SetTimeFormat(TMMTimeFormats value) {
+  if (value == timeFormat_) return;
+  timeFormat_ = value;
+  RebuildRange();
+  Changed();
+}
+
+void TMMWave::SetFileMustExist(bool value) {
+  if (memoryWave_) return;
+  fileMustExist_ = value;
+}
+
+void TMMWave::SetIOBufferSize(std::int32_t value) {
+  value = std::max(value, kMinIOBuffer);
+  ioBufferSize_ = value;
+  if (block_ && block_->Handle && wioSetIOBuffer(*block_, value) != WIOERR_NOERROR) throw EMMWaveError(kErrIOBuffer);
+  if (block_) block_->IOBufferSize = value;
+}
+
+void TMMWave::SetMaxRiffSize(std::int64_t value) {
+  maxRiffSize_ = std::clamp<std::int64_t>(value, 0, RiffSizeLimit);
+  if (block_) block_->MaxRiffSize = maxRiffSize_;
+}
+
+std::uint16_t TMMWave::FormatTag() const { return block_ ? block_->Format()->wFormatTag : 0; }
+std::string TMMWave::FormatString() const { return FormatTagName(FormatTag()); }
+std::uint32_t TMMWave::SampleRate() const { return block_ ? block_->Format()->nSamplesPerSec : 11025; }
+std::uint16_t TMMWave::BitLength() const { return block_ ? block_->Format()->wBitsPerSample : 0; }
+TMMMode TMMWave::Mode() const {
+  return block_ && block_->Format()->nChannels == 2 ? TMMMode::mStereo : TMMMode::mMono;
+}
+std::int64_t TMMWave::FileSize() const { return block_ ? block_->FileSize : 0; }
+std::int64_t TMMWave::DataSize() const { return block_ ? ToUnits(samples_.load(std::memory_order_relaxed)) : 0; }
+
+std::int64_t TMMWave::ToUnits(std::int64_t samples) const {
+  if (!block_) return samples;
+  switch (timeFormat_) {
+    case TMMTimeFormats::tfByte: return wioSamplesToBytes(block_->Format(), samples);
+    case TMMTimeFormats::tfMillisecond: return wioSamplesToMs(block_->Format(), samples);
+    case TMMTimeFormats::tfSample: break;
+  }
+  return samples;
+}
+
+std::int64_t TMMWave::ToSamples(std::int64_t units) const {
+  if (!block_) return units;
+  switch (timeFormat_) {
+    case TMMTimeFormats::tfByte: return wioBytesToSamples(block_->Format(), units);
+    case TMMTimeFormats::tfMillisecond: return wioMsToSamples(block_->Format(), units);
+    case TMMTimeFormats::tfSample: break;
+  }
+  return units;
+}
+
+void TMMWave::CreateFile(const TWaveFormatEx* format, const std::string& name) {
+  if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
+  const std::string full = ExpandName(name);
+  PWaveIOCB block = wioCreateBlock(format);
+  Clear();
+  fileName_ = full;
+  if (!block) throw EMMWaveError(kErrCreate);
+  block->IOBufferSize = ioBufferSize_;
+  block->MaxRiffSize = maxRiffSize_;
+  if (wioFileCreate(*block, full) != WIOERR_NOERROR) throw EMMWaveError(kErrCreate);
+  block_ = std::move(block);
+  open_ = true;
+  RebuildRange();
+  Changed();
+}
+
+void TMMWave::OpenFile() {
+  if (!block_) throw EMMWaveError(kErrOpen);
+  if (!block_->Handle && wioFileReopen(*block_) != WIOERR_NOERROR) throw EMMWaveError(kErrOpen);
+  if (wioSetIOBuffer(*block_, ioBufferSize_) != WIOERR_NOERROR) throw EMMWaveError(kErrIOBuffer);
+  RebuildRange();
+  open_ = true;
+  Seek(block_->Position - block_->FirstSample);
+}
+
+bool TMMWave::CloseFile() {
+  if (!block_) return true;
+  const bool ok = wioFileClose(*block_) == WIOERR_NOERROR;
+  open_ = false;
+  block_->Position = 0;
+  block_->BytesLeft = 0;
+  Sync();
+  return ok;
+}
+
+void TMMWave::SeekToEnd() {
+  if (!block_ || !open_) return;
+  if (wioWaveSeekEnd(*block_) != WIOERR_NOERROR) throw EMMWaveError(kErrSeek);
+  Sync();
+}
+
+void TMMWave::Seek(std::int64_t samples) {
+  if (wioWaveSeek(*block_, samples) != WIOERR_NOERROR && wioWaveSeek(*block_, samples) != WIOERR_NOERROR)
+    throw EMMWaveError(kErrSeek);
+  Sync();
+}
+
+std::int64_t TMMWave::Read(void* buffer, std::int64_t n) {
+  if (!block_ || !block_->Handle || block_->BytesLeft <= 0) return -1;
+  if (n <= 0) return 0;
+  const std::int64_t r = wioWaveRead(*block_, buffer, n);
+  if (r <= 0) {
+    // The file holds fewer bytes than its header promised: the range ends here.
+    block_->BytesLeft = 0;
+    block_->Position = block_->EndSample;
+    Sync();
+    return 0;
+  }
+  Sync();
+  return r;
+}
+
+std::int64_t TMMWave::Write(const void* buffer, std::int64_t n) {
+  if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
+  if (!block_ || !block_->Handle) return -1;
+  const std::int64_t w = wioWaveWrite(*block_, buffer, n);
+  Sync();
+  return w;
+}
+
+bool TMMWave::CanWrite(std::int64_t n) const { return block_ && block_->Handle && wioWaveFits(*block_, n); }
+
+std::int64_t TMMWave::Position() const {
+  return block_ ? ToUnits(position_.load(std::memory_order_relaxed)) : -1;
+}
+
+void TMMWave::SetPosition(std::int64_t value) {
+  if (!block_) return;
+  const std::int64_t samples = ToSamples(value);
+  if (open_ && block_->Handle) {
+    Seek(samples);
+  } else {
+    block_->Position = std::clamp<std::int64_t>(block_->FirstSample + samples, block_->FirstSample,
+                                                block_->EndSample);
+    Sync();
+  }
+}
+
+std::int64_t TMMWave::Length() const {
+  return block_ ? ToUnits(block_->EndSample - block_->FirstSample) : 0;
+}
+
+std::int64_t TMMWave::LengthInBytes() const {
+  if (!block_) return 0;
+  return std::min(wioSamplesToBytes(block_->Format(), block_->EndSample - block_->FirstSample),
+                  dataBytes_.load(std::memory_order_relaxed));
+}
+
+std::string TMMWave::Info(int index) const {
+  if (!block_ || index < 0 || index >= InfoCount) return {};
+  return block_->Info.Text(index);
+}
+
+void TMMWave::SetInfo(int index, std::string_view text) {
+  if (!block_ || index < 0 || index >= InfoCount) return;
+  block_->Info.SetText(index, text);
+  if (block_->Handle && block_->Handle->Writable()) block_->Written = true;  // written back on close
+}
+
+TDispList TMMWave::DispList() const { return block_ ? block_->Disp : TDispList{}; }
+
+void TMMWave::SetDispList(TDispList list) {
+  if (!block_) return;
+  block_->Disp = std::move(list);
+  if (block_->Handle && block_->Handle->Writable()) block_->Written = true;
+}
+
+void TMMWave::LoadFromMemory(const void* data, std::size_t size) {
+  memoryWave_ = true;
+  fileMustExist_ = true;
+  if (!data || size == 0) {
+    Clear();
+    fileName_.clear();
+    Changed();
+    return;
+  }
+  std::vector<std::uint8_t> bytes(static_cast<const std::uint8_t*>(data),
+                                  static_cast<const std::uint8_t*>(data) + size);
+  PWaveIOCB block;
+  if (wioMemoryOpen(block, bytes.data(), bytes.size()) != WIOERR_NOERROR) throw EMMWaveError(kErrInvalid);
+  TakeBlock(std::move(block));
+  memory_ = std::move(bytes);
+  block_->Memory = {memory_.data(), memory_.size()};
+  fileName_.clear();
+  Changed();
+}
+
+void TMMWave::LoadFromStream(std::istream& stream) {
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (stream.bad()) throw EMMWaveError(kErrReading);
+  LoadFromMemory(bytes.data(), bytes.size());
+}
+
+void TMMWave::SaveToStream(std::ostream& stream) const {
+  stream.write(reinterpret_cast<const char*>(memory_.data()), static_cast<std::streamsize>(memory_.size()));
+}
+
+// --- TMMCustomWaveFile ---------------------------------------------------------
+
+TMMCustomWaveFile::TMMCustomWaveFile() : wave_(std::make_unique<TMMWave>()) {
+  observer_ = wave_->Subscribe([this](TMMWave*) { WaveChanged(); });
+}
+
+TMMCustomWaveFile::~TMMCustomWaveFile() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  wave_->Unsubscribe(observer_);
+}
+
+void TMMCustomWaveFile::SetPWaveFormat(const TWaveFormatEx* format) {
+  TMMDSPComponent::SetPWaveFormat(format);
+  const TWaveFormatEx* f = PWaveFormat();
+  silence_ = f && f->wFormatTag == WAVE_FORMAT_PCM && f->wBitsPerSample == 8 ? 128 : 0;
+}
+
+void TMMCustomWaveFile::WaveChanged() {
+  Fire(OnChange);
+  try {
+    // While open the component keeps the format the chain opened with; the wave
+    // only changes then because this component created its file from that format.
+    if (!fileOpened_ && !opening_ && (wave_->FileMustExist() || wave_->PWaveFormat()))
+      SetPWaveFormat(wave_->PWaveFormat());
+  } catch (...) {
+    Fire(OnChanged);
+    throw;
+  }
+  Fire(OnChanged);
+}
+
+void TMMCustomWaveFile::Open() {
+  TMMDSPComponent::Open();
+  if (fileOpened_) return;
+  writeStop_ = TMMWriteStop::wsNone;
+  if (Input()) {
+    SetPWaveFormat(Input()->PWaveFormat());
+    const TWaveFormatEx* f = PWaveFormat();
+    if (f && !wave_->FileName().empty()) {
+      if (overwriteExisting_ || !wave_->HasData()) {
+        opening_ = true;
+        try {
+          wave_->CreateFile(f, wave_->FileName());
+        } catch (...) {
+          opening_ = false;
+          throw;
+        }
+        opening_ = false;
+      } else {
+        // Appending samples of another format would corrupt the file.
+        if (!SameFormat(f, wave_->PWaveFormat())) throw EMMWaveError("Unable to open wave file");
+        wave_->OpenFile();
+        wave_->SeekToEnd();
+      }
+      fileOpened_ = true;
+    }
+  } else if (wave_->HasData()) {
+    wave_->OpenFile();
+    startPosition_ = wave_->Position();
+    fileOpened_ = true;
+  }
+  if (fileOpened_) SynchronizedCall([this] { Fire(OnOpen); });
+}
+
+void TMMCustomWaveFile::Start() {
+  TMMDSPComponent::Start();
+  if (fileOpened_ && !fileStarted_) {
+    if (!Input()) wave_->SetPosition(startPosition_);
+    fileStarted_ = true;
+  }
+}
+
+void TMMCustomWaveFile::Stop() {
+  if (fileOpened_ && fileStarted_) fileStarted_ = false;
+  TMMDSPComponent::Stop();
+}
+
+void TMMCustomWaveFile::Reset() { TMMDSPComponent::Reset(); }
+
+void TMMCustomWaveFile::Close() {
+  if (fileOpened_) {
+    Stop();
+    if (Input() && !wave_->FileName().empty() && PWaveFormat() && !wave_->HasData()) {
+      const std::uint8_t zeros[4] = {0, 0, 0, 0};  // a data chunk is never left empty
+      wave_->Write(zeros, 4);
+    }
+    wave_->CloseFile();
+    fileOpened_ = false;
+    SynchronizedCall([this] { Fire(OnClose); });
+  }
+  TMMDSPComponent::Close();
+}
+
+void TMMCustomWaveFile::StopWriting(TMMWriteStop reason) {
+  writeStop_ = reason;
+  Close();
+}
+
+void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
+  if (!fileStarted_ || !enabled_ || lpwh->dwBytesRecorded <= 0) return;
+  const std::string& name = wave_->FileName();
+  if (name.empty()) return;
+  const std::int64_t n = lpwh->dwBytesRecorded;
+  if (!HasDiskSpace(name, wave_->IOBufferSize() + n + 10240)) {
+    StopWriting(TMMWriteStop::wsDiskFull);
+    return;
+  }
+  if (!wave_->CanWrite(n)) {
+    StopWriting(TMMWriteStop::wsSizeLimit);
+    return;
+  }
+  if (wave_->Write(lpwh->lpData, n) <= 0) StopWriting(TMMWriteStop::wsWriteError);
+}
+
+void TMMCustomWaveFile::BufferReady(PMMWaveHdr lpwh) {
+  if (Input()) WriteBuffer(lpwh);
+  TMMDSPComponent::BufferReady(lpwh);
+}
+
+void TMMCustomWaveFile::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
+  if (Input()) {
+    TMMDSPComponent::BufferLoad(lpwh, MoreBuffers);
+    WriteBuffer(lpwh);
+    return;
+  }
+  if (!wave_->HasData()) {
+    lpwh->dwBytesRecorded = 0;
+    MoreBuffers = false;
+    return;
+  }
+  if (!fileStarted_ || !enabled_) {
+    GlobalFillMem(lpwh->lpData, lpwh->dwBufferLength, silence_);
+    lpwh->dwBytesRecorded = static_cast<std::int32_t>(lpwh->dwBufferLength);
+    MoreBuffers = true;
+    return;
+  }
+  const std::int64_t r = wave_->Read(lpwh->lpData, lpwh->dwBufferLength);
+  lpwh->dwBytesRecorded = r > 0 ? static_cast<std::int32_t>(r) : 0;
+  if (lpwh->dwBytesRecorded <= 0) {
+    MoreBuffers = false;
+    return;
+  }
+  if (wave_->BytesLeft() > 0) {
+    MoreBuffers = true;
+    return;
+  }
+  if (!lpwh->LoopRec) {
+    MoreBuffers = false;
+    return;
+  }
+  if (lpwh->LoopCount > 0) --lpwh->LoopTempCount;
+  if (lpwh->LoopCount != 0 && lpwh->LoopTempCount < 0) {
+    MoreBuffers = false;
+    return;
+  }
+  wave_->SetPosition(0);
+  Fire(OnLooping);
+  MoreBuffers = true;
+  lpwh->LoopMark = -1;
+}
+
+}  // namespace strataeq
