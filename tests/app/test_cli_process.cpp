@@ -145,3 +145,36 @@ TEST_F(CliProcess, InfoPrintsFormatLengthAndPlayTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// The saved odd and malformed WAV files: each is either refused with exit 1 and a
+// message or equalized into a valid file; nothing else (no crash, no hang).
+TEST_F(CliProcess, OddAndMalformedWavFilesAreRefusedOrProcessedIntoValidFiles) {
+  int processed = 0, refused = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(STRATAEQ_SOURCE_DIR) / "fuzz" / "corpus" / "wav")) {
+    const std::string name = entry.path().filename().string();
+    const fs::path out = dir / ("out-" + name);
+    const Result r = Cli("process " + Quote(entry.path()) + " " + Quote(out) + " -q");
+    ASSERT_TRUE(r.code == 0 || r.code == 1) << name << " exit " << r.code << ": " << r.err;
+    if (r.code == 1) {
+      ++refused;
+      EXPECT_FALSE(r.err.empty()) << name;
+      EXPECT_FALSE(fs::exists(out)) << name;
+      continue;
+    }
+    ++processed;
+    const std::string bytes = FileBytes(out);
+    ASSERT_GE(bytes.size(), 44u) << name;
+    std::uint32_t riff = 0;
+    std::memcpy(&riff, bytes.data() + 4, 4);
+    EXPECT_EQ(riff + 8, bytes.size()) << name;
+    if (std::system("command -v sox >/dev/null") == 0) {
+      EXPECT_EQ(std::system(("sox -q " + Quote(out) + " -n stat 2>/dev/null").c_str()), 0) << name << " unreadable by sox";
+    }
+  }
+  EXPECT_GT(processed, 0);
+  EXPECT_GT(refused, 0);
+}
+
+}  // namespace

@@ -223,7 +223,10 @@ int RunRecord(const TCliOptions& o) {
   ApplyEqSettings(eq, o.Eq);
   TMMWaveIn waveIn;
   ConfigureWaveIn(waveIn, inDev);
-  if (o.Seconds) waveIn.SetMaxRecordTime(static_cast<std::int32_t>(*o.Seconds * 1000 + 0.5));
+  if (o.Seconds) {
+    waveIn.SetTimeFormat(TMMTimeFormats::tfMillisecond);
+    waveIn.SetMaxRecordTime(static_cast<std::int32_t>(*o.Seconds * 1000 + 0.5));
+  }
   TMMRingBuffer ring;
   ring.SetBufferSize(kDeviceBufferSize);
   ring.SetQueueMode(TMMQueueMode::qmRead);
