@@ -52,6 +52,23 @@ TEST_F(CliMp3, RoundTripKeepsEveryBandAndTheEqualizersEffect) {
   for (std::size_t b = 0; b < viaMp3.size(); ++b) EXPECT_NEAR(viaMp3[b], direct[b], 1.0) << "band " << b + 1;
 }
 
+// The decoded length is a whole number of the trigger's buffers (80 MP3 frames of
+// 1152 samples are 45 buffers of 8192 bytes): the read that takes the last samples
+// must end the stream, or the next load finds nothing.
+TEST_F(CliMp3, AStreamEndingOnABufferBoundaryDecodesCompletely) {
+  WriteWav(dir / "in.wav", BandTones(90368), 2);
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "a.mp3") + " -q").code, 0);
+  FILE* p = popen((std::string(STRATAEQ_CLI) + " info " + Quote(dir / "a.mp3")).c_str(), "r");
+  std::string info;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) info += buf;
+  pclose(p);
+  ASSERT_NE(info.find("frames:    80\n"), std::string::npos) << "the encoder's output changed; pick a length\n" << info;
+  const Result r = Cli("process " + Quote(dir / "a.mp3") + " " + Quote(dir / "a.wav") + " -q");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadWavSamples(dir / "a.wav").size(), 80u * 1152 * 2);
+}
+
 TEST_F(CliMp3, Mp3ToMp3AndTheWaveContainer) {
   WriteWav(dir / "in.wav", BandTones(44100), 2);
   ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "a.mp3") + " -q").code, 0);

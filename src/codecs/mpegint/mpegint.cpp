@@ -157,6 +157,8 @@ struct mpeg_decoder {
   bool open = false;        // open for decoding
   bool done = false;
   int32_t stickyError = 0;
+  unsigned char ahead[4];       // one sample frame decoded ahead of the caller
+  std::size_t aheadLength = 0;
   long rate = 0;
   int channels = 0;         // delivered
   int decodedChannels = 0;  // in the stream
@@ -269,6 +271,7 @@ struct mpeg_decoder {
     position = 0;
     done = false;
     stickyError = 0;
+    aheadLength = 0;
   }
 
   int64_t TellFrame() const {
@@ -334,6 +337,11 @@ struct mpeg_decoder {
     return total;
   }
 
+  // The delivered channels, whichever way they are made.
+  std::size_t DecodeAny(unsigned char* dst, std::size_t want, int32_t& error) {
+    return channels == decodedChannels ? Decode(dst, want, error) : DecodeOneChannel(dst, want, error);
+  }
+
   int32_t SeekFrame(int64_t frame) {
     int64_t sample = frame * spf;
     const off_t length = mpg123_length(mh);
@@ -341,6 +349,7 @@ struct mpeg_decoder {
     if (mpg123_seek(mh, static_cast<off_t>(sample), SEEK_SET) < 0) return MPEG_ERR_SEEK;
     done = false;
     stickyError = 0;
+    aheadLength = 0;
     position = TellFrame();
     return MPEG_OK;
   }
@@ -566,6 +575,7 @@ int32_t mpeg_OpenFile(MPEG_HANDLE h) {
   d->open = true;
   d->done = false;
   d->stickyError = 0;
+  d->aheadLength = 0;
   if (d->keptFrame > 0 && (rc = d->SeekFrame(d->keptFrame)) != MPEG_OK) {
     d->CloseStream();
     return rc;
@@ -581,6 +591,7 @@ int32_t mpeg_CloseFile(MPEG_HANDLE h) {
   d->CloseStream();
   d->done = false;
   d->stickyError = 0;
+  d->aheadLength = 0;
   return MPEG_OK;
 }
 
@@ -602,21 +613,24 @@ int32_t mpeg_ReadDataBytes(MPEG_HANDLE h, void* buffer, int32_t bytes) {
   if (d->stickyError) return -d->stickyError;
   const int32_t align = 2 * d->channels;
   if (!buffer || bytes < align) return -MPEG_ERR_PARAMETER;
-  if (d->done) return 0;
   const std::size_t want = static_cast<std::size_t>(bytes - bytes % align);
   auto* out = static_cast<unsigned char*>(buffer);
+  std::size_t total = d->aheadLength;
+  std::memcpy(out, d->ahead, total);
+  d->aheadLength = 0;
+  if (d->done && total == 0) return 0;
   int32_t error = 0;
-  std::size_t total = d->channels == d->decodedChannels ? d->Decode(out, want, error)
-                                                         : d->DecodeOneChannel(out, want, error);
+  if (!d->done) total += d->DecodeAny(out + total, want - total, error);
   // Whole sample frames only; a stray partial frame is dropped.
   total -= total % static_cast<std::size_t>(align);
   d->position = d->TellFrame();
-  // The decoder meets the end only on the read after the last samples; the length is
-  // exact (the file was scanned), so a read that took the last samples reports done
-  // itself and the caller never asks again for nothing.
-  if (!d->done && !error) {
-    const off_t length = mpg123_length(d->mh);
-    if (length >= 0 && mpg123_tell(d->mh) >= length) d->done = true;
+  // libmpg123 meets the end only on the read after the last samples. One sample frame
+  // is decoded ahead and kept, so that the read that takes the last samples reports
+  // done itself and a caller never asks again only to get nothing.
+  if (!d->done && !error && total > 0) {
+    int32_t aheadError = 0;
+    d->aheadLength = d->DecodeAny(d->ahead, static_cast<std::size_t>(align), aheadError);
+    if (aheadError) d->stickyError = aheadError;
   }
   if (error) {
     d->stickyError = error;
