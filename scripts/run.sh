@@ -1,8 +1,26 @@
 #!/usr/bin/env bash
-# Builds StrataEq and runs its main job.
+# Builds StrataEq and runs its main job: equalizes a demo file it generates and says
+# where the result is. Further arguments are passed to strataeq-cli instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C build/release >/dev/null
-exec build/release/bin/strataeq-cli --version
+ninja -C build/release strataeq-cli >/dev/null
+cli=build/release/bin/strataeq-cli
+if [ $# -gt 0 ]; then
+  exec "$cli" "$@"
+fi
+
+demo=build/demo
+mkdir -p "$demo"
+# Ten seconds of 44.1 kHz 16-bit stereo: 220 Hz on the left, 3 kHz on the right.
+sox -q -n -r 44100 -c 2 -b 16 "$demo/input.wav" synth 10 sine 220 sine 3000 vol 0.3
+"$cli" info "$demo/input.wav"
+# Bass up, the 2-4 kHz band down by 20 dB, at the window's default FFT length.
+"$cli" process "$demo/input.wav" "$demo/equalized.wav" --band 1=6 --band 2=4 --band 8=-20
+"$cli" preset write "$demo/demo.sqp" --band 1=6 --band 2=4 --band 8=-20 --description "Demo"
+echo
+echo "input:     $demo/input.wav"
+echo "equalized: $demo/equalized.wav"
+echo "preset:    $demo/demo.sqp (strataeq-cli preset show $demo/demo.sqp)"
+echo "the right channel (3 kHz) comes out 20 dB down: sox $demo/equalized.wav -n remix 2 stat"
