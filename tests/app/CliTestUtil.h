@@ -37,7 +37,12 @@ inline Result Cli(const std::string& args) {
   return r;
 }
 
-inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
+inline std::string Quote(const fs::path& p) {
+  std::string q = "'";  // appended: g++ 12 warns falsely on "'" + string
+  q += p.string();
+  q += "'";
+  return q;
+}
 
 inline void WriteWav(const fs::path& path, const std::vector<std::int16_t>& samples, int channels, int rate = 44100) {
   std::ofstream f(path, std::ios::binary);

@@ -162,7 +162,9 @@ TEST_F(RingBufferTest, ReadModeKeepsTheQueueFilledFromTheInputAndEndsWithTheSour
   int reads = 0;
   while (more && reads < 100) {
     // Read at the pace of a player: once the worker has put something in.
-    if (reads > 0) ASSERT_TRUE(RunUntil([&] { return !ring_.IsEmpty(); }, kWait));
+    if (reads > 0) {
+      ASSERT_TRUE(RunUntil([&] { return !ring_.IsEmpty(); }, kWait));
+    }
     const Buffer b = Read(4096, &more);
     ASSERT_GT(b.hdr.dwBytesRecorded, 0) << "read " << reads;
     got.insert(got.end(), b.data.begin(), b.data.begin() + b.hdr.dwBytesRecorded);

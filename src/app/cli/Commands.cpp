@@ -38,7 +38,11 @@ class TOutputFile {
  public:
   explicit TOutputFile(std::string finalName) : final_(std::move(finalName)) {
     const std::filesystem::path p(final_);
-    temp_ = (p.parent_path() / ("." + p.filename().string() + ".strataeq-" + std::to_string(getpid()))).string();
+    std::string name = ".";  // built by appending: g++ 12 warns falsely on "." + string
+    name += p.filename().string();
+    name += ".strataeq-";
+    name += std::to_string(getpid());
+    temp_ = (p.parent_path() / name).string();
   }
   ~TOutputFile() {
     if (!committed_) std::remove(temp_.c_str());
