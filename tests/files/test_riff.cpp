@@ -123,7 +123,7 @@ TEST(RiffDisp, ChunksTooShortForATypeOrRunningPastTheDataAreHandled) {
 
   Bytes body;
   PutLE32(body, DISP_DIB);
-  for (std::uint8_t v : {5, 6, 7}) body.push_back(v);  // g++ 12 warns falsely on inserting a list here
+  Append(body, {5, 6, 7});
   Opened longer(Chunk("DISP", body, 0xFFFFFF00u));  // claims far more than there is
   ASSERT_EQ(riffReadDISP(*longer.io, longer.ck, disp), RIFFERR_NOERROR);
   ASSERT_EQ(disp.size(), 1u);
