@@ -129,6 +129,36 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
   }
 }
 
+void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode) {
+  ring.SetBufferSize(kDeviceBufferSize);
+  ring.SetQueueMode(mode);
+}
+
+// Starts the route at its driver and serves it until it stops by itself, a signal
+// arrives or the time is up; then stops and closes it and raises what a worker
+// reported.
+void Drive(TMMDSPComponent& driver, TNotifyEvent& driverStop, TMMRingBuffer& ring, std::optional<double> seconds,
+           bool quiet, const std::atomic<int>* dropouts) {
+  bool stopped = false;
+  driverStop = [&](TObject*) { stopped = true; };
+  TFailureCatcher failures;
+  TSignalGuard signals;
+  try {
+    driver.Start();
+    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts);
+    driver.Stop();
+    RunUntil([&] { return stopped || !driver.Started(); }, std::chrono::seconds(10));
+    driver.Close();
+    ring.CloseQueue();
+    ProcessPendingMessages();
+  } catch (...) {
+    driverStop = nullptr;
+    throw;
+  }
+  driverStop = nullptr;
+  if (!failures.failure.empty()) throw EMMError(failures.failure);
+}
+
 }  // namespace
 
 int RunDevices(std::FILE* out) {
@@ -156,8 +186,7 @@ int RunLive(const TCliOptions& o) {
   TMMWaveIn waveIn;
   ConfigureWaveIn(waveIn, inDev);
   TMMRingBuffer ring;
-  ring.SetBufferSize(kDeviceBufferSize);
-  ring.SetQueueMode(TMMQueueMode::qmDuplex);
+  ConfigureRing(ring, TMMQueueMode::qmDuplex);
   TMMWaveOut waveOut;
   ConfigureWaveOut(waveOut, outDev);
   waveIn.SetOutput(&ring);
@@ -166,19 +195,7 @@ int RunLive(const TCliOptions& o) {
 
   std::atomic<int> dropouts{0};
   ring.OnEmpty = [&](TObject*) { ++dropouts; };
-  bool stopped = false;
-  waveIn.OnStop = [&](TObject*) { stopped = true; };
-  TFailureCatcher failures;
-  TSignalGuard signals;
-
-  waveIn.Start();
-  RunRoute([&] { return stopped || !failures.failure.empty(); }, o.Seconds, o.Quiet, &dropouts);
-  waveIn.Stop();
-  RunUntil([&] { return stopped || !waveIn.HasState(TMMWaveInState::wisStarted); }, std::chrono::seconds(10));
-  waveIn.Close();
-  ring.CloseQueue();
-  ProcessPendingMessages();
-  if (!failures.failure.empty()) throw EMMError(failures.failure);
+  Drive(waveIn, waveIn.OnStop, ring, o.Seconds, o.Quiet, &dropouts);
   if (!o.Quiet) std::printf("Dropouts : %d\n", dropouts.load());
   return 0;
 }
@@ -191,26 +208,14 @@ int RunPlay(const TCliOptions& o) {
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
   TMMRingBuffer ring;
-  ring.SetBufferSize(kDeviceBufferSize);
-  ring.SetQueueMode(TMMQueueMode::qmRead);
+  ConfigureRing(ring, TMMQueueMode::qmRead);
   TMMWaveOut waveOut;
   ConfigureWaveOut(waveOut, outDev);
   source.Component()->SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(&waveOut);
 
-  bool stopped = false;
-  waveOut.OnStop = [&](TObject*) { stopped = true; };
-  TFailureCatcher failures;
-  TSignalGuard signals;
-  waveOut.Start();
-  RunRoute([&] { return stopped || !failures.failure.empty(); }, std::nullopt, true, nullptr);
-  waveOut.Stop();
-  RunUntil([&] { return stopped || !waveOut.HasState(TMMWaveOutState::wosStarted); }, std::chrono::seconds(10));
-  waveOut.Close();
-  ring.CloseQueue();
-  ProcessPendingMessages();
-  if (!failures.failure.empty()) throw EMMError(failures.failure);
+  Drive(waveOut, waveOut.OnStop, ring, std::nullopt, true, nullptr);
   return 0;
 }
 
@@ -228,25 +233,13 @@ int RunRecord(const TCliOptions& o) {
     waveIn.SetMaxRecordTime(static_cast<std::int32_t>(*o.Seconds * 1000 + 0.5));
   }
   TMMRingBuffer ring;
-  ring.SetBufferSize(kDeviceBufferSize);
-  ring.SetQueueMode(TMMQueueMode::qmRead);
+  ConfigureRing(ring, TMMQueueMode::qmRead);
   TFileSink sink(file, file, o);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(sink.Component());
 
-  bool stopped = false;
-  waveIn.OnStop = [&](TObject*) { stopped = true; };
-  TFailureCatcher failures;
-  TSignalGuard signals;
-  waveIn.Start();
-  RunRoute([&] { return stopped || !failures.failure.empty(); }, std::nullopt, true, nullptr);
-  waveIn.Stop();
-  RunUntil([&] { return stopped || !waveIn.HasState(TMMWaveInState::wisStarted); }, std::chrono::seconds(10));
-  waveIn.Close();
-  ring.CloseQueue();
-  ProcessPendingMessages();
-  if (!failures.failure.empty()) throw EMMError(failures.failure);
+  Drive(waveIn, waveIn.OnStop, ring, std::nullopt, true, nullptr);
   return 0;
 }
 
