@@ -30,7 +30,7 @@ for i in "${!gains[@]}"; do
   [ "$centre" -lt 20 ] && centre=30
   width=$(( hi[i] - lo[i] ))
   sox_effects+=(equalizer "$centre" "${width}h" "${gains[i]}")
-  ff_entries+=("entry(${lo[i]},${gains[i]});entry(${hi[i]},${gains[i]})")
+  ff_entries+=("entry($centre,${gains[i]})")
 done
 ff_table=$(IFS=';'; echo "${ff_entries[*]}")
 
@@ -41,7 +41,11 @@ make_input() {  # seconds, file
 seconds_of() {  # command...: wall seconds of one run
   local start end
   start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
+  if ! "$@" >/dev/null 2>"$work/err"; then
+    echo "failed: $*" >&2
+    cat "$work/err" >&2
+    exit 1
+  fi
   end=$(date +%s.%N)
   echo "$end - $start" | bc -l
 }
