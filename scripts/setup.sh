@@ -10,7 +10,7 @@ packages=(
   libfftw3-dev
   libpulse-dev pulseaudio pulseaudio-utils
   libmpg123-dev libmp3lame-dev lame mpg123
-  sox bc time ffmpeg
+  sox bc time ffmpeg procps
 )
 
 missing=()
