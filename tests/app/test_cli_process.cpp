@@ -178,3 +178,29 @@ TEST_F(CliProcess, OddAndMalformedWavFilesAreRefusedOrProcessedIntoValidFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// A disk that fills up during the run: the output stops early as a valid file and the
+// command line says so. Needs a small file system of its own (mounting needs root).
+TEST_F(CliProcess, AFullDiskEndsTheOutputEarlyAsAValidFileAndSaysSo) {
+  const fs::path small = dir / "small";
+  fs::create_directories(small);
+  if (std::system(("mount -t tmpfs -o size=600k tmpfs " + Quote(small) + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+  WriteWav(dir / "in.wav", StereoSines(500, 3000, 44100 * 10), 2);
+  const Result r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(small / "out.wav") + " -q");
+  const std::string bytes = FileBytes(small / "out.wav");
+  const auto samples = ReadWavSamples(small / "out.wav");
+  std::system(("umount " + Quote(small)).c_str());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("stopped early: the disk is full"), std::string::npos) << r.err;
+  ASSERT_GE(bytes.size(), 44u);
+  std::uint32_t riff = 0;
+  std::memcpy(&riff, bytes.data() + 4, 4);
+  EXPECT_EQ(riff + 8, bytes.size());
+  EXPECT_GT(samples.size(), 44100u);
+  EXPECT_LT(samples.size(), 44100u * 2 * 10);
+}
+
+}  // namespace

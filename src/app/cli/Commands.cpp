@@ -131,7 +131,7 @@ int RunProcess(const TCliOptions& o) {
   if (!early.empty()) {
     std::fprintf(stderr, "strataeq-cli: stopped early: %s; %s holds the first %s of the result\n", early.c_str(),
                  output.c_str(),
-                 FormatTimeString(static_cast<std::int32_t>(static_cast<double>(trigger.BytesPushed()) / bytesPerSecond * 1000), true).c_str());
+                 FormatTimeString(static_cast<std::int32_t>(static_cast<double>(sink.BytesWritten()) / bytesPerSecond * 1000), true).c_str());
     return 1;
   }
   return 0;

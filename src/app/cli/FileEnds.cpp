@@ -78,4 +78,6 @@ std::string TFileSink::StoppedEarly() const {
   return {};
 }
 
+std::int64_t TFileSink::BytesWritten() const { return wav_ ? wav_->Wave().LengthInBytes() : 0; }
+
 }  // namespace strataeq::cli

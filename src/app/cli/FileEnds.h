@@ -45,6 +45,8 @@ class TFileSink {
   TMMDSPComponent* Component() const;
   // Why a WAV sink finished its file early; empty when it did not.
   std::string StoppedEarly() const;
+  // Audio bytes in a WAV sink's file.
+  std::int64_t BytesWritten() const;
 
  private:
   std::unique_ptr<TMMWaveFile> wav_;
