@@ -44,11 +44,14 @@ inline std::string Quote(const fs::path& p) {
   return q;
 }
 
-inline void WriteWav(const fs::path& path, const std::vector<std::int16_t>& samples, int channels, int rate = 44100) {
+// 16-bit samples; with bits 8 they are stored as unsigned bytes (value / 256 + 128).
+inline void WriteWav(const fs::path& path, const std::vector<std::int16_t>& samples, int channels, int rate = 44100,
+                     int bits = 16) {
   std::ofstream f(path, std::ios::binary);
   auto u32 = [&](std::uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
   auto u16 = [&](std::uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
-  const std::uint32_t data = static_cast<std::uint32_t>(samples.size() * 2);
+  const int bytesPerSample = bits / 8;
+  const std::uint32_t data = static_cast<std::uint32_t>(samples.size() * static_cast<std::size_t>(bytesPerSample));
   f.write("RIFF", 4);
   u32(36 + data);
   f.write("WAVEfmt ", 8);
@@ -56,12 +59,16 @@ inline void WriteWav(const fs::path& path, const std::vector<std::int16_t>& samp
   u16(1);
   u16(static_cast<std::uint16_t>(channels));
   u32(static_cast<std::uint32_t>(rate));
-  u32(static_cast<std::uint32_t>(rate * channels * 2));
-  u16(static_cast<std::uint16_t>(channels * 2));
-  u16(16);
+  u32(static_cast<std::uint32_t>(rate * channels * bytesPerSample));
+  u16(static_cast<std::uint16_t>(channels * bytesPerSample));
+  u16(static_cast<std::uint16_t>(bits));
   f.write("data", 4);
   u32(data);
-  f.write(reinterpret_cast<const char*>(samples.data()), data);
+  if (bits == 16) {
+    f.write(reinterpret_cast<const char*>(samples.data()), data);
+  } else {
+    for (std::int16_t v : samples) f.put(static_cast<char>((v >> 8) + 128));
+  }
 }
 
 // The samples of a 16-bit file's "data" chunk, found by walking the chunks.

@@ -100,6 +100,14 @@ TEST_F(CliMp3, BrokenMp3sFailCleanlyOrEndCleanly) {
     EXPECT_NE(r.err.find("This is not a valid MPEG Layer 3 file !"), std::string::npos) << name << ": " << r.err;
     EXPECT_FALSE(fs::exists(dir / "out.wav")) << name;
   }
+  // A rate the encoder cannot take is refused before the run, saying why.
+  WriteWav(dir / "slow.wav", BandTones(22050), 2, 22050);
+  const Result slow = Cli("process " + Quote(dir / "slow.wav") + " " + Quote(dir / "slow.mp3") + " -q");
+  EXPECT_EQ(slow.code, 1);
+  EXPECT_NE(slow.err.find("Unsupported Input Format: MP3 output takes 32000, 44100 or 48000 Hz"), std::string::npos)
+      << slow.err;
+  EXPECT_FALSE(fs::exists(dir / "slow.mp3"));
+
   // Cut in the middle of a frame: the frames before the cut come out.
   std::ofstream(dir / "cut.mp3", std::ios::binary) << good.substr(0, good.size() / 2 + 211);
   const Result r = Cli("process " + Quote(dir / "cut.mp3") + " " + Quote(dir / "cut.wav") + " -q");

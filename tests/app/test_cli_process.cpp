@@ -110,6 +110,13 @@ TEST_F(CliProcess, FailuresExitWithOneAndNeverTouchTheUsersFiles) {
   EXPECT_FALSE(r.err.empty());
   EXPECT_EQ(FileBytes(dir / "keep.wav"), "precious");
 
+  // Audio the equalizer cannot take is refused before anything is written, saying why.
+  WriteWav(dir / "eight.wav", StereoSines(500, 3000, 4000), 2, 22050, 8);
+  r = Cli("process " + Quote(dir / "eight.wav") + " " + Quote(dir / "out.wav"));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("Invalid WaveFormat: the equalizer takes 16-bit PCM"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("is 8-bit, 2 channels, 22050 Hz"), std::string::npos) << r.err;
+
   r = Cli("process " + Quote(dir / "missing.wav") + " " + Quote(dir / "out.wav"));
   EXPECT_EQ(r.code, 1);
   EXPECT_FALSE(fs::exists(dir / "out.wav"));

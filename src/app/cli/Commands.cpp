@@ -90,8 +90,10 @@ int RunProcess(const TCliOptions& o) {
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
   TFileSource source(input);
+  source.CheckEqualizable(input);
   TOutputFile out(output);
   TFileSink sink(out.Temp(), output, o);
+  sink.CheckInput(source.Format(), input);
 
   TMMTrigger trigger;
   trigger.SetBufferSize(kTriggerBufferSize);

@@ -22,8 +22,23 @@ TFileSource::TFileSource(const std::string& path) {
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
   wav_->Wave().SetIOBufferSize(kIOBufferSize);
   wav_->Wave().SetFileName(path);
+  constexpr std::uint16_t kExtensible = 0xFFFE;  // 24/32-bit or multichannel layouts
+  if (wav_->Wave().FormatTag() == kExtensible)
+    throw EMMError(path + " uses the extensible WAV layout (more than 16 bits or 2 channels): StrataEq reads 8- and 16-bit PCM");
   if (wav_->Wave().FormatTag() != WAVE_FORMAT_PCM)
     throw EMMError("Sorry, using compressed wave file (ACM) is not supported !");
+}
+
+void TFileSource::CheckEqualizable(const std::string& path) const {
+  const TWaveFormatEx* f = Format();
+  if (IsValidPcmFormat(f) && f->wBitsPerSample == 16) return;
+  std::string what = path;
+  if (f) {
+    what += " is " + std::to_string(f->wBitsPerSample) + "-bit, " + std::to_string(f->nChannels) +
+            (f->nChannels == 1 ? " channel, " : " channels, ") + std::to_string(f->nSamplesPerSec) + " Hz";
+  }
+  throw EMMError(LoadResString(msg::InvalidWaveFormat) +
+                 ": the equalizer takes 16-bit PCM with 1 or 2 channels at 4000 to 100000 Hz; " + what);
 }
 
 TFileSource::~TFileSource() = default;
@@ -76,6 +91,14 @@ std::string TFileSink::StoppedEarly() const {
     case TMMWriteStop::wsNone: break;
   }
   return {};
+}
+
+void TFileSink::CheckInput(const TWaveFormatEx* f, const std::string& inputPath) const {
+  if (!mp3_ || !f) return;
+  const std::uint32_t rate = f->nSamplesPerSec;
+  if (rate == 32000 || rate == 44100 || rate == 48000) return;
+  throw EMMError("Unsupported Input Format: MP3 output takes 32000, 44100 or 48000 Hz; " + inputPath + " is " +
+                 std::to_string(rate) + " Hz");
 }
 
 std::int64_t TFileSink::BytesWritten() const { return wav_ ? wav_->Wave().LengthInBytes() : 0; }

@@ -30,6 +30,8 @@ class TFileSource {
   const TWaveFormatEx* Format() const;
   double BytesPerSecond() const;
   std::int64_t TotalBytes() const;  // of PCM the source will deliver
+  // Raises the equalizer's "Invalid WaveFormat", saying why, for audio it cannot take.
+  void CheckEqualizable(const std::string& path) const;
 
  private:
   std::unique_ptr<TMMWaveFile> wav_;
@@ -45,6 +47,9 @@ class TFileSink {
   TMMDSPComponent* Component() const;
   // Why a WAV sink finished its file early; empty when it did not.
   std::string StoppedEarly() const;
+  // Raises the encoder's "Unsupported Input Format", saying why, for audio an MP3 sink
+  // cannot take (it would fail only once the chain opens).
+  void CheckInput(const TWaveFormatEx* format, const std::string& inputPath) const;
   // Audio bytes in a WAV sink's file.
   std::int64_t BytesWritten() const;
 

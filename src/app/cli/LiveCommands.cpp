@@ -202,6 +202,7 @@ int RunLive(const TCliOptions& o) {
 
 int RunPlay(const TCliOptions& o) {
   TFileSource source(o.Positional[0]);
+  source.CheckEqualizable(o.Positional[0]);
   const TMMDeviceId outDev = ResolveDevice(o.OutDevice, false);
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
