@@ -9,10 +9,10 @@
 #include <string>
 
 #include "app/cli/CliSupport.h"
+#include "app/cli/FileEnds.h"
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
 #include "eq/MMObjLst.h"
-#include "app/cli/FileEnds.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
 #include "platform/Messages.h"
