@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "eq/EqTestUtil.h"
 #include "eq/MMEQ.h"
 #include "platform/Messages.h"
 
@@ -43,17 +44,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace strataeq {
 namespace {
 
-constexpr double kFlat = 0.99763115;  // 10^0.3 / 2
-
-TWaveFormatEx Pcm16(int channels, int rate) { return BuildPcmFormat(16, channels, static_cast<std::uint32_t>(rate)); }
-
-std::vector<std::int16_t> Noise(std::size_t n, int amplitude, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> d(-amplitude, amplitude);
-  std::vector<std::int16_t> v(n);
-  for (auto& x : v) x = static_cast<std::int16_t>(d(gen));
-  return v;
-}
+using namespace eqtest;
 
 std::vector<std::int16_t> Sine(int frames, int channels, double hz, double amplitude, int rate = 44100) {
   std::vector<std::int16_t> v(static_cast<std::size_t>(frames * channels));

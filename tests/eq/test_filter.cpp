@@ -10,22 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "eq/EqTestUtil.h"
 #include "eq/MMFFTFlt.h"
 
 namespace strataeq {
 namespace {
 
-constexpr double kFlat = 0.99763115;  // 10^0.3 / 2
-
-TWaveFormatEx Pcm16(int channels, int rate) { return BuildPcmFormat(16, channels, static_cast<std::uint32_t>(rate)); }
-
-std::vector<std::int16_t> Noise(std::size_t n, int amplitude, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> d(-amplitude, amplitude);
-  std::vector<std::int16_t> v(n);
-  for (auto& x : v) x = static_cast<std::int16_t>(d(gen));
-  return v;
-}
+using namespace eqtest;
 
 // Runs samples through the filter in calls of the given byte sizes (cycled).
 std::vector<std::int16_t> Filter(TFFTFilter* f, TMMChannel mode, std::vector<std::int16_t> samples,

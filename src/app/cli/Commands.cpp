@@ -23,11 +23,6 @@ namespace {
 constexpr std::int32_t kTriggerBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
 
-class ECliError : public EMMError {
- public:
-  using EMMError::EMMError;
-};
-
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
 }
@@ -51,7 +46,7 @@ class TOutputFile {
   void Commit() {
     std::error_code ec;
     std::filesystem::rename(temp_, final_, ec);
-    if (ec) throw ECliError("Unable to write " + final_ + ": " + ec.message());
+    if (ec) throw EMMError("Unable to write " + final_ + ": " + ec.message());
     committed_ = true;
   }
 
@@ -69,7 +64,7 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
   TMMEQFilterList& bands = *eq.Filters();
   auto setGain = [&](int band, float gain) {
     if (band >= bands.Count())
-      throw ECliError("the preset has " + std::to_string(bands.Count()) + " bands: band " +
+      throw EMMError("the preset has " + std::to_string(bands.Count()) + " bands: band " +
                       std::to_string(band + 1) + " does not exist");
     bands.Band(band)->SetBandValue(2, gain);
   };
@@ -85,7 +80,7 @@ int RunProcess(const TCliOptions& o) {
   const std::string& input = o.Positional[0];
   const std::string& output = o.Positional[1];
   if (SameFile(input, output))
-    throw ECliError("the output " + output + " is the input file: refusing to overwrite it");
+    throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
@@ -126,7 +121,7 @@ int RunProcess(const TCliOptions& o) {
   progress.Finish();
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
-  if (!failure.empty()) throw ECliError(failure);
+  if (!failure.empty()) throw EMMError(failure);
 
   const std::string early = sink.StoppedEarly();
   out.Commit();
@@ -147,7 +142,7 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
     try {
       mpeg.SetFileName(file);
     } catch (const EMMError& e) {
-      throw ECliError(std::string(kNotMpeg) + " (" + e.what() + ")");
+      throw EMMError(std::string(kNotMpeg) + " (" + e.what() + ")");
     }
     static const char* const modes[] = {"stereo", "joint stereo", "dual channel", "single channel"};
     std::fprintf(out, "format:    MPEG %s layer %d\n", mpeg.Version() == TMpegVersion::v1 ? "1" : "2", mpeg.Layer());

@@ -44,7 +44,7 @@ struct TSignalGuard {
   }
 };
 
-bool EqualsNoCaseContains(const std::string& haystack, const std::string& needle) {
+bool ContainsNoCase(const std::string& haystack, const std::string& needle) {
   auto lower = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
@@ -68,7 +68,7 @@ TMMDeviceId ResolveDevice(const std::optional<std::string>& spec, bool recording
   TMMDeviceId found = InvalidId;
   for (int i = 0; i < count; ++i) {
     const std::string name = recording ? WaveInDeviceName(i) : WaveOutDeviceName(i);
-    if (!EqualsNoCaseContains(name, *spec)) continue;
+    if (!ContainsNoCase(name, *spec)) continue;
     if (found != InvalidId)
       throw EMMError("'" + *spec + "' names more than one " + kind + " device (see strataeq-cli devices)");
     found = i;
