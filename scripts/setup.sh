@@ -11,6 +11,8 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   libmpg123-dev libmp3lame-dev lame mpg123
   sox bc time ffmpeg procps
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdotool x11-utils imagemagick
+  fonts-liberation fonts-dejavu-core
 )
 
 missing=()
