@@ -1,5 +1,6 @@
 #include "controls/MMObj.h"
 
+#include <QAccessibleWidget>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -287,6 +288,53 @@ QRect TMMBevel::PaintBevel(QPainter& painter, QRect r, bool fillBorder) const {
   if (borderSpace_ > 0) r = Frame3D(painter, r, borderSpaceColor_, borderSpaceColor_, borderSpace_);
   return r;
 }
+
+// ---- accessibility
+
+namespace {
+
+class ControlAccessible : public QAccessibleWidget {
+ public:
+  ControlAccessible(QWidget* w, TMMAccessibleControl* control)
+      : QAccessibleWidget(w, control->AccessibleRole()), control_(control) {}
+
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Value) return QString::fromStdString(control_->AccessibleValue());
+    if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
+      return QString::fromStdString(control_->AccessibleHint());
+    return QAccessibleWidget::text(t);
+  }
+  QStringList actionNames() const override {
+    QStringList names = QAccessibleWidget::actionNames();
+    if (role() == QAccessible::Button || role() == QAccessible::ButtonMenu) names.prepend(pressAction());
+    return names;
+  }
+  void doAction(const QString& name) override {
+    if (name == pressAction() && control_->AccessiblePress()) return;
+    QAccessibleWidget::doAction(name);
+  }
+
+ private:
+  TMMAccessibleControl* control_;
+};
+
+QAccessibleInterface* ControlFactory(const QString& className, QObject* object) {
+  // Asked once per class up the hierarchy: answer at the most derived one.
+  if (!object || !object->isWidgetType() || className != QLatin1String(object->metaObject()->className()))
+    return nullptr;
+  auto* widget = static_cast<QWidget*>(object);
+  auto* control = dynamic_cast<TMMAccessibleControl*>(widget);
+  return control ? control->NewAccessible(widget) : nullptr;
+}
+
+}  // namespace
+
+TMMAccessibleControl::TMMAccessibleControl() {
+  static const bool installed = (QAccessible::installFactory(ControlFactory), true);
+  (void)installed;
+}
+
+QAccessibleInterface* TMMAccessibleControl::NewAccessible(QWidget* self) { return new ControlAccessible(self, this); }
 
 // ---- control bases
 

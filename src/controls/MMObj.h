@@ -3,6 +3,7 @@
 // bases (windowless, painting over its parent; windowed, taking focus).
 #pragma once
 
+#include <QAccessible>
 #include <QColor>
 #include <QFont>
 #include <QRect>
@@ -186,11 +187,27 @@ void FillRect(QPainter& painter, const QRect& rect, TColor color);
 
 // ---- control bases
 
+// What screen readers and UI automation learn of a control: its role, its value as text
+// and a press action. The name is the widget's accessible name, else its hint.
+class TMMAccessibleControl {
+ public:
+  virtual ~TMMAccessibleControl() = default;
+  virtual QAccessible::Role AccessibleRole() const { return QAccessible::Client; }
+  virtual std::string AccessibleValue() const { return {}; }
+  virtual std::string AccessibleHint() const { return {}; }
+  // The press action of button-like controls; false when there is none.
+  virtual bool AccessiblePress() { return false; }
+  // The interface Qt's accessibility asks for; controls with a value range override it.
+  virtual QAccessibleInterface* NewAccessible(QWidget* self);
+
+ protected:
+  TMMAccessibleControl();  // installs the factory once
+};
+
 // What the windowless and the windowed base share: the bevel, the colour, the font
 // colour, the hint and the mouse events. Mixed into a QWidget.
-class TMMControlBase {
+class TMMControlBase : public TMMAccessibleControl {
  public:
-  virtual ~TMMControlBase() = default;
 
   TMMBevel& Bevel() { return bevel_; }
   const TMMBevel& Bevel() const { return bevel_; }
@@ -212,6 +229,8 @@ class TMMControlBase {
 
   TMouseEvent OnMouseDown, OnMouseUp;
   TMouseMoveEvent OnMouseMove;
+
+  std::string AccessibleHint() const override { return hint_; }
 
  protected:
   explicit TMMControlBase(QWidget* self, TColor color);
