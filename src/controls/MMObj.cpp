@@ -300,8 +300,10 @@ class ControlAccessible : public QAccessibleWidget {
 
   QString text(QAccessible::Text t) const override {
     if (t == QAccessible::Value) return QString::fromStdString(control_->AccessibleValue());
-    if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
-      return QString::fromStdString(control_->AccessibleHint());
+    if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+      const std::string caption = control_->AccessibleCaption();
+      return QString::fromStdString(caption.empty() ? control_->AccessibleHint() : caption);
+    }
     return QAccessibleWidget::text(t);
   }
   QStringList actionNames() const override {

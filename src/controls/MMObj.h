@@ -188,13 +188,15 @@ void FillRect(QPainter& painter, const QRect& rect, TColor color);
 // ---- control bases
 
 // What screen readers and UI automation learn of a control: its role, its value as text
-// and a press action. The name is the widget's accessible name, else its hint.
+// and a press action. The name is the widget's accessible name, else its caption, else
+// its hint.
 class TMMAccessibleControl {
  public:
   virtual ~TMMAccessibleControl() = default;
   virtual QAccessible::Role AccessibleRole() const { return QAccessible::Client; }
   virtual std::string AccessibleValue() const { return {}; }
   virtual std::string AccessibleHint() const { return {}; }
+  virtual std::string AccessibleCaption() const { return {}; }
   // The press action of button-like controls; false when there is none.
   virtual bool AccessiblePress() { return false; }
   // The interface Qt's accessibility asks for; controls with a value range override it.
