@@ -10,9 +10,12 @@ namespace {
 
 QtMessageHandler previousHandler = nullptr;
 
-// Warnings of the platform plugin that say nothing about our code.
+// Warnings of the platform plugin that say nothing about our code (the offscreen plugin
+// cannot raise a popup menu or let it grab the keyboard and mouse).
 bool IsHarmless(const QString& message) {
   return message.contains(QLatin1String("propagateSizeHints")) ||
+         message.contains(QLatin1String("This plugin does not support raise()")) ||
+         message.contains(QLatin1String("This plugin does not support grabbing")) ||
          message.contains(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR"));
 }
 

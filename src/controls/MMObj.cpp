@@ -298,6 +298,7 @@ class ControlAccessible : public QAccessibleWidget {
   ControlAccessible(QWidget* w, TMMAccessibleControl* control)
       : QAccessibleWidget(w, control->AccessibleRole()), control_(control) {}
 
+  QAccessible::Role role() const override { return control_->AccessibleRole(); }
   QString text(QAccessible::Text t) const override {
     if (t == QAccessible::Value) return QString::fromStdString(control_->AccessibleValue());
     if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {

@@ -10,7 +10,7 @@
 
 #include "controls/MMObj.h"
 
-class QMenu;
+#include <QMenu>
 
 namespace strataeq {
 
