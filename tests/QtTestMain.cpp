@@ -11,11 +11,12 @@ namespace {
 QtMessageHandler previousHandler = nullptr;
 
 // Warnings of the platform plugin that say nothing about our code (the offscreen plugin
-// cannot raise a popup menu or let it grab the keyboard and mouse).
+// cannot raise a popup menu, let it grab the keyboard and mouse, or shape a window).
 bool IsHarmless(const QString& message) {
   return message.contains(QLatin1String("propagateSizeHints")) ||
          message.contains(QLatin1String("This plugin does not support raise()")) ||
          message.contains(QLatin1String("This plugin does not support grabbing")) ||
+         message.contains(QLatin1String("This plugin does not support setting window masks")) ||
          message.contains(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR"));
 }
 

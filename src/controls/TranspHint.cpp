@@ -117,6 +117,10 @@ void TTranspHintWindow::resizeEvent(QResizeEvent* event) {
 
 void TTranspHintWindow::paintEvent(QPaintEvent*) {
   QPainter p(this);
+  // Rounded by the mask where the platform shapes windows, by the clip where it composes them.
+  QPainterPath shape;
+  shape.addRoundedRect(QRectF(rect()), 7.5, 7.5);
+  p.setClipPath(shape);
   if (hasBackground_) {
     background_.Draw(p, 0, 0);
     return;
