@@ -276,6 +276,40 @@ TEST(Slider, ScreenReadersGetTheValueAsTextAndCanSetIt) {
   EXPECT_EQ(b.log.Take(), (Events{"Change", "Change"}));
 }
 
+TEST(Slider, EndPicturesShortenTheTravelAndTheBuiltInThumbDotsWhenDisabled) {
+  QWidget window;
+  auto* s = new TMMSlider(&window);
+  s->setGeometry(0, 0, 200, 40);
+  s->SetTabStop(false);
+  QImage pic(12, 10, QImage::Format_RGB32);
+  pic.fill(QColor(255, 0, 0));
+  s->SetPicLeft(pic);
+  s->SetPicRight(pic);
+  s->SetHandCursor(true);
+  window.show();
+  const TMMSliderLayout l = s->Layout();
+  EXPECT_EQ(l.Inner(), QRect(6 + 12, 6, 200 - 12 - 24, 28));
+  s->SetPosition(0);
+  EXPECT_EQ(s->ThumbRect().left(), 18);
+  s->SetPosition(10);
+  EXPECT_EQ(s->ThumbRect().right(), 200 - 6 - 12 - 1);
+  QImage image = s->grab().toImage();
+  EXPECT_EQ(QColor(image.pixel(6, 20)), QColor(255, 0, 0));    // left picture, centred across
+  EXPECT_EQ(QColor(image.pixel(193, 20)), QColor(255, 0, 0));  // right picture
+  const QRect face = s->ThumbRect().adjusted(2, 2, -2, -2);
+  EXPECT_EQ(QColor(image.pixel(face.center())), QColor(192, 192, 192));
+  QTest::mouseMove(s, s->ThumbRect().center());
+  EXPECT_EQ(s->cursor().shape(), Qt::PointingHandCursor);
+  QTest::mouseMove(s, QPoint(30, 5));
+  EXPECT_EQ(s->cursor().shape(), Qt::ArrowCursor);
+  s->setEnabled(false);
+  image = s->grab().toImage();
+  const QPoint c = face.center();
+  // Dots in the disabled colour where column and row parities agree.
+  EXPECT_EQ(QColor(image.pixel(c.x() - (c.x() + c.y()) % 2, c.y())), QColor(255, 255, 255));
+  EXPECT_EQ(QColor(image.pixel(c.x() + 1 - (c.x() + c.y()) % 2, c.y())), QColor(192, 192, 192));
+}
+
 TEST(BitmapCache, SlidersOfOneSizeShareOneBitmapUntilTheLastLetsGo) {
   ASSERT_EQ(TBitmapCache::Count(), 0);
   {
