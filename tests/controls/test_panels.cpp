@@ -1,3 +1,4 @@
+#include <QHelpEvent>
 #include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
@@ -226,6 +227,29 @@ TEST(HintWindow, DarkensACopyOfTheBackgroundBehindBoldWhiteText) {
   EXPECT_FALSE(hint.HasBackground());  // no copy: the translucent fill
   EXPECT_EQ(hint.StepsLeft(), 0);
   hint.hide();
+}
+
+TEST(HintWindow, InstalledItShowsEveryTooltipOverACopyOfTheWindow) {
+  TTranspHintWindow::Install(*qApp);
+  QWidget window;
+  window.resize(300, 100);
+  window.setStyleSheet(QStringLiteral("background: rgb(192, 192, 192)"));
+  auto* child = new QWidget(&window);
+  child->setGeometry(10, 10, 50, 20);
+  child->setToolTip(QStringLiteral("Output Device"));
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), child->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(child, &help);
+  TTranspHintWindow* shown = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* h = qobject_cast<TTranspHintWindow*>(w); h && h->isVisible()) shown = h;
+  ASSERT_NE(shown, nullptr);
+  EXPECT_EQ(shown->HintText(), "Output Device");
+  EXPECT_TRUE(shown->HasBackground());  // our own window under it, copied without the screen
+  EXPECT_EQ(QColor(shown->Background().ToImage().pixel(shown->width() - 1, 0)), QColor(192, 192, 192));
+  QTest::mousePress(child, Qt::LeftButton);
+  EXPECT_FALSE(shown->isVisible());
 }
 
 }  // namespace
