@@ -43,7 +43,9 @@ class HintFilter : public QObject {
       case QEvent::ToolTip: {
         auto* widget = qobject_cast<QWidget*>(watched);
         if (!widget || widget->toolTip().isEmpty()) return false;
-        if (!hint_) hint_ = new TTranspHintWindow();
+        // Owned by the window it serves, so that it goes with it.
+        if (hint_ && hint_->parentWidget() != widget->window()) delete hint_;
+        if (!hint_) hint_ = new TTranspHintWindow(widget->window());
         const QPoint at = static_cast<QHelpEvent*>(event)->globalPos() + QPoint(0, 20);
         const QFontMetrics metrics(BoldHintFont());
         hint_->ActivateHint(QRect(at, QSize(1, metrics.height() + 4)), widget->toolTip().toStdString());
