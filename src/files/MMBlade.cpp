@@ -67,6 +67,7 @@ const TBladeEncoderApi* BladeEncoderApi() {
   api.DeinitStream = b.library.Function<BE_DEINIT_STREAM_FN>("beDeinitStream");
   api.CloseStream = b.library.Function<BE_CLOSE_STREAM_FN>("beCloseStream");
   api.Version = b.library.Function<BE_VERSION_FN>("beVersion");
+  api.InfoTag = b.library.Function<BE_INFO_TAG_FN>("beInfoTag");
   if (!api.InitStream || !api.EncodeChunk || !api.DeinitStream || !api.CloseStream) {
     b.library.Unload();
     return nullptr;
@@ -167,6 +168,13 @@ void TMMMP3Encoder::Open() {
     Fail("Unable to initialize stream");
   }
   stream_ = stream;
+  // Decoders trim the encoder's delay and padding by the Info frame. Only a raw stream
+  // gets one: in a WAV file the frame would be played as a frame of silence.
+  std::uint32_t none = 0;
+  if (fileType_ == TMMFileType::ftRAW && api_->InfoTag && api_->InfoTag(stream_, nullptr, &none) != BE_ERR_SUCCESSFUL) {
+    Release();
+    Fail("Unable to initialize stream");
+  }
   chunkSamples_ = samples;
   chunkBytes_ = 2 * static_cast<std::size_t>(samples);
   outputSize_ = bufferSize;
@@ -263,10 +271,28 @@ void TMMMP3Encoder::Close() {
       TMMDSPComponent::Close();
       throw;
     }
+    WriteInfoTag();
     Release();
     closing_ = false;
   }
   TMMDSPComponent::Close();
+}
+
+// The finished Info frame replaces the placeholder the stream began with. A failure leaves
+// the placeholder, which decoders play as one frame of silence.
+void TMMMP3Encoder::WriteInfoTag() {
+  if (fd_ < 0 || !api_->InfoTag || !output_) return;
+  std::uint32_t bytes = 0;
+  if (api_->InfoTag(stream_, output_.get(), &bytes) != BE_ERR_SUCCESSFUL || bytes == 0 || bytes > outputSize_ ||
+      bytes > bytesWritten_.load())
+    return;
+  std::size_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = ::pwrite(fd_, output_.get() + done, bytes - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 void TMMMP3Encoder::BufferReady(PMMWaveHdr lpwh) {

@@ -32,6 +32,7 @@ struct TBladeEncoderApi {
   BE_DEINIT_STREAM_FN DeinitStream = nullptr;
   BE_CLOSE_STREAM_FN CloseStream = nullptr;
   BE_VERSION_FN Version = nullptr;  // bound, never called
+  BE_INFO_TAG_FN InfoTag = nullptr;  // optional: raw streams then start with an Info frame
 };
 // Loads the library when first asked and keeps it; null when it cannot be loaded (the
 // next call tries again).
@@ -112,6 +113,7 @@ class TMMMP3Encoder : public TMMDSPComponent {
   void CloseOutput();
   void Release();
   void Flush();
+  void WriteInfoTag();
   void Encode(const std::uint8_t* data, std::size_t bytes);
   // False when the bytes could not all be written (the caller closes).
   bool EncodeChunk(const std::uint8_t* data, std::uint32_t samples);

@@ -98,6 +98,12 @@ class TMMMpeg : public TObject {
   std::int32_t Frames() const { return info_.frames; }
   std::int32_t Time() const { return info_.time; }  // milliseconds
   double MsPerFrame() const { return info_.ms_per_frame; }
+  // Sample frames the file decodes to, the encoder's delay and padding trimmed when an
+  // Info tag gives them; 0 when unknown.
+  std::int64_t Samples() const { return info_.samples; }
+  // From the file's Info tag; -1 when it has none.
+  std::int32_t EncoderDelay() const { return info_.encoder_delay; }
+  std::int32_t EncoderPadding() const { return info_.encoder_padding; }
   const TMpegFileInfo& FileInfo() const { return info_; }
 
   // The decoded PCM format; null without a file.
@@ -165,6 +171,9 @@ class TMMMPEGFile : public TMMDSPComponent {
   std::int32_t PlayBackRate() const { return mpeg_->PlayBackRate(); }
   std::int32_t Frames() const { return mpeg_->Frames(); }
   std::int32_t Time() const { return mpeg_->Time(); }
+  std::int64_t Samples() const { return mpeg_->Samples(); }
+  std::int32_t EncoderDelay() const { return mpeg_->EncoderDelay(); }
+  std::int32_t EncoderPadding() const { return mpeg_->EncoderPadding(); }
   TChannelMode ChannelMode() const { return mpeg_->ChannelMode(); }
   void SetChannelMode(TChannelMode value) { mpeg_->SetChannelMode(value); }
   bool Exactposition() const { return mpeg_->Exactposition(); }

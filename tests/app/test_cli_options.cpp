@@ -61,6 +61,29 @@ TEST(CliOptions, MistakesAreUsageErrors) {
   }
 }
 
+TEST(CliOptions, BatchesTakeInputsAFolderAnExtensionAndJobs) {
+  const TCliOptions o = Parse({"process", "a.wav", "b.mp3", "c.wav", "--out-dir", "out", "--to", "mp3", "-j", "3"});
+  EXPECT_EQ(o.Positional, (std::vector<std::string>{"a.wav", "b.mp3", "c.wav"}));
+  EXPECT_EQ(o.OutDir, "out");
+  EXPECT_EQ(o.To, "mp3");
+  EXPECT_EQ(o.Jobs, 3);
+  const TCliOptions one = Parse({"process", "a.wav", "--out-dir", "out"});
+  EXPECT_EQ(one.Positional.size(), 1u);
+  EXPECT_EQ(one.To, "");
+  EXPECT_EQ(one.Jobs, 0);
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"process", "--out-dir", "out"},
+           {"process", "a", "b", "--to", "mp3"},
+           {"process", "a", "b", "-j", "2"},
+           {"process", "a", "--out-dir", "out", "--to", "ogg"},
+           {"process", "a", "--out-dir", "out", "-j", "0"},
+           {"process", "a", "--out-dir", "out", "--jobs", "x"},
+           {"info", "a", "--out-dir", "out"},
+       }) {
+    EXPECT_THROW(ParseCommandLine(args), EUsageError) << ::testing::PrintToString(args);
+  }
+}
+
 TEST(CliOptions, DeviceRoutesTakeDevicesAndDuration) {
   const TCliOptions o = Parse({"live", "--in", "Monitor", "--out", "2", "--seconds", "20", "--band", "8=-20"});
   EXPECT_EQ(o.InDevice, "Monitor");

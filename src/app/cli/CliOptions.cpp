@@ -57,6 +57,7 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
+  if (option == "--out-dir" || option == "--to" || option == "-j" || option == "--jobs") return command == "process";
   return false;
 }
 
@@ -139,7 +140,21 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
       }
       if (used != v.size() || !(s > 0) || !std::isfinite(s)) throw EUsageError("--seconds takes a positive number");
       o.Seconds = s;
+    } else if (a == "--out-dir") {
+      if (v.empty()) throw EUsageError("--out-dir needs a folder");
+      o.OutDir = v;
+    } else if (a == "--to") {
+      if (v != "wav" && v != "mp3") throw EUsageError("--to takes wav or mp3");
+      o.To = v;
+    } else if (a == "-j" || a == "--jobs") {
+      o.Jobs = ParseInt(v, a);
+      if (o.Jobs < 1 || o.Jobs > 256) throw EUsageError(a + " takes 1..256 jobs");
     }
+  }
+  if (!o.OutDir && (!o.To.empty() || o.Jobs > 0)) throw EUsageError("--to and -j go with --out-dir");
+  if (o.OutDir) {
+    if (o.Positional.empty()) throw EUsageError("process --out-dir takes one or more input files");
+    return o;
   }
   const std::size_t want = PositionalCount(o.Command);
   if (o.Positional.size() != want)
@@ -151,6 +166,8 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
 const char* UsageText() {
   return "usage:\n"
          "  strataeq-cli process INPUT OUTPUT [options]   equalize a file into a file\n"
+         "  strataeq-cli process INPUT... --out-dir DIR [--to wav|mp3] [-j N] [options]\n"
+         "                                                equalize files into DIR, N at once\n"
          "  strataeq-cli info FILE                        format, length, play time\n"
          "  strataeq-cli preset write FILE [options]      write a preset (.sqp)\n"
          "  strataeq-cli preset show FILE                 print a preset's description, FFT length, bands\n"
@@ -167,6 +184,9 @@ const char* UsageText() {
          "  --description TEXT   (preset write)\n"
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
          "  --mp3-container raw|wav   MP3 output as raw MPEG audio (default) or in a WAV file\n"
+         "  --out-dir DIR        batch: outputs go to DIR under their inputs' names\n"
+         "  --to wav|mp3         batch: the outputs' extension (default: the input's)\n"
+         "  -j, --jobs N         batch: files at once (default: one per core)\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

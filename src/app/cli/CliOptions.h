@@ -43,6 +43,11 @@ struct TCliOptions {
   bool Mp3InWave = false;               // --mp3-container wav
   std::optional<std::string> InDevice, OutDevice;
   std::optional<double> Seconds;
+  // A batch (process IN... --out-dir DIR): the outputs' folder, their extension (wav or
+  // mp3; empty keeps each input's name whole) and the jobs at once (0: one per core).
+  std::optional<std::string> OutDir;
+  std::string To;
+  int Jobs = 0;
 };
 
 // Throws EUsageError with a one-line reason.

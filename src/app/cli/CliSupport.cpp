@@ -35,6 +35,7 @@ void TProgress::Update(std::int64_t done, std::int64_t total, double audioSecond
   bar.append(static_cast<std::size_t>(kWidth - filled), '.');
   std::fprintf(out_, "\r[%s] %3d%%  %5.1f s", bar.c_str(), static_cast<int>(fraction * 100), elapsed);
   if (elapsed > 0.05 && audioSeconds > 0) std::fprintf(out_, "  %6.0fx real time", audioSeconds / elapsed);
+  if (!note_.empty()) std::fprintf(out_, "  %s", note_.c_str());
   std::fflush(out_);
   drawn_ = true;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace strataeq::cli {
 
@@ -22,11 +23,14 @@ class TProgress {
   // done and total in any unit; audioSeconds is how much audio has been processed.
   void Update(std::int64_t done, std::int64_t total, double audioSeconds);
   void Finish();  // ends the line
+  // Shown after the figures, such as "3/20 files".
+  void SetNote(std::string note) { note_ = std::move(note); }
 
  private:
   std::FILE* out_;
   bool enabled_;
   bool drawn_ = false;
+  std::string note_;
   std::chrono::steady_clock::time_point start_;
 };
 

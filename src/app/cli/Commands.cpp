@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/cli/Batch.h"
 #include "app/cli/CliSupport.h"
 #include "app/cli/FileEnds.h"
 #include "drivers/MMTrigg.h"
@@ -76,9 +77,8 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
   if (s.Description) eq.SetDescription(*s.Description);
 }
 
-int RunProcess(const TCliOptions& o) {
-  const std::string& input = o.Positional[0];
-  const std::string& output = o.Positional[1];
+std::string ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
+                        const TProcessProgress& progress) {
   if (SameFile(input, output))
     throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
@@ -110,28 +110,40 @@ int RunProcess(const TCliOptions& o) {
 
   const double bytesPerSecond = source.BytesPerSecond();
   const std::int64_t total = source.TotalBytes();
-  TProgress progress(stderr, !o.Quiet);
   auto report = [&] {
     const std::int64_t done = trigger.BytesPushed();
-    progress.Update(done, total, static_cast<double>(done) / bytesPerSecond);
+    if (progress) progress(done, total, static_cast<double>(done) / bytesPerSecond);
   };
   trigger.Start();
   while (!RunUntil([&] { return stopped; }, std::chrono::milliseconds(100))) report();
   report();
-  progress.Finish();
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
   if (!failure.empty()) throw EMMError(failure);
 
   const std::string early = sink.StoppedEarly();
   out.Commit();
-  if (!early.empty()) {
-    std::fprintf(stderr, "strataeq-cli: stopped early: %s; %s holds the first %s of the result\n", early.c_str(),
-                 output.c_str(),
-                 FormatTimeString(static_cast<std::int32_t>(static_cast<double>(sink.BytesWritten()) / bytesPerSecond * 1000), true).c_str());
-    return 1;
+  if (early.empty()) return {};
+  return early + "; " + output + " holds the first " +
+         FormatTimeString(static_cast<std::int32_t>(static_cast<double>(sink.BytesWritten()) / bytesPerSecond * 1000),
+                          true);
+}
+
+int RunProcess(const TCliOptions& o) {
+  if (o.OutDir) return RunBatch(o);
+  TProgress progress(stderr, !o.Quiet);
+  std::string early;
+  try {
+    early = ProcessFile(o.Positional[0], o.Positional[1], o,
+                        [&](std::int64_t done, std::int64_t total, double seconds) { progress.Update(done, total, seconds); });
+  } catch (...) {
+    progress.Finish();
+    throw;
   }
-  return 0;
+  progress.Finish();
+  if (early.empty()) return 0;
+  std::fprintf(stderr, "strataeq-cli: stopped early: %s of the result\n", early.c_str());
+  return 1;
 }
 
 int RunInfo(const TCliOptions& o, std::FILE* out) {
@@ -150,6 +162,12 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
     std::fprintf(out, "mode:      %s\n", modes[static_cast<int>(mpeg.Mode()) & 3]);
     std::fprintf(out, "bit rate:  %d kbit/s\n", mpeg.BitRate());
     std::fprintf(out, "frames:    %d\n", mpeg.Frames());
+    std::fprintf(out, "length:    %" PRId64 " samples\n", mpeg.Samples());
+    if (mpeg.EncoderDelay() >= 0)
+      std::fprintf(out, "gapless:   Info tag, encoder delay %d, padding %d\n", mpeg.EncoderDelay(),
+                   mpeg.EncoderPadding());
+    else
+      std::fprintf(out, "gapless:   no Info tag: every decoded sample counts\n");
     std::fprintf(out, "play time: %s\n", FormatTimeString(mpeg.Time(), true).c_str());
     return 0;
   }

@@ -2,7 +2,10 @@
 // 1 failure (message on stderr); usage errors are raised as EUsageError.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <string>
 
 #include "app/cli/CliOptions.h"
 
@@ -15,6 +18,15 @@ namespace strataeq::cli {
 // The window's equalizer design values, then the settings in their order.
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings);
 
+// PCM bytes done, the bytes expected, and the audio seconds done.
+using TProcessProgress = std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)>;
+// Equalizes input into output, written beside it and moved into place when complete.
+// progress is called about ten times a second. Returns why the output stopped early and
+// how much it holds, empty when it is whole; raises on failure.
+std::string ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
+                        const TProcessProgress& progress);
+
+// One file, or with --out-dir a batch (RunBatch).
 int RunProcess(const TCliOptions& o);
 int RunInfo(const TCliOptions& o, std::FILE* out);
 int RunPresetWrite(const TCliOptions& o);

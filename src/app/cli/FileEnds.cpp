@@ -56,6 +56,7 @@ double TFileSource::BytesPerSecond() const {
 
 std::int64_t TFileSource::TotalBytes() const {
   if (wav_) return wav_->Wave().LengthInBytes();
+  if (mpeg_->Samples() > 0 && Format()) return mpeg_->Samples() * Format()->nBlockAlign;
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 

@@ -1,5 +1,6 @@
-// The encoder library over libmp3lame: constant bit rate, no resampling, no tags, so the
-// output is plain MPEG-1 Layer III frames at the input's rate.
+// The encoder library over libmp3lame: constant bit rate, no resampling, no ID3 tags, so
+// the output is plain MPEG-1 Layer III frames at the input's rate, led by an Info frame
+// when the caller asks for one.
 #include "codecs/bladeenc/bladeenc.h"
 
 #include <lame/lame.h>
@@ -15,6 +16,8 @@ constexpr uint32_t kMagic = 0x424C4145;  // "BLAE"
 constexpr int kFrameSamples = 1152;       // per channel, MPEG-1 Layer III
 // LAME's worst case for one chunk is 1.25 x samples + 7200 bytes; a flush needs 7200.
 constexpr uint32_t kOutputBufferSize = 16384;
+// The largest MPEG-1 Layer III frame: 320 kbit/s at 32000 Hz, padded.
+constexpr uint32_t kMaxFrameBytes = 1441;
 
 bool ValidRate(uint32_t rate) { return rate == 32000 || rate == 44100 || rate == 48000; }
 
@@ -27,7 +30,7 @@ bool ValidBitrate(uint16_t kbps) {
 
 void Silent(const char*, va_list) {}
 
-lame_global_flags* CreateEncoder(const BE_CONFIG& config) {
+lame_global_flags* CreateEncoder(const BE_CONFIG& config, bool infoTag) {
   lame_global_flags* g = lame_init();
   if (!g) return nullptr;
   MPEG_mode mode = STEREO;
@@ -50,8 +53,9 @@ lame_global_flags* CreateEncoder(const BE_CONFIG& config) {
   lame_set_error_protection(g, config.crc != 0);
   lame_set_copyright(g, config.copyright != 0);
   lame_set_original(g, config.original != 0);
-  // The caller writes the stream as it comes and cannot patch an Info frame in later.
-  lame_set_bWriteVbrTag(g, 0);
+  // The Info frame goes at the start of the stream and is finished only after the flush:
+  // only a caller that can write it there asks for it.
+  lame_set_bWriteVbrTag(g, infoTag ? 1 : 0);
   lame_set_write_id3tag_automatic(g, 0);
   if (lame_init_params(g) < 0) {
     lame_close(g);
@@ -68,6 +72,10 @@ struct be_stream {
   lame_global_flags* lame = nullptr;
   int channels = 2;
   bool flushed = false;  // the next chunk starts a new run of frames
+  bool encoded = false;  // a chunk has gone into the stream
+  bool tagged = false;   // the stream so far is one run that began with an Info frame
+  uint32_t tagBytes = 0;  // of the finished Info frame, after the flush
+  uint8_t tag[kMaxFrameBytes];
 };
 
 namespace {
@@ -89,7 +97,7 @@ uint32_t beInitStream(const BE_CONFIG* config, uint32_t* samples, uint32_t* buff
   if (!s) return BE_ERR_NO_MORE_HANDLES;
   s->config = *config;
   s->channels = config->mode == BE_MP3_MODE_MONO ? 1 : 2;
-  s->lame = CreateEncoder(*config);
+  s->lame = CreateEncoder(*config, false);
   if (!s->lame) {
     delete s;
     return BE_ERR_INVALID_FORMAT_PARAMETERS;
@@ -108,12 +116,16 @@ uint32_t beEncodeChunk(HBE_STREAM stream, uint32_t samples, const int16_t* in, u
   if (samples > static_cast<uint32_t>(kFrameSamples * s->channels)) return BE_ERR_INVALID_FORMAT_PARAMETERS;
   if (s->flushed) {
     // A flushed encoder is finished: the new run gets a fresh one with the same settings.
-    lame_global_flags* fresh = CreateEncoder(s->config);
+    // A second run has no Info frame of its own, and the first one's would cut it off.
+    lame_global_flags* fresh = CreateEncoder(s->config, false);
     if (!fresh) return BE_ERR_NO_MORE_HANDLES;
     lame_close(s->lame);
     s->lame = fresh;
     s->flushed = false;
+    s->tagged = false;
+    s->tagBytes = 0;
   }
+  s->encoded = true;
   // A stray sample that does not complete a frame of all channels is dropped.
   const int frames = static_cast<int>(samples) / s->channels;
   if (frames == 0) return BE_ERR_SUCCESSFUL;
@@ -136,6 +148,32 @@ uint32_t beDeinitStream(HBE_STREAM stream, uint8_t* out, uint32_t* out_bytes) {
   if (n < 0) return BE_ERR_BUFFER_TOO_SMALL;
   s->flushed = true;
   *out_bytes = static_cast<uint32_t>(n);
+  if (s->tagged) {
+    const size_t t = lame_get_lametag_frame(s->lame, s->tag, sizeof s->tag);
+    s->tagBytes = t <= sizeof s->tag ? static_cast<uint32_t>(t) : 0;
+  }
+  return BE_ERR_SUCCESSFUL;
+}
+
+uint32_t beInfoTag(HBE_STREAM stream, uint8_t* out, uint32_t* out_bytes) {
+  be_stream* s = Get(stream);
+  if (!s) return BE_ERR_INVALID_HANDLE;
+  if (!out_bytes) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+  *out_bytes = 0;
+  if (!s->encoded) {
+    if (!s->tagged) {
+      lame_global_flags* fresh = CreateEncoder(s->config, true);
+      if (!fresh) return BE_ERR_NO_MORE_HANDLES;
+      lame_close(s->lame);
+      s->lame = fresh;
+      s->tagged = true;
+    }
+    return BE_ERR_SUCCESSFUL;
+  }
+  if (!s->tagged || !s->flushed || s->tagBytes == 0) return BE_ERR_SUCCESSFUL;
+  if (!out) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+  std::memcpy(out, s->tag, s->tagBytes);
+  *out_bytes = s->tagBytes;
   return BE_ERR_SUCCESSFUL;
 }
 

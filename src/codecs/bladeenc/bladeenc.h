@@ -82,12 +82,22 @@ BLADEENC_API uint32_t beEncodeChunk(HBE_STREAM stream, uint32_t samples, const i
 BLADEENC_API uint32_t beDeinitStream(HBE_STREAM stream, uint8_t* out, uint32_t* out_bytes);
 BLADEENC_API uint32_t beCloseStream(HBE_STREAM stream);
 BLADEENC_API void beVersion(BE_VERSION* version);
+/* The Info frame (LAME tag: encoder delay, padding, frame count) by which decoders trim
+ * the stream to exactly the samples encoded. Optional: a program that does not bind it
+ * gets the stream without one.
+ * Called before the first chunk, it asks for the frame: the stream then begins with a
+ * placeholder frame, and *out_bytes is 0. After beDeinitStream it stores the finished
+ * frame in out (buffer_size bytes are enough); the caller writes it over the first
+ * *out_bytes bytes of the stream. *out_bytes is 0 when there is nothing to write: no
+ * frame was asked for, the stream is not flushed, or a later run followed the first. */
+BLADEENC_API uint32_t beInfoTag(HBE_STREAM stream, uint8_t* out, uint32_t* out_bytes);
 
 typedef uint32_t (*BE_INIT_STREAM_FN)(const BE_CONFIG*, uint32_t*, uint32_t*, HBE_STREAM*);
 typedef uint32_t (*BE_ENCODE_CHUNK_FN)(HBE_STREAM, uint32_t, const int16_t*, uint8_t*, uint32_t*);
 typedef uint32_t (*BE_DEINIT_STREAM_FN)(HBE_STREAM, uint8_t*, uint32_t*);
 typedef uint32_t (*BE_CLOSE_STREAM_FN)(HBE_STREAM);
 typedef void (*BE_VERSION_FN)(BE_VERSION*);
+typedef uint32_t (*BE_INFO_TAG_FN)(HBE_STREAM, uint8_t*, uint32_t*);
 
 #ifdef __cplusplus
 }

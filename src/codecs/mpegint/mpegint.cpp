@@ -251,6 +251,13 @@ struct mpeg_decoder {
     const off_t samples = mpg123_length(mh);
     const int64_t ms = samples > 0 ? static_cast<int64_t>(samples) * 1000 / rate : 0;
     in.time = static_cast<int32_t>(std::min<int64_t>(ms, INT32_MAX));
+    in.samples = samples > 0 ? static_cast<int64_t>(samples) : 0;
+    long delay = -1, padding = -1;
+    double unused = 0;
+    if (mpg123_getstate(mh, MPG123_ENC_DELAY, &delay, &unused) != MPG123_OK) delay = -1;
+    if (mpg123_getstate(mh, MPG123_ENC_PADDING, &padding, &unused) != MPG123_OK) padding = -1;
+    in.encoder_delay = static_cast<int32_t>(std::clamp<long>(delay, -1, INT32_MAX));
+    in.encoder_padding = static_cast<int32_t>(std::clamp<long>(padding, -1, INT32_MAX));
     const double tpf = mpg123_tpf(mh);
     in.ms_per_frame = tpf > 0 ? tpf * 1000.0 : 0.0;
     if (fi.vbr == MPG123_CBR || ms <= 0) {

@@ -78,7 +78,13 @@ typedef struct MPEG_FILE_INFO {
   int32_t frames;        /* audio frames in the stream (an Info/Xing frame is not counted) */
   int32_t time;          /* play time in milliseconds */
   double ms_per_frame;
-  uint8_t reserved[134];
+  /* Sample frames the decoder delivers: with an Info tag (LAME/Xing) the encoder's delay
+   * and padding are trimmed; without one every decoded frame counts, as in mpg123.
+   * 0 when unknown. */
+  int64_t samples;
+  int32_t encoder_delay;   /* from the Info tag, -1 without one */
+  int32_t encoder_padding; /* from the Info tag, -1 without one */
+  uint8_t reserved[118];
 } MPEG_FILE_INFO;
 #pragma pack(pop)
 
@@ -92,7 +98,9 @@ static_assert(offsetof(MPEG_FILE_INFO, mode) == 17);
 static_assert(offsetof(MPEG_FILE_INFO, frames) == 18);
 static_assert(offsetof(MPEG_FILE_INFO, time) == 22);
 static_assert(offsetof(MPEG_FILE_INFO, ms_per_frame) == 26);
-static_assert(offsetof(MPEG_FILE_INFO, reserved) == 34);
+static_assert(offsetof(MPEG_FILE_INFO, samples) == 34);
+static_assert(offsetof(MPEG_FILE_INFO, encoder_delay) == 42);
+static_assert(offsetof(MPEG_FILE_INFO, reserved) == 50);
 #endif
 
 typedef void (*MPEG_DECODE_CALLBACK)(void* data, int32_t bytes, void* user);
