@@ -1,0 +1,125 @@
+// The oscilloscope: one frame of PCM across the width (normal mode) or each frame's
+// two extremes as one new column of a scrolling picture (scroll mode).
+#pragma once
+
+#include <QColor>
+#include <cstdint>
+#include <vector>
+
+#include "display/MMConect.h"
+#include "display/MMDIB.h"
+
+namespace strataeq {
+
+STRATAEQ_DECLARE_ERROR(EMMOscopeError);
+
+enum class TMMOscopeKind { okDots, okConLines, okVertLines, okMirLines, okSpikes };
+enum class TMMOscopeEffect { efNone, efPeak, efSplit };
+
+class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
+ public:
+  explicit TMMOscope(QWidget* parent = nullptr);
+  ~TMMOscope() override;
+
+  TMMOscopeKind Kind() const { return kind_; }
+  void SetKind(TMMOscopeKind value);
+  TMMOscopeEffect Effect() const { return effect_; }
+  void SetEffect(TMMOscopeEffect value);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool value);
+  TMMBits BitLength() const override { return bits_; }
+  void SetBitLength(TMMBits value);
+  TMMMode Mode() const override { return mode_; }
+  void SetMode(TMMMode value);
+  TMMChannel Channel() const { return channel_; }
+  void SetChannel(TMMChannel value);
+  std::int32_t SampleRate() const { return sampleRate_; }
+  void SetSampleRate(std::int32_t value);  // 8000..88200
+  std::int32_t Zoom() const { return zoom_; }
+  void SetZoom(std::int32_t value);  // -9..9, 0 ignored
+  std::int32_t Steps() const { return steps_; }
+  void SetSteps(std::int32_t value);  // 1..9
+  std::int32_t Gain() const { return gain_; }
+  void SetGain(std::int32_t value);  // -8..32, others ignored
+  bool LowPass() const { return lowPass_; }
+  void SetLowPass(bool value) { lowPass_ = value; }
+  bool DrawMidLine() const { return drawMidLine_; }
+  void SetDrawMidLine(bool value);
+  bool DrawGrid() const { return drawGrid_; }
+  void SetDrawGrid(bool value);
+  bool Scroll() const override { return scroll_; }
+  void SetScroll(bool value);
+  bool Accelerate() const override { return accelerate_; }
+  void SetAccelerate(bool value) { accelerate_ = value; }
+  std::int32_t FFTLength() const override { return fftLength_; }
+  void SetFFTLength(std::int32_t value);  // 1..4096, power of two
+  std::int32_t BarWidth() const { return barWidth_; }
+  void SetBarWidth(std::int32_t value) { barWidth_ = std::max(value, 1); }
+  QColor ForegroundColor() const { return foreground_; }
+  void SetForegroundColor(QColor value);
+  QColor EffectColor() const { return effectColor_; }
+  void SetEffectColor(QColor value);
+  QColor DisabledColor() const { return disabledColor_; }
+  void SetDisabledColor(QColor value);
+  QColor GridColor() const { return gridColor_; }
+  void SetGridColor(QColor value);
+  QColor BarColor() const { return barColor_; }
+  void SetBarColor(QColor value) { barColor_ = value; }
+  QColor BarTickColor() const { return barTickColor_; }
+  void SetBarTickColor(QColor value) { barTickColor_ = value; }
+
+  std::int32_t FrameSize() const override;
+  void SetDataFormat(const TWaveFormatEx* format) override;
+  void ProcessFrame(const void* data) override;
+  void ResetDisplay() override;
+
+  // Columns, height and the trace (one value per column) of the last frame.
+  std::int32_t Columns() const { return width_; }
+  std::int32_t AreaHeight() const { return height_; }
+  const std::vector<std::int16_t>& Trace() const { return trace_; }
+  // The row a value is drawn on.
+  std::int32_t RowOf(std::int32_t value) const;
+  const QImage& FrameImage() { return Surface().Image(); }
+
+  TNotifyEvent OnGainOverflow;
+  TNotifyEvent OnPcmOverflow;
+  TNotifyEvent OnPostPaint;
+
+ protected:
+  void ResizeArea() override;
+  void DrawFrame() override;
+
+ private:
+  std::int32_t Sample(const std::uint8_t* frame, std::int32_t index) const;
+  std::int32_t MapY(std::int32_t value) const;
+  bool OutsideBand(std::int32_t y) const { return effect_ != TMMOscopeEffect::efNone && (y < bandLo_ || y > bandHi_); }
+  void DrawNormal();
+  void DrawScrollColumn();
+  void DrawValue(int x, std::int32_t v, int& lastX, int& lastRow);
+  void ComputeBand();
+
+  TMMOscopeKind kind_ = TMMOscopeKind::okDots;
+  TMMOscopeEffect effect_ = TMMOscopeEffect::efNone;
+  bool enabled_ = true;
+  TMMBits bits_ = TMMBits::b8Bit;
+  TMMMode mode_ = TMMMode::mMono;
+  TMMChannel channel_ = TMMChannel::chBoth;
+  std::int32_t sampleRate_ = 11025;
+  std::int32_t zoom_ = 1, steps_ = 1, gain_ = 0;
+  bool lowPass_ = false, drawMidLine_ = false, drawGrid_ = false;
+  bool scroll_ = false, accelerate_ = true;
+  std::int32_t fftLength_ = 128, barWidth_ = 5;
+  QColor foreground_{0, 255, 255}, effectColor_{255, 0, 0}, disabledColor_{128, 128, 128};
+  QColor gridColor_{128, 128, 128}, barColor_{128, 128, 128}, barTickColor_{255, 255, 255};
+
+  std::int32_t width_ = 4, height_ = 4;
+  std::int32_t offset_ = 32767, range_ = 65535;
+  std::int32_t bandLo_ = 0, bandHi_ = 0;
+  std::int32_t gridIntervals_ = 10;
+  std::vector<std::int16_t> trace_;
+  // Scroll mode: the column written next, how many were written, the last point.
+  std::int32_t writeColumn_ = 0, written_ = 0, lastRow_ = -1;
+  bool newFrame_ = false;
+};
+
+}  // namespace strataeq
