@@ -217,6 +217,7 @@ std::int32_t TMMSpectrumAnalysis::LevelToSpots(std::int32_t level) const {
 }
 
 void TMMSpectrumAnalysis::ComputeColumns() {
+  if (fftLength_ == 0 || first_.empty()) return;  // still being built
   const double half = sampleRate_ / 2.0;
   const double n = fftLength_;
   if (!logFreq_) {
@@ -313,7 +314,8 @@ void TMMSpectrumAnalysis::ProcessFrame(const void* data) {
   const auto* b8 = static_cast<const std::uint8_t*>(data);
   const auto* b16 = static_cast<const std::int16_t*>(data);
   const bool both = stereo && channel_ == TMMChannel::chBoth;
-  const int clip = eight ? 255 : (both ? 32766 : 32767);
+  // The mean of two channels clips only when both do.
+  const int clip = eight ? 255 : 32767;
   const int pick = channel_ == TMMChannel::chRight ? 1 : 0;
   int x1 = 0, x2 = 0;  // x(n-1), x(n-2)
   for (std::int32_t n = 0; n < N; ++n) {
@@ -628,7 +630,9 @@ void TMMSpectrum::ProcessFrame(const void* data) {
       break;
     }
   }
+  fresh_ = true;
   PaintNow();
+  fresh_ = false;
 }
 
 void TMMSpectrum::ResetDisplay() {
@@ -710,6 +714,7 @@ void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
 
 void TMMSpectrum::DrawFrame() {
   TMMDIBCanvas& c = Surface();
+  if (!fresh_) analysis_.BuildBars();  // a repaint: the bars of the current bins
   const auto& a = analysis_;
   const bool barsKind = a.Kind() == TMMSpectrumKind::skBars || a.Kind() == TMMSpectrumKind::skPeaks;
   if (barsKind && drawInactive_) {

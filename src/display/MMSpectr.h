@@ -262,6 +262,7 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   bool drawInactive_ = true, activeDoted_ = false, inactiveDoted_ = false;
   TMMDIBCanvas inactive_;
   bool inactiveDirty_ = true;
+  bool fresh_ = false;  // the bars were built by the frame being drawn
   int animation_ = 0;
 };
 
