@@ -5,22 +5,9 @@
 
 namespace strataeq {
 
-TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : QWidget(parent) {
+TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : TMMGraphicControl(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
-}
-
-void TMMDIBGraphicControl::SetColor(QColor value) {
-  if (value == color_) return;
-  color_ = value;
-  Redraw();
-}
-
-void TMMDIBGraphicControl::SetBevelWidth(std::int32_t value) {
-  value = std::max(value, 0);
-  if (value == bevelWidth_) return;
-  bevelWidth_ = value;
-  ResizeArea();
-  Redraw();
+  SetColor(clBlack);
 }
 
 void TMMDIBGraphicControl::SetArea(const QRect& area) {
@@ -29,8 +16,13 @@ void TMMDIBGraphicControl::SetArea(const QRect& area) {
 }
 
 void TMMDIBGraphicControl::ResizeArea() {
-  const int b = bevelWidth_;
-  SetArea(QRect(b, b, std::max(width() - 2 * b, 4), std::max(height() - 2 * b, 4)));
+  const QRect inner = BevelClientRect();
+  SetArea(QRect(inner.left(), inner.top(), std::max(inner.width(), 4), std::max(inner.height(), 4)));
+}
+
+void TMMDIBGraphicControl::BevelLayout() {
+  ResizeArea();
+  Compose();
 }
 
 void TMMDIBGraphicControl::resizeEvent(QResizeEvent*) {
@@ -39,7 +31,7 @@ void TMMDIBGraphicControl::resizeEvent(QResizeEvent*) {
 }
 
 void TMMDIBGraphicControl::DrawBackground() {
-  surface_.SetColor(color_.rgb());
+  surface_.SetPixelValue(Pixel(Color()));
   surface_.Clear();
 }
 
@@ -65,22 +57,9 @@ void TMMDIBGraphicControl::Redraw() {
   update();
 }
 
-void TMMDIBGraphicControl::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  const int b = bevelWidth_;
-  if (b > 0) {
-    // Lowered: shadow on the top and left, highlight on the bottom and right.
-    const QColor shadow(128, 128, 128), light(255, 255, 255);
-    for (int i = 0; i < b; ++i) {
-      p.setPen(shadow);
-      p.drawLine(i, i, width() - 1 - i, i);
-      p.drawLine(i, i, i, height() - 1 - i);
-      p.setPen(light);
-      p.drawLine(i, height() - 1 - i, width() - 1 - i, height() - 1 - i);
-      p.drawLine(width() - 1 - i, i, width() - 1 - i, height() - 1 - i);
-    }
-  }
-  p.drawImage(area_.topLeft(), surface_.Image());
+void TMMDIBGraphicControl::Paint(QPainter& painter) {
+  Bevel().PaintBevel(painter, rect(), true);
+  painter.drawImage(area_.topLeft(), surface_.Image());
 }
 
 }  // namespace strataeq

@@ -70,19 +70,19 @@ void TMMOscope::SetFFTLength(std::int32_t value) {
   fftLength_ = p;
 }
 
-void TMMOscope::SetForegroundColor(QColor value) {
+void TMMOscope::SetForegroundColor(TColor value) {
   foreground_ = value;
   Redraw();
 }
-void TMMOscope::SetEffectColor(QColor value) {
+void TMMOscope::SetEffectColor(TColor value) {
   effectColor_ = value;
   Redraw();
 }
-void TMMOscope::SetDisabledColor(QColor value) {
+void TMMOscope::SetDisabledColor(TColor value) {
   disabledColor_ = value;
   Redraw();
 }
-void TMMOscope::SetGridColor(QColor value) {
+void TMMOscope::SetGridColor(TColor value) {
   gridColor_ = value;
   Redraw();
 }
@@ -192,7 +192,7 @@ void TMMOscope::ResetDisplay() {
 
 void TMMOscope::DrawValue(int x, std::int32_t v, int& lastX, int& lastRow) {
   TMMDIBCanvas& c = Surface();
-  const std::uint32_t fg = c.MapColor(foreground_.rgb()), fx = c.MapColor(effectColor_.rgb());
+  const std::uint32_t fg = Pixel(foreground_), fx = Pixel(effectColor_);
   const int H = height_, mid = H / 2;
   const bool spikes = kind_ == TMMOscopeKind::okSpikes;
   const std::int32_t y = MapY(spikes ? std::abs(v) : v);
@@ -244,16 +244,16 @@ void TMMOscope::DrawNormal() {
   DrawBackground();
   const int H = height_, W = width_, mid = H / 2;
   if (!enabled_) {
-    c.SetColor(disabledColor_.rgb());
+    c.SetPixelValue(Pixel(disabledColor_));
     c.HLine(5, W - 5, mid);
     return;
   }
   if (drawMidLine_) {
-    c.SetColor(disabledColor_.rgb());
+    c.SetPixelValue(Pixel(disabledColor_));
     c.DashedHLine(0, W - 1, mid);
   }
   if (drawGrid_) {
-    c.SetColor(gridColor_.rgb());
+    c.SetPixelValue(Pixel(gridColor_));
     const int n = gridIntervals_;
     for (int k = 0; k <= n; ++k) {
       const int up = static_cast<int>(k * 32760.0 / n / (32768.0 / H));
@@ -279,7 +279,7 @@ void TMMOscope::DrawScrollColumn() {
     writeColumn_ = W - 1;
   }
   const int x = writeColumn_;
-  c.SetColor(Color().rgb());
+  c.SetPixelValue(Pixel(Color()));
   c.VLine(x, 0, H - 1);
   int lastX = lastRow_ < 0 ? -1 : x - 1, lastRow = lastRow_;
   DrawValue(x, trace_[0], lastX, lastRow);
@@ -291,9 +291,9 @@ void TMMOscope::DrawScrollColumn() {
     if (accelerate_ && written_ < W) {
       // The position bar right of the newest column, ticked at the grid rows.
       const int left = x + 1, right = std::min(x + barWidth_, W - 1);
-      c.SetColor(barColor_.rgb());
+      c.SetPixelValue(Pixel(barColor_));
       c.FillRect(left, 0, right + 1, H);
-      c.SetColor(barTickColor_.rgb());
+      c.SetPixelValue(Pixel(barTickColor_));
       for (int k = 0; k <= gridIntervals_; ++k)
         c.HLine(left, right, H - 1 - static_cast<int>(k * 32760.0 / gridIntervals_ / (32768.0 / H)));
     }
@@ -310,7 +310,7 @@ void TMMOscope::DrawFrame() {
     writeColumn_ = written_ = 0;
     lastRow_ = -1;
     if (!enabled_) {
-      Surface().SetColor(disabledColor_.rgb());
+      Surface().SetPixelValue(Pixel(disabledColor_));
       Surface().HLine(5, width_ - 5, height_ / 2);
     }
     return;

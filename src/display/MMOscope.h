@@ -2,7 +2,6 @@
 // two extremes as one new column of a scrolling picture (scroll mode).
 #pragma once
 
-#include <QColor>
 #include <cstdint>
 #include <vector>
 
@@ -55,18 +54,18 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   void SetFFTLength(std::int32_t value);  // 1..4096, power of two
   std::int32_t BarWidth() const { return barWidth_; }
   void SetBarWidth(std::int32_t value) { barWidth_ = std::max(value, 1); }
-  QColor ForegroundColor() const { return foreground_; }
-  void SetForegroundColor(QColor value);
-  QColor EffectColor() const { return effectColor_; }
-  void SetEffectColor(QColor value);
-  QColor DisabledColor() const { return disabledColor_; }
-  void SetDisabledColor(QColor value);
-  QColor GridColor() const { return gridColor_; }
-  void SetGridColor(QColor value);
-  QColor BarColor() const { return barColor_; }
-  void SetBarColor(QColor value) { barColor_ = value; }
-  QColor BarTickColor() const { return barTickColor_; }
-  void SetBarTickColor(QColor value) { barTickColor_ = value; }
+  TColor ForegroundColor() const { return foreground_; }
+  void SetForegroundColor(TColor value);
+  TColor EffectColor() const { return effectColor_; }
+  void SetEffectColor(TColor value);
+  TColor DisabledColor() const { return disabledColor_; }
+  void SetDisabledColor(TColor value);
+  TColor GridColor() const { return gridColor_; }
+  void SetGridColor(TColor value);
+  TColor BarColor() const { return barColor_; }
+  void SetBarColor(TColor value) { barColor_ = value; }
+  TColor BarTickColor() const { return barTickColor_; }
+  void SetBarTickColor(TColor value) { barTickColor_ = value; }
 
   std::int32_t FrameSize() const override;
   void SetDataFormat(const TWaveFormatEx* format) override;
@@ -109,8 +108,8 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   bool lowPass_ = false, drawMidLine_ = false, drawGrid_ = false;
   bool scroll_ = false, accelerate_ = true;
   std::int32_t fftLength_ = 128, barWidth_ = 5;
-  QColor foreground_{0, 255, 255}, effectColor_{255, 0, 0}, disabledColor_{128, 128, 128};
-  QColor gridColor_{128, 128, 128}, barColor_{128, 128, 128}, barTickColor_{255, 255, 255};
+  TColor foreground_ = clAqua, effectColor_ = clRed, disabledColor_ = clGray;
+  TColor gridColor_ = clGray, barColor_ = clGray, barTickColor_ = clWhite;
 
   std::int32_t width_ = 4, height_ = 4;
   std::int32_t offset_ = 32767, range_ = 65535;

@@ -582,13 +582,9 @@ void TMMSpectrum::SetFFTLength(std::int32_t value) {
   ResetDisplay();
 }
 
-void TMMSpectrum::SetBarColor(int zone, QColor color) {
-  barColor_[Clamp(zone, 0, 2)] = color;
-  Changed();
-}
-
-void TMMSpectrum::SetInactiveColor(int zone, QColor color) {
-  inactiveColor_[Clamp(zone, 0, 2)] = color;
+void TMMSpectrum::SetZoneColor(TColor& field, TColor color) {
+  if (field == color) return;
+  field = color;
   Changed();
 }
 
@@ -653,12 +649,12 @@ void TMMSpectrum::ResizeArea() {
 
 void TMMSpectrum::DrawInactiveCanvas() {
   inactive_.BeginDraw();
-  inactive_.SetColor(Color().rgb());
+  inactive_.SetColor(ToQColor(Color()).rgb());
   inactive_.Clear();
   const auto& a = analysis_;
   const std::int32_t H = a.AreaHeight();
   std::int32_t pixel[3];
-  for (int z = 0; z < 3; ++z) pixel[z] = static_cast<std::int32_t>(inactive_.MapColor(inactiveColor_[z].rgb()));
+  for (int z = 0; z < 3; ++z) pixel[z] = static_cast<std::int32_t>(inactive_.MapColor(ToQColor(inactiveColor_[z]).rgb()));
   for (const auto& bar : a.Bars()) {
     if (bar.Start < 0) break;
     int x1 = bar.Start, x2 = bar.End - 1;
@@ -681,8 +677,8 @@ void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
   const std::int32_t H = a.AreaHeight();
   std::uint32_t lit[3], unlit[3];
   for (int z = 0; z < 3; ++z) {
-    lit[z] = c.MapColor(barColor_[z].rgb());
-    unlit[z] = c.MapColor(inactiveColor_[z].rgb());
+    lit[z] = Pixel(barColor_[z]);
+    unlit[z] = Pixel(inactiveColor_[z]);
   }
   const bool peaksOnly = a.Kind() == TMMSpectrumKind::skPeaks;
   auto spot = [&](int x1, int x2, std::int32_t j, bool doted) {
@@ -728,7 +724,7 @@ void TMMSpectrum::DrawFrame() {
     DrawBackground();
   }
   const std::int32_t H = a.AreaHeight();
-  auto zoneColor = [&](int zone) { return c.MapColor((enabled_ ? barColor_[zone] : inactiveColor_[0]).rgb()); };
+  auto zoneColor = [&](int zone) { return Pixel(enabled_ ? barColor_[zone] : inactiveColor_[0]); };
   switch (a.Kind()) {
     case TMMSpectrumKind::skBars:
     case TMMSpectrumKind::skPeaks: DrawBarsKind(c); break;

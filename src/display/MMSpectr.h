@@ -2,7 +2,6 @@
 // needed); TMMSpectrum is the control that feeds it and draws the bars.
 #pragma once
 
-#include <QColor>
 #include <QTimer>
 #include <QWidget>
 #include <array>
@@ -220,10 +219,18 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void SetWindow(TMMFFTWindow value) override { analysis_.SetWindow(value); }
   void SetResponseHook(TNotifyEvent hook) override { OnNeedData = std::move(hook); }
 
-  QColor BarColor(int zone) const { return barColor_[zone]; }
-  void SetBarColor(int zone, QColor color);  // zone 0..2: Bar1Color..Bar3Color
-  QColor InactiveColor(int zone) const { return inactiveColor_[zone]; }
-  void SetInactiveColor(int zone, QColor color);
+  TColor Bar1Color() const { return barColor_[0]; }
+  void SetBar1Color(TColor color) { SetZoneColor(barColor_[0], color); }
+  TColor Bar2Color() const { return barColor_[1]; }
+  void SetBar2Color(TColor color) { SetZoneColor(barColor_[1], color); }
+  TColor Bar3Color() const { return barColor_[2]; }
+  void SetBar3Color(TColor color) { SetZoneColor(barColor_[2], color); }
+  TColor Inactive1Color() const { return inactiveColor_[0]; }
+  void SetInactive1Color(TColor color) { SetZoneColor(inactiveColor_[0], color); }
+  TColor Inactive2Color() const { return inactiveColor_[1]; }
+  void SetInactive2Color(TColor color) { SetZoneColor(inactiveColor_[1], color); }
+  TColor Inactive3Color() const { return inactiveColor_[2]; }
+  void SetInactive3Color(TColor color) { SetZoneColor(inactiveColor_[2], color); }
   std::int32_t Space() const { return space_; }
   void SetSpace(std::int32_t value);  // 0..5
   bool DrawInactive() const { return drawInactive_; }
@@ -251,13 +258,14 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
 
  private:
   void Changed();
+  void SetZoneColor(TColor& field, TColor color);
   void DrawInactiveCanvas();
   void DrawBarsKind(TMMDIBCanvas& c);
 
   TMMSpectrumAnalysis analysis_;
   bool enabled_ = true;
-  std::array<QColor, 3> barColor_{QColor(0, 255, 255), QColor(0, 255, 255), QColor(255, 0, 0)};
-  std::array<QColor, 3> inactiveColor_{QColor(0, 128, 128), QColor(0, 128, 128), QColor(128, 0, 0)};
+  std::array<TColor, 3> barColor_{clAqua, clAqua, clRed};
+  std::array<TColor, 3> inactiveColor_{clTeal, clTeal, clMaroon};
   std::int32_t space_ = 1;
   bool drawInactive_ = true, activeDoted_ = false, inactiveDoted_ = false;
   TMMDIBCanvas inactive_;
