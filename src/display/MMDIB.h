@@ -29,7 +29,7 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   // Fills the surface with the control's colour. Inside BeginDraw/EndDraw.
   virtual void DrawBackground();
   // Composes the current picture on the surface. Inside BeginDraw/EndDraw.
-  virtual void DrawFrame() = 0;
+  virtual void DrawFrame() { DrawBackground(); }
   // The size or bevel changed: recompute the area; the base sizes the surface to it.
   virtual void ResizeArea();
   void SetArea(const QRect& area);

@@ -5,7 +5,10 @@
 
 namespace strataeq {
 
-TMMOscope::TMMOscope(QWidget* parent) : TMMDIBGraphicControl(parent) { resize(194, 90); }
+TMMOscope::TMMOscope(QWidget* parent) : TMMDIBGraphicControl(parent) {
+  resize(194, 90);
+  ResizeArea();  // a hidden control hears of its size only when shown
+}
 
 TMMOscope::~TMMOscope() { DetachFromConnectors(); }
 

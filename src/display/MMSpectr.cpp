@@ -553,6 +553,7 @@ TMMSpectrum::TMMSpectrum(QWidget* parent) : TMMDIBGraphicControl(parent) {
     return up;
   });
   resize(194, 89);
+  ResizeArea();  // a hidden control hears of its size only when shown
 }
 
 TMMSpectrum::~TMMSpectrum() {
