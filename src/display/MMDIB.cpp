@@ -8,6 +8,10 @@ namespace strataeq {
 TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : TMMGraphicControl(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   SetColor(clBlack);
+  screenTimer_.setSingleShot(true);
+  connect(&screenTimer_, &QTimer::timeout, this, [this] {
+    if (isVisible()) CopyToScreen();
+  });
 }
 
 void TMMDIBGraphicControl::SetArea(const QRect& area) {
@@ -36,6 +40,7 @@ void TMMDIBGraphicControl::DrawBackground() {
 }
 
 void TMMDIBGraphicControl::Compose() {
+  composePending_ = false;
   surface_.BeginDraw();
   try {
     DrawFrame();
@@ -48,8 +53,30 @@ void TMMDIBGraphicControl::Compose() {
 
 void TMMDIBGraphicControl::PaintNow() {
   if (!isVisible()) return;
-  Compose();
+  composePending_ = true;
+  ShowSurface();
+}
+
+void TMMDIBGraphicControl::ShowSurface() {
+  if (!isVisible()) return;
+  const qint64 since = sinceScreen_.isValid() ? sinceScreen_.elapsed() : kScreenInterval;
+  if (since >= kScreenInterval) {
+    screenTimer_.stop();
+    CopyToScreen();
+  } else if (!screenTimer_.isActive()) {
+    screenTimer_.start(static_cast<int>(kScreenInterval - since));
+  }
+}
+
+void TMMDIBGraphicControl::CopyToScreen() {
+  if (composePending_) Compose();
+  sinceScreen_.start();
   repaint(area_);
+}
+
+const QImage& TMMDIBGraphicControl::SurfaceImage() {
+  if (composePending_) Compose();
+  return surface_.Image();
 }
 
 void TMMDIBGraphicControl::Redraw() {
@@ -59,6 +86,7 @@ void TMMDIBGraphicControl::Redraw() {
 
 void TMMDIBGraphicControl::Paint(QPainter& painter) {
   Bevel().PaintBevel(painter, rect(), true);
+  if (composePending_) Compose();
   painter.drawImage(area_.topLeft(), surface_.Image());
 }
 

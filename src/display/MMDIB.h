@@ -2,7 +2,9 @@
 // off-screen surface and can put it on the screen at once.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QRect>
+#include <QTimer>
 #include <QWidget>
 
 #include "controls/MMObj.h"
@@ -19,8 +21,12 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   QRect Area() const { return area_; }
 
   // Composes a frame and shows it now (a synchronous repaint) when the control is
-  // visible; a hidden control draws nothing.
+  // visible; a hidden control draws nothing. Frames closer together than a screen
+  // refresh are drawn together once the refresh is due: the last one is shown.
   void PaintNow();
+  // The surface with the current picture.
+  const QImage& SurfaceImage();
+  static constexpr int kScreenInterval = 15;  // ms
 
  protected:
   TMMDIBCanvas& Surface() { return surface_; }
@@ -35,6 +41,11 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   void SetArea(const QRect& area);
   // Recomposes and schedules an ordinary repaint.
   void Redraw();
+  // Composes now.
+  void Compose();
+  // Puts the surface on the screen now, or at the next screen refresh when the last
+  // copy was less than a refresh ago.
+  void ShowSurface();
 
   void Paint(QPainter& painter) override;
   void BevelLayout() override;
@@ -42,9 +53,12 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  void Compose();
+  void CopyToScreen();
   TMMDIBCanvas surface_;
   QRect area_;
+  QElapsedTimer sinceScreen_;
+  bool composePending_ = false;
+  QTimer screenTimer_;
 };
 
 }  // namespace strataeq

@@ -45,6 +45,7 @@ void TMMDIBCanvas::SetSize(std::int32_t width, std::int32_t height) {
 
 std::uint32_t TMMDIBCanvas::MapColor(QRgb color) const {
   if (bits_ == 24) return color & 0xFFFFFFu;
+  if (auto it = mapped_.find(color); it != mapped_.end()) return it->second;
   int best = 0;
   long bestDistance = -1;
   for (int i = 0; i < 256; ++i) {
@@ -53,6 +54,7 @@ std::uint32_t TMMDIBCanvas::MapColor(QRgb color) const {
     const long d = dr * dr + dg * dg + db * db;
     if (bestDistance < 0 || d < bestDistance) bestDistance = d, best = i;
   }
+  mapped_.emplace(color, static_cast<std::uint32_t>(best));
   return static_cast<std::uint32_t>(best);
 }
 

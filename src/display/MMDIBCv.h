@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/MMUtils.h"
@@ -78,6 +79,7 @@ class TMMDIBCanvas {
   bool drawing_ = false;
   QImage image_;
   std::array<QRgb, 256> palette_{};
+  mutable std::unordered_map<QRgb, std::uint32_t> mapped_;  // colours already looked up
   std::uint32_t value_ = 0;
   int clipL_ = 0, clipT_ = 0, clipR_ = 1, clipB_ = 1;
   int penX_ = 0, penY_ = 0;

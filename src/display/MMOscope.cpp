@@ -180,9 +180,14 @@ void TMMOscope::ProcessFrame(const void* data) {
     if (MapY(kind_ == TMMOscopeKind::okSpikes ? std::abs(trace_[i]) : trace_[i]) > height_ && OnGainOverflow)
       OnGainOverflow(this);
   }
-  newFrame_ = true;
-  PaintNow();
-  newFrame_ = false;
+  if (scroll_) {  // every frame adds its column
+    newFrame_ = true;
+    Compose();
+    newFrame_ = false;
+    ShowSurface();
+  } else {
+    PaintNow();
+  }
   if (OnPostPaint) OnPostPaint(this);
 }
 

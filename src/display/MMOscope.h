@@ -78,7 +78,7 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   const std::vector<std::int16_t>& Trace() const { return trace_; }
   // The row a value is drawn on.
   std::int32_t RowOf(std::int32_t value) const;
-  const QImage& FrameImage() { return Surface().Image(); }
+  const QImage& FrameImage() { return SurfaceImage(); }
 
   TNotifyEvent OnGainOverflow;
   TNotifyEvent OnPcmOverflow;

@@ -549,7 +549,7 @@ TMMSpectrum::TMMSpectrum(QWidget* parent) : TMMDIBGraphicControl(parent) {
   animation_ = TMMAnimationTimer::Instance().Register([this](int steps) {
     bool up = false;
     for (int i = 0; i < steps; ++i) up = analysis_.PeakTick();
-    if (isVisible()) Redraw();
+    PaintNow();
     return up;
   });
   resize(194, 89);
@@ -629,7 +629,6 @@ void TMMSpectrum::ProcessFrame(const void* data) {
   }
   fresh_ = true;
   PaintNow();
-  fresh_ = false;
 }
 
 void TMMSpectrum::ResetDisplay() {
@@ -712,6 +711,7 @@ void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
 void TMMSpectrum::DrawFrame() {
   TMMDIBCanvas& c = Surface();
   if (!fresh_) analysis_.BuildBars();  // a repaint: the bars of the current bins
+  fresh_ = false;
   const auto& a = analysis_;
   const bool barsKind = a.Kind() == TMMSpectrumKind::skBars || a.Kind() == TMMSpectrumKind::skPeaks;
   if (barsKind && drawInactive_) {

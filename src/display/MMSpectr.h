@@ -246,7 +246,7 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void ResetDisplay() override;
 
   // The frame surface as last drawn.
-  const QImage& FrameImage() { return Surface().Image(); }
+  const QImage& FrameImage() { return SurfaceImage(); }
 
   TNotifyEvent OnNeedData;
   TNotifyEvent OnGainOverflow;
