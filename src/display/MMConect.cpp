@@ -233,6 +233,7 @@ void TMMConnector::SetSlot(TMMConnectorSlot slot, TMMConnectorDisplay* display) 
 void TMMConnector::ResolveFormat() {
   const TWaveFormatEx* f = PWaveFormat();
   if (!f || started_) return;
+  std::lock_guard lock(lock_);  // the capture reads them
   direct_ = f->wFormatTag == WAVE_FORMAT_PCM && IsValidPcmFormat(f);
   if (direct_) displayFormat_ = *f;
   silence_ = displayFormat_.wBitsPerSample == 8 ? 128 : 0;
@@ -442,9 +443,8 @@ bool TMMConnector::DistributionAllowed() const {
   return (enabled_ && running_) || (!realTime_ && started_);
 }
 
-bool TMMConnector::Due(std::int32_t position, std::int64_t captured, std::int64_t now) const {
+bool TMMConnector::Due(std::int32_t position, std::int64_t avg, std::int64_t captured, std::int64_t now) const {
   if (!synchronize_) return true;
-  const std::int64_t avg = displayFormat_.nAvgBytesPerSec;
   if (avg <= 0) return true;
   return now - captured >= static_cast<std::int64_t>(position) * 1000000 / avg;
 }
@@ -460,6 +460,7 @@ void TMMConnector::Distribute() {
   std::int32_t pos2 = 0, valid = 0;
   std::uint64_t seq = 0;
   std::int64_t captured = 0;
+  TWaveFormatEx format{};
   {
     std::lock_guard lock(lock_);
     if (capture_.empty() || !direct_) return;
@@ -474,12 +475,13 @@ void TMMConnector::Distribute() {
     position = position_;
     pos2 = spectrogramPos2_;
     captured = captureTime_;
+    format = displayFormat_;
   }
   const std::int64_t now = Now();
   const std::uint8_t* data = snapshot_.data();
-  const int bitIndex = displayFormat_.wBitsPerSample == 16 ? 1 : 0;
-  const int modeIndex = displayFormat_.nChannels == 2 ? 1 : 0;
-  auto due = [&](std::int32_t p) { return Due(p, captured, now); };
+  const int bitIndex = format.wBitsPerSample == 16 ? 1 : 0;
+  const int modeIndex = format.nChannels == 2 ? 1 : 0;
+  auto due = [&](std::int32_t p) { return Due(p, format.nAvgBytesPerSec, captured, now); };
   auto frameSize = [&](int kind) {
     std::int32_t f = 0;
     for (int i = 0; i < kSlots; ++i)
@@ -500,7 +502,7 @@ void TMMConnector::Distribute() {
       std::int32_t offset = -1;
       const TMMTriggerMode mode = triggerMode_;
       if (mode != TMMTriggerMode::tmNone && !paused_ && pos < valid)
-        offset = FindTriggerPoint(&displayFormat_, data + pos, valid - pos, triggerLevel_,
+        offset = FindTriggerPoint(&format, data + pos, valid - pos, triggerLevel_,
                                   mode == TMMTriggerMode::tmUpFlank ? 1 : 2, 0);
       if (!due(pos)) continue;
       if (offset > 0) {

@@ -149,7 +149,7 @@ class TMMConnector : public TMMDSPComponent {
   void Unrun();
   void PostStart();
   bool KindAssigned(int kind) const;
-  bool Due(std::int32_t position, std::int64_t captured, std::int64_t now) const;
+  bool Due(std::int32_t position, std::int64_t avg, std::int64_t captured, std::int64_t now) const;
   void StartPauseTimer();
   void StopPauseTimer();
   void DisplayDestroyed(TMMConnectorDisplay* display);
