@@ -6,6 +6,8 @@
 #include <complex>
 #include <vector>
 
+#include "eq/MMObjLst.h"
+
 namespace strataeq {
 namespace {
 
@@ -235,6 +237,41 @@ TEST(SpectrumAnalysis, SpotLayoutAndPeakHold) {
   EXPECT_EQ(peakAt(), peak - 1);
   a.PeakTick();
   EXPECT_EQ(peakAt(), peak - 2) << "one spot per 50 ms";
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+// The equalizer draws its response on a real analyser through OnNeedData.
+TEST(SpectrumDisplay, ShowsTheEqualizersResponse) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.show();
+  TMMEqualizer eq;
+  eq.SetSampleRate(44100);
+  eq.SetSpectrum(&spectrum);
+  EXPECT_EQ(spectrum.Analysis().Window(), TMMFFTWindow::fwRectangular);
+  EXPECT_EQ(spectrum.Analysis().Mode(), TMMMode::mMono);
+  auto level = [&](double hz) {
+    const int bin = static_cast<int>(hz * 128 / 44100);
+    for (const auto& bar : spectrum.Analysis().Bars()) {
+      if (bar.Start < 0) break;
+      if (spectrum.Analysis().FirstBin(bar.Start) == bin) return bar.Level;
+    }
+    return -1;
+  };
+  const int flat = level(1033.6);
+  EXPECT_GT(flat, 20) << "a flat response stands well above the bottom";
+  EXPECT_NEAR(level(6029.3), flat, 2);
+  eq.Filters()->Add(new TMMEQFilter(4000, 8000, -20));
+  const double pixelsPerDb = 98 / 60.0;
+  EXPECT_NEAR(level(1033.6), flat, 2);
+  EXPECT_NEAR(flat - level(6029.3), 20 * pixelsPerDb, 4) << "the band 20 dB down";
+  eq.SetSpectrum(nullptr);
 }
 
 }  // namespace
