@@ -1,8 +1,11 @@
 #include "display/MMSpectr.h"
 
 #include <QDateTime>
+#include <QMouseEvent>
+#include <QPainter>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -214,6 +217,42 @@ std::int32_t TMMSpectrumAnalysis::LevelToSpots(std::int32_t level) const {
   if (PixelPeaks) return Clamp(level, 0, height_);
   const double perSpot = static_cast<double>(height_) / spots_;
   return Clamp(RoundEven(level / perSpot + 0.5), 0, spots_);
+}
+
+double TMMSpectrumAnalysis::FrequencyAt(std::int32_t x) const {
+  const double w = std::max(width_ - 1, 1);
+  double f;
+  if (logFreq_)
+    f = fmin_ * std::exp(x * std::log(fftLength_ / 2.0) / (w * frequencyScale_));
+  else
+    f = fmin_ + x * (sampleRate_ / 2.0 - fmin_) / w / frequencyScale_;
+  return std::max(f, 0.0);
+}
+
+std::string TMMSpectrumAnalysis::InfoText(std::int32_t x, std::int32_t y) const {
+  char text[64];
+  int n = std::snprintf(text, sizeof text, "%2.3f KHz", FrequencyAt(x) / 1000);
+  const double h = std::max(height_ - 1, 1);
+  if (kind_ != TMMSpectrumKind::skScroll) {
+    if (logAmp_)
+      std::snprintf(text + n, sizeof text - n, " %2.1f dB", 0.0 - 10.0 * 6 * y / h);
+    else
+      std::snprintf(text + n, sizeof text - n, verticalScale_ < 10 ? " %5.3f V" : " %4.2f V",
+                    (height_ - y - 1) / h * verticalScale_ / 100.0);
+  }
+  return text;
+}
+
+std::string TMMSpectrumAnalysis::PeakText() const {
+  if (highest_ <= 5) return {};
+  const double b = highestBin_;
+  const double f = logFreq_ && b > 1 ? b * sampleRate_ / fftLength_
+                   : logFreq_         ? (b + 0.25) * sampleRate_ / fftLength_
+                                      : (b + 0.5) * sampleRate_ / fftLength_;
+  char text[32];
+  std::snprintf(text, sizeof text, "%7.1f Hz", f);
+  std::string t = text;
+  return t.substr(t.find_first_not_of(' '));
 }
 
 void TMMSpectrumAnalysis::ComputeColumns() {
@@ -631,7 +670,13 @@ void TMMSpectrum::ProcessFrame(const void* data) {
   PaintNow();
 }
 
+void TMMSpectrum::SetDisplayPeak(bool value) {
+  displayPeak_ = value;
+  update();
+}
+
 void TMMSpectrum::ResetDisplay() {
+  if (analysis_.InfoMode) LeaveInfoMode();
   analysis_.ResetData();
   if (enabled_ && OnNeedData) OnNeedData(this);
   Redraw();
@@ -774,6 +819,67 @@ void TMMSpectrum::DrawFrame() {
       }
       break;
   }
+}
+
+// The readouts are painted over the copied surface, so that the surface itself stays
+// the bars alone.
+void TMMSpectrum::Paint(QPainter& painter) {
+  TMMDIBGraphicControl::Paint(painter);
+  const QRect area = Area();
+  painter.save();
+  painter.setClipRect(area);
+  if (displayPeak_ && !analysis_.InfoMode) {
+    const std::string text = analysis_.PeakText();
+    if (!text.empty()) {
+      painter.setFont(MMFont("MS Sans Serif", -11, TFontStyles(TFontStyle::fsBold)));
+      const QFontMetrics m = painter.fontMetrics();
+      const int w = m.horizontalAdvance(QString::fromStdString(text));
+      const int x = std::min(area.left() + analysis_.HighestColumn(), area.right() + 1 - w);
+      const int y = area.bottom() - std::min(analysis_.HighestLevel(), area.height() - m.height());
+      painter.setPen(ToQColor(clWhite));
+      painter.drawText(QPoint(std::max(x, area.left()), y - m.descent()), QString::fromStdString(text));
+    }
+  }
+  if (analysis_.InfoMode) {
+    painter.setFont(MMFont("MS Sans Serif", -11));
+    const QString text = QString::fromStdString(analysis_.InfoText(info_.x(), info_.y()));
+    const QFontMetrics m = painter.fontMetrics();
+    QRect box(0, 0, m.horizontalAdvance(text) + 4, m.height() + 2);
+    int top = info_.y() + 15;
+    if (top + box.height() > area.height()) top -= 40;
+    const int left = std::min(info_.x(), area.width() - box.width());
+    box.moveTo(area.left() + std::max(left, 0), area.top() + std::max(top, 0));
+    painter.fillRect(box, ToQColor(clWhite));
+    painter.setPen(ToQColor(clBlack));
+    painter.drawRect(box.adjusted(0, 0, -1, -1));
+    painter.drawText(box, Qt::AlignCenter, text);
+  }
+  painter.restore();
+}
+
+void TMMSpectrum::mousePressEvent(QMouseEvent* event) {
+  TMMDIBGraphicControl::mousePressEvent(event);
+  if (event->button() != Qt::LeftButton || !showInfo_ || !enabled_) return;
+  analysis_.InfoMode = true;  // frames and peak fall-off wait
+  mouseMoveEvent(event);
+}
+
+void TMMSpectrum::mouseMoveEvent(QMouseEvent* event) {
+  if (event->type() == QEvent::MouseMove) TMMDIBGraphicControl::mouseMoveEvent(event);
+  if (!analysis_.InfoMode) return;
+  const QPoint p = event->position().toPoint() - Area().topLeft();
+  info_ = QPoint(Clamp(p.x(), 0, analysis_.Columns() - 1), Clamp(p.y(), 0, analysis_.AreaHeight() - 1));
+  update();
+}
+
+void TMMSpectrum::mouseReleaseEvent(QMouseEvent* event) {
+  TMMDIBGraphicControl::mouseReleaseEvent(event);
+  if (event->button() == Qt::LeftButton && analysis_.InfoMode) LeaveInfoMode();
+}
+
+void TMMSpectrum::LeaveInfoMode() {
+  analysis_.InfoMode = false;
+  update();
 }
 
 }  // namespace strataeq

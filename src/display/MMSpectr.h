@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "display/MMConect.h"
@@ -122,6 +123,11 @@ class TMMSpectrumAnalysis {
   std::int32_t LevelToSpots(std::int32_t level) const;
   // The zone (0, 1, 2) of a spot, pixel or row in the unit of the current Kind.
   int ZoneOf(std::int32_t unit) const;
+  // The pointer readout: the frequency under column x and the level under row y.
+  double FrequencyAt(std::int32_t x) const;
+  std::string InfoText(std::int32_t x, std::int32_t y) const;
+  // The frequency of the highest bar; empty while it is 5 pixels or lower.
+  std::string PeakText() const;
 
   std::function<void()> OnPcmOverflow;
   std::function<void()> OnGainOverflow;
@@ -231,6 +237,11 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void SetInactive2Color(TColor color) { SetZoneColor(inactiveColor_[1], color); }
   TColor Inactive3Color() const { return inactiveColor_[2]; }
   void SetInactive3Color(TColor color) { SetZoneColor(inactiveColor_[2], color); }
+  bool ShowInfo() const { return showInfo_; }
+  void SetShowInfo(bool value) { showInfo_ = value; }
+  bool DisplayPeak() const { return displayPeak_; }
+  void SetDisplayPeak(bool value);
+  bool InInfoMode() const { return analysis_.InfoMode; }
   std::int32_t Space() const { return space_; }
   void SetSpace(std::int32_t value);  // 0..5
   bool DrawInactive() const { return drawInactive_; }
@@ -255,8 +266,13 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
  protected:
   void ResizeArea() override;
   void DrawFrame() override;
+  void Paint(QPainter& painter) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
+  void LeaveInfoMode();
   void Changed();
   void SetZoneColor(TColor& field, TColor color);
   void DrawInactiveCanvas();
@@ -268,6 +284,8 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   std::array<TColor, 3> inactiveColor_{clTeal, clTeal, clMaroon};
   std::int32_t space_ = 1;
   bool drawInactive_ = true, activeDoted_ = false, inactiveDoted_ = false;
+  bool showInfo_ = true, displayPeak_ = false;
+  QPoint info_;  // pointer position in the drawing area
   TMMDIBCanvas inactive_;
   bool inactiveDirty_ = true;
   bool fresh_ = false;  // the bars were built by the frame being drawn

@@ -1,5 +1,6 @@
 #include "display/MMSpectr.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -272,6 +273,43 @@ TEST(SpectrumDisplay, ShowsTheEqualizersResponse) {
   EXPECT_NEAR(level(1033.6), flat, 2);
   EXPECT_NEAR(flat - level(6029.3), 20 * pixelsPerDb, 4) << "the band 20 dB down";
   eq.SetSpectrum(nullptr);
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumDisplay, HoldingTheLeftButtonFreezesAndReadsOut) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mMono, 44100);
+  spectrum.SetDataFormat(&f);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.SetWindow(TMMFFTWindow::fwRectangular);
+  spectrum.SetDisplayPeak(true);
+  spectrum.show();
+  const auto loud = Sine(128, 20000, 20 * 44100.0 / 128, 44100);
+  const auto other = Sine(128, 20000, 40 * 44100.0 / 128, 44100);
+  spectrum.ProcessFrame(loud.data());
+  EXPECT_EQ(spectrum.Analysis().PeakText(), "7062.9 Hz") << "(b + 0.5) x rate / N of the highest bar";
+
+  QTest::mousePress(&spectrum, Qt::LeftButton, Qt::NoModifier, QPoint(1 + 319, 1 + 0));
+  ASSERT_TRUE(spectrum.InInfoMode());
+  EXPECT_EQ(spectrum.Analysis().InfoText(319, 0), "22.050 KHz 0.0 dB");
+  EXPECT_EQ(spectrum.Analysis().InfoText(0, 97), "0.000 KHz -60.0 dB");
+  spectrum.ProcessFrame(other.data());
+  EXPECT_EQ(spectrum.Analysis().HighestBin(), 20) << "frames are ignored while the button is held";
+  QTest::mouseRelease(&spectrum, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+  EXPECT_FALSE(spectrum.InInfoMode());
+  spectrum.ProcessFrame(other.data());
+  EXPECT_EQ(spectrum.Analysis().HighestBin(), 40) << "drawing resumes at the next frame";
+
+  std::vector<std::int16_t> silence(128, 0);
+  spectrum.Analysis().SetDecayMode(TMMDecayMode::dmNone);
+  spectrum.ProcessFrame(silence.data());
+  EXPECT_EQ(spectrum.Analysis().PeakText(), "") << "nothing above 5 pixels";
 }
 
 }  // namespace
