@@ -1,5 +1,8 @@
-// The displays behind a playback device on the virtual backend, and the connector
-// under an audio thread that captures while the main thread reconfigures.
+// The displays behind a playback device on the virtual backend, the connector under an
+// audio thread that captures while the main thread reconfigures, and the Qt loop
+// draining the platform queue.
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +16,7 @@
 #include "display/MMOscope.h"
 #include "display/MMSpectr.h"
 #include "drivers/MMWavOut.h"
+#include "platform/qt/QtMessageLoop.h"
 #include "platform/WaveApiVirtual.h"
 
 namespace strataeq {
@@ -139,6 +143,35 @@ TEST(DisplayChain, CaptureRacesNothingTheMainThreadDoes) {
   audio.join();
   EXPECT_GT(delivered, 0);
   EXPECT_EQ(connector.Spectrum1(), nullptr) << "a destroyed analyser leaves its slot";
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+// The Qt loop drains the platform's queue: a message posted from a worker is handled
+// on the GUI thread without anyone calling ProcessPendingMessages.
+TEST(QtMessageLoop, TheQtLoopHandlesMessagesPostedFromAnotherThread) {
+  TQtMessageLoop adaptor;
+  QEventLoop events;
+  std::thread::id handledOn;
+  int handled = 0;
+  TNotifyWindow window([&](TMessage& m) {
+    handled += static_cast<int>(m.WParam);
+    handledOn = std::this_thread::get_id();
+    if (handled == 3) events.quit();
+  });
+  std::thread worker([&] {
+    PostMessage(window.Handle(), 1234, 1);
+    PostMessage(window.Handle(), 1234, 2);
+  });
+  QTimer::singleShot(20000, &events, &QEventLoop::quit);  // a guard, not a measurement
+  events.exec();
+  worker.join();
+  EXPECT_EQ(handled, 3);
+  EXPECT_EQ(handledOn, std::this_thread::get_id());
 }
 
 }  // namespace
