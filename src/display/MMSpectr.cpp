@@ -538,6 +538,7 @@ int TMMAnimationTimer::Register(TCallback callback) {
 
 void TMMAnimationTimer::Unregister(int id) {
   std::erase_if(entries_, [id](const auto& e) { return e->id == id; });
+  if (entries_.empty()) timer_.stop();
 }
 
 void TMMAnimationTimer::Activate(int id) {
