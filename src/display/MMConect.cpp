@@ -18,6 +18,11 @@ std::int64_t SteadyMicroseconds() {
 
 constexpr int kSlotKind[TMMConnector::kSlots] = {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 4, 4, 5, 5};
 
+// The pump wakes for due frames at most this often and then serves every frame that
+// has come due: the screen shows them no faster anyway (the displays copy to it at most
+// once per refresh), and each wake-up of the GUI thread costs more than a frame.
+constexpr std::int64_t kMinCycleUs = 7000;
+
 }  // namespace
 
 // Class-wide state. The list, the window, the counts and the Speed are the main
@@ -42,6 +47,7 @@ struct TMMConnector::Shared {
   bool quit = false;
   std::int64_t dueAt = -1;  // steady-clock microseconds, -1 none
   std::atomic<bool> pumpQueued{false};
+  std::int64_t lastCycle = 0;  // steady-clock microseconds, main thread
 
   void Notify() {
     {
@@ -601,7 +607,7 @@ void TMMConnector::ScheduleNextWake() {
     const std::int64_t in = c->NextDueIn(now);
     if (in >= 0 && (best < 0 || in < best)) best = in;
   }
-  s.SetDue(best < 0 ? -1 : SteadyMicroseconds() + best);
+  s.SetDue(best < 0 ? -1 : std::max(SteadyMicroseconds() + best, s.lastCycle + kMinCycleUs));
 }
 
 void TMMConnector::PumpCycle() {
@@ -610,6 +616,7 @@ void TMMConnector::PumpCycle() {
   if (s.inPump) return;  // reached through our own message rounds below
   s.inPump = true;
   ++s.cycles;
+  s.lastCycle = SteadyMicroseconds();
   const THandle window = s.window ? s.window->Handle() : 0;
   // Lower Speed lets more of the other queued work run before the displays.
   const int rounds = 5001 - s.highestSpeed;
@@ -617,10 +624,17 @@ void TMMConnector::PumpCycle() {
     ProcessPendingMessages();
   if (s.running > 0 && !Application().Terminated()) {
     const std::vector<TMMConnector*> list = s.list;
-    for (TMMConnector* c : list)
-      if (std::find(s.list.begin(), s.list.end(), c) != s.list.end() && c->autoTrigger_ && c->enabled_ &&
-          c->running_)
+    auto serve = [&s](TMMConnector* c) {
+      return std::find(s.list.begin(), s.list.end(), c) != s.list.end() && c->autoTrigger_ && c->enabled_ &&
+             c->running_;
+    };
+    for (TMMConnector* c : list) {
+      // With Synchronize, each frame that is due by now, in order; without, one.
+      for (int step = 0; step < 64 && serve(c); ++step) {
         c->Distribute();
+        if (!c->synchronize_ || c->NextDueIn(Now()) != 0) break;
+      }
+    }
   }
   if (s.running > 0 && !Application().Terminated() && !s.list.empty()) {
     if (s.enterIdle && PendingMessageCount(0) > PendingMessageCount(window)) ProcessPendingMessages();
