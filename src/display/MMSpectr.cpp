@@ -671,6 +671,43 @@ void TMMSpectrum::ProcessFrame(const void* data) {
   PaintNow();
 }
 
+void TMMSpectrum::SetDrawGrid(bool value) {
+  drawGrid_ = value;
+  Redraw();
+}
+
+void TMMSpectrum::SetGridColor(TColor value) {
+  gridColor_ = value;
+  Redraw();
+}
+
+// Dotted lines at the amplitude and frequency ticks the scales would carry.
+void TMMSpectrum::DrawGridLines(TMMDIBCanvas& c) {
+  const auto& a = analysis_;
+  const int W = a.Columns(), H = a.AreaHeight();
+  c.SetPixelValue(Pixel(gridColor_));
+  int n = a.LogAmp() ? 6 : 10;
+  while (H / n < 10 && n > 1) --n;
+  for (int k = 0; k <= n; ++k) {
+    int y;
+    if (a.LogAmp()) {
+      y = k * (H - 1) / n;
+    } else {
+      const double v = a.VerticalScale() / 100.0;
+      y = H - 1 - static_cast<int>(k * v * 32760 / n / (v * 32768 / H));
+    }
+    c.DottedHLine(0, W - 1, y, 1);
+  }
+  int intervals = 1;
+  for (int m : {32, 16, 8, 4, 2})
+    if (W / m >= 10) {
+      intervals = m;
+      break;
+    }
+  for (int k = 0; k <= intervals; ++k)
+    c.DottedVLine(static_cast<int>(std::nearbyint(static_cast<double>(k) * (W - 1) / intervals)), 0, H - 1, 1);
+}
+
 void TMMSpectrum::SetDisplayPeak(bool value) {
   displayPeak_ = value;
   update();
@@ -770,6 +807,7 @@ void TMMSpectrum::DrawFrame() {
   } else {
     DrawBackground();
   }
+  if (drawGrid_ && a.Kind() != TMMSpectrumKind::skScroll) DrawGridLines(c);
   const std::int32_t H = a.AreaHeight();
   auto zoneColor = [&](int zone) { return Pixel(enabled_ ? barColor_[zone] : inactiveColor_[0]); };
   switch (a.Kind()) {

@@ -237,6 +237,10 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void SetInactive2Color(TColor color) { SetZoneColor(inactiveColor_[1], color); }
   TColor Inactive3Color() const { return inactiveColor_[2]; }
   void SetInactive3Color(TColor color) { SetZoneColor(inactiveColor_[2], color); }
+  bool DrawGrid() const { return drawGrid_; }
+  void SetDrawGrid(bool value);
+  TColor GridColor() const { return gridColor_; }
+  void SetGridColor(TColor value);
   bool ShowInfo() const { return showInfo_; }
   void SetShowInfo(bool value) { showInfo_ = value; }
   bool DisplayPeak() const { return displayPeak_; }
@@ -277,6 +281,7 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void SetZoneColor(TColor& field, TColor color);
   void DrawInactiveCanvas();
   void DrawBarsKind(TMMDIBCanvas& c);
+  void DrawGridLines(TMMDIBCanvas& c);
 
   TMMSpectrumAnalysis analysis_;
   bool enabled_ = true;
@@ -284,7 +289,8 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   std::array<TColor, 3> inactiveColor_{clTeal, clTeal, clMaroon};
   std::int32_t space_ = 1;
   bool drawInactive_ = true, activeDoted_ = false, inactiveDoted_ = false;
-  bool showInfo_ = true, displayPeak_ = false;
+  bool showInfo_ = true, displayPeak_ = false, drawGrid_ = false;
+  TColor gridColor_ = clGray;
   QPoint info_;  // pointer position in the drawing area
   TMMDIBCanvas inactive_;
   bool inactiveDirty_ = true;

@@ -210,3 +210,27 @@ TEST(DisplayGolden, AnalyserFrameSurface) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumGrid, DottedLinesAtTheAmplitudeAndFrequencyTicks) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.SetDrawInactive(false);
+  spectrum.SetDrawGrid(true);
+  spectrum.show();
+  const QImage& img = spectrum.FrameImage();
+  const QRgb grid = Rgb(clGray), black = Rgb(clBlack);
+  for (int y : {0, 16, 32, 48, 64, 80, 97}) {  // six 10 dB steps over 98 rows
+    EXPECT_EQ(img.pixel(4, y), grid) << y;
+    EXPECT_EQ(img.pixel(5, y), black) << y;
+  }
+  EXPECT_EQ(img.pixel(4, 20), black);
+  for (int x : {0, 10, 20, 160, 319}) EXPECT_EQ(img.pixel(x, 50), grid) << x;  // 32 intervals over 320
+  EXPECT_EQ(img.pixel(12, 50), black);
+}
+
+}  // namespace
+}  // namespace strataeq
