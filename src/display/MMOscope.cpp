@@ -1,6 +1,9 @@
 #include "display/MMOscope.h"
 
+#include <QMouseEvent>
+#include <QPainter>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 namespace strataeq {
@@ -147,7 +150,7 @@ std::int32_t TMMOscope::MapY(std::int32_t value) const {
 std::int32_t TMMOscope::RowOf(std::int32_t value) const { return height_ - MapY(value) - 1; }
 
 void TMMOscope::ProcessFrame(const void* data) {
-  if (!enabled_ || !isVisible()) return;
+  if (!enabled_ || !isVisible() || infoMode_) return;
   const auto* frame = static_cast<const std::uint8_t*>(data);
   std::int32_t count = width_;
   if (scroll_) {
@@ -192,6 +195,10 @@ void TMMOscope::ProcessFrame(const void* data) {
 }
 
 void TMMOscope::ResetDisplay() {
+  if (infoMode_) {
+    infoMode_ = false;
+    update();
+  }
   std::fill(trace_.begin(), trace_.end(), 0);
   writeColumn_ = written_ = 0;
   lastRow_ = -1;
@@ -324,6 +331,67 @@ void TMMOscope::DrawFrame() {
     return;
   }
   DrawScrollColumn();
+}
+
+std::string TMMOscope::InfoText(std::int32_t x, std::int32_t y) const {
+  const std::int32_t avg = (bits_ == TMMBits::b16Bit ? 2 : 1) * (mode_ == TMMMode::mStereo ? 2 : 1) * sampleRate_;
+  const double T = MulDivRound(FrameSize(), 1000, avg);  // ms a frame spans
+  double level;
+  if (kind_ == TMMOscopeKind::okSpikes) {
+    level = static_cast<double>(height_ - y - 1) / (height_ - 1);
+  } else {
+    double d = height_ / 2.0 - y;
+    if (d < 0) d = height_ / 2.0 - y - 1;
+    level = 2 * d / height_;
+  }
+  char text[48];
+  std::snprintf(text, sizeof text, "%4.1f ms %4.2f V", (x + 1) * T / width_, level);
+  return text;
+}
+
+// The readout is painted over the held picture.
+void TMMOscope::Paint(QPainter& painter) {
+  TMMDIBGraphicControl::Paint(painter);
+  if (!infoMode_) return;
+  const QRect area = Area();
+  painter.save();
+  painter.setClipRect(area);
+  painter.setFont(MMFont("MS Sans Serif", -11));
+  const QString text = QString::fromStdString(InfoText(info_.x(), info_.y()));
+  const QFontMetrics m = painter.fontMetrics();
+  QRect box(0, 0, m.horizontalAdvance(text) + 4, m.height() + 2);
+  int top = info_.y() + 15;
+  if (top + box.height() > area.height()) top -= 40;
+  const int left = std::min(info_.x(), area.width() - box.width());
+  box.moveTo(area.left() + std::max(left, 0), area.top() + std::max(top, 0));
+  painter.fillRect(box, ToQColor(clWhite));
+  painter.setPen(ToQColor(clBlack));
+  painter.drawRect(box.adjusted(0, 0, -1, -1));
+  painter.drawText(box, Qt::AlignCenter, text);
+  painter.restore();
+}
+
+void TMMOscope::mousePressEvent(QMouseEvent* event) {
+  TMMDIBGraphicControl::mousePressEvent(event);
+  if (event->button() != Qt::LeftButton || !showInfo_ || !enabled_) return;
+  infoMode_ = true;  // frames wait
+  mouseMoveEvent(event);
+}
+
+void TMMOscope::mouseMoveEvent(QMouseEvent* event) {
+  if (event->type() == QEvent::MouseMove) TMMDIBGraphicControl::mouseMoveEvent(event);
+  if (!infoMode_) return;
+  const QPoint p = event->position().toPoint() - Area().topLeft();
+  info_ = QPoint(Clamp(p.x(), 0, width_ - 1), Clamp(p.y(), 0, height_ - 1));
+  update();
+}
+
+void TMMOscope::mouseReleaseEvent(QMouseEvent* event) {
+  TMMDIBGraphicControl::mouseReleaseEvent(event);
+  if (event->button() == Qt::LeftButton && infoMode_) {
+    infoMode_ = false;
+    update();
+  }
 }
 
 }  // namespace strataeq

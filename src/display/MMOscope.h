@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "display/MMConect.h"
@@ -67,6 +68,12 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   TColor BarTickColor() const { return barTickColor_; }
   void SetBarTickColor(TColor value) { barTickColor_ = value; }
 
+  bool ShowInfo() const { return showInfo_; }
+  void SetShowInfo(bool value) { showInfo_ = value; }
+  bool InInfoMode() const { return infoMode_; }
+  // The pointer readout for column x and row y of the drawing area.
+  std::string InfoText(std::int32_t x, std::int32_t y) const;
+
   std::int32_t FrameSize() const override;
   void SetDataFormat(const TWaveFormatEx* format) override;
   void ProcessFrame(const void* data) override;
@@ -87,6 +94,10 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
  protected:
   void ResizeArea() override;
   void DrawFrame() override;
+  void Paint(QPainter& painter) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   std::int32_t Sample(const std::uint8_t* frame, std::int32_t index) const;
@@ -119,6 +130,8 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   // Scroll mode: the column written next, how many were written, the last point.
   std::int32_t writeColumn_ = 0, written_ = 0, lastRow_ = -1;
   bool newFrame_ = false;
+  bool showInfo_ = true, infoMode_ = false;
+  QPoint info_;
 };
 
 }  // namespace strataeq

@@ -1,5 +1,6 @@
 // The drawing surface, the oscilloscope, and the frame surfaces of both displays with
 // the window's settings as golden pictures.
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -152,6 +153,20 @@ TEST_F(OscopeTest, EightBitSilenceSitsOnTheMiddleRowOrTheBottomForSpikes) {
     for (int y = 0; y < img.height(); ++y) lit += img.pixel(64, y) == Rgb(clLime);
     EXPECT_EQ(lit, 1) << "one pixel per column, kind " << static_cast<int>(kind);
   }
+}
+
+TEST_F(OscopeTest, HoldingTheLeftButtonFreezesAndReadsOut) {
+  std::vector<std::int16_t> up(2 * 128, 8000), down(2 * 128, -8000);
+  scope_.ProcessFrame(up.data());
+  QTest::mousePress(&scope_, Qt::LeftButton, Qt::NoModifier, QPoint(1 + 127, 1 + 0));
+  ASSERT_TRUE(scope_.InInfoMode());
+  EXPECT_EQ(scope_.InfoText(127, 0), " 3.0 ms 1.00 V") << "a 512-byte frame spans 3 ms";
+  EXPECT_EQ(scope_.InfoText(63, 44), " 1.5 ms -1.00 V");
+  scope_.ProcessFrame(down.data());
+  EXPECT_EQ(scope_.Trace()[0], 8000) << "the picture is held";
+  QTest::mouseRelease(&scope_, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  scope_.ProcessFrame(down.data());
+  EXPECT_EQ(scope_.Trace()[0], -8000);
 }
 
 std::vector<std::int16_t> StereoTones(int frames, int offset, std::initializer_list<std::pair<double, double>> tones) {
