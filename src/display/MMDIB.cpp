@@ -19,8 +19,13 @@ void TMMDIBGraphicControl::SetArea(const QRect& area) {
   surface_.SetSize(area.width(), area.height());
 }
 
+QColor TMMDIBGraphicControl::ParentColor() const {
+  return parentWidget() ? parentWidget()->palette().color(QPalette::Window) : ToQColor(clBtnFace);
+}
+
 void TMMDIBGraphicControl::ResizeArea() {
-  const QRect inner = BevelClientRect();
+  const int b = TotalBevelWidth();
+  const QRect inner = rect().marginsRemoved(Strips()).adjusted(b, b, -b, -b);
   SetArea(QRect(inner.left(), inner.top(), std::max(inner.width(), 4), std::max(inner.height(), 4)));
 }
 
@@ -85,7 +90,15 @@ void TMMDIBGraphicControl::Redraw() {
 }
 
 void TMMDIBGraphicControl::Paint(QPainter& painter) {
-  Bevel().PaintBevel(painter, rect(), true);
+  const QMargins strips = Strips();
+  if (!strips.isNull()) {
+    const QRect r = rect();
+    const QColor parent = ParentColor();
+    painter.fillRect(QRect(r.left(), r.top(), strips.left(), r.height()), parent);
+    painter.fillRect(QRect(r.right() + 1 - strips.right(), r.top(), strips.right(), r.height()), parent);
+    painter.fillRect(QRect(r.left(), r.bottom() + 1 - strips.bottom(), r.width(), strips.bottom()), parent);
+  }
+  Bevel().PaintBevel(painter, rect().marginsRemoved(strips), true);
   if (composePending_) Compose();
   painter.drawImage(area_.topLeft(), surface_.Image());
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QMargins>
 #include <QRect>
 #include <QTimer>
 #include <QWidget>
@@ -36,6 +37,10 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   virtual void DrawBackground();
   // Composes the current picture on the surface. Inside BeginDraw/EndDraw.
   virtual void DrawFrame() { DrawBackground(); }
+  // Strips outside the bevel for scales; none by default.
+  virtual QMargins Strips() const { return {}; }
+  // The strips are filled with the parent's colour.
+  QColor ParentColor() const;
   // The size or bevel changed: recompute the area; the base sizes the surface to it.
   virtual void ResizeArea();
   void SetArea(const QRect& area);

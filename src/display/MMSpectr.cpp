@@ -681,13 +681,114 @@ void TMMSpectrum::SetGridColor(TColor value) {
   Redraw();
 }
 
-// Dotted lines at the amplitude and frequency ticks the scales would carry.
+int TMMSpectrum::AmpIntervals() const {
+  int n = analysis_.LogAmp() ? 6 : 10;
+  while (analysis_.AreaHeight() / n < 10 && n > 1) --n;
+  return n;
+}
+
+int TMMSpectrum::FreqIntervals() const {
+  for (int m : {32, 16, 8, 4, 2})
+    if (analysis_.Columns() / m >= 10) return m;
+  return 1;
+}
+
+QMargins TMMSpectrum::Strips() const {
+  return QMargins(drawAmpScale_ ? 32 : 0, 0, drawAmpScale_ ? 32 : 0, drawFreqScale_ ? 40 : 0);
+}
+
+void TMMSpectrum::ApplyMinimumSize() {
+  const int b = 2 * TotalBevelWidth() + 5;
+  setMinimumSize(b + (drawAmpScale_ ? 64 : 0), b + (drawFreqScale_ ? 40 : 0));
+  ResizeArea();
+  Redraw();
+}
+
+void TMMSpectrum::SetDrawAmpScale(bool value) {
+  drawAmpScale_ = value;
+  ApplyMinimumSize();
+}
+
+void TMMSpectrum::SetDrawFreqScale(bool value) {
+  drawFreqScale_ = value;
+  ApplyMinimumSize();
+}
+
+void TMMSpectrum::SetScaleTextColor(TColor value) {
+  scaleTextColor_ = value;
+  update();
+}
+
+void TMMSpectrum::SetScaleLineColor(TColor value) {
+  scaleLineColor_ = value;
+  update();
+}
+
+void TMMSpectrum::PaintScales(QPainter& painter) {
+  const auto& a = analysis_;
+  const QRect area = Area();
+  const int b = TotalBevelWidth();
+  const int W = a.Columns(), H = a.AreaHeight();
+  painter.save();
+  painter.setFont(MMFont("ARIAL", -10));
+  const QFontMetrics m = painter.fontMetrics();
+  const QColor line = ToQColor(scaleLineColor_), text = ToQColor(scaleTextColor_);
+  char label[32];
+  if (drawAmpScale_) {
+    const int n = AmpIntervals();
+    const double v = a.VerticalScale() / 100.0;
+    for (int k = 0; k <= n; ++k) {
+      const int y = area.top() + (a.LogAmp() ? k * (H - 1) / n : H - 1 - static_cast<int>(k * v * 32760 / n / (v * 32768 / H)));
+      painter.setPen(line);
+      painter.drawLine(area.left() - b - 4, y, area.left() - b - 1, y);
+      painter.drawLine(area.right() + b + 1, y, area.right() + b + 4, y);
+      painter.setPen(text);
+      for (int side = 0; side < 2; ++side) {
+        if (a.LogAmp())
+          std::snprintf(label, sizeof label, side == 0 ? "%d" : "%2.d", static_cast<int>(std::nearbyint((6.0 * k / n) * -10)));
+        else
+          std::snprintf(label, sizeof label, a.VerticalScale() <= 9 ? "%5.3f" : "%4.2f", v * k / n);
+        const QString s = QString::fromLatin1(label).trimmed();
+        const int w = m.horizontalAdvance(s);
+        const int x = side == 0 ? area.left() - b - 6 - w : area.right() + b + 6;
+        painter.drawText(QPoint(x, std::clamp(y + m.ascent() / 2, m.ascent(), height() - m.descent() - 1)), s);
+      }
+    }
+  }
+  if (drawFreqScale_) {
+    const int intervals = FreqIntervals();
+    const int bottom = area.bottom() + b + 1;
+    const double fmin = a.MinFrequency(), half = a.SampleRate() / 2.0;
+    for (int k = 0; k <= intervals; ++k) {
+      const int x = area.left() + static_cast<int>(std::nearbyint(static_cast<double>(k) * (W - 1) / intervals));
+      painter.setPen(line);
+      painter.drawLine(x, bottom, x, bottom + 2);
+      const double f = a.LogFreq() ? fmin * std::exp(k * std::log(a.FFTLength() / 2.0) / (intervals * a.FrequencyScale()))
+                                   : fmin + k * (half - fmin) / intervals / a.FrequencyScale();
+      std::snprintf(label, sizeof label, "%.0f", f);
+      painter.setPen(text);
+      painter.save();
+      painter.translate(x + m.ascent() / 2, bottom + 4);
+      painter.rotate(90);  // upright text below the tick
+      painter.drawText(QPoint(0, 0), QString::fromLatin1(label));
+      painter.restore();
+    }
+  }
+  if (drawAmpScale_ && drawFreqScale_) {
+    painter.setPen(text);
+    const int y = rect().bottom() - m.descent();
+    painter.drawText(QPoint(2, y), a.LogAmp() ? QStringLiteral("db") : QStringLiteral("V"));
+    painter.drawText(QPoint(rect().right() - m.horizontalAdvance(QStringLiteral("Hz")) - 1, y), QStringLiteral("Hz"));
+  }
+  painter.restore();
+}
+
+// Dotted lines at the amplitude and frequency ticks the scales carry.
 void TMMSpectrum::DrawGridLines(TMMDIBCanvas& c) {
   const auto& a = analysis_;
   const int W = a.Columns(), H = a.AreaHeight();
   c.SetPixelValue(Pixel(gridColor_));
-  int n = a.LogAmp() ? 6 : 10;
-  while (H / n < 10 && n > 1) --n;
+  const int n = AmpIntervals();
   for (int k = 0; k <= n; ++k) {
     int y;
     if (a.LogAmp()) {
@@ -698,12 +799,7 @@ void TMMSpectrum::DrawGridLines(TMMDIBCanvas& c) {
     }
     c.DottedHLine(0, W - 1, y, 1);
   }
-  int intervals = 1;
-  for (int m : {32, 16, 8, 4, 2})
-    if (W / m >= 10) {
-      intervals = m;
-      break;
-    }
+  const int intervals = FreqIntervals();
   for (int k = 0; k <= intervals; ++k)
     c.DottedVLine(static_cast<int>(std::nearbyint(static_cast<double>(k) * (W - 1) / intervals)), 0, H - 1, 1);
 }
@@ -864,6 +960,7 @@ void TMMSpectrum::DrawFrame() {
 // the bars alone.
 void TMMSpectrum::Paint(QPainter& painter) {
   TMMDIBGraphicControl::Paint(painter);
+  if (drawAmpScale_ || drawFreqScale_) PaintScales(painter);
   const QRect area = Area();
   painter.save();
   painter.setClipRect(area);

@@ -237,6 +237,15 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void SetInactive2Color(TColor color) { SetZoneColor(inactiveColor_[1], color); }
   TColor Inactive3Color() const { return inactiveColor_[2]; }
   void SetInactive3Color(TColor color) { SetZoneColor(inactiveColor_[2], color); }
+  // Amplitude scales: 32-pixel strips left and right; frequency scale: 40 pixels below.
+  bool DrawAmpScale() const { return drawAmpScale_; }
+  void SetDrawAmpScale(bool value);
+  bool DrawFreqScale() const { return drawFreqScale_; }
+  void SetDrawFreqScale(bool value);
+  TColor ScaleTextColor() const { return scaleTextColor_; }
+  void SetScaleTextColor(TColor value);
+  TColor ScaleLineColor() const { return scaleLineColor_; }
+  void SetScaleLineColor(TColor value);
   bool DrawGrid() const { return drawGrid_; }
   void SetDrawGrid(bool value);
   TColor GridColor() const { return gridColor_; }
@@ -270,6 +279,7 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
  protected:
   void ResizeArea() override;
   void DrawFrame() override;
+  QMargins Strips() const override;
   void Paint(QPainter& painter) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -282,6 +292,11 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void DrawInactiveCanvas();
   void DrawBarsKind(TMMDIBCanvas& c);
   void DrawGridLines(TMMDIBCanvas& c);
+  void PaintScales(QPainter& painter);
+  void ApplyMinimumSize();
+  // Tick intervals of the scales.
+  int AmpIntervals() const;
+  int FreqIntervals() const;
 
   TMMSpectrumAnalysis analysis_;
   bool enabled_ = true;
@@ -290,6 +305,8 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   std::int32_t space_ = 1;
   bool drawInactive_ = true, activeDoted_ = false, inactiveDoted_ = false;
   bool showInfo_ = true, displayPeak_ = false, drawGrid_ = false;
+  bool drawAmpScale_ = false, drawFreqScale_ = false;
+  TColor scaleTextColor_ = clBlack, scaleLineColor_ = clBlack;
   TColor gridColor_ = clGray;
   QPoint info_;  // pointer position in the drawing area
   TMMDIBCanvas inactive_;

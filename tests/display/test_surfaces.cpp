@@ -249,3 +249,30 @@ TEST(SpectrumGrid, DottedLinesAtTheAmplitudeAndFrequencyTicks) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumScales, StripsTakeTheirPlaceFromTheDrawingArea) {
+  QWidget parent;
+  parent.resize(400, 200);
+  auto* spectrum = new TMMSpectrum(&parent);
+  spectrum->resize(322, 140);
+  spectrum->Analysis().SetLogAmp(true);
+  spectrum->Analysis().SetSampleRate(44100);
+  spectrum->SetDrawAmpScale(true);
+  spectrum->SetDrawFreqScale(true);
+  parent.show();
+  EXPECT_EQ(spectrum->Analysis().Columns(), 322 - 64 - 2);
+  EXPECT_EQ(spectrum->Analysis().AreaHeight(), 140 - 40 - 2);
+  EXPECT_EQ(spectrum->FrameImage().size(), QSize(256, 98));
+  const QImage shot = spectrum->grab().toImage();
+  // Tick marks of the left scale at the six 10 dB steps, in the scale line colour.
+  for (int k = 0; k <= 6; ++k) EXPECT_EQ(shot.pixel(32 - 2, 1 + k * 97 / 6), Rgb(clBlack)) << k;
+  spectrum->SetDrawAmpScale(false);
+  spectrum->SetDrawFreqScale(false);
+  EXPECT_EQ(spectrum->Analysis().Columns(), 320);
+}
+
+}  // namespace
+}  // namespace strataeq
