@@ -11,7 +11,7 @@
 #include <QWidget>
 #include <benchmark/benchmark.h>
 
-#include "../../tests/controls/WindowControls.h"
+#include "app/WindowControls.h"
 
 namespace {
 
@@ -24,10 +24,10 @@ struct ShownBandSlider {
   ShownBandSlider() {
     window.resize(60, 120);
     slider = new TMMSlider(&window);
-    testing_window::BandSliderValues(*slider);
+    window::BandSliderValues(*slider);
     slider->OnDrawThumb = [this](TObject* sender, QPainter& c, QRect r, bool dragged, bool focused) {
       ++thumbs;
-      testing_window::WindowThumb(sender, c, r, dragged, focused);
+      window::WindowThumb(sender, c, r, dragged, focused);
     };
     slider->move(10, 10);
     window.show();

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "GoldenImage.h"
-#include "WindowControls.h"
+#include "app/WindowControls.h"
 #include "controls/MMGauge.h"
 #include "controls/MMLabel.h"
 #include "controls/MMPanel.h"
@@ -19,7 +19,7 @@
 namespace strataeq {
 namespace {
 
-using namespace testing_window;
+using namespace window;
 
 // A window to put controls on, shown and active so that they can take focus.
 struct Stage {

@@ -1,12 +1,12 @@
-// The window's design values for its sliders, and its owner-drawn thumb, shared by the
-// golden pictures, the gallery and the benchmarks.
+// The window's design values for its sliders, and its owner-drawn thumb, which the golden
+// pictures, the gallery and the benchmarks share with the window.
 #pragma once
 
 #include <QPainter>
 
 #include "controls/MMSlider.h"
 
-namespace strataeq::testing_window {
+namespace strataeq::window {
 
 // A line from (x0, y0) towards (x1, y1), the end point left out, horizontal or vertical.
 inline void PenLine(QPainter& c, int x0, int y0, int x1, int y1, TColor color) {
@@ -72,4 +72,4 @@ inline void FftSliderValues(TMMSlider& s) {
   s.Scale().SetOrigin(TMMScaleOrigin::soOuter);
 }
 
-}  // namespace strataeq::testing_window
+}  // namespace strataeq::window

@@ -1,0 +1,92 @@
+#include "app/AboutUnit.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMouseEvent>
+
+#include "controls/MMObj.h"
+#include "controls/TransBtn.h"
+
+namespace strataeq {
+namespace {
+
+QLabel* Text(QWidget* parent, const QString& text, QRect r, QFont font, bool link = false) {
+  auto* l = new QLabel(text, parent);
+  l->setGeometry(r);
+  l->setAlignment(Qt::AlignCenter);
+  if (link) {
+    font.setUnderline(true);
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, Qt::blue);
+    l->setPalette(p);
+    l->setCursor(Qt::PointingHandCursor);
+  }
+  l->setFont(font);
+  return l;
+}
+
+// The first of the candidates that exists, relative to the program's folder.
+QUrl FirstExisting(const QStringList& candidates) {
+  const QDir bin(QCoreApplication::applicationDirPath());
+  for (const QString& c : candidates) {
+    const QString path = QDir::cleanPath(bin.absoluteFilePath(c));
+    if (QFileInfo::exists(path)) return QUrl::fromLocalFile(path);
+  }
+  return QUrl::fromLocalFile(QDir::cleanPath(bin.absoluteFilePath(candidates.first())));
+}
+
+}  // namespace
+
+// Installed: <prefix>/bin beside <prefix>/share/doc/strataeq; in the build: <build>/bin
+// below the source tree's README (the build folder sits in the source tree).
+QUrl TAboutForm::GuideUrl() {
+  return FirstExisting({"../share/doc/strataeq/README.md", "../../../README.md", "../../README.md"});
+}
+
+QUrl TAboutForm::LicencesUrl() {
+  return FirstExisting({"../share/doc/strataeq/LICENSES.md", "../../../LICENSES.md", "../../LICENSES.md"});
+}
+
+TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("About");
+  setFont(MMFont("MS Sans Serif", -11));
+  setFixedSize(312, 168);
+  Label1 = Text(this, "Strata Equalizer version 1.0", {58, 14, 196, 16},
+                MMFont("Arial", -13, TFontStyle::fsBold | TFontStyle::fsItalic));
+  Label2 = Text(this, "by the StrataEq developers", {41, 32, 230, 16}, MMFont("Arial", -13, TFontStyles(TFontStyle::fsBold)));
+  Label3 = Text(this, "User guide (README)", {81, 56, 149, 16}, MMFont("Arial", -13, TFontStyles(TFontStyle::fsBold)), true);
+  Label3->setToolTip(GuideUrl().toLocalFile());
+  Label4 = Text(this, "Built on Qt, libmpg123 and LAME", {55, 90, 202, 13}, font());
+  Label5 = Text(this, "Library licences", {100, 106, 111, 13}, font(), true);
+  Label5->setToolTip(LicencesUrl().toLocalFile());
+  Label3->installEventFilter(this);
+  Label5->installEventFilter(this);
+  TransparentButton1 = new TTransparentButton(this);
+  TransparentButton1->setGeometry(118, 130, 75, 25);
+  TransparentButton1->SetCaption("Ok");
+  TransparentButton1->OnClick = [this](TObject* s) { TransparentButton1Click(s); };
+}
+
+bool TAboutForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonRelease &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+    if (watched == Label3) Label3Click(this);
+    else if (watched == Label5) Label5Click(this);
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TAboutForm::TransparentButton1Click(TObject*) { done(QDialog::Accepted); }
+
+void TAboutForm::Open(const QUrl& url) {
+  if (OnOpenUrl) OnOpenUrl(url);
+  else QDesktopServices::openUrl(url);
+}
+
+void TAboutForm::Label3Click(TObject*) { Open(GuideUrl()); }
+void TAboutForm::Label5Click(TObject*) { Open(LicencesUrl()); }
+
+}  // namespace strataeq

@@ -1,0 +1,88 @@
+// The program strataeq: the application object, its title, the main window and the
+// about box; the platform's message queue is drained in the Qt loop.
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "app/AboutUnit.h"
+#include "app/EqualizerUnit.h"
+#include "platform/Messages.h"
+#include "platform/qt/QtMessageLoop.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: strataeq [--help] [--version]\n"
+    "\n"
+    "Opens the Strata Equalizer window: the sound of a recording device or a WAV or MP3\n"
+    "file, through a fifteen-band equalizer, to a playback device or a file.\n"
+    "\n"
+    "  Recording device button   choose the source (\"From File\" picks a WAV or MP3 file)\n"
+    "  Output device button      choose the sink (\"To File\" writes a WAV or MP3 file)\n"
+    "  Start / Stop              run and end the route\n"
+    "  band sliders              -99 .. +16 dB per band; Delete puts one back to 0 dB\n"
+    "  Load / Save               equalizer presets (.sqp)\n"
+    "\n"
+    "Qt's own options (-platform, -display, ...) are accepted as well.\n"
+    "Without a display, use strataeq-cli (strataeq-cli --help).\n";
+
+void ShowCritical(const std::string& text) {
+  QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), QString::fromStdString(text),
+                  QMessageBox::Ok, QApplication::activeWindow());
+  box.exec();
+}
+
+// Exceptions that reach the event loop end as the application's error display.
+class TStrataApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (...) {
+      ShowCritical(strataeq::ExceptionMessage(std::current_exception()));
+      return false;
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (!std::strcmp(argv[i], "--version")) {
+      std::printf("strataeq %s\n", STRATAEQ_VERSION);
+      return 0;
+    }
+  }
+  TStrataApplication app(argc, argv);
+  QApplication::setApplicationName("Strata Equalizer 1.0");
+  QApplication::setApplicationDisplayName("Strata Equalizer 1.0");
+  QApplication::setDesktopFileName("strataeq");
+  strataeq::TQtMessageLoop loop;
+  strataeq::Application().OnException = [](std::exception_ptr e) {
+    ShowCritical(strataeq::ExceptionMessage(e));
+  };
+  strataeq::Application().OnMessageBox = [](const std::string&, const std::string& text) { ShowCritical(text); };
+
+  std::unique_ptr<strataeq::TEqForm> form;
+  try {
+    form = std::make_unique<strataeq::TEqForm>();
+  } catch (...) {
+    ShowCritical(strataeq::ExceptionMessage(std::current_exception()));
+    return 1;
+  }
+  form->setWindowTitle(QApplication::applicationName());
+  strataeq::TAboutForm about(form.get());
+  form->AboutForm = &about;
+  form->show();
+  const int status = app.exec();
+  form.reset();
+  return status;
+}

@@ -1,0 +1,545 @@
+// The main window on the offscreen platform and the virtual audio backend: its design
+// values, the band sliders, the status texts, the device and file routes driven through
+// the real dialogs, and the presets.
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "app/EqualizerUnit.h"
+#include "controls/MMGauge.h"
+#include "controls/MMPanel.h"
+#include "controls/MMSlider.h"
+#include "controls/TransBtn.h"
+#include "display/MMConect.h"
+#include "drivers/MMRingBf.h"
+#include "drivers/MMTrigg.h"
+#include "drivers/MMWavIn.h"
+#include "drivers/MMWavOut.h"
+#include "eq/MMEQ.h"
+#include "eq/MMObjLst.h"
+#include "files/MMWave.h"
+#include "files/WavTestUtil.h"
+#include "platform/Messages.h"
+#include "platform/WaveApiVirtual.h"
+#include "platform/qt/QtMessageLoop.h"
+
+namespace strataeq {
+namespace {
+
+using namespace wavtest;
+using namespace std::chrono_literals;
+
+// Serves the Qt loop (which drains the platform queue) until pred holds or 20 s pass.
+bool WaitFor(const std::function<bool()>& pred) {
+  const auto end = std::chrono::steady_clock::now() + 20s;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// Answers the next file dialog the window opens, as a user would.
+void AnswerDialog(std::function<void(QFileDialog&)> act) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+    auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    if (!d || !d->isVisible()) return;
+    poll->stop();
+    poll->deleteLater();
+    act(*d);
+  });
+  poll->start(5);
+}
+
+void ChooseFile(const std::string& path, int filterIndex) {
+  AnswerDialog([=](QFileDialog& d) {
+    d.selectNameFilter(d.nameFilters().at(filterIndex - 1));
+    d.selectFile(QString::fromStdString(path));
+    static_cast<QDialog&>(d).accept();
+  });
+}
+
+void Cancel() {
+  AnswerDialog([](QFileDialog& d) { d.reject(); });
+}
+
+class Window : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("STRATAEQ_LIBRARY_PATH", STRATAEQ_CODEC_DIR, 1);
+    audio = TVirtualAudio::Install(2, 2);
+    audio->SetDeviceName(TWaveDir::Input, 0, "Microphone");
+    audio->SetDeviceName(TWaveDir::Input, 1, "Monitor of Speakers");
+    audio->SetDeviceName(TWaveDir::Output, 0, "Speakers");
+    audio->SetDeviceName(TWaveDir::Output, 1, "Headphones");
+    Make();
+  }
+  void Make() {
+    form.reset();
+    form = std::make_unique<TEqForm>();
+    form->OnMessage = [this](TObject*, const std::string& text) { messages.push_back(text); };
+    form->show();
+  }
+  void TearDown() override {
+    form.reset();
+    Application().OnException = nullptr;
+  }
+  QAction* Entry(QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions())
+      if (a->text() == text) return a;
+    return nullptr;
+  }
+  float BandGain(int i) { return form->Equalizer->Filters()->Band(i)->Gain(); }
+  std::string Readout() { return form->Panel1->Caption(); }
+
+  TQtMessageLoop loop;
+  std::shared_ptr<TVirtualAudio> audio;
+  std::unique_ptr<TEqForm> form;
+  std::vector<std::string> messages;
+  TempDir dir;
+};
+
+TEST_F(Window, DesignValuesMenusAndChoices) {
+  EXPECT_EQ(form->size(), QSize(663, 278));
+  EXPECT_TRUE(form->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_EQ(form->MMPanel1->geometry(), QRect(0, 0, 663, 168));
+  EXPECT_EQ(form->MMPanel2->geometry(), QRect(0, 168, 663, 110));
+  EXPECT_EQ(form->Sliders[13]->geometry(), QRect(600, 41, 21, 99));
+  EXPECT_EQ(form->btnStart->geometry(), QRect(211, 142, 74, 19));
+  EXPECT_EQ(form->Cpu->text(), "Cpu Usage : 0%");
+  EXPECT_EQ(form->lblDropOuts->text(), "Drop Outs : 0");
+  EXPECT_TRUE(form->Vis->Down());
+  EXPECT_FALSE(form->btnStop->isEnabled());
+  EXPECT_FALSE(form->Gauge->isVisible());
+  EXPECT_EQ(form->btnChannelSelect->Caption(), "Both Channels");
+
+  // From File, a separator, the server's default device, then the devices in order.
+  const QList<QAction*> in = form->InputDevs->actions();
+  ASSERT_EQ(in.size(), 5);
+  EXPECT_EQ(in[0]->text(), "From File");
+  EXPECT_TRUE(in[1]->isSeparator());
+  EXPECT_EQ(in[2]->text(), "Default: Microphone");
+  EXPECT_EQ(in[3]->text(), "Microphone");
+  EXPECT_EQ(in[4]->data().toInt(), 1);
+  EXPECT_EQ(form->OutputDevs->actions()[0]->text(), "To File");
+  EXPECT_EQ(form->InputDev->Caption(), in[2]->text().toStdString());
+  EXPECT_EQ(form->InputDev->Hint(), "Recording Device : " + in[2]->text().toStdString());
+  EXPECT_EQ(form->OutDev->Hint(), "Output Device : Default: Speakers");
+  EXPECT_EQ(form->WaveIn->DeviceID(), MapperId);
+  for (QAction* a : in) EXPECT_FALSE(a->isChecked());
+
+  form->FInWaveFile = true;
+  in[3]->trigger();
+  EXPECT_EQ(form->WaveIn->DeviceID(), 0);
+  EXPECT_TRUE(in[3]->isChecked());
+  EXPECT_EQ(form->InputDev->Caption(), "Microphone");
+  EXPECT_EQ(form->InputDev->Hint(), "Microphone");
+  EXPECT_FALSE(form->FInWaveFile);
+  form->FOutMp3File = true;
+  Entry(form->OutputDevs, "Headphones")->trigger();
+  EXPECT_EQ(form->WaveOut->DeviceID(), 1);
+  EXPECT_FALSE(form->FOutMp3File);
+  EXPECT_EQ(form->OutDev->Caption(), "Headphones");
+
+  Entry(form->ChannelsMenu, "Right Only")->trigger();
+  EXPECT_EQ(form->Equalizer->Channel(), TMMChannel::chRight);
+  EXPECT_EQ(form->btnChannelSelect->Caption(), "Right Only");
+  EXPECT_FALSE(Entry(form->ChannelsMenu, "Both Channels")->isChecked());
+  form->LeftOnly1Click(form.get());
+  EXPECT_EQ(form->Equalizer->Channel(), TMMChannel::chLeft);
+
+  EXPECT_EQ(form->FftLen->Position(), 4);
+  EXPECT_EQ(form->Equalizer->FFTLength(), 256);
+  for (int p = 0; p <= 8; ++p) {
+    form->FftLen->SetPosition(p);
+    EXPECT_EQ(form->Equalizer->FFTLength(), 16 << p) << p;
+  }
+}
+
+TEST_F(Window, SliderMappingReadoutsDeleteAndReset) {
+  EXPECT_FLOAT_EQ(SliderGain(-1), -0.1f);
+  EXPECT_FLOAT_EQ(SliderGain(1), 0.0f);
+  EXPECT_FLOAT_EQ(SliderGain(4), 0.1f);
+  EXPECT_FLOAT_EQ(SliderGain(990), 16.0f);
+  EXPECT_FLOAT_EQ(SliderGain(-990), -99.0f);
+  // Every gain the sliders can give is placed back where it reads the same.
+  for (int p = -990; p <= 990; ++p) ASSERT_FLOAT_EQ(SliderGain(GainPosition(SliderGain(p))), SliderGain(p)) << p;
+
+  TMMSlider* band1 = form->Sliders[1];
+  band1->SetPosition(-35);
+  form->SliderMouseEnter(band1);
+  EXPECT_EQ(Readout(), "60-120 Hz : -3.5 dB");
+  band1->SetPosition(990);
+  form->SliderTracking(band1);
+  EXPECT_EQ(Readout(), "60-120 Hz : 16 dB");
+  form->SliderMouseExit(band1);
+  EXPECT_EQ(Readout(), "");
+
+  // A drag with the mouse: the gain follows at its end.
+  TMMSlider* band5 = form->Sliders[5];
+  const QPoint thumb = band5->ThumbRect().center();
+  QTest::mousePress(band5, Qt::LeftButton, {}, thumb);
+  QTest::mouseMove(band5, thumb + QPoint(0, 30));
+  EXPECT_EQ(Readout().rfind("800 Hz-1 Khz : -", 0), 0u) << Readout();
+  QTest::mouseRelease(band5, Qt::LeftButton, {}, thumb + QPoint(0, 30));
+  EXPECT_LT(band5->Position(), 0);
+  EXPECT_FLOAT_EQ(BandGain(5), SliderGain(band5->Position()));
+
+  TMMSlider* band13 = form->Sliders[13];
+  band13->SetPosition(-200);
+  form->SliderChanged(band13);
+  EXPECT_FLOAT_EQ(BandGain(13), -20.0f);
+  band13->setFocus();
+  QTest::keyClick(band13, Qt::Key_Delete, Qt::ShiftModifier);
+  EXPECT_EQ(Readout(), "14-16 Khz : 0 dB");
+  EXPECT_EQ(band13->Position(), 0);
+  EXPECT_FLOAT_EQ(BandGain(13), 0.0f);
+
+  for (int i = 0; i < kBandCount; ++i) {
+    form->Sliders[static_cast<std::size_t>(i)]->SetPosition(-10 * i - 5);
+    form->SliderChanged(form->Sliders[static_cast<std::size_t>(i)]);
+  }
+  QTest::mouseClick(form->btnReset, Qt::LeftButton);
+  for (int i = 0; i < kBandCount; ++i) {
+    EXPECT_EQ(form->Sliders[static_cast<std::size_t>(i)]->Position(), 0) << i;
+    EXPECT_EQ(BandGain(i), 0.0f) << i;
+  }
+}
+
+TEST_F(Window, StatusTextsAndDisplays) {
+  // Counted on the audio thread; the label changes on the GUI thread.
+  std::thread audioThread([&] { form->RingBufferEmpty(form->RingBuffer.get()); });
+  audioThread.join();
+  EXPECT_EQ(form->lblDropOuts->text(), "Drop Outs : 0");
+  ASSERT_TRUE(WaitFor([&] { return form->lblDropOuts->text() == "Dropouts : 1"; }));
+  ASSERT_TRUE(WaitFor([&] { return form->Cpu->text() != "Cpu Usage : 0%"; }));
+  EXPECT_TRUE(form->Cpu->text().contains(QRegularExpression("^Cpu Usage : \\d+ %$"))) << form->Cpu->text().toStdString();
+
+  QTest::mouseClick(form->Vis, Qt::LeftButton);
+  EXPECT_FALSE(form->Vis->Down());
+  EXPECT_FALSE(form->Connector->Enabled());
+  EXPECT_EQ(form->height(), 168);
+  QTest::mouseClick(form->Vis, Qt::LeftButton);
+  EXPECT_TRUE(form->Connector->Enabled());
+  EXPECT_EQ(form->height(), 278);
+
+  // Dragging a panel moves the window.
+  const QPoint before = form->pos();
+  form->NotifyPanelMouseDown(form->MMPanel1, TMouseButton::mbLeft, 0, 100, 30);
+  form->NotifyPanelMouseMove(form->MMPanel1, 0, 110, 45);
+  form->NotifyPanelMouseUp(form->MMPanel1, TMouseButton::mbLeft, 0, 110, 45);
+  EXPECT_EQ(form->pos(), before + QPoint(10, 15));
+  EXPECT_FALSE(form->FDragging);
+}
+
+TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
+  auto startRefused = [&](const std::string& expected) {
+    messages.clear();
+    QTest::mouseClick(form->btnStart, Qt::LeftButton);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], expected);
+    EXPECT_FALSE(form->WaveIn->Started());
+    EXPECT_TRUE(form->btnStart->isEnabled());
+    EXPECT_FALSE(form->btnStop->isEnabled());
+  };
+  Entry(form->InputDevs, "Microphone")->trigger();
+  Entry(form->OutputDevs, "Speakers")->trigger();
+  audio->SetBusy(TWaveDir::Output, 0, true);
+  startRefused("The Playback Device is already in use by another application!\rPlease make sure no other "
+               "applications that may use the playback device are opened !");
+  audio->SetBusy(TWaveDir::Input, 0, true);
+  startRefused("The Recording Device is already in use by another application!\rPlease make sure no other "
+               "applications that may use the recording device are opened !");
+  audio->SetBusy(TWaveDir::Input, 0, false);
+  audio->SetBusy(TWaveDir::Output, 0, false);
+  // The monitor of the playback device would play the output back into itself.
+  Entry(form->InputDevs, "Monitor of Speakers")->trigger();
+  startRefused(
+      "The recording device is the monitor of the playback device: the output would be played back into "
+      "itself.\rPlease choose another recording or playback device.");
+
+  // A device route runs, and its stop returns the window to idle.
+  Entry(form->InputDevs, "Microphone")->trigger();
+  messages.clear();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  EXPECT_TRUE(form->WaveIn->Started());
+  EXPECT_FALSE(form->InputDev->isEnabled());
+  EXPECT_FALSE(form->FftLen->isEnabled());
+  EXPECT_TRUE(form->btnStop->isEnabled());
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_FALSE(form->WaveIn->Started());
+  EXPECT_FALSE(form->RingBuffer->QueueOpened());
+  EXPECT_TRUE(form->InputDev->isEnabled());
+
+  // A driver that fails to start gives the controls back.
+  audio->FailNext(TWaveDir::Input, 0, TWaveOp::Start, MMSYSERR_ERROR);
+  messages.clear();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  EXPECT_FALSE(messages.empty());
+  EXPECT_TRUE(form->btnStart->isEnabled());
+  EXPECT_FALSE(form->btnStop->isEnabled());
+  EXPECT_TRUE(form->InputDev->isEnabled());
+}
+
+TEST_F(Window, WithoutDevicesTheMenusSaySoAndStartExplains) {
+  audio = TVirtualAudio::Install(0, 0);
+  Make();
+  const QList<QAction*> in = form->InputDevs->actions();
+  ASSERT_EQ(in.size(), 3);
+  EXPECT_EQ(in[2]->text(), "No recording device");
+  EXPECT_FALSE(in[2]->isEnabled());
+  EXPECT_EQ(form->OutDev->Caption(), "No playback device");
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "There is no recording device on this system.");
+  EXPECT_TRUE(form->btnStart->isEnabled());
+}
+
+std::vector<std::int16_t> Tone(int frames) {
+  std::vector<std::int16_t> s(static_cast<std::size_t>(frames) * 2);
+  for (int i = 0; i < frames; ++i)
+    s[2 * i] = s[2 * i + 1] = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0)));
+  return s;
+}
+
+Bytes AsBytes(const std::vector<std::int16_t>& s) {
+  Bytes b(s.size() * 2);
+  std::memcpy(b.data(), s.data(), b.size());
+  return b;
+}
+
+TEST_F(Window, FileToFileRunWithProgressAndSafeOutput) {
+  const std::string source = dir.File("in.wav"), output = dir.File("out.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100 * 2))));
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  EXPECT_TRUE(form->FInWaveFile);
+  EXPECT_TRUE(form->FromFileEntry()->isChecked());
+  EXPECT_EQ(form->InputDev->Caption(), source + " (0:02)");
+
+  // The output may not name the source, also through a link; nothing is touched.
+  const std::string link = dir.File("link.wav");
+  std::filesystem::create_symlink(source, link);
+  ChooseFile(link, 1);
+  form->ToFileEntry()->trigger();
+  const Bytes original = ReadFile(source);
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "The output file is the input file: please choose another output file.");
+  EXPECT_EQ(ReadFile(source), original);
+  EXPECT_TRUE(form->btnStart->isEnabled());
+
+  // An existing output is replaced only by a complete run.
+  WriteFile(output, Bytes{'o', 'l', 'd'});
+  ChooseFile(output, 1);
+  form->ToFileEntry()->trigger();
+  EXPECT_TRUE(form->FOutWaveFile);
+  EXPECT_EQ(form->OutDev->Caption(), output);
+  form->Sliders[6]->SetPosition(-200);  // 1-2 kHz down by 20 dB
+  form->SliderChanged(form->Sliders[6]);
+  messages.clear();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  EXPECT_EQ(form->Gauge->MaxValue(), 44100 * 2 * 4);
+  EXPECT_TRUE(form->Gauge->isVisible());
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(form->Gauge->Progress(), form->Gauge->MaxValue());
+  EXPECT_FALSE(form->Gauge->isVisible());
+  EXPECT_FALSE(form->btnStop->isEnabled());
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(output).size() > 3; }));
+  TMMWave result;
+  result.SetTimeFormat(TMMTimeFormats::tfByte);
+  result.SetFileName(output);
+  EXPECT_EQ(result.LengthInBytes(), 44100 * 2 * 4);
+  // Only the output remains beside the input: no temporary file is left.
+  int files = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.Path())) files += e.is_regular_file() && !e.is_symlink();
+  EXPECT_EQ(files, 2);
+}
+
+TEST_F(Window, RefusedSourcesLeaveTheGoodSourceChosen) {
+  const std::string good = dir.File("good.wav"), adpcm = dir.File("adpcm.wav"), bad = dir.File("bad.mp3");
+  WriteFile(good, SimpleWav(Pcm(16, 2, 44100), Bytes(10584000)));
+  Fmt compressed = Pcm(4, 2, 44100);
+  compressed.tag = 2;
+  compressed.cbSize = 0;
+  WriteFile(adpcm, SimpleWav(compressed, Bytes(4096)));
+  WriteFile(bad, Noise(5000, 7));
+
+  ChooseFile(good, 1);
+  form->FromFileClick(form.get());
+  EXPECT_EQ(form->InputDev->Caption(), good + " (1:00)");
+  ChooseFile(adpcm, 1);
+  form->FromFileClick(form.get());
+  ChooseFile(bad, 2);
+  form->FromFileClick(form.get());
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "Sorry, using compressed wave file (ACM) is not supported !");
+  EXPECT_EQ(messages[1], "This is not a valid MPEG Layer 3 file !");
+  EXPECT_TRUE(form->FInWaveFile);
+  EXPECT_FALSE(form->FInMpegFile);
+  EXPECT_EQ(form->WaveInputFile->Wave().FileName(), good);
+  EXPECT_EQ(form->InputDev->Caption(), good + " (1:00)");
+  EXPECT_TRUE(form->FromFileEntry()->isChecked());
+
+  // An hour or more shows hours: 8-bit mono 8000 Hz, 3600 s.
+  const std::string hour = dir.File("hour.wav");
+  WriteFile(hour, SimpleWav(Pcm(8, 1, 8000), Bytes(8000 * 3600, 128)));
+  ChooseFile(hour, 1);
+  form->FromFileClick(form.get());
+  EXPECT_EQ(form->InputDev->Caption(), hour + " (1:00:00)");
+
+  // A cancelled dialog changes nothing and leaves the entry as the state says.
+  Cancel();
+  form->FromFileEntry()->trigger();
+  EXPECT_TRUE(form->FromFileEntry()->isChecked());
+  Entry(form->InputDevs, "Microphone")->trigger();
+  Cancel();
+  form->FromFileEntry()->trigger();
+  EXPECT_FALSE(form->FromFileEntry()->isChecked());
+  EXPECT_FALSE(form->FInWaveFile);
+}
+
+TEST_F(Window, SaveDialogTypeChangeAndStopBranches) {
+  AnswerDialog([&](QFileDialog& d) {
+    EXPECT_EQ(d.windowTitle(), "Select Output File ...");
+    EXPECT_EQ(d.defaultSuffix(), "wav");
+    d.setDirectory(QString::fromStdString(dir.Path()));
+    d.selectNameFilter(d.nameFilters().at(1));
+    emit d.filterSelected(d.nameFilters().at(1));
+    EXPECT_EQ(d.defaultSuffix(), "mp3");
+    d.selectFile("typed");
+    static_cast<QDialog&>(d).accept();
+  });
+  form->ToFileClick(form.get());
+  EXPECT_TRUE(form->FOutMp3File);
+  EXPECT_FALSE(form->FOutWaveFile);
+  EXPECT_EQ(form->OutputFileName(), dir.File("typed.mp3"));
+
+  // A file source with the playback device: Stop stops both devices and the window idles.
+  const std::string source = dir.File("in.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100 * 10))));
+  ChooseFile(source, 1);
+  form->FromFileClick(form.get());
+  Entry(form->OutputDevs, "Speakers")->trigger();
+  audio->SetBusy(TWaveDir::Output, 0, true);
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("The Playback Device is already in use", 0), 0u);
+  audio->SetBusy(TWaveDir::Output, 0, false);
+  messages.clear();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  EXPECT_TRUE(form->WaveOut->Started());
+  EXPECT_FALSE(form->Gauge->isVisible()) << "no progress for a device route";
+  audio->Step(TWaveDir::Output, 0, 2);
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_FALSE(form->WaveOut->Started());
+  EXPECT_FALSE(form->WaveIn->Started());
+
+  // Both ends files: Stop ends the trigger's run early, and the output is still whole.
+  ChooseFile(dir.File("out.wav"), 1);
+  form->ToFileClick(form.get());
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(dir.File("out.wav")); }));
+  TMMWave result;
+  result.SetFileName(dir.File("out.wav"));
+  EXPECT_EQ(result.FormatString(), "PCM");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(Window, PresetsSaveLoadAndResynchronise) {
+  const std::string preset = dir.File("design.sqp");
+  AnswerDialog([&](QFileDialog& d) {
+    EXPECT_EQ(d.windowTitle(), "Save Equalizer Preset");
+    EXPECT_EQ(d.directory().absolutePath(), TEqForm::PresetFolder());
+    EXPECT_TRUE(QFileInfo(d.directory().absolutePath()).isWritable());
+    d.selectFile(QString::fromStdString(dir.File("design")));
+    static_cast<QDialog&>(d).accept();
+  });
+  form->btnSaveClick(form.get());
+  EXPECT_EQ(ReadFile(preset).size(), 398u);
+
+  // -12.5 dB on band 0, +6 dB on band 2, FFT length 1024.
+  TMMEqualizer other;
+  LoadDefaultBandList(*other.Filters());
+  other.Filters()->Band(0)->SetBandValue(2, -12.5f);
+  other.Filters()->Band(2)->SetBandValue(2, 6.0f);
+  other.SetFFTLength(1024);
+  other.Filters()->SaveToFile(dir.File("cut.sqp"));
+  ChooseFile(dir.File("cut.sqp"), 1);
+  form->btnLoadClick(form.get());
+  EXPECT_EQ(form->Sliders[0]->Position(), -125);
+  EXPECT_FLOAT_EQ(SliderGain(form->Sliders[2]->Position()), 6.0f) << "read back as loaded";
+  EXPECT_FLOAT_EQ(BandGain(2), 6.0f) << "placing a slider changes no gain";
+  EXPECT_EQ(form->FftLen->Position(), 6);
+
+  // FFT length 8 leaves FftLen where it is.
+  other.SetFFTLength(8);
+  other.Filters()->SaveToFile(dir.File("eight.sqp"));
+  ChooseFile(dir.File("eight.sqp"), 1);
+  form->btnLoadClick(form.get());
+  EXPECT_EQ(form->FftLen->Position(), 6);
+
+  // No signature: the message, bands untouched.
+  Bytes noSignature = ReadFile(preset);
+  noSignature[0] = 'X';
+  WriteFile(dir.File("bad.sqp"), noSignature);
+  form->Sliders[3]->SetPosition(-40);
+  form->SliderChanged(form->Sliders[3]);
+  ChooseFile(dir.File("bad.sqp"), 1);
+  form->btnLoadClick(form.get());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Unable to load Object stream");
+  EXPECT_FLOAT_EQ(BandGain(3), -4.0f);
+  EXPECT_FLOAT_EQ(BandGain(0), -12.5f);
+
+  // A cancelled load brings the sliders back in line with the equalizer.
+  form->Sliders[0]->SetPosition(300);
+  form->Sliders[3]->SetPosition(-900);
+  Cancel();
+  form->btnLoadClick(form.get());
+  EXPECT_EQ(form->Sliders[0]->Position(), -125);
+  EXPECT_EQ(form->Sliders[3]->Position(), -40);
+
+  // Fewer than fifteen bands: the remaining sliders go to 0.
+  TMMEqualizer few;
+  LoadDefaultBandList(*few.Filters());
+  while (few.Filters()->Count() > 3) {
+    TMMEQFilter* last = few.Filters()->Band(few.Filters()->Count() - 1);
+    few.Filters()->Delete(few.Filters()->Count() - 1);
+    delete last;
+  }
+  few.Filters()->Band(1)->SetBandValue(2, -3.0f);
+  few.Filters()->SaveToFile(dir.File("few.sqp"));
+  ChooseFile(dir.File("few.sqp"), 1);
+  form->btnLoadClick(form.get());
+  EXPECT_EQ(form->Sliders[1]->Position(), -30);
+  for (int i = 3; i < kBandCount; ++i) EXPECT_EQ(form->Sliders[static_cast<std::size_t>(i)]->Position(), 0) << i;
+
+  // The design state loaded back: every slider at 0, FftLen at 4.
+  ChooseFile(preset, 1);
+  form->btnLoadClick(form.get());
+  for (int i = 0; i < kBandCount; ++i) EXPECT_EQ(form->Sliders[static_cast<std::size_t>(i)]->Position(), 0) << i;
+  EXPECT_EQ(form->FftLen->Position(), 4);
+}
+
+}  // namespace
+}  // namespace strataeq
