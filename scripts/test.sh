@@ -23,6 +23,8 @@ build_and_test() {  # name, ctest label regex ('' for all), cmake args...
 build_and_test release '' -DCMAKE_BUILD_TYPE=Release
 echo "== live route on a private PulseAudio server"
 tests/e2e/live_pulse.sh build/release
+echo "== the window on Xvfb with a private PulseAudio server"
+tests/e2e/window_pulse.sh build/release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test asan '' -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRATAEQ_SANITIZE=address -DSTRATAEQ_BUILD_BENCH=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

@@ -79,8 +79,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   form->setWindowTitle(QApplication::applicationName());
-  strataeq::TAboutForm about(form.get());
-  form->AboutForm = &about;
+  // The about box is the window's child and goes with it.
+  form->AboutForm = new strataeq::TAboutForm(form.get());
   form->show();
   const int status = app.exec();
   form.reset();
