@@ -1,6 +1,7 @@
 #include "platform/MMIO.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,51 @@ TEST_F(MMIOFiles, MissingFilesFifosAndFoldersAreRefused) {
   EXPECT_FALSE(TMMIO::OpenFile(fifo, MMIO_READ, 0, &error));  // must not block waiting for a writer
   EXPECT_FALSE(MMIOFileExists(dir_));
   EXPECT_TRUE(MMIOFileExists(fifo));
+}
+
+// A link under the name of a file being created is never written through: a new file
+// is refused when the name is taken, and create-or-truncate refuses a link.
+TEST_F(MMIOFiles, CreatingNeverWritesThroughALink) {
+  const std::string victim = File("victim");
+  { std::ofstream(victim) << "keep"; }
+  const std::string link = File("out.wav");
+  ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(TMMIO::OpenFile(link, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64));
+  EXPECT_FALSE(TMMIO::OpenFile(link, MMIO_CREATE | MMIO_READWRITE, 64));
+  const std::string dangling = File("dangling.wav");
+  ASSERT_EQ(::symlink(File("made-by-link").c_str(), dangling.c_str()), 0);
+  EXPECT_FALSE(TMMIO::OpenFile(dangling, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64));
+  EXPECT_FALSE(std::filesystem::exists(File("made-by-link")));
+  EXPECT_EQ(Contents(victim), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  auto fresh = TMMIO::OpenFile(File("new.wav"), MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64);
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(fresh->Writable());
+}
+
+// A handle made from an open descriptor writes into that file, whatever its name
+// has become since.
+TEST_F(MMIOFiles, AHandleFromADescriptorWritesIntoThatFileNotItsName) {
+  const std::string path = File("mine.bin");
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  const std::string moved = File("moved.bin");
+  ASSERT_EQ(::rename(path.c_str(), moved.c_str()), 0);
+  {
+    auto io = TMMIO::OpenHandle(fd, 16);
+    ASSERT_TRUE(io);
+    ASSERT_EQ(io->Write("0123456789abcdefghij", 20), 20);
+    ASSERT_EQ(io->Close(), MMSYSERR_NOERROR);
+  }
+  EXPECT_GE(::fcntl(fd, F_GETFD), 0);  // the caller's descriptor stays open
+  ::close(fd);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(Contents(moved).size(), 20u);
+  const int ro = ::open(moved.c_str(), O_RDONLY);
+  auto io = TMMIO::OpenHandle(ro, 0);
+  ::close(ro);
+  ASSERT_TRUE(io);
+  EXPECT_FALSE(io->Writable());
+  EXPECT_EQ(io->Write("x", 1), -1);
 }
 
 TEST_F(MMIOFiles, AReadOnlyFileOpensForReadingWhenWritingIsNotAllowed) {
