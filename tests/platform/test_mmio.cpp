@@ -1,7 +1,6 @@
 #include "platform/MMIO.h"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -191,32 +190,6 @@ TEST_F(MMIOFiles, CreatingNeverWritesThroughALink) {
   auto fresh = TMMIO::OpenFile(File("new.wav"), MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64);
   ASSERT_TRUE(fresh);
   EXPECT_TRUE(fresh->Writable());
-}
-
-// A handle made from an open descriptor writes into that file, whatever its name
-// has become since.
-TEST_F(MMIOFiles, AHandleFromADescriptorWritesIntoThatFileNotItsName) {
-  const std::string path = File("mine.bin");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  const std::string moved = File("moved.bin");
-  ASSERT_EQ(::rename(path.c_str(), moved.c_str()), 0);
-  {
-    auto io = TMMIO::OpenHandle(fd, 16);
-    ASSERT_TRUE(io);
-    ASSERT_EQ(io->Write("0123456789abcdefghij", 20), 20);
-    ASSERT_EQ(io->Close(), MMSYSERR_NOERROR);
-  }
-  EXPECT_GE(::fcntl(fd, F_GETFD), 0);  // the caller's descriptor stays open
-  ::close(fd);
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(Contents(moved).size(), 20u);
-  const int ro = ::open(moved.c_str(), O_RDONLY);
-  auto io = TMMIO::OpenHandle(ro, 0);
-  ::close(ro);
-  ASSERT_TRUE(io);
-  EXPECT_FALSE(io->Writable());
-  EXPECT_EQ(io->Write("x", 1), -1);
 }
 
 TEST_F(MMIOFiles, AReadOnlyFileOpensForReadingWhenWritingIsNotAllowed) {
