@@ -321,9 +321,26 @@ void TMMWave::CreateFile(const TWaveFormatEx* format, const std::string& name) {
   Changed();
 }
 
-void TMMWave::OpenFile() {
+void TMMWave::CreateFile(const TWaveFormatEx* format, TAtomicFile& target) {
+  if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
+  PWaveIOCB block = wioCreateBlock(format);
+  Clear();
+  fileName_ = target.TempName();
+  if (!block || !target.IsOpen()) throw EMMWaveError(kErrCreate);
+  block->IOBufferSize = ioBufferSize_;
+  block->MaxRiffSize = maxRiffSize_;
+  if (wioFileCreate(*block, fileName_, target.Handle()) != WIOERR_NOERROR) throw EMMWaveError(kErrCreate);
+  block_ = std::move(block);
+  open_ = true;
+  RebuildRange();
+  Changed();
+}
+
+void TMMWave::OpenFile(bool forWriting) {
   if (!block_) throw EMMWaveError(kErrOpen);
-  if (!block_->Handle && wioFileReopen(*block_) != WIOERR_NOERROR) throw EMMWaveError(kErrOpen);
+  // A handle left open read-only cannot continue the file.
+  if (forWriting && block_->Handle && !block_->Handle->Writable()) wioFileClose(*block_);
+  if (!block_->Handle && wioFileReopen(*block_, forWriting) != WIOERR_NOERROR) throw EMMWaveError(kErrOpen);
   if (wioSetIOBuffer(*block_, ioBufferSize_) != WIOERR_NOERROR) throw EMMWaveError(kErrIOBuffer);
   RebuildRange();
   open_ = true;
@@ -493,11 +510,14 @@ void TMMCustomWaveFile::Open() {
   if (Input()) {
     SetPWaveFormat(Input()->PWaveFormat());
     const TWaveFormatEx* f = PWaveFormat();
-    if (f && !wave_->FileName().empty()) {
-      if (overwriteExisting_ || !wave_->HasData()) {
+    if (f && (target_ || !wave_->FileName().empty())) {
+      if (target_ || overwriteExisting_ || !wave_->HasData()) {
         opening_ = true;
         try {
-          wave_->CreateFile(f, wave_->FileName());
+          if (target_)
+            wave_->CreateFile(f, *target_);
+          else
+            wave_->CreateFile(f, wave_->FileName());
         } catch (...) {
           opening_ = false;
           throw;
@@ -506,7 +526,7 @@ void TMMCustomWaveFile::Open() {
       } else {
         // Appending samples of another format would corrupt the file.
         if (!SameFormat(f, wave_->PWaveFormat())) throw EMMWaveError("Unable to open wave file");
-        wave_->OpenFile();
+        wave_->OpenFile(true);
         wave_->SeekToEnd();
       }
       fileOpened_ = true;

@@ -14,6 +14,7 @@
 
 #include "files/MMWaveIO.h"
 #include "foundation/MMDSPObj.h"
+#include "platform/AtomicFile.h"
 
 namespace strataeq {
 
@@ -74,8 +75,12 @@ class TMMWave : public TObject {
 
   // Makes a new file (deleting one of that name) and leaves it open for writing.
   void CreateFile(const TWaveFormatEx* format, const std::string& name);
-  // Opens the file for streaming at the current position.
-  void OpenFile();
+  // Writes the new wave into the target's open file instead of opening a name; the
+  // wave's name becomes the target's temporary name.
+  void CreateFile(const TWaveFormatEx* format, TAtomicFile& target);
+  // Opens the file for streaming at the current position, for reading only unless
+  // forWriting asks to continue it.
+  void OpenFile(bool forWriting = false);
   // Finishes a written file and closes it. False when finishing failed.
   bool CloseFile();
   // Open wave: continue after the last sample.
@@ -165,6 +170,11 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   void SetEnabled(bool value) { enabled_ = value; }
   bool OverwriteExisting() const { return overwriteExisting_; }
   void SetOverwriteExisting(bool value) { overwriteExisting_ = value; }
+  // A sink with a target writes a new file into the target's temporary file at each
+  // Open (whatever the wave's name), and its owner commits or discards it after Close.
+  // Not owned; null writes by the wave's name.
+  TAtomicFile* Target() const { return target_; }
+  void SetTarget(TAtomicFile* value) { target_ = value; }
   // A sink that finished its file early (the file is valid up to there) says why;
   // wsNone after a complete run. Cleared by Open.
   TMMWriteStop WriteStop() const { return writeStop_.load(); }
@@ -196,6 +206,7 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   std::unique_ptr<TMMWave> wave_;
   std::atomic<bool> enabled_{true};
   bool overwriteExisting_ = true;
+  TAtomicFile* target_ = nullptr;
   std::atomic<bool> fileOpened_{false};
   bool opening_ = false;  // the wave changes because Open creates its file
   std::atomic<bool> fileStarted_{false};

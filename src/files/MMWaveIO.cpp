@@ -153,9 +153,9 @@ int OpenParsed(PWaveIOCB& result, std::unique_ptr<TMMIO> io, std::unique_ptr<TWa
   return WIOERR_NOERROR;
 }
 
-std::unique_ptr<TMMIO> OpenHandle(const TWaveIOCB& cb) {
+std::unique_ptr<TMMIO> ReopenHandle(const TWaveIOCB& cb, bool writable) {
   if (cb.OpenFlags & (WIO_MEMORY | WIO_RESOURCE)) return TMMIO::OpenMemory(cb.Memory.data(), cb.Memory.size());
-  return TMMIO::OpenFile(cb.FileName, MMIO_READWRITE, cb.IOBufferSize);
+  return TMMIO::OpenFile(cb.FileName, writable ? MMIO_READWRITE : MMIO_READ, cb.IOBufferSize);
 }
 
 // RIFF size of the finished file when the data holds dataBytes.
@@ -228,18 +228,27 @@ PWaveIOCB wioCreateBlock(const TWaveFormatEx* format) {
   return cb;
 }
 
-int wioFileCreate(TWaveIOCB& cb, const std::string& name) {
-  if (cb.FormatBytes.size() < sizeof(TWaveFormatEx) || !wioIsValidPath(name)) return WIOERR_BADPARAMS;
+int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd) {
+  if (cb.FormatBytes.size() < sizeof(TWaveFormatEx)) return WIOERR_BADPARAMS;
+  if (fd < 0 && !wioIsValidPath(name)) return WIOERR_BADPARAMS;
   if (cb.Handle) wioFileClose(cb);
-  if (wioFileExists(name)) wioFileDelete(name);
-  auto fail = [&cb, &name](int code) {
+  auto fail = [&cb, &name, fd](int code) {
     if (cb.Handle) cb.Handle->Close();
     cb.Handle.reset();
-    wioFileDelete(name);
+    if (fd < 0) wioFileDelete(name);  // a given file belongs to whoever gave it
     return code;
   };
-  cb.Handle = TMMIO::OpenFile(name, MMIO_CREATE | MMIO_READWRITE, cb.IOBufferSize);
-  if (!cb.Handle) return WIOERR_FILEERROR;
+  if (fd >= 0) {
+    cb.Handle = TMMIO::OpenHandle(fd, cb.IOBufferSize);
+    if (!cb.Handle) return WIOERR_FILEERROR;
+    // The same file may be written again by a chain opened a second time.
+    if (!cb.Handle->Writable() || cb.Handle->Truncate() != MMSYSERR_NOERROR) return fail(WIOERR_FILEERROR);
+  } else {
+    wioFileDelete(name);  // a link of that name goes, never what it points at
+    // Exclusive: a link planted under the name after the delete is refused, not followed.
+    cb.Handle = TMMIO::OpenFile(name, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, cb.IOBufferSize);
+    if (!cb.Handle) return WIOERR_FILEERROR;
+  }
   TMMIO& io = *cb.Handle;
   cb.RiffChunk = MMCKINFO{};
   cb.RiffChunk.fccType = FOURCC_WAVE;
@@ -269,9 +278,9 @@ int wioFileCreate(TWaveIOCB& cb, const std::string& name) {
   return WIOERR_NOERROR;
 }
 
-int wioFileReopen(TWaveIOCB& cb) {
+int wioFileReopen(TWaveIOCB& cb, bool writable) {
   if (cb.Handle) return WIOERR_NOERROR;
-  cb.Handle = OpenHandle(cb);
+  cb.Handle = ReopenHandle(cb, writable);
   if (!cb.Handle) return WIOERR_FILEERROR;
   if (wioWaveSeek(cb, cb.Position - cb.FirstSample) != WIOERR_NOERROR) {
     cb.Handle.reset();

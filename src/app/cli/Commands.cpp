@@ -1,10 +1,7 @@
 #include "app/cli/Commands.h"
 
-#include <unistd.h>
-
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -27,34 +24,6 @@ constexpr std::int32_t kDesignSampleRate = 44100;
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
 }
-
-// The output is written beside its final name and moved there only when complete, so
-// a failed run never destroys an existing file of the user's.
-class TOutputFile {
- public:
-  explicit TOutputFile(std::string finalName) : final_(std::move(finalName)) {
-    const std::filesystem::path p(final_);
-    std::string name = ".";  // built by appending: g++ 12 warns falsely on "." + string
-    name += p.filename().string();
-    name += ".strataeq-";
-    name += std::to_string(getpid());
-    temp_ = (p.parent_path() / name).string();
-  }
-  ~TOutputFile() {
-    if (!committed_) std::remove(temp_.c_str());
-  }
-  const std::string& Temp() const { return temp_; }
-  void Commit() {
-    std::error_code ec;
-    std::filesystem::rename(temp_, final_, ec);
-    if (ec) throw EMMError("Unable to write " + final_ + ": " + ec.message());
-    committed_ = true;
-  }
-
- private:
-  std::string final_, temp_;
-  bool committed_ = false;
-};
 
 }  // namespace
 
@@ -87,7 +56,7 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
   TFileSource source(input);
   source.CheckEqualizable(input);
   TOutputFile out(output);
-  TFileSink sink(out.Temp(), output, o);
+  TFileSink sink(out, o);
   sink.CheckInput(source.Format(), input);
 
   TMMTrigger trigger;

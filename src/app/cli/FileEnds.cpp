@@ -1,5 +1,7 @@
 #include "app/cli/FileEnds.h"
 
+#include <cstring>
+
 #include "app/cli/CliSupport.h"
 #include "files/MMBlade.h"
 #include "files/MMMPEG.h"
@@ -60,21 +62,41 @@ std::int64_t TFileSource::TotalBytes() const {
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 
-TFileSink::TFileSink(const std::string& path, const std::string& finalName, const TCliOptions& o) {
+TOutputFile::TOutputFile(std::string finalName) {
+  if (const int err = file_.Create(finalName))
+    throw EMMError("Unable to write " + finalName + ": " + std::strerror(err));
+}
+
+void TOutputFile::Commit() {
+  if (const int err = file_.Commit())
+    throw EMMError("Unable to write " + file_.FinalName() + ": " + std::strerror(err));
+}
+
+TFileSink::TFileSink(TOutputFile& out, const TCliOptions& o) : TFileSink({}, &out.Target(), out.FinalName(), o) {}
+
+TFileSink::TFileSink(const std::string& path, const TCliOptions& o) : TFileSink(path, nullptr, path, o) {}
+
+TFileSink::TFileSink(const std::string& path, TAtomicFile* target, const std::string& finalName, const TCliOptions& o) {
   if (KindOf(finalName) == TFileKind::Mp3) {
     TMMBitrates bitrate{};
     if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EUsageError("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
     mp3_ = std::make_unique<TMMMP3Encoder>();
     mp3_->SetBitrate(bitrate);
     mp3_->SetFileType(o.Mp3InWave ? TMMFileType::ftWAV : TMMFileType::ftRAW);
-    mp3_->SetFileName(path);
+    if (target)
+      mp3_->SetTarget(target);
+    else
+      mp3_->SetFileName(path);
     return;
   }
   wav_ = std::make_unique<TMMWaveFile>();
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
   wav_->Wave().SetIOBufferSize(kIOBufferSize);
   wav_->Wave().SetFileMustExist(false);
-  wav_->Wave().SetFileName(path);
+  if (target)
+    wav_->SetTarget(target);
+  else
+    wav_->Wave().SetFileName(path);
 }
 
 TFileSink::~TFileSink() = default;

@@ -235,7 +235,7 @@ int RunRecord(const TCliOptions& o) {
   }
   TMMRingBuffer ring;
   ConfigureRing(ring, TMMQueueMode::qmRead);
-  TFileSink sink(file, file, o);
+  TFileSink sink(file, o);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(sink.Component());
