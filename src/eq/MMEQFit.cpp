@@ -12,12 +12,14 @@
 namespace strataeq {
 namespace {
 
-constexpr double kLowest = 20, kHighest = 20000;
+// The fit also looks below the 20 Hz where the error is measured, so that the lowest
+// bins follow the curve's bass instead of drifting where the error grid cannot see.
+constexpr double kFitLowest = 5, kLowest = 20, kHighest = 20000;
 constexpr int kGridPerOctave = 48;
 constexpr double kFollowDb = 1.0;
 // Pulls a band that the response hardly sees towards the target at its centre instead
 // of letting it run to an extreme; small enough not to bias a band the response sees.
-constexpr double kRegularization = 0.03;
+constexpr double kRegularization = 1e-4;
 
 std::string Fixed(double v, int decimals) {
   char buf[64];
@@ -26,10 +28,12 @@ std::string Fixed(double v, int decimals) {
   return s == "-0.0" || s == "-0.00" || s == "-0" ? s.substr(1) : s;
 }
 
+// 1/48 octave from kFitLowest to kHighest, rounded to 0.01 Hz as the export writes them.
 std::vector<double> FitGrid() {
   std::vector<double> f;
-  const int n = static_cast<int>(std::ceil(std::log2(kHighest / kLowest) * kGridPerOctave));
-  for (int i = 0; i <= n; ++i) f.push_back(std::min(kHighest, kLowest * std::exp2(double(i) / kGridPerOctave)));
+  const int n = static_cast<int>(std::ceil(std::log2(kHighest / kFitLowest) * kGridPerOctave));
+  for (int i = 0; i <= n; ++i)
+    f.push_back(std::round(std::min(kHighest, kFitLowest * std::exp2(double(i) / kGridPerOctave)) * 100) / 100);
   return f;
 }
 
@@ -361,8 +365,11 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
 
   const auto response = DesignedResponseDb(fit.Bands, rate, options.FFTLength, options.Window, grid);
   double sum = 0;
-  fit.FollowsFrom = grid.front();
+  std::size_t counted = 0;
+  fit.FollowsFrom = kLowest;
   for (std::size_t i = 0; i < grid.size(); ++i) {
+    if (grid[i] < kLowest - 1e-6) continue;
+    ++counted;
     const double e = response[i] - target[i];
     sum += e * e;
     if (std::abs(e) > fit.MaxError) {
@@ -371,8 +378,8 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
     }
     if (std::abs(e) > kFollowDb) fit.FollowsFrom = i + 1 < grid.size() ? grid[i + 1] : grid[i];
   }
-  fit.RmsError = std::sqrt(sum / static_cast<double>(grid.size()));
-  if (fit.FollowsFrom > grid.front()) {
+  fit.RmsError = std::sqrt(sum / static_cast<double>(counted));
+  if (fit.FollowsFrom > kLowest) {
     const std::string below = "below " + Fixed(fit.FollowsFrom, 0) + " Hz the response misses the target by more than " +
                               Fixed(kFollowDb, 0) + " dB";
     if (options.Bands == TEQFitBands::fbExact)
@@ -442,8 +449,7 @@ std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilter
 }
 
 std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate) {
-  std::vector<double> freqs;
-  for (int i = 0; i < 128; ++i) freqs.push_back(std::round(kLowest * std::pow(kHighest / kLowest, i / 127.0) * 10) / 10);
+  const std::vector<double> freqs = FitGrid();
   const auto db = DesignedResponseDb(EnabledBands(list), sampleRate, list.FFTLength(), TMMFFTWindow::fwHamming, freqs);
   std::vector<TEQTextPoint> points;
   for (std::size_t i = 0; i < freqs.size(); ++i)

@@ -74,7 +74,8 @@ void ApplyFit(const TEQFit& fit, TMMEQFilterList& list);
 std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilterList& list,
                                         const TEQFitOptions& options = {}, TEQFit* fit = nullptr);
 
-// The list's designed response as a GraphicEQ line of 128 points from 20 Hz to 20 kHz,
+// The list's designed response as a GraphicEQ line of points 1/48 octave apart from
+// 5 Hz to 20 kHz (the grid the fit uses, so that an import gives the same bands back),
 // at the given rate and the list's FFT length.
 std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate = 44100);
 

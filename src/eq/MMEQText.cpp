@@ -343,7 +343,7 @@ std::string FormatGraphicEQ(const std::vector<TEQTextPoint>& points) {
   std::string s = "GraphicEQ:";
   for (std::size_t i = 0; i < points.size(); ++i) {
     s += i == 0 ? " " : "; ";
-    s += Number(points[i].Frequency, 1);
+    s += Number(points[i].Frequency, 2);
     s += ' ';
     s += Number(points[i].Gain, 2);
   }

@@ -69,8 +69,8 @@ struct TEQText {
 // type, more than kEQTextMaxPoints points) raises EEQTextError "<source>: line n: ...".
 TEQText ParseEQText(std::string_view text, const std::string& source, double sampleRate = 44100);
 
-// "GraphicEQ: f g; f g; ..." and a line feed; frequencies with one decimal, gains
-// with two.
+// "GraphicEQ: f g; f g; ..." and a line feed; frequencies and gains with up to two
+// decimals.
 std::string FormatGraphicEQ(const std::vector<TEQTextPoint>& points);
 
 }  // namespace strataeq

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "app/cli/FileEnds.h"
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
+#include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
@@ -55,12 +57,24 @@ class TOutputFile {
   bool committed_ = false;
 };
 
+TEQFitOptions FitOptions(const TEqSettings& s) {
+  TEQFitOptions fit;
+  fit.Bands = s.ExactBands ? TEQFitBands::fbExact : TEQFitBands::fbWindow;
+  fit.SampleRate = kDesignSampleRate;
+  if (s.FFTLength) fit.FFTLength = *s.FFTLength;
+  return fit;
+}
+
+void PrintWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& w : warnings) std::fprintf(stderr, "strataeq-cli: warning: %s\n", w.c_str());
+}
+
 }  // namespace
 
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
-  if (s.Preset) eq.Filters()->LoadFromFile(*s.Preset);
+  if (s.Preset) PrintWarnings(LoadPresetFile(*s.Preset, *eq.Filters(), FitOptions(s)));
   TMMEQFilterList& bands = *eq.Filters();
   auto setGain = [&](int band, float gain) {
     if (band >= bands.Count())
@@ -190,11 +204,55 @@ int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   return 0;
 }
 
+int RunPresetImport(const TCliOptions& o, std::FILE* out) {
+  const std::string& input = o.Positional[0];
+  if (SameFile(input, o.Positional[1]))
+    throw EMMError("the output " + o.Positional[1] + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  TEQFit fit;
+  const auto warnings = LoadPresetFile(input, *eq.Filters(), FitOptions(o.Eq), &fit);
+  if (fit.Bands.empty())
+    throw EMMError(input + " is a preset already: import reads GraphicEQ and ParametricEQ texts");
+  PrintWarnings(warnings);
+  eq.Filters()->SaveToFile(o.Positional[1]);
+  std::fprintf(out, "%s\n", fit.Description.c_str());
+  std::fprintf(out, "bands: %zu, FFT length %d\n", fit.Bands.size(), fit.FFTLength);
+  std::fprintf(out, "fit error 20 Hz-20 kHz: RMS %.2f dB, max %.2f dB at %.0f Hz\n", fit.RmsError, fit.MaxError,
+               fit.MaxErrorFrequency);
+  std::fprintf(out, "within 1 dB of the target from %.0f Hz up\n", fit.FollowsFrom);
+  return 0;
+}
+
+int RunPresetExport(const TCliOptions& o) {
+  const std::string& output = o.Positional[1];
+  if (SameFile(o.Positional[0], output))
+    throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  PrintWarnings(LoadPresetFile(o.Positional[0], *eq.Filters()));
+  const std::string text = ExportGraphicEQ(*eq.Filters(), kDesignSampleRate);
+  TOutputFile file(output);
+  {
+    std::ofstream f(file.Temp(), std::ios::binary);
+    f << text;
+    f.close();
+    if (!f) throw EMMError("Unable to write " + output);
+  }
+  file.Commit();
+  return 0;
+}
+
 int RunCommand(const TCliOptions& o) {
   try {
     if (o.Command == "process") return RunProcess(o);
     if (o.Command == "info") return RunInfo(o, stdout);
-    if (o.Command == "preset") return o.SubCommand == "write" ? RunPresetWrite(o) : RunPresetShow(o, stdout);
+    if (o.Command == "preset") {
+      if (o.SubCommand == "write") return RunPresetWrite(o);
+      if (o.SubCommand == "import") return RunPresetImport(o, stdout);
+      if (o.SubCommand == "export") return RunPresetExport(o);
+      return RunPresetShow(o, stdout);
+    }
     if (o.Command == "devices") return RunDevices(stdout);
     if (o.Command == "live") return RunLive(o);
     if (o.Command == "play") return RunPlay(o);

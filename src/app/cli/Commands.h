@@ -12,13 +12,16 @@ class TMMEqualizer;
 
 namespace strataeq::cli {
 
-// The window's equalizer design values, then the settings in their order.
+// The window's equalizer design values, then the settings in their order. A text
+// preset is fitted at the design rate; its warnings go to stderr.
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings);
 
 int RunProcess(const TCliOptions& o);
 int RunInfo(const TCliOptions& o, std::FILE* out);
 int RunPresetWrite(const TCliOptions& o);
 int RunPresetShow(const TCliOptions& o, std::FILE* out);
+int RunPresetImport(const TCliOptions& o, std::FILE* out);
+int RunPresetExport(const TCliOptions& o);
 int RunDevices(std::FILE* out);
 int RunLive(const TCliOptions& o);
 int RunPlay(const TCliOptions& o);
