@@ -315,11 +315,11 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
     FilterBandBins(rate, n, fit.Bands[b].F1, fit.Bands[b].F2, first, last);
     for (int m = first; m <= last; ++m) owner[static_cast<std::size_t>(m)] = static_cast<int>(b);
   }
-  std::vector<int> free;  // bands that own a bin
+  std::vector<int> active;  // bands that own a bin
   std::vector<std::string> idle;
   for (std::size_t b = 0; b < fit.Bands.size(); ++b) {
     if (std::find(owner.begin(), owner.end(), static_cast<int>(b)) != owner.end()) {
-      free.push_back(static_cast<int>(b));
+      active.push_back(static_cast<int>(b));
     } else {
       idle.push_back(std::to_string(b + 1));
     }
@@ -337,7 +337,7 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
 
   std::vector<std::vector<double>> basis;
   std::vector<float> gains(static_cast<std::size_t>(bins));
-  for (int b : free) {
+  for (int b : active) {
     for (int m = 0; m < bins; ++m) gains[static_cast<std::size_t>(m)] = owner[static_cast<std::size_t>(m)] == b ? 1.0f : 0.0f;
     basis.push_back(model.Amplitude(gains));
   }
@@ -349,10 +349,10 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   }
   const std::vector<double> restAmp = anyRest ? model.Amplitude(gains) : std::vector<double>(grid.size(), 0.0);
   std::vector<double> x, start;
-  for (int b : free) x.push_back(fit.Bands[static_cast<std::size_t>(b)].Gain);
+  for (int b : active) x.push_back(fit.Bands[static_cast<std::size_t>(b)].Gain);
   start = x;
   FitGains(x, start, basis, restAmp, target);
-  for (std::size_t i = 0; i < free.size(); ++i) fit.Bands[static_cast<std::size_t>(free[i])].Gain = static_cast<float>(x[i]);
+  for (std::size_t i = 0; i < active.size(); ++i) fit.Bands[static_cast<std::size_t>(active[i])].Gain = static_cast<float>(x[i]);
 
   // No gain of the designed response above 0 dB anywhere, so a full-scale sine does not clip.
   for (int pass = 0; pass < 3; ++pass) {

@@ -1,6 +1,7 @@
 #include "eq/MMEQText.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <complex>
@@ -110,7 +111,8 @@ class TParser {
     result_.Warnings.push_back(line > 0 ? "line " + std::to_string(line) + ": " + what : what);
   }
 
-  double ParseNumber(std::string_view word, const std::string& what) const {
+  // what names the number ("the gain"); at, when given, the point it belongs to.
+  double ParseNumber(std::string_view word, const std::string& what, const std::string& at = {}) const {
     std::string_view s = word;
     if (s.size() > 1 && s[0] == '+' && s[1] != '+' && s[1] != '-') s.remove_prefix(1);
     double v = 0;
@@ -126,13 +128,13 @@ class TParser {
         double x = 0;
         const auto [e2, ec2] = std::from_chars(d.data(), d.data() + d.size(), x);
         if (ec2 == std::errc() && e2 == d.data() + d.size())
-          Fail(what + " " + Quoted(word) + " has a comma as the decimal mark: expected a point, as in " +
+          Fail(at + what + " " + Quoted(word) + " has a comma as the decimal mark: expected a point, as in " +
                Quoted(dotted));
       }
-      Fail("expected " + what + " (a number), found " + Quoted(word));
+      Fail(at + "expected " + what + " (a number), found " + Quoted(word));
     }
     if (ec == std::errc::result_out_of_range || !std::isfinite(v))
-      Fail(what + " " + Quoted(word) + " is not a finite number");
+      Fail(at + what + " " + Quoted(word) + " is not a finite number");
     return v;
   }
 
@@ -167,18 +169,14 @@ class TParser {
       const std::string at = "point " + std::to_string(i + 1) + ": ";
       const auto w = Words(pairs[i]);
       if (w.empty()) Fail(at + "empty: expected a frequency and a gain between two semicolons");
-      if (w.size() == 1) {
-        if (w[0].find(',') != std::string_view::npos)
-          ParseNumber(w[0], at.substr(0, at.size() - 2) + " frequency");  // names the comma
-        Fail(at + "expected a frequency and a gain, found only " + Quoted(w[0]));
-      }
+      if (w.size() == 1) Fail(at + "expected a frequency and a gain separated by a space, found " + Quoted(w[0]));
       if (w.size() > 2) {
         if (w.size() % 2 == 0)
           Fail(at + "expected ';' after " + Quoted(std::string(w[0]) + " " + std::string(w[1])) + ", found " +
                Quoted(w[2]));
         Fail(at + "expected a frequency and a gain, found " + Quoted(pairs[i]));
       }
-      TEQTextPoint p{ParseNumber(w[0], at + "frequency"), ParseNumber(w[1], at + "gain")};
+      TEQTextPoint p{ParseNumber(w[0], "the frequency", at), ParseNumber(w[1], "the gain", at)};
       if (p.Frequency <= lastFrequency_)
         Fail(at + Number(p.Frequency, 2) + " Hz does not rise above the previous point's " +
              Number(lastFrequency_, 2) + " Hz");
