@@ -28,14 +28,16 @@ std::string Fixed(double v, int decimals) {
   return s == "-0.0" || s == "-0.00" || s == "-0" ? s.substr(1) : s;
 }
 
-// 1/48 octave from kFitLowest to kHighest, rounded to 0.01 Hz as the export writes them.
-std::vector<double> FitGrid() {
+// 1/48 octave from kFitLowest to top, rounded to 0.01 Hz as the export writes them.
+std::vector<double> FitGrid(double top = kHighest) {
   std::vector<double> f;
-  const int n = static_cast<int>(std::ceil(std::log2(kHighest / kFitLowest) * kGridPerOctave));
+  const int n = static_cast<int>(std::ceil(std::log2(top / kFitLowest) * kGridPerOctave));
   for (int i = 0; i <= n; ++i)
-    f.push_back(std::round(std::min(kHighest, kFitLowest * std::exp2(double(i) / kGridPerOctave)) * 100) / 100);
+    f.push_back(std::round(std::min(top, kFitLowest * std::exp2(double(i) / kGridPerOctave)) * 100) / 100);
   return f;
 }
+
+std::string Hz(double f) { return f >= 1000 ? Fixed(f / 1000, f >= 10000 ? 0 : 1) + " kHz" : Fixed(f, 0) + " Hz"; }
 
 double Db(double amplitude) { return 20 * std::log10(std::max(std::abs(amplitude), 1e-12)); }
 
@@ -283,7 +285,8 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   TEQFit fit;
   fit.FFTLength = options.FFTLength;
   const std::int32_t rate = options.SampleRate;
-  const std::vector<double> grid = FitGrid();
+  fit.ErrorTo = std::min(kHighest, std::floor(rate / 2.0));
+  const std::vector<double> grid = FitGrid(fit.ErrorTo);
   TResponseModel model(rate, options.FFTLength, options.Window, grid);
   const int n = model.BlockLength(), bins = n / 2 + 1;
 
@@ -402,7 +405,7 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   if (fit.RippleHeadroomDb < 0)
     parts += std::string(parts.empty() ? "" : ", and ") + "every band lowered by " + Fixed(-fit.RippleHeadroomDb, 2) +
              " dB for the response's ripple";
-  d += (parts.empty() ? std::string("none needed, the curve stays at or below 0 dB") : parts) + ". Fit error 20 Hz-20 kHz: RMS " +
+  d += (parts.empty() ? std::string("none needed, the curve stays at or below 0 dB") : parts) + ". Fit error 20 Hz-" + Hz(fit.ErrorTo) + ": RMS " +
        Fixed(fit.RmsError, 2) + " dB, max " + Fixed(fit.MaxError, 2) + " dB at " + Fixed(fit.MaxErrorFrequency, 0) + " Hz.";
   fit.Description = d;
   return fit;

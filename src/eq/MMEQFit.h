@@ -39,7 +39,8 @@ struct TEQFit {
   double CurveHeadroomDb = 0;
   double RippleHeadroomDb = 0;
   // Designed response against the target (the curve plus its headroom) on a 1/48-octave
-  // grid from 20 Hz to 20 kHz.
+  // grid from 20 Hz to ErrorTo (20 kHz, or half a lower sample rate).
+  double ErrorTo = 20000;
   double RmsError = 0;
   double MaxError = 0;
   double MaxErrorFrequency = 0;

@@ -17,7 +17,7 @@ constexpr const char* kCorrection =
     "Filter 4: ON PK Fc 6300 Hz Gain -4.5 dB Q 3.5\n"
     "Filter 5: ON HSC Fc 10000 Hz Gain -2.5 dB\n";
 
-constexpr double kTones[] = {300, 1000, 2900, 6300, 12000};
+constexpr double kTones[] = {60, 300, 1000, 2900, 6300, 12000};
 
 struct Output {
   int code = -1;
@@ -32,22 +32,22 @@ Output CliRun(const fs::path& dir, const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, FileBytes(out), FileBytes(err)};
 }
 
-std::vector<std::int16_t> Tones(int frames) {
+std::vector<std::int16_t> Tones(int frames, double rate = 44100) {
   std::vector<std::int16_t> s(static_cast<std::size_t>(frames));
   for (int i = 0; i < frames; ++i) {
     double v = 0;
-    for (double f : kTones) v += 0.1 * std::sin(2 * M_PI * f * i / 44100);
+    for (double f : kTones) v += 0.1 * std::sin(2 * M_PI * f * i / rate);
     s[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(std::lround(v * 32767));
   }
   return s;
 }
 
 // Gain in dB of each tone from in.wav to out (mono), past the filter's start.
-std::vector<double> ToneGains(const fs::path& in, const fs::path& out) {
+std::vector<double> ToneGains(const fs::path& in, const fs::path& out, double rate = 44100) {
   const auto a = ReadWavSamples(in), b = ReadWavSamples(out);
   std::vector<double> g;
   for (double f : kTones)
-    g.push_back(20 * std::log10(ToneAmplitude(b, 1, 0, f, 8192, 44100) / ToneAmplitude(a, 1, 0, f, 8192, 44100)));
+    g.push_back(20 * std::log10(ToneAmplitude(b, 1, 0, f, 8192, 44100, rate) / ToneAmplitude(a, 1, 0, f, 8192, 44100, rate)));
   return g;
 }
 
@@ -81,6 +81,16 @@ TEST_F(CliEqText, AnImportedCorrectionShapesAudioAsItsTarget) {
               0);
     EXPECT_EQ(FileBytes(direct), FileBytes(out));
   }
+
+  // At another rate the bins move: a text given to --preset is fitted at the file's rate.
+  WriteWav(dir / "in48.wav", Tones(48000 + 16384, 48000), 1, 48000);
+  ASSERT_EQ(CliRun(dir, "process " + Quote(dir / "in48.wav") + " " + Quote(dir / "out48.wav") +
+                            " -q --bands exact --preset " + Quote(dir / "correction.txt"))
+                .code,
+            0);
+  const strataeq::TEQText text48 = strataeq::ParseEQText(kCorrection, "correction.txt", 48000);
+  const auto gains = ToneGains(dir / "in48.wav", dir / "out48.wav", 48000);
+  for (std::size_t i = 0; i < gains.size(); ++i) EXPECT_NEAR(gains[i], text48.TargetDb(kTones[i]), 0.5) << kTones[i] << " Hz";
 }
 
 TEST_F(CliEqText, AMalformedTextIsRefusedWithItsLineAndNothingIsWritten) {
@@ -122,7 +132,7 @@ TEST_F(CliEqText, AnExportedPresetPlaysAsTheOriginalAndImportsBack) {
   ASSERT_EQ(CliRun(dir, "process " + Quote(dir / "in.wav") + " " + Quote(dir / "a.wav") + " -q --preset " + Quote(dir / "cut.sqp")).code, 0);
   ASSERT_EQ(CliRun(dir, "process " + Quote(dir / "in.wav") + " " + Quote(dir / "b.wav") + " -q --preset " + Quote(dir / "cut.txt")).code, 0);
   const auto a = ToneGains(dir / "in.wav", dir / "a.wav"), b = ToneGains(dir / "in.wav", dir / "b.wav");
-  EXPECT_NEAR(a[2], -12, 0.2);  // 2.9 kHz lies in band 8
+  EXPECT_NEAR(a[3], -12, 0.2);  // 2.9 kHz lies in band 8
   for (std::size_t i = 0; i < a.size(); ++i) EXPECT_NEAR(b[i], a[i], 0.1) << kTones[i] << " Hz";
 
   r = CliRun(dir, "preset import " + Quote(dir / "cut.txt") + " " + Quote(dir / "back.sqp"));

@@ -57,10 +57,10 @@ class TOutputFile {
   bool committed_ = false;
 };
 
-TEQFitOptions FitOptions(const TEqSettings& s) {
+TEQFitOptions FitOptions(const TEqSettings& s, std::int32_t sampleRate = 0) {
   TEQFitOptions fit;
   fit.Bands = s.ExactBands ? TEQFitBands::fbExact : TEQFitBands::fbWindow;
-  fit.SampleRate = kDesignSampleRate;
+  fit.SampleRate = sampleRate > 0 ? sampleRate : kDesignSampleRate;
   if (s.FFTLength) fit.FFTLength = *s.FFTLength;
   return fit;
 }
@@ -71,10 +71,10 @@ void PrintWarnings(const std::vector<std::string>& warnings) {
 
 }  // namespace
 
-void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
-  if (s.Preset) PrintWarnings(LoadPresetFile(*s.Preset, *eq.Filters(), FitOptions(s)));
+  if (s.Preset) PrintWarnings(LoadPresetFile(*s.Preset, *eq.Filters(), FitOptions(s, sampleRate)));
   TMMEQFilterList& bands = *eq.Filters();
   auto setGain = [&](int band, float gain) {
     if (band >= bands.Count())
@@ -97,9 +97,9 @@ int RunProcess(const TCliOptions& o) {
     throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
   TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
   TFileSource source(input);
   source.CheckEqualizable(input);
+  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
   TOutputFile out(output);
   TFileSink sink(out.Temp(), output, o);
   sink.CheckInput(source.Format(), input);
@@ -218,8 +218,8 @@ int RunPresetImport(const TCliOptions& o, std::FILE* out) {
   eq.Filters()->SaveToFile(o.Positional[1]);
   std::fprintf(out, "%s\n", fit.Description.c_str());
   std::fprintf(out, "bands: %zu, FFT length %d\n", fit.Bands.size(), fit.FFTLength);
-  std::fprintf(out, "fit error 20 Hz-20 kHz: RMS %.2f dB, max %.2f dB at %.0f Hz\n", fit.RmsError, fit.MaxError,
-               fit.MaxErrorFrequency);
+  std::fprintf(out, "fit error 20 Hz-%.0f kHz: RMS %.2f dB, max %.2f dB at %.0f Hz\n", fit.ErrorTo / 1000, fit.RmsError,
+               fit.MaxError, fit.MaxErrorFrequency);
   std::fprintf(out, "within 1 dB of the target from %.0f Hz up\n", fit.FollowsFrom);
   return 0;
 }

@@ -2,6 +2,7 @@
 // 1 failure (message on stderr); usage errors are raised as EUsageError.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "app/cli/CliOptions.h"
@@ -13,8 +14,9 @@ class TMMEqualizer;
 namespace strataeq::cli {
 
 // The window's equalizer design values, then the settings in their order. A text
-// preset is fitted at the design rate; its warnings go to stderr.
-void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings);
+// preset is fitted at sampleRate (0: the design rate, 44100), the rate the audio will
+// have, since its bands' bins move with the rate; its warnings go to stderr.
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings, std::int32_t sampleRate = 0);
 
 int RunProcess(const TCliOptions& o);
 int RunInfo(const TCliOptions& o, std::FILE* out);
