@@ -17,6 +17,7 @@ namespace {
 constexpr double kFitLowest = 5, kLowest = 20, kHighest = 20000;
 constexpr int kGridPerOctave = 48;
 constexpr double kFollowDb = 1.0;
+constexpr std::int32_t kMinRate = 4000, kMaxRate = 100000;  // the equalizer's
 // Pulls a band that the response hardly sees towards the target at its centre instead
 // of letting it run to an extreme; small enough not to bias a band the response sees.
 constexpr double kRegularization = 1e-4;
@@ -284,7 +285,7 @@ std::vector<double> DesignedResponseDb(const std::vector<TEQBand>& bands, std::i
 TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::string& sourceName) {
   TEQFit fit;
   fit.FFTLength = options.FFTLength;
-  const std::int32_t rate = options.SampleRate;
+  const std::int32_t rate = std::clamp(options.SampleRate, kMinRate, kMaxRate);
   fit.ErrorTo = std::min(kHighest, std::floor(rate / 2.0));
   const std::vector<double> grid = FitGrid(fit.ErrorTo);
   TResponseModel model(rate, options.FFTLength, options.Window, grid);
