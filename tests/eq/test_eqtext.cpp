@@ -305,9 +305,6 @@ TEST_F(EQFiles, ExportThenImportGivesBackTheSameBands) {
   }
   EXPECT_LT(fit.MaxError, 0.05);
   EXPECT_EQ(imported.Description(), fit.Description);
-  // And once more: the second export is the first.
-  const auto a = ParseEQText(text, "a").Points, b = ParseEQText(ExportGraphicEQ(imported), "b").Points;
-  for (std::size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i].Gain, b[i].Gain, 0.05) << a[i].Frequency;
 }
 
 TEST_F(EQFiles, LoadPresetFileTakesEveryFormAndKeepsTheListWhenATextIsRefused) {
