@@ -338,19 +338,28 @@ void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window) {
   Design(*filter);
 }
 
-void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
-  if (!filter || !std::isfinite(f1) || !std::isfinite(f2) || !std::isfinite(gainDb)) return;
-  const float s = static_cast<float>(filter->SampleRate);
-  const float h = static_cast<float>(filter->SampleRate / 2);
+bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1, float f2, int& firstBin,
+                    int& lastBin) {
+  if (!std::isfinite(f1) || !std::isfinite(f2) || sampleRate < 1 || blockLength < 2) return false;
+  const float s = static_cast<float>(sampleRate);
+  const float h = static_cast<float>(sampleRate / 2);
   f1 = std::max(f1, 0.0f);
   f2 = std::max(f2, 0.0f);
   if (f1 >= h) f1 = h - 1;
   if (f2 > h) f2 = h;
   if (f1 > f2) std::swap(f1, f2);
   if (f2 == f1) f2 = f2 + 1;
-  const float w = s / static_cast<float>(filter->BlockLength);
-  const int firstBin = std::clamp(static_cast<int>(std::trunc(f1 / w)), 0, filter->HalfBlock);
-  const int lastBin = std::clamp(static_cast<int>(std::trunc(f2 / w)), 0, filter->HalfBlock);
+  const float w = s / static_cast<float>(blockLength);
+  firstBin = std::clamp(static_cast<int>(std::trunc(f1 / w)), 0, blockLength / 2);
+  lastBin = std::clamp(static_cast<int>(std::trunc(f2 / w)), 0, blockLength / 2);
+  return true;
+}
+
+void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
+  int firstBin = 0, lastBin = 0;
+  if (!filter || !std::isfinite(gainDb) ||
+      !FilterBandBins(filter->SampleRate, filter->BlockLength, f1, f2, firstBin, lastBin))
+    return;
   gainDb = std::clamp(gainDb, -kMaxGainDb, kMaxGainDb);
   const float gain = static_cast<float>(std::pow(10.0, (static_cast<double>(gainDb) + 6.0) * 0.05));
   std::lock_guard lock(filter->Lock);

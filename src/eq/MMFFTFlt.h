@@ -58,6 +58,10 @@ void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window);
 // Sets the bins from f1 to f2 Hz to gain dB (edges below 0 Hz count as 0; a NaN or
 // an infinity changes nothing; gains beyond +-400 dB are held there).
 void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb);
+// The bins from firstBin to lastBin that SetFilterBand gives f1 .. f2 Hz for a filter
+// of that sample rate and block length; false (no bins) for a NaN or an infinity.
+bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1, float f2, int& firstBin,
+                    int& lastBin);
 // Empties both queues and the overlap buffers.
 void ResetFilter(TFFTFilter* filter);
 

@@ -31,11 +31,13 @@ struct TEqSettings {
   std::optional<int> FFTLength;
   std::optional<TMMChannel> Channel;
   std::optional<std::string> Description;
+  // How a GraphicEQ or ParametricEQ text becomes bands: the window's fifteen or "exact".
+  bool ExactBands = false;
 };
 
 struct TCliOptions {
   std::string Command;                  // process, info, preset, devices, live, play, record
-  std::string SubCommand;               // write or show, for preset
+  std::string SubCommand;               // write, show, import or export, for preset
   std::vector<std::string> Positional;  // files
   TEqSettings Eq;
   bool Quiet = false;

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "app/cli/FileEnds.h"
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
+#include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
@@ -25,12 +27,24 @@ std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
 }
 
+TEQFitOptions FitOptions(const TEqSettings& s, std::int32_t sampleRate = 0) {
+  TEQFitOptions fit;
+  fit.Bands = s.ExactBands ? TEQFitBands::fbExact : TEQFitBands::fbWindow;
+  fit.SampleRate = sampleRate > 0 ? sampleRate : kDesignSampleRate;
+  if (s.FFTLength) fit.FFTLength = *s.FFTLength;
+  return fit;
+}
+
+void PrintWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& w : warnings) std::fprintf(stderr, "strataeq-cli: warning: %s\n", w.c_str());
+}
+
 }  // namespace
 
-void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
-  if (s.Preset) eq.Filters()->LoadFromFile(*s.Preset);
+  if (s.Preset) PrintWarnings(LoadPresetFile(*s.Preset, *eq.Filters(), FitOptions(s, sampleRate)));
   TMMEQFilterList& bands = *eq.Filters();
   auto setGain = [&](int band, float gain) {
     if (band >= bands.Count())
@@ -52,9 +66,9 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
   TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
   TFileSource source(input);
   source.CheckEqualizable(input);
+  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
   TOutputFile out(output);
   TFileSink sink(out, o);
   sink.CheckInput(source.Format(), input);
@@ -177,11 +191,51 @@ int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   return 0;
 }
 
+int RunPresetImport(const TCliOptions& o, std::FILE* out) {
+  const std::string& input = o.Positional[0];
+  if (SameFile(input, o.Positional[1]))
+    throw EMMError("the output " + o.Positional[1] + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  TEQFit fit;
+  const auto warnings = LoadPresetFile(input, *eq.Filters(), FitOptions(o.Eq), &fit);
+  if (fit.Bands.empty())
+    throw EMMError(input + " is a preset already: import reads GraphicEQ and ParametricEQ texts");
+  PrintWarnings(warnings);
+  eq.Filters()->SaveToFile(o.Positional[1]);
+  std::fprintf(out, "%s\n", fit.Description.c_str());
+  std::fprintf(out, "bands: %zu, FFT length %d\n", fit.Bands.size(), fit.FFTLength);
+  std::fprintf(out, "fit error 20 Hz-%.0f kHz: RMS %.2f dB, max %.2f dB at %.0f Hz\n", fit.ErrorTo / 1000, fit.RmsError,
+               fit.MaxError, fit.MaxErrorFrequency);
+  std::fprintf(out, "within 1 dB of the target from %.0f Hz up\n", fit.FollowsFrom);
+  return 0;
+}
+
+int RunPresetExport(const TCliOptions& o) {
+  const std::string& output = o.Positional[1];
+  if (SameFile(o.Positional[0], output))
+    throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  PrintWarnings(LoadPresetFile(o.Positional[0], *eq.Filters()));
+  const std::string text = ExportGraphicEQ(*eq.Filters(), kDesignSampleRate);
+  TOutputFile file(output);
+  if (const int r = file.Target().Write(text.data(), text.size()))
+    throw EMMError("Unable to write " + output + ": " + std::strerror(r));
+  file.Commit();
+  return 0;
+}
+
 int RunCommand(const TCliOptions& o) {
   try {
     if (o.Command == "process") return RunProcess(o);
     if (o.Command == "info") return RunInfo(o, stdout);
-    if (o.Command == "preset") return o.SubCommand == "write" ? RunPresetWrite(o) : RunPresetShow(o, stdout);
+    if (o.Command == "preset") {
+      if (o.SubCommand == "write") return RunPresetWrite(o);
+      if (o.SubCommand == "import") return RunPresetImport(o, stdout);
+      if (o.SubCommand == "export") return RunPresetExport(o);
+      return RunPresetShow(o, stdout);
+    }
     if (o.Command == "devices") return RunDevices(stdout);
     if (o.Command == "live") return RunLive(o);
     if (o.Command == "play") return RunPlay(o);

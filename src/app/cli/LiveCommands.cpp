@@ -207,7 +207,7 @@ int RunPlay(const TCliOptions& o) {
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
   TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
+  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
   TMMRingBuffer ring;
   ConfigureRing(ring, TMMQueueMode::qmRead);
   TMMWaveOut waveOut;
