@@ -54,6 +54,7 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
            (command == "preset" && sub == "write");
   if (option == "--description") return command == "preset" && sub == "write";
   if (option == "--bitrate" || option == "--mp3-container") return command == "process" || command == "record";
+  if (option == "--bits") return command == "process";
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
@@ -126,6 +127,9 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a == "--mp3-container") {
       if (v != "raw" && v != "wav") throw EUsageError("--mp3-container takes raw or wav");
       o.Mp3InWave = v == "wav";
+    } else if (a == "--bits") {
+      if (v != "16" && v != "24" && v != "32" && v != "32f") throw EUsageError("--bits takes 16, 24, 32 or 32f");
+      o.Bits = v;
     } else if (a == "--in") {
       o.InDevice = v;
     } else if (a == "--out") {
@@ -167,6 +171,8 @@ const char* UsageText() {
          "  --description TEXT   (preset write)\n"
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
          "  --mp3-container raw|wav   MP3 output as raw MPEG audio (default) or in a WAV file\n"
+         "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
+         "                       16 bits from more are dithered)\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

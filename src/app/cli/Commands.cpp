@@ -23,6 +23,13 @@ namespace {
 constexpr std::int32_t kTriggerBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
 
+TPcmSampleType SampleTypeOfBits(const std::string& bits) {
+  if (bits == "16") return TPcmSampleType::stInt16;
+  if (bits == "24") return TPcmSampleType::stInt24;
+  if (bits == "32") return TPcmSampleType::stInt32;
+  return TPcmSampleType::stFloat32;
+}
+
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
 }
@@ -84,11 +91,38 @@ int RunProcess(const TCliOptions& o) {
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
+  eq.SetAligned(true);
   TFileSource source(input);
   source.CheckEqualizable(input);
+  const bool mp3Out = KindOf(output) == TFileKind::Mp3;
+  if (mp3Out && o.Bits) throw EMMError("--bits applies to WAV output; " + output + " is MP3");
+  const TWaveFormatEx* in = source.FileFormat();
+  const TPcmSampleType inType = SampleTypeOf(in);
+  const TPcmSampleType outType = mp3Out ? TPcmSampleType::stInt16 : o.Bits ? SampleTypeOfBits(*o.Bits) : inType;
+  // 16-bit files written as 16 bits keep today's exact path; everything else is
+  // equalized in float. The encoder takes 16 bits.
+  TPcmSampleType chainType = TPcmSampleType::stFloat32;
+  if (!source.IsWav() || mp3Out || (inType == TPcmSampleType::stInt16 && outType == inType && IsValidPcmFormat(in)))
+    chainType = TPcmSampleType::stInt16;
+  source.SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
   TOutputFile out(output);
   TFileSink sink(out.Temp(), output, o);
   sink.CheckInput(source.Format(), input);
+  const TWaveFormatExtensible built = BuildWaveFormat(outType, in->nChannels, in->nSamplesPerSec);
+  const TWaveFormatEx* written = source.Format();
+  if (!mp3Out && outType != chainType) {
+    // Without --bits the output keeps the input's own format record (its layout too).
+    written = o.Bits || !source.IsWav() ? &built.Format : in;
+    sink.SetWavFormat(written);
+  }
+  if (!mp3Out && source.TotalBytes() == 0) {
+    // Nothing to pull: the chain would not start. The output is as empty as the input.
+    TMMWave empty;
+    empty.CreateFile(written, out.Temp());
+    if (!empty.CloseFile()) throw EMMError("Unable to write " + output);
+    out.Commit();
+    return 0;
+  }
 
   TMMTrigger trigger;
   trigger.SetBufferSize(kTriggerBufferSize);
@@ -159,12 +193,21 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
   const TWaveFormatEx* f = wave.PWaveFormat();
   const std::int64_t bytes = wave.LengthInBytes();
   const std::int64_t ms = f && f->nAvgBytesPerSec ? bytes * 1000 / f->nAvgBytesPerSec : 0;
-  std::fprintf(out, "format:    %s\n", wave.FormatString().c_str());
+  std::string format = wave.FormatString();
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    format = tag == WAVE_FORMAT_PCM ? "PCM" : "IEEE float";
+    if (f->wFormatTag == WAVE_FORMAT_EXTENSIBLE) format += " (extensible layout)";
+  }
+  std::fprintf(out, "format:    %s\n", format.c_str());
   std::fprintf(out, "rate:      %u Hz\n", wave.SampleRate());
   std::fprintf(out, "bits:      %u\n", wave.BitLength());
   std::fprintf(out, "channels:  %u (%s)\n", f ? f->nChannels : 0u, ModeText(wave.Mode()).c_str());
   std::fprintf(out, "data:      %" PRId64 " bytes\n", bytes);
   std::fprintf(out, "play time: %s\n", FormatTimeString(static_cast<std::int32_t>(ms), true).c_str());
+  if (wave.Unfinished())
+    std::fprintf(out, "warning:   the file was not closed properly (its header holds no sizes); "
+                      "the audio is taken up to the end of the file\n");
   return 0;
 }
 
