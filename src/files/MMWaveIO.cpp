@@ -46,7 +46,7 @@ int SettleFormat(std::vector<std::uint8_t>& bytes) {
   if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
     // The file's own alignment and byte rate are not used for uncompressed samples.
     if (f->wBitsPerSample == 0) return WIOERR_BADFORMAT;
-    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * ((f->wBitsPerSample + 7) / 8);
+    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * f->wBitsPerSample / 8;
     const std::int64_t avg = align * f->nSamplesPerSec;
     if (align == 0 || align > 0xFFFF || avg > 0xFFFFFFFFll) return WIOERR_BADFORMAT;
     f->nBlockAlign = static_cast<std::uint16_t>(align);
@@ -139,7 +139,8 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       break;
     }
   }
-  if (!haveFmt || !haveData) return WIOERR_BADFORMAT;
+  // A RIFF size of 0 with a data size is no unfinished header, just a broken one.
+  if (!haveFmt || !haveData || (sizesMissing && !cb.Unfinished)) return WIOERR_BADFORMAT;
   if (const int r = SettleFormat(cb.FormatBytes); r != WIOERR_NOERROR) return r;
 
   const TWaveFormatEx* f = cb.Format();
