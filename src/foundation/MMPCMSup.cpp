@@ -123,11 +123,13 @@ TWaveFormatExtensible BuildWaveFormat(TPcmSampleType type, int channels, std::ui
 
 namespace {
 
-template <typename T>
-T Held(float v, float lo, float hi) {
-  v = v >= lo ? v : lo;  // NaN ends at lo
-  v = v <= hi ? v : hi;
-  return static_cast<T>(v);
+// Rounded to the nearest step (halves away from zero) and held in lo..hi; NaN ends at
+// lo. Plain arithmetic: the library's rounding calls cost more than the filtering.
+inline std::int32_t Quantize(float v, std::int32_t lo, std::int32_t hi) {
+  v = v >= static_cast<float>(lo) ? v : static_cast<float>(lo);
+  v = v <= static_cast<float>(hi) ? v : static_cast<float>(hi);
+  const auto r = static_cast<std::int32_t>(v + (v >= 0 ? 0.5f : -0.5f));
+  return r > hi ? hi : r;
 }
 
 }  // namespace
@@ -169,21 +171,21 @@ void SamplesToFloat(TPcmSampleType type, const void* src, float* dst, std::size_
 
 void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_t count, TDither* dither) {
   auto* b = static_cast<std::uint8_t*>(dst);
-  auto noise = [&] { return dither ? dither->Next() : 0.0f; };
+  auto noise = [dither] { return dither ? dither->Next() : 0.0f; };
   switch (type) {
     case TPcmSampleType::stInt8:
       for (std::size_t i = 0; i < count; ++i)
-        b[i] = static_cast<std::uint8_t>(Held<int>(std::nearbyint(src[i] * 128 + noise()), -128, 127) + 128);
+        b[i] = static_cast<std::uint8_t>(Quantize(src[i] * 128 + noise(), -128, 127) + 128);
       break;
     case TPcmSampleType::stInt16:
       for (std::size_t i = 0; i < count; ++i) {
-        const auto v = Held<std::int16_t>(std::nearbyint(src[i] * 32768 + noise()), -32768, 32767);
+        const auto v = static_cast<std::int16_t>(Quantize(src[i] * 32768 + noise(), -32768, 32767));
         std::memcpy(b + 2 * i, &v, 2);
       }
       break;
     case TPcmSampleType::stInt24:
       for (std::size_t i = 0; i < count; ++i) {
-        const auto v = Held<std::int32_t>(std::nearbyint(src[i] * 8388608 + noise()), -8388608, 8388607);
+        const std::int32_t v = Quantize(src[i] * 8388608 + noise(), -8388608, 8388607);
         b[3 * i] = static_cast<std::uint8_t>(v);
         b[3 * i + 1] = static_cast<std::uint8_t>(v >> 8);
         b[3 * i + 2] = static_cast<std::uint8_t>(v >> 16);
@@ -191,10 +193,10 @@ void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_
       break;
     case TPcmSampleType::stInt32:
       for (std::size_t i = 0; i < count; ++i) {
-        double x = std::nearbyint(static_cast<double>(src[i]) * 2147483648.0 + noise());
+        double x = static_cast<double>(src[i]) * 2147483648.0 + noise();
         x = x >= -2147483648.0 ? x : -2147483648.0;
         x = x <= 2147483647.0 ? x : 2147483647.0;
-        const auto v = static_cast<std::int32_t>(x);
+        const auto v = static_cast<std::int32_t>(x + (x >= 0 ? 0.5 : -0.5) - (x >= 2147483647.0 ? 0.5 : 0.0));
         std::memcpy(b + 4 * i, &v, 4);
       }
       break;
