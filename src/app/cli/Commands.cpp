@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <filesystem>
@@ -125,7 +126,9 @@ int RunProcess(const TCliOptions& o) {
   }
 
   TMMTrigger trigger;
-  trigger.SetBufferSize(kTriggerBufferSize);
+  // The same frames per buffer whatever the sample size: float buffers are larger.
+  const int sampleBytes = std::max(1, SampleBytes(chainType));
+  trigger.SetBufferSize(kTriggerBufferSize / 2 * sampleBytes);
   trigger.SetInterval(0);
   source.Component()->SetOutput(&eq);
   eq.SetOutput(&trigger);
