@@ -37,6 +37,7 @@ std::vector<T> RunAligned(TFFTFilter* f, TMMChannel mode, std::vector<T> in, con
   auto* p = reinterpret_cast<std::uint8_t*>(in.data());
   const int total = static_cast<int>(in.size() * sizeof(T));
   auto take = [&](const std::uint8_t* from, int bytes) {
+    if (bytes <= 0) return;
     const std::size_t at = out.size();
     out.resize(at + static_cast<std::size_t>(bytes) / sizeof(T));
     std::memcpy(out.data() + at, from, static_cast<std::size_t>(bytes));
