@@ -4,10 +4,14 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -21,6 +25,7 @@ namespace strataeq {
 STRATAEQ_DECLARE_ERROR(EMMWaveError);
 
 class TMMWave;
+class THeaderKeeper;
 
 // Sender, current byte, number of bytes; the handler may set Cancel.
 using TMMWaveProgress =
@@ -71,6 +76,9 @@ class TMMWave : public TObject {
   // A file with at least one sample.
   bool HasData() const { return block_ && samples_.load(std::memory_order_relaxed) > 0; }
   bool IsOpen() const { return open_; }
+  // Read from a header whose sizes were never written: the program that wrote the
+  // file did not close it. The audio is taken to run to the end of the file.
+  bool Unfinished() const { return block_ && block_->Unfinished; }
   const TWaveFormatEx* PWaveFormat() const { return block_ ? block_->Format() : nullptr; }
 
   // Makes a new file (deleting one of that name) and leaves it open for writing.
@@ -147,6 +155,9 @@ class TMMWave : public TObject {
   std::atomic<std::int64_t> bytesLeft_{0};
   std::vector<std::pair<int, TMMWaveObserver>> observers_;
   int nextObserver_ = 1;
+  // While a new file is written: its header's sizes, rewritten twice a second from a
+  // thread of its own, so a crash leaves a file that reads up to the last update.
+  std::unique_ptr<THeaderKeeper> keeper_;
 };
 
 // Why a sink stopped writing before it was closed.
@@ -181,6 +192,16 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   // 128 for 8-bit PCM, else 0.
   std::uint8_t SilenceByte() const { return silence_.load(); }
 
+  // Source: the sample coding the chain gets, converted from the file's; stNone
+  // (the default) gives the file's own samples. Conversions to 16 bits or fewer from
+  // a wider coding are dithered (TPDF).
+  TPcmSampleType ChainSampleType() const { return chainType_; }
+  void SetChainSampleType(TPcmSampleType value);
+  // Sink: the format written, converted from the chain's (same channels and rate);
+  // none (the default) writes the chain's format.
+  const TWaveFormatEx* FileFormat() const { return fileFormat_.get(); }
+  void SetFileFormat(const TWaveFormatEx* value);
+
   void SetPWaveFormat(const TWaveFormatEx* format) override;
   void Open() override;
   void Close() override;
@@ -198,6 +219,15 @@ class TMMCustomWaveFile : public TMMDSPComponent {
 
  private:
   void WriteBuffer(PMMWaveHdr lpwh);
+  bool WriteConverted(const std::uint8_t* data, std::int64_t frames);
+  std::int32_t ReadConverted(std::uint8_t* data, std::int32_t room);
+  // Source and sink ends of a conversion, set by Open.
+  struct TConversion {
+    TPcmSampleType From = TPcmSampleType::stNone, To = TPcmSampleType::stNone;
+    int Channels = 0, FromFrame = 0, ToFrame = 0;
+    bool Dither = false;
+  };
+  void PrepareConversion(const TWaveFormatEx* from, const TWaveFormatEx* to);
   void StopWriting(TMMWriteStop reason);
   void Fire(const TNotifyEvent& e) {
     if (e) e(this);
@@ -214,6 +244,13 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   std::int64_t startPosition_ = 0;
   std::atomic<TMMWriteStop> writeStop_{TMMWriteStop::wsNone};
   int observer_ = 0;
+  TPcmSampleType chainType_ = TPcmSampleType::stNone;
+  PWaveFormatEx fileFormat_;
+  TConversion conversion_;
+  bool converting_ = false;
+  std::vector<std::uint8_t> raw_;  // one chunk of samples in the other coding
+  std::vector<float> floats_;
+  TDither dither_;
 };
 
 class TMMWaveFile : public TMMCustomWaveFile {

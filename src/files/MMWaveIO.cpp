@@ -36,16 +36,25 @@ bool WriteLE32(TMMIO& io, std::uint32_t v) {
 int SettleFormat(std::vector<std::uint8_t>& bytes) {
   auto* f = reinterpret_cast<TWaveFormatEx*>(bytes.data());
   if (f->nChannels == 0 || f->nSamplesPerSec == 0 || f->nBlockAlign == 0) return WIOERR_BADFORMAT;
-  if (f->wFormatTag == WAVE_FORMAT_PCM) {
-    // The file's own alignment and byte rate are not used for PCM.
+  const bool extensible = f->wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+  if (extensible) {
+    const std::size_t want = sizeof(TWaveFormatEx) + f->cbSize;
+    if (bytes.size() < want) bytes.resize(want, 0);
+    f = reinterpret_cast<TWaveFormatEx*>(bytes.data());
+  }
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    // The file's own alignment and byte rate are not used for uncompressed samples.
     if (f->wBitsPerSample == 0) return WIOERR_BADFORMAT;
     const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * f->wBitsPerSample / 8;
     const std::int64_t avg = align * f->nSamplesPerSec;
     if (align == 0 || align > 0xFFFF || avg > 0xFFFFFFFFll) return WIOERR_BADFORMAT;
     f->nBlockAlign = static_cast<std::uint16_t>(align);
     f->nAvgBytesPerSec = static_cast<std::uint32_t>(avg);
-    f->cbSize = 0;
-    bytes.resize(sizeof(TWaveFormatEx));
+    if (!extensible) {
+      f->cbSize = 0;
+      bytes.resize(sizeof(TWaveFormatEx));
+    }
   } else {
     // Compressed formats carry no sample size (MPEG Layer-3 has 0 bits); their
     // conversions go through the byte rate.
@@ -77,6 +86,10 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
   if (io.Descend(riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF || riff.fccType != FOURCC_WAVE)
     return WIOERR_FILEERROR;
   const std::int64_t fileSize = io.Size();
+  // A header whose sizes were never written (the recording program died) claims
+  // nothing: if its data chunk claims nothing too, the audio runs to the file's end.
+  const bool sizesMissing = riff.cksize == 0;
+  if (sizesMissing) riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
   if (riff.dwDataOffset + riff.cksize > fileSize)
     riff.cksize = static_cast<std::uint32_t>(std::max<std::int64_t>(fileSize - riff.dwDataOffset, 0));
   const std::int64_t riffEnd = riff.dwDataOffset + riff.cksize;
@@ -97,6 +110,11 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       dataOffset = ck.dwDataOffset;
       // The bytes that are there, without the pad byte of an odd-sized chunk.
       dataEnd = std::min(ckEnd, riffEnd);
+      if (sizesMissing && ck.cksize == 0) {
+        dataEnd = riffEnd;
+        cb.Unfinished = true;
+        break;
+      }
       if (overruns) break;
     } else if (overruns) {
       if (!(haveFmt && haveData)) return WIOERR_BADFORMAT;
@@ -121,7 +139,8 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       break;
     }
   }
-  if (!haveFmt || !haveData) return WIOERR_BADFORMAT;
+  // A RIFF size of 0 with a data size is no unfinished header, just a broken one.
+  if (!haveFmt || !haveData || (sizesMissing && !cb.Unfinished)) return WIOERR_BADFORMAT;
   if (const int r = SettleFormat(cb.FormatBytes); r != WIOERR_NOERROR) return r;
 
   const TWaveFormatEx* f = cb.Format();

@@ -55,6 +55,7 @@ struct TWaveIOCB {
   std::uint32_t OpenFlags = 0;
   bool Created = false;  // made by wioFileCreate, not opened from an existing file
   bool Written = false;  // data written since opened: finishing rewrites the trailer
+  bool Unfinished = false;  // read from a header whose sizes were never written
   std::int64_t MaxRiffSize = RiffSizeLimit;
   std::int32_t IOBufferSize = 32768;
   std::string FileName;

@@ -52,6 +52,7 @@ class TMMIO::Backend {
   virtual bool Writable() const = 0;
   virtual bool IsMemory() const { return false; }
   virtual const std::vector<std::uint8_t>* Bytes() const { return nullptr; }
+  virtual int Descriptor() const { return -1; }
 };
 
 namespace {
@@ -60,6 +61,7 @@ class FileBackend final : public TMMIO::Backend {
  public:
   FileBackend(int fd, bool writable) : fd_(fd), writable_(writable) {}
   ~FileBackend() override { Close(); }
+  int Descriptor() const override { return fd_; }
 
   std::int64_t ReadAt(std::int64_t off, void* dst, std::int64_t n) override {
     auto* p = static_cast<std::uint8_t*>(dst);
@@ -250,6 +252,8 @@ std::unique_ptr<TMMIO> TMMIO::OpenResource(std::string_view name, std::string_vi
 
 bool TMMIO::Writable() const { return backend_ && backend_->Writable(); }
 bool TMMIO::IsMemory() const { return backend_ && backend_->IsMemory(); }
+
+int TMMIO::Descriptor() const { return backend_ ? backend_->Descriptor() : -1; }
 
 const std::vector<std::uint8_t>& TMMIO::MemoryBytes() const {
   static const std::vector<std::uint8_t> none;

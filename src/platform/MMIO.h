@@ -118,6 +118,8 @@ class TMMIO {
 
   bool Writable() const;
   bool IsMemory() const;
+  // The open file's descriptor (still owned here); -1 for memory and resources.
+  int Descriptor() const;
   // The bytes of a growable memory file; empty for any other kind.
   const std::vector<std::uint8_t>& MemoryBytes() const;
 

@@ -58,6 +58,7 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
     return command == "process" || command == "live" || command == "play" || command == "record" ||
            (command == "preset" && (sub == "write" || sub == "import"));
   if (option == "--bitrate" || option == "--mp3-container") return command == "process" || command == "record";
+  if (option == "--bits") return command == "process";
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
@@ -134,6 +135,9 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a == "--mp3-container") {
       if (v != "raw" && v != "wav") throw EUsageError("--mp3-container takes raw or wav");
       o.Mp3InWave = v == "wav";
+    } else if (a == "--bits") {
+      if (v != "16" && v != "24" && v != "32" && v != "32f") throw EUsageError("--bits takes 16, 24, 32 or 32f");
+      o.Bits = v;
     } else if (a == "--in") {
       o.InDevice = v;
     } else if (a == "--out") {
@@ -200,6 +204,8 @@ const char* UsageText() {
          "  --out-dir DIR        batch: outputs go to DIR under their inputs' names\n"
          "  --to wav|mp3         batch: the outputs' extension (default: the input's)\n"
          "  -j, --jobs N         batch: files at once (default: one per core)\n"
+         "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
+         "                       16 bits from more are dithered)\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

@@ -43,6 +43,7 @@ struct TCliOptions {
   bool Quiet = false;
   int Bitrate = 128;                    // kbit/s, MP3 output
   bool Mp3InWave = false;               // --mp3-container wav
+  std::optional<std::string> Bits;      // --bits 16, 24, 32 or 32f: WAV output samples
   std::optional<std::string> InDevice, OutDevice;
   std::optional<double> Seconds;
   // A batch (process IN... --out-dir DIR): the outputs' folder, their extension (wav or

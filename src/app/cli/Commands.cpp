@@ -1,5 +1,6 @@
 #include "app/cli/Commands.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,13 @@ namespace {
 
 constexpr std::int32_t kTriggerBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
+
+TPcmSampleType SampleTypeOfBits(const std::string& bits) {
+  if (bits == "16") return TPcmSampleType::stInt16;
+  if (bits == "24") return TPcmSampleType::stInt24;
+  if (bits == "32") return TPcmSampleType::stInt32;
+  return TPcmSampleType::stFloat32;
+}
 
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
@@ -69,12 +77,41 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
   TFileSource source(input);
   source.CheckEqualizable(input);
   ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
+  eq.SetAligned(true);
+  const bool mp3Out = KindOf(output) == TFileKind::Mp3;
+  if (mp3Out && o.Bits) throw EMMError("--bits applies to WAV output; " + output + " is MP3");
+  const TWaveFormatEx* in = source.FileFormat();
+  const TPcmSampleType inType = SampleTypeOf(in);
+  const TPcmSampleType outType = mp3Out ? TPcmSampleType::stInt16 : o.Bits ? SampleTypeOfBits(*o.Bits) : inType;
+  // 16-bit files written as 16 bits keep today's exact path; everything else is
+  // equalized in float. The encoder takes 16 bits.
+  TPcmSampleType chainType = TPcmSampleType::stFloat32;
+  if (!source.IsWav() || mp3Out || (inType == TPcmSampleType::stInt16 && outType == inType && IsValidPcmFormat(in)))
+    chainType = TPcmSampleType::stInt16;
+  source.SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
   TOutputFile out(output);
   TFileSink sink(out, o);
   sink.CheckInput(source.Format(), input);
+  const TWaveFormatExtensible built = BuildWaveFormat(outType, in->nChannels, in->nSamplesPerSec);
+  const TWaveFormatEx* written = source.Format();
+  if (!mp3Out && outType != chainType) {
+    // Without --bits the output keeps the input's own format record (its layout too).
+    written = o.Bits || !source.IsWav() ? &built.Format : in;
+    sink.SetWavFormat(written);
+  }
+  if (!mp3Out && source.TotalBytes() == 0) {
+    // Nothing to pull: the chain would not start. The output is as empty as the input.
+    TMMWave empty;
+    empty.CreateFile(written, out.Target());
+    if (!empty.CloseFile()) throw EMMError("Unable to write " + output);
+    out.Commit();
+    return {};
+  }
 
   TMMTrigger trigger;
-  trigger.SetBufferSize(kTriggerBufferSize);
+  // The same frames per buffer whatever the sample size: float buffers are larger.
+  const int sampleBytes = std::max(1, SampleBytes(chainType));
+  trigger.SetBufferSize(kTriggerBufferSize / 2 * sampleBytes);
   trigger.SetInterval(0);
   source.Component()->SetOutput(&eq);
   eq.SetOutput(&trigger);
@@ -160,12 +197,21 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
   const TWaveFormatEx* f = wave.PWaveFormat();
   const std::int64_t bytes = wave.LengthInBytes();
   const std::int64_t ms = f && f->nAvgBytesPerSec ? bytes * 1000 / f->nAvgBytesPerSec : 0;
-  std::fprintf(out, "format:    %s\n", wave.FormatString().c_str());
+  std::string format = wave.FormatString();
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    format = tag == WAVE_FORMAT_PCM ? "PCM" : "IEEE float";
+    if (f->wFormatTag == WAVE_FORMAT_EXTENSIBLE) format += " (extensible layout)";
+  }
+  std::fprintf(out, "format:    %s\n", format.c_str());
   std::fprintf(out, "rate:      %u Hz\n", wave.SampleRate());
   std::fprintf(out, "bits:      %u\n", wave.BitLength());
   std::fprintf(out, "channels:  %u (%s)\n", f ? f->nChannels : 0u, ModeText(wave.Mode()).c_str());
   std::fprintf(out, "data:      %" PRId64 " bytes\n", bytes);
   std::fprintf(out, "play time: %s\n", FormatTimeString(static_cast<std::int32_t>(ms), true).c_str());
+  if (wave.Unfinished())
+    std::fprintf(out, "warning:   the file was not closed properly (its header holds no sizes); "
+                      "the audio is taken up to the end of the file\n");
   return 0;
 }
 

@@ -28,7 +28,12 @@ class TFileSource {
   explicit TFileSource(const std::string& path);
   ~TFileSource();
   TMMDSPComponent* Component() const;
-  const TWaveFormatEx* Format() const;
+  const TWaveFormatEx* Format() const;  // what the chain gets
+  // The file's own format: the WAV file's, or the decoder's 16-bit PCM.
+  const TWaveFormatEx* FileFormat() const;
+  bool IsWav() const { return wav_ != nullptr; }
+  // A WAV source delivers its samples converted to type (stNone: as they are).
+  void SetChainSampleType(TPcmSampleType type);
   double BytesPerSecond() const;
   std::int64_t TotalBytes() const;  // of PCM the source will deliver
   // Raises the equalizer's "Invalid WaveFormat", saying why, for audio it cannot take.
@@ -73,6 +78,8 @@ class TFileSink {
   void CheckInput(const TWaveFormatEx* format, const std::string& inputPath) const;
   // Audio bytes in a WAV sink's file.
   std::int64_t BytesWritten() const;
+  // A WAV sink writes this format, converted from the chain's.
+  void SetWavFormat(const TWaveFormatEx* format);
 
  private:
   TFileSink(const std::string& path, TAtomicFile* target, const std::string& finalName, const TCliOptions& options);
