@@ -13,7 +13,12 @@ constexpr std::int32_t kDisplayCapacity = 8192;
 constexpr std::int32_t kImpulseBytes = 16386;
 constexpr std::int16_t kImpulse = 21500;
 
-bool IsPcm16(const TWaveFormatEx* f) { return IsValidPcmFormat(f) && f->wBitsPerSample == 16; }
+// 16-bit PCM, or float samples for the high-resolution path (up to 192000 Hz).
+bool IsPcm16(const TWaveFormatEx* f) {
+  if (IsValidPcmFormat(f) && f->wBitsPerSample == 16) return true;
+  return IsFloatFormat(f) && (f->nChannels == 1 || f->nChannels == 2) && f->nSamplesPerSec >= 4000 &&
+         f->nSamplesPerSec <= 192000;
+}
 
 std::int32_t FloorPowerOfTwo(std::int32_t v) {
   std::int32_t p = 1;
@@ -45,6 +50,13 @@ void TMMEqualizer::SetEnabled(bool value) {
   if (value == enabled_.load()) return;
   enabled_.store(value);
   if (prepared_) ResetFilter(filter_.get());
+}
+
+void TMMEqualizer::SetAligned(bool value) {
+  if (value == aligned_.load()) return;
+  aligned_.store(value);
+  draining_ = false;
+  if (prepared_) SetFilterAligned(filter_.get(), value);
 }
 
 void TMMEqualizer::SetSampleRate(std::int32_t value) {
@@ -145,6 +157,7 @@ void TMMEqualizer::Notification(TComponent* component, TOperation operation) {
 PFFTFilter TMMEqualizer::NewFilter(const TWaveFormatEx* format, std::int32_t capacity) const {
   PFFTFilter f = CreateFFTFilter(format, fftLength_, capacity);
   if (!f) throw std::bad_alloc();
+  SetFilterAligned(f.get(), aligned_.load());
   SetFilterWindow(f.get(), window_);
   ApplyBands(f.get());
   return f;
@@ -163,6 +176,7 @@ void TMMEqualizer::ReplaceFilter(PFFTFilter next) {
 void TMMEqualizer::Prepare() {
   if (prepared_ || !IsPcm16(PWaveFormat())) return;
   workCapacity_ = std::max(kMinWorkCapacity, BufferSize());
+  draining_ = false;
   ReplaceFilter(NewFilter(PWaveFormat(), workCapacity_));
   prepared_ = true;
   RebuildResponse();
@@ -216,8 +230,53 @@ void TMMEqualizer::BufferReady(PMMWaveHdr lpwh) {
 }
 
 void TMMEqualizer::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
+  if (lpwh && aligned_.load() && enabled_.load() && live_.load()) {
+    LoadAligned(lpwh, MoreBuffers);
+    return;
+  }
   TMMDSPComponent::BufferLoad(lpwh, MoreBuffers);
   if (lpwh) Process(lpwh->lpData, RecordedBytes(lpwh));
+}
+
+void TMMEqualizer::LoadAligned(PMMWaveHdr h, bool& MoreBuffers) {
+  const std::uint32_t length = h->dwBufferLength;
+  const int room = static_cast<int>(std::min<std::uint32_t>(length, 0x7FFFFFFF));
+  const TMMChannel channel = channel_.load(std::memory_order_relaxed);
+  auto withFilter = [this](auto&& call) {
+    inFilter_.fetch_add(1);
+    TFFTFilter* filter = live_.load();
+    const bool overflow = filter && call(filter);
+    inFilter_.fetch_sub(1, std::memory_order_release);
+    return overflow;
+  };
+  bool overflow = false;
+  int delivered = 0;
+  // Until the filter's delay has passed a pull may give nothing back: pull again
+  // (the filter keeps what it was given), so that no buffer goes out empty.
+  while (!draining_) {
+    h->dwBufferLength = length;
+    h->dwBytesRecorded = 0;
+    bool more = false;
+    TMMDSPComponent::BufferLoad(h, more);
+    const int n = RecordedBytes(h);
+    overflow |= withFilter([&](TFFTFilter* f) { return ProcessFilterAligned(f, channel, h->lpData, n, delivered); });
+    if (!more || n <= 0) draining_ = true;
+    if (delivered > 0) break;
+  }
+  bool pending = false;
+  if (draining_) {
+    overflow |= withFilter([&](TFFTFilter* f) {
+      int tail = 0;
+      const bool clipped = DrainFilter(f, channel, h->lpData + delivered, room - delivered, tail);
+      delivered += tail;
+      pending = FilterPending(f) > 0;
+      return clipped;
+    });
+  }
+  h->dwBufferLength = length;
+  h->dwBytesRecorded = delivered;
+  MoreBuffers = !draining_ || pending;
+  if (overflow) SynchronizedCall([this] { PcmOverflow(); });
 }
 
 void TMMEqualizer::PcmOverflow() {

@@ -1,6 +1,6 @@
-// The equalizer: a passive chain component that filters 16-bit PCM in place with an
-// FFT block filter designed from its band list, and draws its own response on an
-// attached spectrum display.
+// The equalizer: a passive chain component that filters 16-bit PCM (or float
+// samples) in place with an FFT block filter designed from its band list, and draws
+// its own response on an attached spectrum display.
 #pragma once
 
 #include <atomic>
@@ -61,10 +61,16 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   void SetWindow(TMMFFTWindow value);
   TMMChannel Channel() const { return channel_.load(); }
   void SetChannel(TMMChannel value);  // the next buffer uses it
+  // Pulled buffers come out time-aligned with the input and as long as it: the
+  // filter's delay is dropped from the start and its tail flushed when the source
+  // ends (file to file). Off for device routes. Set before Open.
+  bool Aligned() const { return aligned_.load(); }
+  void SetAligned(bool value);
   TMMResponseDisplay* Spectrum() const { return spectrum_; }
   void SetSpectrum(TMMResponseDisplay* value);
 
-  // Only valid 16-bit PCM outside design mode, else EMMEqualizerError
+  // Only valid 16-bit PCM (or 32-bit float, 1 or 2 channels, 4000..192000 Hz) outside
+  // design mode, else EMMEqualizerError
   // "Invalid WaveFormat" and the old format stays.
   void SetPWaveFormat(const TWaveFormatEx* format) override;
   // From another equalizer: Channel, Enabled, Description, FFTLength, Window, Filters,
@@ -107,6 +113,7 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   void Prepare();
   void Unprepare();
   void Process(char* data, std::int32_t bytes);
+  void LoadAligned(PMMWaveHdr lpwh, bool& MoreBuffers);
   // Publishes next as the processing filter and frees the old one once no buffer is
   // inside it any more.
   void ReplaceFilter(PFFTFilter next);
@@ -115,6 +122,8 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   PFFTFilter NewFilter(const TWaveFormatEx* format, std::int32_t capacity) const;
 
   std::atomic<bool> enabled_{true};
+  std::atomic<bool> aligned_{false};
+  bool draining_ = false;  // audio thread: the source has ended
   bool prepared_ = false;
   PFFTFilter filter_;                       // main thread's ownership
   std::atomic<TFFTFilter*> live_{nullptr};  // what the audio thread uses

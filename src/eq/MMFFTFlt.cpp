@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <type_traits>
 
 namespace strataeq {
 namespace {
@@ -106,6 +107,23 @@ bool OutputPortable(const float* w, float* overlap, std::int16_t* out, int h) {
   return overflow;
 }
 
+void LoadPortable(const float* src, int stride, int h, float* w) {
+  for (int m = 0; m < h; ++m) {
+    w[2 * m] = src[m * stride];
+    w[2 * m + 1] = src[(m + h) * stride];
+  }
+}
+
+// Float samples carry values beyond full scale through unchanged.
+bool OutputPortable(const float* w, float* overlap, float* out, int h) {
+  for (int m = 0; m < h; ++m) {
+    out[m] = w[2 * m] + overlap[m];
+    out[m + h] = w[2 * (m + h)] - w[2 * m + 1];
+    overlap[m] = -w[2 * (m + h) + 1];
+  }
+  return false;
+}
+
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
 
@@ -181,6 +199,48 @@ bool OutputAvx2(const float* w, float* overlap, std::int16_t* out, int h) {
   return !_mm256_testz_si256(clipped, clipped);
 }
 
+// h >= 8; stride 1 or 2 as LoadAvx2.
+void LoadAvx2(const float* src, int stride, int c, int h, float* w) {
+  const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  for (int m = 0; m < h; m += 8) {
+    __m256 a, b;
+    if (stride == 1) {
+      a = _mm256_loadu_ps(src + m);
+      b = _mm256_loadu_ps(src + m + h);
+    } else {
+      auto pick = [&](const float* p) {
+        const __m256 x0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), order);
+        const __m256 x1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(p + 8), order);
+        return c == 0 ? _mm256_permute2f128_ps(x0, x1, 0x20) : _mm256_permute2f128_ps(x0, x1, 0x31);
+      };
+      a = pick(src + 2 * m);
+      b = pick(src + 2 * (m + h));
+    }
+    const __m256 lo = _mm256_unpacklo_ps(a, b), hi = _mm256_unpackhi_ps(a, b);
+    _mm256_store_ps(w + 2 * m, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_store_ps(w + 2 * m + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+  }
+}
+
+// h >= 16.
+bool OutputAvx2(const float* w, float* overlap, float* out, int h) {
+  for (int m = 0; m < h; m += 16) {
+    __m256 r0, i0, r1, i1, r2, i2, r3, i3;
+    Split8(w + 2 * m, r0, i0);
+    Split8(w + 2 * m + 16, r1, i1);
+    Split8(w + 2 * (m + h), r2, i2);
+    Split8(w + 2 * (m + h) + 16, r3, i3);
+    _mm256_storeu_ps(out + m, _mm256_add_ps(r0, _mm256_loadu_ps(overlap + m)));
+    _mm256_storeu_ps(out + m + 8, _mm256_add_ps(r1, _mm256_loadu_ps(overlap + m + 8)));
+    _mm256_storeu_ps(out + m + h, _mm256_sub_ps(r2, i0));
+    _mm256_storeu_ps(out + m + h + 8, _mm256_sub_ps(r3, i1));
+    const __m256 zero = _mm256_setzero_ps();
+    _mm256_storeu_ps(overlap + m, _mm256_sub_ps(zero, i2));
+    _mm256_storeu_ps(overlap + m + 8, _mm256_sub_ps(zero, i3));
+  }
+  return false;
+}
+
 // n >= 16 frames.
 void InterleaveAvx2(const std::int16_t* l, const std::int16_t* r, std::int16_t* dst, int n) {
   for (int m = 0; m < n; m += 16) {
@@ -195,8 +255,8 @@ void InterleaveAvx2(const std::int16_t* l, const std::int16_t* r, std::int16_t* 
 #pragma GCC pop_options
 
 // One block of N samples of one channel (every stride-th sample from src) into out.
-bool FilterBlock(TFFTFilter& f, bool vector, const std::int16_t* src, int stride, int c, std::int16_t* out,
-                 float* overlap) {
+template <class T>
+bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T* out, float* overlap) {
   const int n = f.BlockLength, h = f.HalfBlock;
   float* w = f.Work.get();
   const bool wide = vector && n >= 32;
@@ -214,46 +274,92 @@ bool FilterBlock(TFFTFilter& f, bool vector, const std::int16_t* src, int stride
   return wide ? OutputAvx2(w, overlap, out, h) : OutputPortable(w, overlap, out, h);
 }
 
-// One call's worth (at most Q bytes) through the queues.
-bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) {
-  const int ch = f.Channels, n = f.BlockLength;
-  const int frameBytes = 2 * ch, blockBytes = n * frameBytes;
-  auto* inq = reinterpret_cast<std::uint8_t*>(f.InQueue.get());
-  auto* outq = reinterpret_cast<std::uint8_t*>(f.OutQueue.get());
-  std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
-  f.InCount += bytes;
+template <class T>
+T* InQueue(TFFTFilter& f) {
+  if constexpr (std::is_same_v<T, float>)
+    return f.InQueueF.get();
+  else
+    return f.InQueue.get();
+}
 
-  int first = 0, last = ch - 1;
+template <class T>
+T* OutQueue(TFFTFilter& f) {
+  if constexpr (std::is_same_v<T, float>)
+    return f.OutQueueF.get();
+  else
+    return f.OutQueue.get();
+}
+
+template <class T>
+T* History(TFFTFilter& f) {
+  if constexpr (std::is_same_v<T, float>)
+    return f.HistoryF;
+  else
+    return f.History;
+}
+
+struct TChannels {
+  int First, Last;
+  bool OneOfTwo;  // one channel of a stereo stream is filtered, the other passes
+};
+
+TChannels Selected(const TFFTFilter& f, TMMChannel mode) {
+  int first = 0, last = f.Channels - 1;
   if (mode == TMMChannel::chLeft)
     last = 0;
-  else if (mode == TMMChannel::chRight && ch == 2)
+  else if (mode == TMMChannel::chRight && f.Channels == 2)
     first = 1;
-  const bool oneOfTwo = ch == 2 && first == last;
+  return {first, last, f.Channels == 2 && first == last};
+}
 
+// Filters every whole block in the input queue onto the end of the output queue.
+template <class T>
+bool RunBlocks(TFFTFilter& f, TChannels sel) {
+  const int ch = f.Channels, n = f.BlockLength;
+  const int frameBytes = static_cast<int>(sizeof(T)) * ch, blockBytes = n * frameBytes;
+  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+  auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
   bool overflow = false;
   const bool vector = VectorFFTEnabled();
   const int blocks = f.InCount / blockBytes;
-  alignas(32) std::int16_t result[kMaxFilterChannels][kMaxFilterBlock];
+  alignas(32) T result[kMaxFilterChannels][kMaxFilterBlock];
   for (int b = 0; b < blocks; ++b) {
-    const std::int16_t* src = f.InQueue.get() + static_cast<std::ptrdiff_t>(b) * n * ch;
-    for (int c = first; c <= last; ++c) overflow |= FilterBlock(f, vector, src, ch, c, result[c], f.Overlap[c].get());
+    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(b) * n * ch;
+    for (int c = sel.First; c <= sel.Last; ++c)
+      overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get());
     std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
     if (ch == 1) {
       std::memcpy(dst, result[0], static_cast<std::size_t>(blockBytes));
-    } else if (!oneOfTwo) {
-      alignas(32) std::int16_t frames[2 * kMaxFilterBlock];
-      if (vector && n >= 16) {
-        InterleaveAvx2(result[0], result[1], frames, n);
-      } else {
-        for (int m = 0; m < n; ++m) {
-          frames[2 * m] = result[0][m];
-          frames[2 * m + 1] = result[1][m];
+    } else if (!sel.OneOfTwo) {
+      alignas(32) T frames[2 * kMaxFilterBlock];
+      if constexpr (std::is_same_v<T, std::int16_t>) {
+        if (vector && n >= 16) {
+          InterleaveAvx2(result[0], result[1], frames, n);
+          std::memcpy(dst, frames, static_cast<std::size_t>(blockBytes));
+          continue;
         }
+      }
+      for (int m = 0; m < n; ++m) {
+        frames[2 * m] = result[0][m];
+        frames[2 * m + 1] = result[1][m];
       }
       std::memcpy(dst, frames, static_cast<std::size_t>(blockBytes));
     } else {
-      // The other channel's positions are never written and never copied out.
-      for (int m = 0; m < n; ++m) std::memcpy(dst + 4 * m + 2 * first, &result[first][m], 2);
+      const int c = sel.First, other = 1 - c;
+      for (int m = 0; m < n; ++m) std::memcpy(dst + frameBytes * m + sizeof(T) * c, &result[c][m], sizeof(T));
+      if (f.Aligned) {
+        // The passing channel, written N/4 frames late: the delay dropped from the
+        // front brings it back in step.
+        const int d = n / 4;
+        T* hist = History<T>(f);
+        T sample;
+        for (int m = 0; m < n; ++m) {
+          sample = m < d ? hist[m] : src[2 * (m - d) + other];
+          std::memcpy(dst + frameBytes * m + sizeof(T) * other, &sample, sizeof(T));
+        }
+        for (int m = 0; m < d; ++m) hist[m] = src[2 * (n - d + m) + other];
+      }
+      // Otherwise the other channel's positions are never written and never copied out.
     }
   }
   const int consumed = blocks * blockBytes;
@@ -262,6 +368,20 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
     f.InCount -= consumed;
     std::memmove(inq, inq + consumed, static_cast<std::size_t>(f.InCount));
   }
+  return overflow;
+}
+
+// One call's worth (at most Q bytes) through the queues.
+template <class T>
+bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) {
+  constexpr int S = static_cast<int>(sizeof(T));
+  const int frameBytes = S * f.Channels;
+  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+  auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
+  std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
+  f.InCount += bytes;
+  const TChannels sel = Selected(f, mode);
+  const bool overflow = RunBlocks<T>(f, sel);
 
   const int d = std::min(bytes, f.OutCount);
   const int missing = bytes - d;
@@ -271,13 +391,14 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   // padded after the data instead.
   const int lead = f.Flowing ? 0 : missing;
   const int tail = lead + d;
-  if (oneOfTwo) {
+  if (sel.OneOfTwo) {
     // Only the filtered channel is written (and silenced while short); the other
     // keeps its input samples, undelayed.
-    const int c = first;
-    for (int pos = 2 * c; pos + 2 <= lead; pos += 4) std::memset(buf + pos, 0, 2);
-    for (int m = 0; 4 * m + 4 <= d; ++m) std::memcpy(buf + lead + 4 * m + 2 * c, outq + 4 * m + 2 * c, 2);
-    for (int pos = tail + 2 * c; pos + 2 <= bytes; pos += 4) std::memset(buf + pos, 0, 2);
+    const int c = sel.First;
+    for (int pos = S * c; pos + S <= lead; pos += frameBytes) std::memset(buf + pos, 0, S);
+    for (int m = 0; frameBytes * m + frameBytes <= d; ++m)
+      std::memcpy(buf + lead + frameBytes * m + S * c, outq + frameBytes * m + S * c, S);
+    for (int pos = tail + S * c; pos + S <= bytes; pos += frameBytes) std::memset(buf + pos, 0, S);
   } else {
     std::memset(buf, 0, static_cast<std::size_t>(lead));
     std::memcpy(buf + lead, outq, static_cast<std::size_t>(d));
@@ -289,16 +410,79 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   return overflow;
 }
 
+// Aligned: drops what is left of the delay, then moves up to room bytes of output
+// (never more than came in) to dst.
+template <class T>
+int Deliver(TFFTFilter& f, std::uint8_t* dst, int room) {
+  auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
+  const int drop = std::min(f.SkipBytes, f.OutCount);
+  f.SkipBytes -= drop;
+  const std::int64_t owed = f.InBytes - f.OutBytes;
+  const int d = static_cast<int>(std::min<std::int64_t>({room, f.OutCount - drop, owed}));
+  std::memcpy(dst, outq + drop, static_cast<std::size_t>(std::max(d, 0)));
+  f.OutCount -= drop + d;
+  std::memmove(outq, outq + drop + d, static_cast<std::size_t>(f.OutCount));
+  f.OutBytes += d;
+  return d;
+}
+
+template <class T>
+bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes, int& delivered) {
+  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+  const TChannels sel = Selected(f, mode);
+  bool overflow = false;
+  delivered = 0;
+  for (int pos = 0; pos < bytes;) {
+    const int slice = std::min(bytes - pos, f.Capacity);
+    std::memcpy(inq + f.InCount, buf + pos, static_cast<std::size_t>(slice));
+    f.InCount += slice;
+    f.InBytes += slice;
+    overflow |= RunBlocks<T>(f, sel);
+    pos += slice;
+    // Output lags input, so it never overtakes the bytes not yet read from buf.
+    delivered += Deliver<T>(f, buf + delivered, pos - delivered);
+  }
+  return overflow;
+}
+
+template <class T>
+bool Drain(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes, int& delivered) {
+  bool overflow = false;
+  if (!f.Drained) {
+    f.Drained = true;
+    // Silence after the input until the filter has produced its last input frame
+    // plus the delay, in whole blocks.
+    const std::int64_t frameBytes = static_cast<std::int64_t>(sizeof(T)) * f.Channels;
+    const std::int64_t blockBytes = frameBytes * f.BlockLength;
+    const std::int64_t needed = f.InBytes / frameBytes * frameBytes + frameBytes * (f.BlockLength / 4);
+    std::int64_t zeros = (needed + blockBytes - 1) / blockBytes * blockBytes - f.InBytes;
+    auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+    const TChannels sel = Selected(f, mode);
+    while (zeros > 0) {
+      const int step = static_cast<int>(std::min(zeros, blockBytes));
+      std::memset(inq + f.InCount, 0, static_cast<std::size_t>(step));
+      f.InCount += step;
+      zeros -= step;
+      overflow |= RunBlocks<T>(f, sel);
+    }
+  }
+  delivered = bytes > 0 ? Deliver<T>(f, buf, bytes) : 0;
+  return overflow;
+}
+
 }  // namespace
 
 PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capacity) {
-  if (!format || format->wBitsPerSample != 16 || format->nChannels < 1 || format->nChannels > kMaxFilterChannels ||
+  const bool isFloat = format && IsFloatFormat(format) && format->wBitsPerSample == 32;
+  if (!format || (format->wBitsPerSample != 16 && !isFloat) || format->nChannels < 1 ||
+      format->nChannels > kMaxFilterChannels ||
       format->nSamplesPerSec < 1 || format->nSamplesPerSec > 0x7FFFFFFF)
     return nullptr;
   try {
     auto f = std::make_unique<TFFTFilter>();
     f->SampleRate = static_cast<std::int32_t>(format->nSamplesPerSec);
     f->Channels = format->nChannels;
+    f->Float = isFloat;
     int n = kMinBlock;
     while (n * 2 <= std::min(fftLength, kMaxFilterBlock)) n *= 2;
     f->BlockLength = n;
@@ -306,12 +490,18 @@ PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capac
     int k = 0;
     while ((1 << k) < n) ++k;
     f->FFT = CreateComplexFFT(k);
-    const std::int64_t blockBytes = static_cast<std::int64_t>(n) * 2 * f->Channels;
-    const std::int64_t q = std::max<std::int64_t>(capacity, blockBytes);
+    const std::int64_t blockBytes = static_cast<std::int64_t>(n) * (isFloat ? 4 : 2) * f->Channels;
+    // Four blocks leave room for what an aligned filter owes when its input ends.
+    const std::int64_t q = std::max<std::int64_t>(capacity, 4 * blockBytes);
     if (q > kMaxCapacity) return nullptr;
     f->Capacity = static_cast<std::int32_t>(q);
-    f->InQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
-    f->OutQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
+    if (isFloat) {
+      f->InQueueF = std::make_unique<float[]>(static_cast<std::size_t>(q) / 2 + 4);
+      f->OutQueueF = std::make_unique<float[]>(static_cast<std::size_t>(q) / 2 + 4);
+    } else {
+      f->InQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
+      f->OutQueue = std::make_unique<std::int16_t[]>(static_cast<std::size_t>(q) + 4);
+    }
     for (auto& o : f->Overlap) o = detail::AllocFloats(kFilterTable);
     f->Gains = detail::AllocFloats(kFilterTable);
     f->Response = detail::AllocFloats(2 * kFilterTable);
@@ -338,19 +528,28 @@ void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window) {
   Design(*filter);
 }
 
-void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
-  if (!filter || !std::isfinite(f1) || !std::isfinite(f2) || !std::isfinite(gainDb)) return;
-  const float s = static_cast<float>(filter->SampleRate);
-  const float h = static_cast<float>(filter->SampleRate / 2);
+bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1, float f2, int& firstBin,
+                    int& lastBin) {
+  if (!std::isfinite(f1) || !std::isfinite(f2) || sampleRate < 1 || blockLength < 2) return false;
+  const float s = static_cast<float>(sampleRate);
+  const float h = static_cast<float>(sampleRate / 2);
   f1 = std::max(f1, 0.0f);
   f2 = std::max(f2, 0.0f);
   if (f1 >= h) f1 = h - 1;
   if (f2 > h) f2 = h;
   if (f1 > f2) std::swap(f1, f2);
   if (f2 == f1) f2 = f2 + 1;
-  const float w = s / static_cast<float>(filter->BlockLength);
-  const int firstBin = std::clamp(static_cast<int>(std::trunc(f1 / w)), 0, filter->HalfBlock);
-  const int lastBin = std::clamp(static_cast<int>(std::trunc(f2 / w)), 0, filter->HalfBlock);
+  const float w = s / static_cast<float>(blockLength);
+  firstBin = std::clamp(static_cast<int>(std::trunc(f1 / w)), 0, blockLength / 2);
+  lastBin = std::clamp(static_cast<int>(std::trunc(f2 / w)), 0, blockLength / 2);
+  return true;
+}
+
+void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
+  int firstBin = 0, lastBin = 0;
+  if (!filter || !std::isfinite(gainDb) ||
+      !FilterBandBins(filter->SampleRate, filter->BlockLength, f1, f2, firstBin, lastBin))
+    return;
   gainDb = std::clamp(gainDb, -kMaxGainDb, kMaxGainDb);
   const float gain = static_cast<float>(std::pow(10.0, (static_cast<double>(gainDb) + 6.0) * 0.05));
   std::lock_guard lock(filter->Lock);
@@ -364,7 +563,20 @@ void ResetFilter(TFFTFilter* filter) {
   filter->InCount = 0;
   filter->OutCount = 0;
   filter->Flowing = false;
+  filter->SkipBytes = filter->Aligned ? filter->BlockLength / 4 * filter->Channels * (filter->Float ? 4 : 2) : 0;
+  filter->InBytes = 0;
+  filter->OutBytes = 0;
+  filter->Drained = false;
+  std::fill(std::begin(filter->History), std::end(filter->History), std::int16_t{0});
+  std::fill(std::begin(filter->HistoryF), std::end(filter->HistoryF), 0.0f);
   for (auto& o : filter->Overlap) ClearFloats(o.get(), kFilterTable);
+}
+
+void SetFilterAligned(TFFTFilter* filter, bool aligned) {
+  if (!filter) return;
+  std::lock_guard lock(filter->Lock);
+  filter->Aligned = aligned;
+  ResetFilter(filter);
 }
 
 bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes) {
@@ -374,11 +586,36 @@ bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes)
   bool overflow = false;
   while (bytes > 0) {
     const int slice = std::min(bytes, filter->Capacity);
-    overflow |= ProcessChunk(*filter, mode, p, slice);
+    overflow |= filter->Float ? ProcessChunk<float>(*filter, mode, p, slice)
+                              : ProcessChunk<std::int16_t>(*filter, mode, p, slice);
     p += slice;
     bytes -= slice;
   }
   return overflow;
+}
+
+bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered) {
+  delivered = 0;
+  if (!filter || !buffer || bytes <= 0) return false;
+  std::lock_guard lock(filter->Lock);
+  auto* p = static_cast<std::uint8_t*>(buffer);
+  return filter->Float ? ProcessAligned<float>(*filter, mode, p, bytes, delivered)
+                       : ProcessAligned<std::int16_t>(*filter, mode, p, bytes, delivered);
+}
+
+bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered) {
+  delivered = 0;
+  if (!filter || !buffer) return false;
+  std::lock_guard lock(filter->Lock);
+  auto* p = static_cast<std::uint8_t*>(buffer);
+  return filter->Float ? Drain<float>(*filter, mode, p, bytes, delivered)
+                       : Drain<std::int16_t>(*filter, mode, p, bytes, delivered);
+}
+
+std::int64_t FilterPending(TFFTFilter* filter) {
+  if (!filter) return 0;
+  std::lock_guard lock(filter->Lock);
+  return filter->InBytes - filter->OutBytes;
 }
 
 }  // namespace strataeq

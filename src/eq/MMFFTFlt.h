@@ -1,5 +1,6 @@
 // The FFT block filter: a linear-phase FIR filter designed from per-bin gains and
-// applied to interleaved 16-bit PCM by overlap-add fast convolution.
+// applied to interleaved 16-bit PCM or 32-bit float samples by overlap-add fast
+// convolution.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +21,29 @@ struct TFFTFilter {
   std::int32_t Channels = 0;
   std::int32_t BlockLength = 0;  // N, a power of two, 8 .. 1024
   std::int32_t HalfBlock = 0;    // N / 2
+  bool Float = false;            // 32-bit float samples (no clipping) instead of 16-bit
   PComplexFFT FFT;
   std::int32_t Capacity = 0;  // Q: bytes one call may bring; each queue holds 2Q
-  // Byte queues (2Q bytes each) kept as 16-bit words so that whole blocks, which
-  // always start at the front, are read as samples.
+  // Byte queues (2Q bytes each) kept as samples so that whole blocks, which always
+  // start at the front, are read as such: the 16-bit pair or the float pair.
   std::unique_ptr<std::int16_t[]> InQueue;
-  std::int32_t InCount = 0;  // bytes
   std::unique_ptr<std::int16_t[]> OutQueue;
+  std::unique_ptr<float[]> InQueueF;
+  std::unique_ptr<float[]> OutQueueF;
+  std::int32_t InCount = 0;   // bytes
   std::int32_t OutCount = 0;  // bytes
   bool Flowing = false;       // filtered data has been returned since the last reset
+  // Aligned output (file routes): the first N/4 frames the filter produces are its
+  // delay and are dropped, and no more bytes come out than went in.
+  bool Aligned = false;
+  std::int32_t SkipBytes = 0;  // delay still to drop
+  std::int64_t InBytes = 0;    // given since the reset
+  std::int64_t OutBytes = 0;   // returned since the reset
+  bool Drained = false;        // the end of the input was padded and filtered
+  // The unfiltered channel of a stereo stream, N/4 frames back, so that it stays in
+  // step with the filtered one once the delay is dropped.
+  std::int16_t History[kMaxFilterBlock / 4] = {};
+  float HistoryF[kMaxFilterBlock / 4] = {};
   TMMFFTWindow Window = TMMFFTWindow::fwHamming;
   detail::AlignedFloats Taper;  // WindowValue(Window, j, N/2) for j = 0 .. N/2
   // Tail of the last block of each channel, added into the next one.
@@ -46,9 +61,9 @@ struct TFFTFilter {
 
 using PFFTFilter = std::unique_ptr<TFFTFilter>;
 
-// format: 16-bit PCM, 1 or 2 channels (anything else gives none, as does a failed
-// allocation). N = the largest power of two <= Min(fftLength, 1024), at least 8.
-// capacity is raised to one block of N frames if it is smaller. The new filter passes
+// format: 16-bit PCM or 32-bit float, 1 or 2 channels (anything else gives none, as
+// does a failed allocation). N = the largest power of two <= Min(fftLength, 1024), at
+// least 8. capacity is raised to four blocks of N frames if it is smaller. The new filter passes
 // the signal scaled by 10^0.3 / 2 (about 0.998) and delayed by N/4 frames.
 PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capacity);
 void FreeFFTFilter(PFFTFilter& filter);
@@ -58,11 +73,27 @@ void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window);
 // Sets the bins from f1 to f2 Hz to gain dB (edges below 0 Hz count as 0; a NaN or
 // an infinity changes nothing; gains beyond +-400 dB are held there).
 void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb);
-// Empties both queues and the overlap buffers.
+// The bins from firstBin to lastBin that SetFilterBand gives f1 .. f2 Hz for a filter
+// of that sample rate and block length; false (no bins) for a NaN or an infinity.
+bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1, float f2, int& firstBin,
+                    int& lastBin);
+// Empties both queues and the overlap buffers and starts the aligned count anew.
 void ResetFilter(TFFTFilter* filter);
+// Aligned output on or off; takes effect with the next reset (it resets).
+void SetFilterAligned(TFFTFilter* filter, bool aligned);
 
 // Audio thread: filters bytes of interleaved PCM in place and returns whether any
 // sample was clipped. A call larger than the capacity is worked through in slices.
 bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes);
+
+// Aligned filters (audio thread). Filters bytes of interleaved samples and puts the
+// next delivered bytes of the aligned output at the front of the buffer: until the
+// delay has passed that is fewer than were given. Returns whether any sample clipped.
+bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);
+// After the last input: the rest of the output, up to bytes of it, flushed through the
+// filter with silence. Once it delivers 0 the output is as long as the input.
+bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);
+// Bytes given to an aligned filter and not yet returned.
+std::int64_t FilterPending(TFFTFilter* filter);
 
 }  // namespace strataeq

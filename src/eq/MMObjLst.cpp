@@ -130,13 +130,16 @@ TFileStream::TFileStream(const std::string& fileName, TFileMode mode) {
     if (!file_) throw EFOpenError("Cannot open file \"" + fileName + "\". " + std::strerror(errno));
     size_ = st.st_size;
   } else {
-    file_ = std::fopen(fileName.c_str(), "wb");
-    if (!file_) throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(errno));
+    auto out = std::make_unique<TAtomicFile>();
+    if (const int err = out->Create(fileName))
+      throw EFCreateError("Cannot create file \"" + fileName + "\". " + std::strerror(err));
+    out_ = std::move(out);
   }
 }
 
 TFileStream::~TFileStream() {
   if (file_) std::fclose(file_);
+  // An uncommitted file is removed by its own destructor.
 }
 
 std::size_t TFileStream::Read(void* buffer, std::size_t count) {
@@ -147,19 +150,28 @@ std::size_t TFileStream::Read(void* buffer, std::size_t count) {
 }
 
 std::size_t TFileStream::Write(const void* buffer, std::size_t count) {
-  if (!file_) return 0;
-  std::size_t n = std::fwrite(buffer, 1, count, file_);
-  pos_ += static_cast<std::int64_t>(n);
+  if (!out_ || !out_->IsOpen() || writeError_ != 0) return 0;
+  if (const int err = out_->Write(buffer, count)) {
+    writeError_ = err;
+    return 0;
+  }
+  pos_ += static_cast<std::int64_t>(count);
   size_ = Max(size_, pos_);
-  return n;
+  return count;
 }
 
 void TFileStream::Close() {
-  if (!file_) return;
-  bool ok = std::fflush(file_) == 0 && !std::ferror(file_);
-  ok = std::fclose(file_) == 0 && ok;
-  file_ = nullptr;
-  if (!ok) throw EStreamError(objmsg::WriteError);
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!out_ || !out_->IsOpen()) return;
+  int err = writeError_;
+  if (err == 0) err = out_->Commit();
+  if (err != 0) {
+    out_->Discard();
+    throw EStreamError(std::string(objmsg::WriteError) + ": " + std::strerror(err) + " (" + out_->FinalName() + ")");
+  }
 }
 
 // ---- class registry
@@ -493,7 +505,7 @@ void TObjectList::SaveToFile(const std::string& fileName) const {
   TMemoryStream memory;
   WriteData(memory);
   TFileStream file(fileName, TFileMode::fmCreate);
-  file.WriteBuffer(memory.Bytes().data(), memory.Bytes().size());
+  file.Write(memory.Bytes().data(), memory.Bytes().size());  // a failure is reported by Close, with its reason
   file.Close();
 }
 

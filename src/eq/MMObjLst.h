@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "foundation/MMUtils.h"
+#include "platform/AtomicFile.h"
 #include "platform/Component.h"
 
 namespace strataeq {
@@ -110,8 +111,10 @@ class TMemoryStream : public TStream {
 
 enum class TFileMode { fmOpenRead, fmCreate };
 
-// A file opened for reading (EFOpenError when it cannot be) or created/truncated for
-// writing (EFCreateError). Its size is taken when it is opened for reading.
+// A file opened for reading only (EFOpenError when it cannot be), or a new file for
+// writing (EFCreateError) that replaces one of that name only when Close succeeds:
+// it is written beside the name and renamed over it, so a failed write (a full disk)
+// leaves the old file as it was. Its size is taken when it is opened for reading.
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& fileName, TFileMode mode);
@@ -122,11 +125,15 @@ class TFileStream : public TStream {
   std::size_t Write(const void* buffer, std::size_t count) override;
   std::int64_t Position() const override { return pos_; }
   std::int64_t Size() const override { return size_; }
-  // Flushes and closes; EStreamError "Stream write error" when data did not reach the file.
+  // Closes; a written file is flushed to disk and moved into place. EStreamError
+  // "Stream write error" and the reason when the data did not all reach the file, and
+  // then the file of that name is left as it was.
   void Close();
 
  private:
   std::FILE* file_ = nullptr;
+  std::unique_ptr<TAtomicFile> out_;
+  int writeError_ = 0;
   std::int64_t pos_ = 0;
   std::int64_t size_ = 0;
 };
@@ -256,7 +263,7 @@ class TObjectList : public TObject {
   // load Object stream" for anything that goes wrong while reading it.
   void LoadFromFile(const std::string& fileName);
   // The whole stream is built in memory first, so a failing object leaves an existing
-  // file alone.
+  // file alone; the file is then replaced whole or not at all (TFileStream).
   void SaveToFile(const std::string& fileName) const;
 
   // Whether a stored form writes the binary property "ObjectContainer".

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "files/MMWave.h"
+#include "platform/AtomicFile.h"
 #include "platform/DynLib.h"
 
 namespace strataeq {
@@ -137,6 +138,12 @@ void TMMMP3Encoder::SetFileName(const std::string& value) {
   fileName_ = value;
 }
 
+void TMMMP3Encoder::SetTarget(TAtomicFile* value) {
+  if (value == target_) return;
+  if (encOpened_) throw EMMError(LoadResString(msg::PropertyWhileOpen));
+  target_ = value;
+}
+
 void TMMMP3Encoder::SetFileType(TMMFileType value) {
   if (value == fileType_) return;
   if (encOpened_) throw EMMError(LoadResString(msg::PropertyWhileOpen));
@@ -145,7 +152,7 @@ void TMMMP3Encoder::SetFileType(TMMFileType value) {
 
 void TMMMP3Encoder::Open() {
   TMMDSPComponent::Open();
-  if (encOpened_ || !PWaveFormat() || !Input() || fileName_.empty()) return;
+  if (encOpened_ || !PWaveFormat() || !Input() || (fileName_.empty() && !target_)) return;
   api_ = BladeEncoderApi();
   if (!api_) throw EMMError(BladeLoadFailureMessage());
   const TWaveFormatEx input = *PWaveFormat();
@@ -155,7 +162,6 @@ void TMMMP3Encoder::Open() {
       input.nChannels > 2 || (rate != 48000 && rate != 44100 && rate != 32000))
     Fail("Unsupported Input Format");
   const BE_CONFIG config = BuildEncoderConfig(input, channelMode_, bitrate_, flags_);
-  unlink(fileName_.c_str());
   CreateOutput(input, config.bitrate);
 
   std::uint32_t samples = 0, bufferSize = 0;
@@ -191,15 +197,28 @@ void TMMMP3Encoder::Open() {
 }
 
 void TMMMP3Encoder::CreateOutput(const TWaveFormatEx& input, int kbps) {
+  diskPath_ = target_ ? target_->TempName() : fileName_;
   if (fileType_ == TMMFileType::ftRAW) {
-    fd_ = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (target_) {
+      // A duplicate shares the file offset: start over at 0 in an emptied file.
+      fd_ = target_->IsOpen() ? ::fcntl(target_->Handle(), F_DUPFD_CLOEXEC, 0) : -1;
+      if (fd_ >= 0 && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) CloseOutput();
+    } else {
+      // A link of that name goes, never what it points at; one planted after the
+      // unlink makes the exclusive create fail instead of being followed.
+      ::unlink(fileName_.c_str());
+      fd_ = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    }
     if (fd_ < 0) Fail("Unable to create file");
     return;
   }
   const TMpegLayer3WaveFormat format = BuildMpegLayer3Format(input.nChannels, input.nSamplesPerSec, kbps);
   try {
     auto wave = std::make_unique<TMMWave>();
-    wave->CreateFile(&format.wfx, fileName_);
+    if (target_)
+      wave->CreateFile(&format.wfx, *target_);
+    else
+      wave->CreateFile(&format.wfx, fileName_);
     wave_ = std::move(wave);
   } catch (const std::bad_alloc&) {
     throw;
@@ -296,8 +315,8 @@ void TMMMP3Encoder::WriteInfoTag() {
 }
 
 void TMMMP3Encoder::BufferReady(PMMWaveHdr lpwh) {
-  // Started implies opened, and while opened the file name cannot change.
-  if (encStarted_ && Input() && !fileName_.empty() && lpwh->dwBytesRecorded > 0)
+  // Started implies opened, and opened implies an output file.
+  if (encStarted_ && Input() && lpwh->dwBytesRecorded > 0)
     Encode(reinterpret_cast<const std::uint8_t*>(lpwh->lpData), static_cast<std::size_t>(lpwh->dwBytesRecorded));
   TMMDSPComponent::BufferReady(lpwh);
 }
@@ -348,7 +367,7 @@ bool TMMMP3Encoder::EncodeChunk(const std::uint8_t* data, std::uint32_t samples)
 
 bool TMMMP3Encoder::WriteOutput(const std::uint8_t* data, std::uint32_t bytes) {
   if (bytes == 0) return true;
-  if (!HasDiskSpace(fileName_, static_cast<std::int64_t>(bytes) + kDiskReserve)) return false;
+  if (!HasDiskSpace(diskPath_, static_cast<std::int64_t>(bytes) + kDiskReserve)) return false;
   if (wave_) {
     if (wave_->Write(data, bytes) != static_cast<std::int64_t>(bytes)) return false;
   } else {

@@ -15,6 +15,7 @@
 namespace strataeq {
 
 class TMMWave;
+class TAtomicFile;
 
 enum class TMMFileType { ftWAV, ftRAW };
 enum class TMMChannelMode { cmStereo, cmDualChannel, cmMono };
@@ -83,6 +84,11 @@ class TMMMP3Encoder : public TMMDSPComponent {
 
   const std::string& FileName() const { return fileName_; }
   void SetFileName(const std::string& value);
+  // With a target the encoder writes into the target's temporary file at each Open
+  // (whatever FileName says), and its owner commits or discards it after Close. Not
+  // owned.
+  TAtomicFile* Target() const { return target_; }
+  void SetTarget(TAtomicFile* value);
   TMMFileType FileType() const { return fileType_; }
   void SetFileType(TMMFileType value);
   TMMChannelMode ChannelMode() const { return channelMode_; }
@@ -120,6 +126,8 @@ class TMMMP3Encoder : public TMMDSPComponent {
   bool WriteOutput(const std::uint8_t* data, std::uint32_t bytes);
 
   std::string fileName_;
+  TAtomicFile* target_ = nullptr;
+  std::string diskPath_;  // where the bytes go, for the free-space test
   TMMFileType fileType_ = TMMFileType::ftRAW;
   TMMChannelMode channelMode_ = TMMChannelMode::cmStereo;
   TMMBitrates bitrate_ = TMMBitrates::br128;

@@ -1,8 +1,11 @@
 #include "files/MMWave.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <istream>
 #include <iterator>
@@ -92,6 +95,57 @@ bool SameFormat(const TWaveFormatEx* a, const TWaveFormatEx* b) {
 
 }  // namespace
 
+class THeaderKeeper {
+ public:
+  // A duplicate of the writer's descriptor, never the file's name again: the name may
+  // have been replaced since the file was created.
+  THeaderKeeper(int fd, std::int64_t dataOffset, const std::atomic<std::int64_t>& dataBytes)
+      : fd_(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1), dataOffset_(dataOffset), dataBytes_(dataBytes) {
+    if (fd_ >= 0) thread_ = std::thread([this] { Run(); });
+  }
+  ~THeaderKeeper() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  THeaderKeeper(const THeaderKeeper&) = delete;
+  THeaderKeeper& operator=(const THeaderKeeper&) = delete;
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    std::int64_t written = 0;
+    while (!wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return stop_; })) {
+      const std::int64_t n = dataBytes_.load(std::memory_order_relaxed);
+      // Also after the writer's buffer carried the header's zero sizes to the disk,
+      // which happens while the data grows.
+      if (n == written) continue;
+      written = n;
+      Put(4, dataOffset_ - 8 + n);
+      Put(dataOffset_ - 4, n);
+    }
+  }
+  // pwrite: the shared file position of the writer is not moved.
+  void Put(std::int64_t offset, std::int64_t value) {
+    const auto v = static_cast<std::uint32_t>(std::clamp<std::int64_t>(value, 0, 0xFFFFFFFFll));
+    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                               static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    if (::pwrite(fd_, b, 4, offset) != 4) return;  // the finished file gets its sizes on close anyway
+  }
+
+  int fd_;
+  std::int64_t dataOffset_;
+  const std::atomic<std::int64_t>& dataBytes_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
 std::string FormatTagName(std::uint16_t tag) {
   for (const TagName& t : kTagNames)
     if (t.Tag == tag) return t.Name;
@@ -131,6 +185,7 @@ void TMMWave::Assign(const TMMWave& source) {
 }
 
 void TMMWave::Clear() {
+  keeper_.reset();
   // The system's simple sound player has no counterpart here: nothing to stop.
   if (block_) wioFreeFileInfo(block_);
   open_ = false;
@@ -318,12 +373,30 @@ void TMMWave::CreateFile(const TWaveFormatEx* format, const std::string& name) {
   block_ = std::move(block);
   open_ = true;
   RebuildRange();
+  keeper_ = std::make_unique<THeaderKeeper>(block_->Handle->Descriptor(), block_->DataOffset, dataBytes_);
   Changed();
 }
 
-void TMMWave::OpenFile() {
+void TMMWave::CreateFile(const TWaveFormatEx* format, TAtomicFile& target) {
+  if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
+  PWaveIOCB block = wioCreateBlock(format);
+  Clear();
+  fileName_ = target.TempName();
+  if (!block || !target.IsOpen()) throw EMMWaveError(kErrCreate);
+  block->IOBufferSize = ioBufferSize_;
+  block->MaxRiffSize = maxRiffSize_;
+  if (wioFileCreate(*block, fileName_, target.Handle()) != WIOERR_NOERROR) throw EMMWaveError(kErrCreate);
+  block_ = std::move(block);
+  open_ = true;
+  RebuildRange();
+  Changed();
+}
+
+void TMMWave::OpenFile(bool forWriting) {
   if (!block_) throw EMMWaveError(kErrOpen);
-  if (!block_->Handle && wioFileReopen(*block_) != WIOERR_NOERROR) throw EMMWaveError(kErrOpen);
+  // A handle left open read-only cannot continue the file.
+  if (forWriting && block_->Handle && !block_->Handle->Writable()) wioFileClose(*block_);
+  if (!block_->Handle && wioFileReopen(*block_, forWriting) != WIOERR_NOERROR) throw EMMWaveError(kErrOpen);
   if (wioSetIOBuffer(*block_, ioBufferSize_) != WIOERR_NOERROR) throw EMMWaveError(kErrIOBuffer);
   RebuildRange();
   open_ = true;
@@ -331,6 +404,7 @@ void TMMWave::OpenFile() {
 }
 
 bool TMMWave::CloseFile() {
+  keeper_.reset();
   if (!block_) return true;
   const bool ok = wioFileClose(*block_) == WIOERR_NOERROR;
   open_ = false;
@@ -466,6 +540,67 @@ TMMCustomWaveFile::~TMMCustomWaveFile() {
   wave_->Unsubscribe(observer_);
 }
 
+namespace {
+constexpr std::int64_t kConvertFrames = 1024;
+}  // namespace
+
+void TMMCustomWaveFile::SetChainSampleType(TPcmSampleType value) {
+  if (value == chainType_) return;
+  chainType_ = value;
+  WaveChanged();
+}
+
+void TMMCustomWaveFile::SetFileFormat(const TWaveFormatEx* value) { fileFormat_ = CopyFormat(value); }
+
+void TMMCustomWaveFile::PrepareConversion(const TWaveFormatEx* from, const TWaveFormatEx* to) {
+  conversion_ = {};
+  converting_ = false;
+  const TPcmSampleType a = SampleTypeOf(from), b = SampleTypeOf(to);
+  if (a == b || a == TPcmSampleType::stNone || b == TPcmSampleType::stNone || from->nChannels != to->nChannels)
+    return;
+  conversion_.From = a;
+  conversion_.To = b;
+  conversion_.Channels = from->nChannels;
+  conversion_.FromFrame = from->nBlockAlign;
+  conversion_.ToFrame = to->nBlockAlign;
+  conversion_.Dither = SampleBytes(b) <= 2 && (a == TPcmSampleType::stFloat32 || SampleBytes(a) > SampleBytes(b));
+  raw_.assign(static_cast<std::size_t>(kConvertFrames * std::max(conversion_.FromFrame, conversion_.ToFrame)), 0);
+  floats_.assign(static_cast<std::size_t>(kConvertFrames * conversion_.Channels), 0.0f);
+  converting_ = true;
+}
+
+std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t room) {
+  const TConversion& c = conversion_;
+  const std::int64_t wanted = room / c.ToFrame;
+  std::int64_t done = 0;
+  while (done < wanted) {
+    const std::int64_t k = std::min(wanted - done, kConvertFrames);
+    const std::int64_t want = k * c.FromFrame;
+    const std::int64_t r = wave_->Read(raw_.data(), want);
+    const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
+    if (got == 0) break;
+    const auto samples = static_cast<std::size_t>(got * c.Channels);
+    SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
+    FloatToSamples(c.To, floats_.data(), data + done * c.ToFrame, samples, c.Dither ? &dither_ : nullptr);
+    done += got;
+    if (r < want || wave_->BytesLeft() <= 0) break;
+  }
+  return static_cast<std::int32_t>(done * c.ToFrame);
+}
+
+bool TMMCustomWaveFile::WriteConverted(const std::uint8_t* data, std::int64_t frames) {
+  const TConversion& c = conversion_;
+  for (std::int64_t done = 0; done < frames;) {
+    const std::int64_t k = std::min(frames - done, kConvertFrames);
+    const auto samples = static_cast<std::size_t>(k * c.Channels);
+    SamplesToFloat(c.From, data + done * c.FromFrame, floats_.data(), samples);
+    FloatToSamples(c.To, floats_.data(), raw_.data(), samples, c.Dither ? &dither_ : nullptr);
+    if (wave_->Write(raw_.data(), k * c.ToFrame) <= 0) return false;
+    done += k;
+  }
+  return true;
+}
+
 void TMMCustomWaveFile::SetPWaveFormat(const TWaveFormatEx* format) {
   TMMDSPComponent::SetPWaveFormat(format);
   const TWaveFormatEx* f = PWaveFormat();
@@ -477,8 +612,15 @@ void TMMCustomWaveFile::WaveChanged() {
   try {
     // While open the component keeps the format the chain opened with; the wave
     // only changes then because this component created its file from that format.
-    if (!fileOpened_ && !opening_ && (wave_->FileMustExist() || wave_->PWaveFormat()))
-      SetPWaveFormat(wave_->PWaveFormat());
+    if (!fileOpened_ && !opening_ && (wave_->FileMustExist() || wave_->PWaveFormat())) {
+      const TWaveFormatEx* f = wave_->PWaveFormat();
+      if (chainType_ != TPcmSampleType::stNone && !Input() && IsLinearWaveFormat(f)) {
+        const TWaveFormatExtensible chain = BuildWaveFormat(chainType_, f->nChannels, f->nSamplesPerSec);
+        SetPWaveFormat(&chain.Format);
+      } else {
+        SetPWaveFormat(f);
+      }
+    }
   } catch (...) {
     Fire(OnChanged);
     throw;
@@ -492,12 +634,22 @@ void TMMCustomWaveFile::Open() {
   writeStop_ = TMMWriteStop::wsNone;
   if (Input()) {
     SetPWaveFormat(Input()->PWaveFormat());
-    const TWaveFormatEx* f = PWaveFormat();
-    if (f && !wave_->FileName().empty()) {
-      if (overwriteExisting_ || !wave_->HasData()) {
+    const TWaveFormatEx* chain = PWaveFormat();
+    converting_ = false;
+    const TWaveFormatEx* f = chain;
+    if (chain && fileFormat_ && fileFormat_->nChannels == chain->nChannels &&
+        fileFormat_->nSamplesPerSec == chain->nSamplesPerSec) {
+      f = fileFormat_.get();
+      PrepareConversion(chain, f);
+    }
+    if (f && (target_ || !wave_->FileName().empty())) {
+      if (target_ || overwriteExisting_ || !wave_->HasData()) {
         opening_ = true;
         try {
-          wave_->CreateFile(f, wave_->FileName());
+          if (target_)
+            wave_->CreateFile(f, *target_);
+          else
+            wave_->CreateFile(f, wave_->FileName());
         } catch (...) {
           opening_ = false;
           throw;
@@ -506,12 +658,13 @@ void TMMCustomWaveFile::Open() {
       } else {
         // Appending samples of another format would corrupt the file.
         if (!SameFormat(f, wave_->PWaveFormat())) throw EMMWaveError("Unable to open wave file");
-        wave_->OpenFile();
+        wave_->OpenFile(true);
         wave_->SeekToEnd();
       }
       fileOpened_ = true;
     }
   } else if (wave_->HasData()) {
+    PrepareConversion(wave_->PWaveFormat(), PWaveFormat());
     wave_->OpenFile();
     startPosition_ = wave_->Position();
     fileOpened_ = true;
@@ -557,13 +710,19 @@ void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
   if (!fileStarted_ || !enabled_ || lpwh->dwBytesRecorded <= 0) return;
   const std::string& name = wave_->FileName();
   if (name.empty()) return;
-  const std::int64_t n = lpwh->dwBytesRecorded;
+  const std::int64_t frames = converting_ ? lpwh->dwBytesRecorded / conversion_.FromFrame : 0;
+  const std::int64_t n = converting_ ? frames * conversion_.ToFrame : lpwh->dwBytesRecorded;
   if (!HasDiskSpace(name, wave_->IOBufferSize() + n + 10240)) {
     StopWriting(TMMWriteStop::wsDiskFull);
     return;
   }
   if (!wave_->CanWrite(n)) {
     StopWriting(TMMWriteStop::wsSizeLimit);
+    return;
+  }
+  if (converting_) {
+    if (frames > 0 && !WriteConverted(reinterpret_cast<const std::uint8_t*>(lpwh->lpData), frames))
+      StopWriting(TMMWriteStop::wsWriteError);
     return;
   }
   if (wave_->Write(lpwh->lpData, n) <= 0) StopWriting(TMMWriteStop::wsWriteError);
@@ -591,7 +750,10 @@ void TMMCustomWaveFile::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
     MoreBuffers = true;
     return;
   }
-  const std::int64_t r = wave_->Read(lpwh->lpData, lpwh->dwBufferLength);
+  const std::int64_t r =
+      converting_ ? ReadConverted(reinterpret_cast<std::uint8_t*>(lpwh->lpData),
+                                  static_cast<std::int32_t>(std::min<std::uint32_t>(lpwh->dwBufferLength, 0x7FFFFFFF)))
+                  : wave_->Read(lpwh->lpData, lpwh->dwBufferLength);
   lpwh->dwBytesRecorded = r > 0 ? static_cast<std::int32_t>(r) : 0;
   if (lpwh->dwBytesRecorded <= 0) {
     MoreBuffers = false;

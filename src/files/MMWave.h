@@ -4,22 +4,28 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "files/MMWaveIO.h"
 #include "foundation/MMDSPObj.h"
+#include "platform/AtomicFile.h"
 
 namespace strataeq {
 
 STRATAEQ_DECLARE_ERROR(EMMWaveError);
 
 class TMMWave;
+class THeaderKeeper;
 
 // Sender, current byte, number of bytes; the handler may set Cancel.
 using TMMWaveProgress =
@@ -70,12 +76,19 @@ class TMMWave : public TObject {
   // A file with at least one sample.
   bool HasData() const { return block_ && samples_.load(std::memory_order_relaxed) > 0; }
   bool IsOpen() const { return open_; }
+  // Read from a header whose sizes were never written: the program that wrote the
+  // file did not close it. The audio is taken to run to the end of the file.
+  bool Unfinished() const { return block_ && block_->Unfinished; }
   const TWaveFormatEx* PWaveFormat() const { return block_ ? block_->Format() : nullptr; }
 
   // Makes a new file (deleting one of that name) and leaves it open for writing.
   void CreateFile(const TWaveFormatEx* format, const std::string& name);
-  // Opens the file for streaming at the current position.
-  void OpenFile();
+  // Writes the new wave into the target's open file instead of opening a name; the
+  // wave's name becomes the target's temporary name.
+  void CreateFile(const TWaveFormatEx* format, TAtomicFile& target);
+  // Opens the file for streaming at the current position, for reading only unless
+  // forWriting asks to continue it.
+  void OpenFile(bool forWriting = false);
   // Finishes a written file and closes it. False when finishing failed.
   bool CloseFile();
   // Open wave: continue after the last sample.
@@ -142,6 +155,9 @@ class TMMWave : public TObject {
   std::atomic<std::int64_t> bytesLeft_{0};
   std::vector<std::pair<int, TMMWaveObserver>> observers_;
   int nextObserver_ = 1;
+  // While a new file is written: its header's sizes, rewritten twice a second from a
+  // thread of its own, so a crash leaves a file that reads up to the last update.
+  std::unique_ptr<THeaderKeeper> keeper_;
 };
 
 // Why a sink stopped writing before it was closed.
@@ -165,11 +181,26 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   void SetEnabled(bool value) { enabled_ = value; }
   bool OverwriteExisting() const { return overwriteExisting_; }
   void SetOverwriteExisting(bool value) { overwriteExisting_ = value; }
+  // A sink with a target writes a new file into the target's temporary file at each
+  // Open (whatever the wave's name), and its owner commits or discards it after Close.
+  // Not owned; null writes by the wave's name.
+  TAtomicFile* Target() const { return target_; }
+  void SetTarget(TAtomicFile* value) { target_ = value; }
   // A sink that finished its file early (the file is valid up to there) says why;
   // wsNone after a complete run. Cleared by Open.
   TMMWriteStop WriteStop() const { return writeStop_.load(); }
   // 128 for 8-bit PCM, else 0.
   std::uint8_t SilenceByte() const { return silence_.load(); }
+
+  // Source: the sample coding the chain gets, converted from the file's; stNone
+  // (the default) gives the file's own samples. Conversions to 16 bits or fewer from
+  // a wider coding are dithered (TPDF).
+  TPcmSampleType ChainSampleType() const { return chainType_; }
+  void SetChainSampleType(TPcmSampleType value);
+  // Sink: the format written, converted from the chain's (same channels and rate);
+  // none (the default) writes the chain's format.
+  const TWaveFormatEx* FileFormat() const { return fileFormat_.get(); }
+  void SetFileFormat(const TWaveFormatEx* value);
 
   void SetPWaveFormat(const TWaveFormatEx* format) override;
   void Open() override;
@@ -188,6 +219,15 @@ class TMMCustomWaveFile : public TMMDSPComponent {
 
  private:
   void WriteBuffer(PMMWaveHdr lpwh);
+  bool WriteConverted(const std::uint8_t* data, std::int64_t frames);
+  std::int32_t ReadConverted(std::uint8_t* data, std::int32_t room);
+  // Source and sink ends of a conversion, set by Open.
+  struct TConversion {
+    TPcmSampleType From = TPcmSampleType::stNone, To = TPcmSampleType::stNone;
+    int Channels = 0, FromFrame = 0, ToFrame = 0;
+    bool Dither = false;
+  };
+  void PrepareConversion(const TWaveFormatEx* from, const TWaveFormatEx* to);
   void StopWriting(TMMWriteStop reason);
   void Fire(const TNotifyEvent& e) {
     if (e) e(this);
@@ -196,6 +236,7 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   std::unique_ptr<TMMWave> wave_;
   std::atomic<bool> enabled_{true};
   bool overwriteExisting_ = true;
+  TAtomicFile* target_ = nullptr;
   std::atomic<bool> fileOpened_{false};
   bool opening_ = false;  // the wave changes because Open creates its file
   std::atomic<bool> fileStarted_{false};
@@ -203,6 +244,13 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   std::int64_t startPosition_ = 0;
   std::atomic<TMMWriteStop> writeStop_{TMMWriteStop::wsNone};
   int observer_ = 0;
+  TPcmSampleType chainType_ = TPcmSampleType::stNone;
+  PWaveFormatEx fileFormat_;
+  TConversion conversion_;
+  bool converting_ = false;
+  std::vector<std::uint8_t> raw_;  // one chunk of samples in the other coding
+  std::vector<float> floats_;
+  TDither dither_;
 };
 
 class TMMWaveFile : public TMMCustomWaveFile {

@@ -36,16 +36,25 @@ bool WriteLE32(TMMIO& io, std::uint32_t v) {
 int SettleFormat(std::vector<std::uint8_t>& bytes) {
   auto* f = reinterpret_cast<TWaveFormatEx*>(bytes.data());
   if (f->nChannels == 0 || f->nSamplesPerSec == 0 || f->nBlockAlign == 0) return WIOERR_BADFORMAT;
-  if (f->wFormatTag == WAVE_FORMAT_PCM) {
-    // The file's own alignment and byte rate are not used for PCM.
+  const bool extensible = f->wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+  if (extensible) {
+    const std::size_t want = sizeof(TWaveFormatEx) + f->cbSize;
+    if (bytes.size() < want) bytes.resize(want, 0);
+    f = reinterpret_cast<TWaveFormatEx*>(bytes.data());
+  }
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    // The file's own alignment and byte rate are not used for uncompressed samples.
     if (f->wBitsPerSample == 0) return WIOERR_BADFORMAT;
     const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * f->wBitsPerSample / 8;
     const std::int64_t avg = align * f->nSamplesPerSec;
     if (align == 0 || align > 0xFFFF || avg > 0xFFFFFFFFll) return WIOERR_BADFORMAT;
     f->nBlockAlign = static_cast<std::uint16_t>(align);
     f->nAvgBytesPerSec = static_cast<std::uint32_t>(avg);
-    f->cbSize = 0;
-    bytes.resize(sizeof(TWaveFormatEx));
+    if (!extensible) {
+      f->cbSize = 0;
+      bytes.resize(sizeof(TWaveFormatEx));
+    }
   } else {
     // Compressed formats carry no sample size (MPEG Layer-3 has 0 bits); their
     // conversions go through the byte rate.
@@ -77,6 +86,10 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
   if (io.Descend(riff, nullptr, 0) != MMSYSERR_NOERROR || riff.ckid != FOURCC_RIFF || riff.fccType != FOURCC_WAVE)
     return WIOERR_FILEERROR;
   const std::int64_t fileSize = io.Size();
+  // A header whose sizes were never written (the recording program died) claims
+  // nothing: if its data chunk claims nothing too, the audio runs to the file's end.
+  const bool sizesMissing = riff.cksize == 0;
+  if (sizesMissing) riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
   if (riff.dwDataOffset + riff.cksize > fileSize)
     riff.cksize = static_cast<std::uint32_t>(std::max<std::int64_t>(fileSize - riff.dwDataOffset, 0));
   const std::int64_t riffEnd = riff.dwDataOffset + riff.cksize;
@@ -97,6 +110,11 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       dataOffset = ck.dwDataOffset;
       // The bytes that are there, without the pad byte of an odd-sized chunk.
       dataEnd = std::min(ckEnd, riffEnd);
+      if (sizesMissing && ck.cksize == 0) {
+        dataEnd = riffEnd;
+        cb.Unfinished = true;
+        break;
+      }
       if (overruns) break;
     } else if (overruns) {
       if (!(haveFmt && haveData)) return WIOERR_BADFORMAT;
@@ -121,7 +139,8 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       break;
     }
   }
-  if (!haveFmt || !haveData) return WIOERR_BADFORMAT;
+  // A RIFF size of 0 with a data size is no unfinished header, just a broken one.
+  if (!haveFmt || !haveData || (sizesMissing && !cb.Unfinished)) return WIOERR_BADFORMAT;
   if (const int r = SettleFormat(cb.FormatBytes); r != WIOERR_NOERROR) return r;
 
   const TWaveFormatEx* f = cb.Format();
@@ -153,9 +172,9 @@ int OpenParsed(PWaveIOCB& result, std::unique_ptr<TMMIO> io, std::unique_ptr<TWa
   return WIOERR_NOERROR;
 }
 
-std::unique_ptr<TMMIO> OpenHandle(const TWaveIOCB& cb) {
+std::unique_ptr<TMMIO> ReopenHandle(const TWaveIOCB& cb, bool writable) {
   if (cb.OpenFlags & (WIO_MEMORY | WIO_RESOURCE)) return TMMIO::OpenMemory(cb.Memory.data(), cb.Memory.size());
-  return TMMIO::OpenFile(cb.FileName, MMIO_READWRITE, cb.IOBufferSize);
+  return TMMIO::OpenFile(cb.FileName, writable ? MMIO_READWRITE : MMIO_READ, cb.IOBufferSize);
 }
 
 // RIFF size of the finished file when the data holds dataBytes.
@@ -228,18 +247,27 @@ PWaveIOCB wioCreateBlock(const TWaveFormatEx* format) {
   return cb;
 }
 
-int wioFileCreate(TWaveIOCB& cb, const std::string& name) {
-  if (cb.FormatBytes.size() < sizeof(TWaveFormatEx) || !wioIsValidPath(name)) return WIOERR_BADPARAMS;
+int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd) {
+  if (cb.FormatBytes.size() < sizeof(TWaveFormatEx)) return WIOERR_BADPARAMS;
+  if (fd < 0 && !wioIsValidPath(name)) return WIOERR_BADPARAMS;
   if (cb.Handle) wioFileClose(cb);
-  if (wioFileExists(name)) wioFileDelete(name);
-  auto fail = [&cb, &name](int code) {
+  auto fail = [&cb, &name, fd](int code) {
     if (cb.Handle) cb.Handle->Close();
     cb.Handle.reset();
-    wioFileDelete(name);
+    if (fd < 0) wioFileDelete(name);  // a given file belongs to whoever gave it
     return code;
   };
-  cb.Handle = TMMIO::OpenFile(name, MMIO_CREATE | MMIO_READWRITE, cb.IOBufferSize);
-  if (!cb.Handle) return WIOERR_FILEERROR;
+  if (fd >= 0) {
+    cb.Handle = TMMIO::OpenHandle(fd, cb.IOBufferSize);
+    if (!cb.Handle) return WIOERR_FILEERROR;
+    // The same file may be written again by a chain opened a second time.
+    if (!cb.Handle->Writable() || cb.Handle->Truncate() != MMSYSERR_NOERROR) return fail(WIOERR_FILEERROR);
+  } else {
+    wioFileDelete(name);  // a link of that name goes, never what it points at
+    // Exclusive: a link planted under the name after the delete is refused, not followed.
+    cb.Handle = TMMIO::OpenFile(name, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, cb.IOBufferSize);
+    if (!cb.Handle) return WIOERR_FILEERROR;
+  }
   TMMIO& io = *cb.Handle;
   cb.RiffChunk = MMCKINFO{};
   cb.RiffChunk.fccType = FOURCC_WAVE;
@@ -269,9 +297,9 @@ int wioFileCreate(TWaveIOCB& cb, const std::string& name) {
   return WIOERR_NOERROR;
 }
 
-int wioFileReopen(TWaveIOCB& cb) {
+int wioFileReopen(TWaveIOCB& cb, bool writable) {
   if (cb.Handle) return WIOERR_NOERROR;
-  cb.Handle = OpenHandle(cb);
+  cb.Handle = ReopenHandle(cb, writable);
   if (!cb.Handle) return WIOERR_FILEERROR;
   if (wioWaveSeek(cb, cb.Position - cb.FirstSample) != WIOERR_NOERROR) {
     cb.Handle.reset();

@@ -55,6 +55,7 @@ struct TWaveIOCB {
   std::uint32_t OpenFlags = 0;
   bool Created = false;  // made by wioFileCreate, not opened from an existing file
   bool Written = false;  // data written since opened: finishing rewrites the trailer
+  bool Unfinished = false;  // read from a header whose sizes were never written
   std::int64_t MaxRiffSize = RiffSizeLimit;
   std::int32_t IOBufferSize = 32768;
   std::string FileName;
@@ -76,8 +77,11 @@ int wioMemoryOpen(PWaveIOCB& result, const void* data, std::size_t size);
 // unusable format.
 PWaveIOCB wioCreateBlock(const TWaveFormatEx* format);
 // Makes a new file (an existing one is deleted first) and stays in its data chunk.
-int wioFileCreate(TWaveIOCB& block, const std::string& name);
-int wioFileReopen(TWaveIOCB& block);
+// With fd, the wave is written into that open file from its start instead, and name
+// only records where it lives.
+int wioFileCreate(TWaveIOCB& block, const std::string& name, int fd = -1);
+// Opens the file again for streaming: read only unless writable is asked for.
+int wioFileReopen(TWaveIOCB& block, bool writable = false);
 int wioSetIOBuffer(TWaveIOCB& block, std::int32_t size);
 // Positions at sample s of the played range (clamped to it).
 int wioWaveSeek(TWaveIOCB& block, std::int64_t sample);

@@ -1,5 +1,6 @@
 #include "foundation/MMPCMSup.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -56,6 +57,155 @@ bool IsValidPcmFormat(const TWaveFormatEx* f) {
   return f && f->wFormatTag == WAVE_FORMAT_PCM && (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) &&
          (f->nChannels == 1 || f->nChannels == 2) && f->nSamplesPerSec >= 4000 &&
          f->nSamplesPerSec <= 100000;
+}
+
+std::uint16_t EffectiveFormatTag(const TWaveFormatEx* f) {
+  if (!f) return 0;
+  if (f->wFormatTag != WAVE_FORMAT_EXTENSIBLE) return f->wFormatTag;
+  if (f->cbSize < 22) return 0;
+  const auto* x = reinterpret_cast<const TWaveFormatExtensible*>(f);
+  static constexpr std::uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  if (std::memcmp(x->SubFormat + 2, kGuidTail, sizeof kGuidTail) != 0) return 0;
+  return static_cast<std::uint16_t>(x->SubFormat[0] | (x->SubFormat[1] << 8));
+}
+
+TPcmSampleType SampleTypeOf(const TWaveFormatEx* f) {
+  if (!f || f->nChannels == 0 || f->nBlockAlign != f->nChannels * (f->wBitsPerSample / 8)) return TPcmSampleType::stNone;
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_IEEE_FLOAT) return f->wBitsPerSample == 32 ? TPcmSampleType::stFloat32 : TPcmSampleType::stNone;
+  if (tag != WAVE_FORMAT_PCM) return TPcmSampleType::stNone;
+  switch (f->wBitsPerSample) {
+    case 8: return TPcmSampleType::stInt8;
+    case 16: return TPcmSampleType::stInt16;
+    case 24: return TPcmSampleType::stInt24;
+    case 32: return TPcmSampleType::stInt32;
+    default: return TPcmSampleType::stNone;
+  }
+}
+
+bool IsFloatFormat(const TWaveFormatEx* f) { return SampleTypeOf(f) == TPcmSampleType::stFloat32; }
+
+bool IsLinearWaveFormat(const TWaveFormatEx* f) {
+  return SampleTypeOf(f) != TPcmSampleType::stNone && (f->nChannels == 1 || f->nChannels == 2) &&
+         f->nSamplesPerSec >= 8000 && f->nSamplesPerSec <= 192000;
+}
+
+int SampleBytes(TPcmSampleType type) {
+  switch (type) {
+    case TPcmSampleType::stInt8: return 1;
+    case TPcmSampleType::stInt16: return 2;
+    case TPcmSampleType::stInt24: return 3;
+    case TPcmSampleType::stInt32:
+    case TPcmSampleType::stFloat32: return 4;
+    case TPcmSampleType::stNone: break;
+  }
+  return 0;
+}
+
+TWaveFormatExtensible BuildWaveFormat(TPcmSampleType type, int channels, std::uint32_t rate) {
+  TWaveFormatExtensible x{};
+  const int bytes = SampleBytes(type);
+  x.Format = BuildPcmFormat(8 * bytes, channels, rate);
+  if (type == TPcmSampleType::stFloat32) {
+    x.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+  } else if (bytes > 2) {
+    static constexpr std::uint8_t kPcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                                 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    x.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    x.Format.cbSize = 22;
+    x.wValidBitsPerSample = static_cast<std::uint16_t>(8 * bytes);
+    x.dwChannelMask = channels == 1 ? 0x4u : 0x3u;
+    std::memcpy(x.SubFormat, kPcmGuid, sizeof kPcmGuid);
+  }
+  return x;
+}
+
+namespace {
+
+// Rounded to the nearest step (halves away from zero) and held in lo..hi; NaN ends at
+// lo. Plain arithmetic: the library's rounding calls cost more than the filtering.
+inline std::int32_t Quantize(float v, std::int32_t lo, std::int32_t hi) {
+  v = v >= static_cast<float>(lo) ? v : static_cast<float>(lo);
+  v = v <= static_cast<float>(hi) ? v : static_cast<float>(hi);
+  const auto r = static_cast<std::int32_t>(v + (v >= 0 ? 0.5f : -0.5f));
+  return r > hi ? hi : r;
+}
+
+}  // namespace
+
+void SamplesToFloat(TPcmSampleType type, const void* src, float* dst, std::size_t count) {
+  const auto* b = static_cast<const std::uint8_t*>(src);
+  switch (type) {
+    case TPcmSampleType::stInt8:
+      for (std::size_t i = 0; i < count; ++i) dst[i] = (static_cast<int>(b[i]) - 128) * (1.0f / 128);
+      break;
+    case TPcmSampleType::stInt16:
+      for (std::size_t i = 0; i < count; ++i) {
+        std::int16_t v;
+        std::memcpy(&v, b + 2 * i, 2);
+        dst[i] = v * (1.0f / 32768);
+      }
+      break;
+    case TPcmSampleType::stInt24:
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = static_cast<std::int32_t>((b[3 * i] << 8) | (b[3 * i + 1] << 16) |
+                                                         (static_cast<std::uint32_t>(b[3 * i + 2]) << 24)) >> 8;
+        dst[i] = static_cast<float>(v) * (1.0f / 8388608);
+      }
+      break;
+    case TPcmSampleType::stInt32:
+      for (std::size_t i = 0; i < count; ++i) {
+        std::int32_t v;
+        std::memcpy(&v, b + 4 * i, 4);
+        dst[i] = static_cast<float>(static_cast<double>(v) * (1.0 / 2147483648.0));
+      }
+      break;
+    case TPcmSampleType::stFloat32:
+      std::memcpy(dst, src, 4 * count);
+      break;
+    case TPcmSampleType::stNone:
+      break;
+  }
+}
+
+void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_t count, TDither* dither) {
+  auto* b = static_cast<std::uint8_t*>(dst);
+  auto noise = [dither] { return dither ? dither->Next() : 0.0f; };
+  switch (type) {
+    case TPcmSampleType::stInt8:
+      for (std::size_t i = 0; i < count; ++i)
+        b[i] = static_cast<std::uint8_t>(Quantize(src[i] * 128 + noise(), -128, 127) + 128);
+      break;
+    case TPcmSampleType::stInt16:
+      for (std::size_t i = 0; i < count; ++i) {
+        const auto v = static_cast<std::int16_t>(Quantize(src[i] * 32768 + noise(), -32768, 32767));
+        std::memcpy(b + 2 * i, &v, 2);
+      }
+      break;
+    case TPcmSampleType::stInt24:
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = Quantize(src[i] * 8388608 + noise(), -8388608, 8388607);
+        b[3 * i] = static_cast<std::uint8_t>(v);
+        b[3 * i + 1] = static_cast<std::uint8_t>(v >> 8);
+        b[3 * i + 2] = static_cast<std::uint8_t>(v >> 16);
+      }
+      break;
+    case TPcmSampleType::stInt32:
+      for (std::size_t i = 0; i < count; ++i) {
+        double x = static_cast<double>(src[i]) * 2147483648.0 + noise();
+        x = x >= -2147483648.0 ? x : -2147483648.0;
+        x = x <= 2147483647.0 ? x : 2147483647.0;
+        const auto v = static_cast<std::int32_t>(x + (x >= 0 ? 0.5 : -0.5) - (x >= 2147483647.0 ? 0.5 : 0.0));
+        std::memcpy(b + 4 * i, &v, 4);
+      }
+      break;
+    case TPcmSampleType::stFloat32:
+      std::memcpy(dst, src, 4 * count);
+      break;
+    case TPcmSampleType::stNone:
+      break;
+  }
 }
 
 namespace {

@@ -11,6 +11,8 @@
 namespace strataeq {
 
 inline constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
+inline constexpr std::uint16_t WAVE_FORMAT_IEEE_FLOAT = 3;
+inline constexpr std::uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 #pragma pack(push, 1)
 // The platform's WAVEFORMATEX, little-endian and packed; extra bytes may follow.
@@ -93,6 +95,58 @@ TWaveFormatEx BuildPcmFormat(TMMBits bits, TMMMode mode, std::uint32_t rate);
 TWaveFormatEx BuildPcmFormat(int bits, int channels, std::uint32_t rate);
 // PCM, 8 or 16 bits, 1 or 2 channels, 4000..100000 samples per second.
 bool IsValidPcmFormat(const TWaveFormatEx* f);
+
+// Uncompressed sample codings of WAV files, in the plain or the extensible layout.
+enum class TPcmSampleType { stNone, stInt8, stInt16, stInt24, stInt32, stFloat32 };
+
+#pragma pack(push, 1)
+// The extensible layout: the record, then valid bits, channel mask and sub-format.
+struct TWaveFormatExtensible {
+  TWaveFormatEx Format;
+  std::uint16_t wValidBitsPerSample;
+  std::uint32_t dwChannelMask;
+  std::uint8_t SubFormat[16];  // its first two bytes are the plain format tag
+};
+#pragma pack(pop)
+static_assert(sizeof(TWaveFormatExtensible) == 40);
+static_assert(offsetof(TWaveFormatExtensible, dwChannelMask) == 20);
+static_assert(offsetof(TWaveFormatExtensible, SubFormat) == 24);
+
+// The format tag, or for the extensible layout the tag its sub-format stands for.
+std::uint16_t EffectiveFormatTag(const TWaveFormatEx* f);
+// stNone for compressed codings and sizes this program does not read.
+TPcmSampleType SampleTypeOf(const TWaveFormatEx* f);
+bool IsFloatFormat(const TWaveFormatEx* f);
+// What a WAV file may hold to be equalized: 8-, 16-, 24-, 32-bit integer or 32-bit
+// float, 1 or 2 channels, 8000..192000 samples per second.
+bool IsLinearWaveFormat(const TWaveFormatEx* f);
+int SampleBytes(TPcmSampleType type);
+// Integers up to 16 bits in the plain layout, wider ones in the extensible layout,
+// float with tag 3.
+TWaveFormatExtensible BuildWaveFormat(TPcmSampleType type, int channels, std::uint32_t rate);
+
+// Triangular (TPDF) dither of one step of the target's last bit.
+class TDither {
+ public:
+  explicit TDither(std::uint32_t seed = 0x9E3779B9u) : state_(seed ? seed : 1) {}
+  // Two uniform values of -0.5..0.5 summed: -1..1 steps. One step of the generator
+  // gives both (its halves), which keeps the dither cheap beside the conversion.
+  float Next() {
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    const auto sum = static_cast<std::int32_t>((state_ & 0xFFFFu) + (state_ >> 16));
+    return static_cast<float>(sum) * (1.0f / 65536.0f) - 1.0f;
+  }
+
+ private:
+  std::uint32_t state_;
+};
+
+// Samples to floats with full scale at 1.0, and back: rounded, with dither when
+// given, held in the target's range (float targets keep everything).
+void SamplesToFloat(TPcmSampleType type, const void* src, float* dst, std::size_t count);
+void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_t count, TDither* dither);
 
 std::int32_t BytesToSamples(const TWaveFormatEx* f, std::int32_t bytes);
 std::int32_t BytesToMs(const TWaveFormatEx* f, std::int32_t bytes);

@@ -52,6 +52,7 @@ class TMMIO::Backend {
   virtual bool Writable() const = 0;
   virtual bool IsMemory() const { return false; }
   virtual const std::vector<std::uint8_t>* Bytes() const { return nullptr; }
+  virtual int Descriptor() const { return -1; }
 };
 
 namespace {
@@ -60,6 +61,7 @@ class FileBackend final : public TMMIO::Backend {
  public:
   FileBackend(int fd, bool writable) : fd_(fd), writable_(writable) {}
   ~FileBackend() override { Close(); }
+  int Descriptor() const override { return fd_; }
 
   std::int64_t ReadAt(std::int64_t off, void* dst, std::int64_t n) override {
     auto* p = static_cast<std::uint8_t*>(dst);
@@ -185,7 +187,9 @@ std::unique_ptr<TMMIO> TMMIO::OpenFile(const std::string& path, std::uint32_t fl
   else if (flags & MMIO_WRITE)
     mode = O_WRONLY;
   const bool create = flags & MMIO_CREATE;
-  if (create) mode |= O_CREAT | O_TRUNC;
+  // A created file is never reached through a link: one planted under the name would
+  // have us truncate and write whatever it points at.
+  if (create) mode |= O_CREAT | O_NOFOLLOW | ((flags & MMIO_NEWFILE) ? O_EXCL : O_TRUNC);
   // Non-blocking so that opening a FIFO cannot hang; only regular files are accepted.
   int fd = ::open(path.c_str(), mode | O_CLOEXEC | O_NONBLOCK, 0666);
   bool writable = (mode & O_ACCMODE) != O_RDONLY;
@@ -204,6 +208,23 @@ std::unique_ptr<TMMIO> TMMIO::OpenFile(const std::string& path, std::uint32_t fl
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   std::unique_ptr<TMMIO> io(new TMMIO(std::make_unique<FileBackend>(fd, writable)));
+  if (io->SetBuffer(bufferSize) != MMSYSERR_NOERROR) return fail(MMIOERR_OUTOFMEMORY);
+  if (error) *error = MMSYSERR_NOERROR;
+  return io;
+}
+
+std::unique_ptr<TMMIO> TMMIO::OpenHandle(int fd, std::int32_t bufferSize, std::uint32_t* error) {
+  auto fail = [error](std::uint32_t code) -> std::unique_ptr<TMMIO> {
+    if (error) *error = code;
+    return nullptr;
+  };
+  const int fl = fd >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+  if (fl < 0) return fail(MMIOERR_CANNOTOPEN);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(MMIOERR_CANNOTOPEN);
+  const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return fail(MMIOERR_CANNOTOPEN);
+  std::unique_ptr<TMMIO> io(new TMMIO(std::make_unique<FileBackend>(own, (fl & O_ACCMODE) != O_RDONLY)));
   if (io->SetBuffer(bufferSize) != MMSYSERR_NOERROR) return fail(MMIOERR_OUTOFMEMORY);
   if (error) *error = MMSYSERR_NOERROR;
   return io;
@@ -231,6 +252,8 @@ std::unique_ptr<TMMIO> TMMIO::OpenResource(std::string_view name, std::string_vi
 
 bool TMMIO::Writable() const { return backend_ && backend_->Writable(); }
 bool TMMIO::IsMemory() const { return backend_ && backend_->IsMemory(); }
+
+int TMMIO::Descriptor() const { return backend_ ? backend_->Descriptor() : -1; }
 
 const std::vector<std::uint8_t>& TMMIO::MemoryBytes() const {
   static const std::vector<std::uint8_t> none;

@@ -46,7 +46,9 @@ inline constexpr std::uint32_t MMIO_DIRTY = 0x10000000;
 inline constexpr std::uint32_t MMIO_READ = 0x0000;
 inline constexpr std::uint32_t MMIO_WRITE = 0x0001;
 inline constexpr std::uint32_t MMIO_READWRITE = 0x0002;
-inline constexpr std::uint32_t MMIO_CREATE = 0x1000;  // create or truncate
+inline constexpr std::uint32_t MMIO_CREATE = 0x1000;  // create or truncate; never through a link
+// With MMIO_CREATE: a new file only, refused when the name is taken (by a link too).
+inline constexpr std::uint32_t MMIO_NEWFILE = 0x2000;
 
 // Descend flags: without one the next chunk is taken, whatever it is.
 inline constexpr std::uint32_t MMIO_FINDCHUNK = 0x0010;  // ckid
@@ -79,6 +81,9 @@ class TMMIO {
   // (writes then fail) unless MMIO_CREATE asks for a new file.
   static std::unique_ptr<TMMIO> OpenFile(const std::string& path, std::uint32_t flags,
                                          std::int32_t bufferSize, std::uint32_t* error = nullptr);
+  // A file already open: reads and writes go through a duplicate of fd (the caller
+  // keeps its own), never through its name.
+  static std::unique_ptr<TMMIO> OpenHandle(int fd, std::int32_t bufferSize, std::uint32_t* error = nullptr);
   // Read-only view of memory the caller keeps alive while the handle lives.
   static std::unique_ptr<TMMIO> OpenMemory(const void* data, std::size_t size);
   // A growable memory file holding a copy of bytes; readable and writable.
@@ -113,6 +118,8 @@ class TMMIO {
 
   bool Writable() const;
   bool IsMemory() const;
+  // The open file's descriptor (still owned here); -1 for memory and resources.
+  int Descriptor() const;
   // The bytes of a growable memory file; empty for any other kind.
   const std::vector<std::uint8_t>& MemoryBytes() const;
 

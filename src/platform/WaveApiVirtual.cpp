@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "foundation/MMPCMSup.h"
@@ -190,6 +192,7 @@ std::shared_ptr<TVirtualAudio> TVirtualAudio::Install(int inputs, int outputs) {
 std::shared_ptr<TWaveBackend> CreateVirtualBackendFromEnvironment() {
   auto backend = std::make_shared<TVirtualAudio>(2, 2);
   backend->SetPaced(true);
+  if (const char* tone = std::getenv("STRATAEQ_VIRTUAL_TONE")) backend->SetInputTone(std::atof(tone));
   return backend;
 }
 
@@ -299,6 +302,14 @@ void TVirtualAudio::FillInput(Stream& s, Device& d, TMMWaveHdr* h, std::size_t u
   std::copy_n(d.fifo.begin(), fed, h->lpData + s.headFill_);
   d.fifo.erase(d.fifo.begin(), d.fifo.begin() + static_cast<std::ptrdiff_t>(fed));
   std::memset(h->lpData + s.headFill_ + fed, s.format_.wBitsPerSample == 8 ? 128 : 0, want - fed);
+  if (toneHz_ > 0 && s.format_.wBitsPerSample == 16 && s.format_.nChannels > 0 && s.format_.nSamplesPerSec > 0) {
+    const double step = 2 * M_PI * toneHz_ / s.format_.nSamplesPerSec;
+    for (std::size_t b = fed & ~std::size_t{1}; b + 2 <= want; b += 2) {
+      const std::size_t frame = (s.positionBytes_ + b) / 2 / s.format_.nChannels;
+      const auto v = static_cast<std::int16_t>(8192 * std::sin(step * static_cast<double>(frame)));
+      std::memcpy(h->lpData + s.headFill_ + b, &v, 2);
+    }
+  }
   s.headFill_ = upTo;
   s.positionBytes_ += want;
 }

@@ -38,6 +38,9 @@ class TVirtualAudio : public TWaveBackend {
   // Paced: a device thread completes buffers in real time. Stepped (the default):
   // nothing moves until Step.
   void SetPaced(bool paced);
+  // Inputs with nothing fed record a 16-bit sine of this frequency (1/4 of full
+  // scale) instead of silence; 0 (the default) records silence.
+  void SetInputTone(double hz) { toneHz_ = hz; }
   // Completes up to buffers queued buffers of a running device, on the calling
   // thread, and returns how many were completed.
   int Step(TWaveDir dir, int device, int buffers = 1);
@@ -72,6 +75,7 @@ class TVirtualAudio : public TWaveBackend {
   void SetPositionWrap(std::uint64_t samples);
 
  private:
+  double toneHz_ = 0;
   class Stream;
   friend class Stream;
   struct Device {
@@ -108,7 +112,8 @@ class TVirtualAudio : public TWaveBackend {
   std::thread paced_;
 };
 
-// The backend STRATAEQ_AUDIO=virtual selects: two inputs, two outputs, paced.
+// The backend STRATAEQ_AUDIO=virtual selects: two inputs, two outputs, paced;
+// STRATAEQ_VIRTUAL_TONE=HZ makes the inputs record a sine (sound playing).
 std::shared_ptr<TWaveBackend> CreateVirtualBackendFromEnvironment();
 
 }  // namespace strataeq

@@ -443,7 +443,7 @@ TEST_F(WaveFiles, InfoAndDispListsAreWrittenBackAfterTheDataOfAContinuedFile) {
   w.SetFileName(path);
   EXPECT_EQ(w.Info(InfoIndex(mmioStringToFOURCC("INAM"))), "Title");
   ASSERT_EQ(w.DispList().size(), 2u);
-  w.OpenFile();
+  w.OpenFile(true);
   w.SeekToEnd();
   const Bytes more = Noise(40, 16);
   ASSERT_EQ(w.Write(more.data(), 40), 40);

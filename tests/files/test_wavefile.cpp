@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -552,4 +554,60 @@ TEST_F(WaveChain, ASinkThatCannotBeCreatedFailsTheStartWithTheWavesMessage) {
   EXPECT_EQ(errors, 1);
   EXPECT_TRUE(trigger.HasState(TMMTriggerState::trClosed));
   EXPECT_FALSE(source.Wave().IsOpen());
+}
+
+// The file-to-file run as the command line and the window make it: the sink writes into
+// a temporary file created for it, never by a name, and the file is renamed into place.
+TEST_F(WaveChain, ASinkWithATargetWritesThroughItsDescriptorAndALinkPlantedMidRunIsNeverFollowed) {
+  const std::string in = dir.File("in.wav");
+  const std::string out = dir.File("out.wav");
+  const std::string victim = dir.File("victim");
+  const Bytes data = Noise(8192 * 30 + 100, 23);
+  WriteFile(in, SimpleWav(Pcm(16, 2, 44100), data));
+  const Bytes victimBytes = Noise(5000, 24);
+  WriteFile(victim, victimBytes);
+  WriteFile(out, Noise(10, 25));
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+
+  TAtomicFile target;
+  ASSERT_EQ(target.Create(out), 0);
+  int opens = 0;
+  const Result r = Copy(in, dir.File("unused.wav"), [&](TMMWaveFile& sink) {
+    sink.SetTarget(&target);
+    // The header is written; the samples follow. Swap the file for a link to the victim.
+    sink.OnOpen = [&](TObject*) {
+      ++opens;
+      ASSERT_EQ(::unlink(target.TempName().c_str()), 0);
+      ASSERT_EQ(::symlink(victim.c_str(), target.TempName().c_str()), 0);
+    };
+  });
+  ASSERT_TRUE(r.stopped);
+  EXPECT_EQ(opens, 1);
+  EXPECT_EQ(writeStop, TMMWriteStop::wsNone);
+  ASSERT_EQ(target.Commit(), 0);
+
+  EXPECT_EQ(ReadFile(victim), victimBytes);
+  EXPECT_FALSE(std::filesystem::is_symlink(out));
+  EXPECT_EQ(DataOf(out), data);
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("unused.wav")));
+}
+
+// A source never opens its file for writing: writes are refused and the file is left
+// byte for byte as it was, even one the wave was asked to tag.
+TEST_F(WaveFileTest, ASourceOpensItsFileReadOnly) {
+  const std::string path = dir.File("in.wav");
+  WriteFile(path, SimpleWav(Pcm(16, 2, 44100), Noise(4000, 26)));
+  const Bytes before = ReadFile(path);
+  TMMWaveFile source;
+  source.Wave().SetFileName(path);
+  source.Open();
+  source.Start();
+  source.Wave().SetInfo(InfoIndex(mmioStringToFOURCC("INAM")), "changed");
+  const std::uint8_t zeros[4] = {};
+  EXPECT_EQ(source.Wave().Write(zeros, 4), -1);
+  source.Close();
+  EXPECT_EQ(ReadFile(path), before);
 }

@@ -173,6 +173,25 @@ TEST_F(MMIOFiles, MissingFilesFifosAndFoldersAreRefused) {
   EXPECT_TRUE(MMIOFileExists(fifo));
 }
 
+// A link under the name of a file being created is never written through: a new file
+// is refused when the name is taken, and create-or-truncate refuses a link.
+TEST_F(MMIOFiles, CreatingNeverWritesThroughALink) {
+  const std::string victim = File("victim");
+  { std::ofstream(victim) << "keep"; }
+  const std::string link = File("out.wav");
+  ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(TMMIO::OpenFile(link, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64));
+  EXPECT_FALSE(TMMIO::OpenFile(link, MMIO_CREATE | MMIO_READWRITE, 64));
+  const std::string dangling = File("dangling.wav");
+  ASSERT_EQ(::symlink(File("made-by-link").c_str(), dangling.c_str()), 0);
+  EXPECT_FALSE(TMMIO::OpenFile(dangling, MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64));
+  EXPECT_FALSE(std::filesystem::exists(File("made-by-link")));
+  EXPECT_EQ(Contents(victim), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+  auto fresh = TMMIO::OpenFile(File("new.wav"), MMIO_CREATE | MMIO_NEWFILE | MMIO_READWRITE, 64);
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(fresh->Writable());
+}
+
 TEST_F(MMIOFiles, AReadOnlyFileOpensForReadingWhenWritingIsNotAllowed) {
   if (::geteuid() == 0) GTEST_SKIP() << "running as root: file permissions do not refuse writing";
   const std::string path = File("ro.bin");

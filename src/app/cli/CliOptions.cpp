@@ -48,12 +48,17 @@ const std::set<std::string>& EqOptions() {
 }
 
 bool Allowed(const std::string& command, const std::string& sub, const std::string& option) {
+  if (option == "--fft" && command == "preset" && sub == "import") return true;
   if (option == "--quiet" || option == "-q") return command == "process" || command == "live" || command == "play" || command == "record";
   if (EqOptions().contains(option))
     return command == "process" || command == "live" || command == "play" || command == "record" ||
            (command == "preset" && sub == "write");
   if (option == "--description") return command == "preset" && sub == "write";
+  if (option == "--bands")
+    return command == "process" || command == "live" || command == "play" || command == "record" ||
+           (command == "preset" && (sub == "write" || sub == "import"));
   if (option == "--bitrate" || option == "--mp3-container") return command == "process" || command == "record";
+  if (option == "--bits") return command == "process";
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
@@ -62,7 +67,7 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
 }
 
 std::size_t PositionalCount(const std::string& command) {
-  if (command == "process") return 2;
+  if (command == "process" || command == "import" || command == "export") return 2;
   if (command == "devices" || command == "live") return 0;
   return 1;  // info, preset write/show, play, record
 }
@@ -77,8 +82,8 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
   if (!commands.contains(o.Command)) throw EUsageError("unknown command '" + o.Command + "'");
   std::size_t i = 1;
   if (o.Command == "preset") {
-    if (args.size() < 2 || (args[1] != "write" && args[1] != "show"))
-      throw EUsageError("preset takes 'write' or 'show'");
+    if (args.size() < 2 || (args[1] != "write" && args[1] != "show" && args[1] != "import" && args[1] != "export"))
+      throw EUsageError("preset takes 'write', 'show', 'import' or 'export'");
     o.SubCommand = args[1];
     i = 2;
   }
@@ -119,6 +124,9 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
       else if (v == "left") o.Eq.Channel = TMMChannel::chLeft;
       else if (v == "right") o.Eq.Channel = TMMChannel::chRight;
       else throw EUsageError("--channel takes both, left or right");
+    } else if (a == "--bands") {
+      if (v != "15" && v != "exact") throw EUsageError("--bands takes 15 or exact");
+      o.Eq.ExactBands = v == "exact";
     } else if (a == "--description") {
       o.Eq.Description = v;
     } else if (a == "--bitrate") {
@@ -127,6 +135,9 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a == "--mp3-container") {
       if (v != "raw" && v != "wav") throw EUsageError("--mp3-container takes raw or wav");
       o.Mp3InWave = v == "wav";
+    } else if (a == "--bits") {
+      if (v != "16" && v != "24" && v != "32" && v != "32f") throw EUsageError("--bits takes 16, 24, 32 or 32f");
+      o.Bits = v;
     } else if (a == "--in") {
       o.InDevice = v;
     } else if (a == "--out") {
@@ -156,7 +167,7 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     if (o.Positional.empty()) throw EUsageError("process --out-dir takes one or more input files");
     return o;
   }
-  const std::size_t want = PositionalCount(o.Command);
+  const std::size_t want = PositionalCount(o.Command == "preset" ? o.SubCommand : o.Command);
   if (o.Positional.size() != want)
     throw EUsageError(o.Command + (o.SubCommand.empty() ? "" : " " + o.SubCommand) + " takes " +
                       std::to_string(want) + (want == 1 ? " file" : " files"));
@@ -171,12 +182,18 @@ const char* UsageText() {
          "  strataeq-cli info FILE                        format, length, play time\n"
          "  strataeq-cli preset write FILE [options]      write a preset (.sqp)\n"
          "  strataeq-cli preset show FILE                 print a preset's description, FFT length, bands\n"
+         "  strataeq-cli preset import TEXT OUT.sqp [--bands 15|exact] [--fft N]\n"
+         "                                                a GraphicEQ or ParametricEQ text as a preset\n"
+         "  strataeq-cli preset export IN.sqp OUT.txt     a preset's response as a GraphicEQ text\n"
          "  strataeq-cli devices                          list recording and playback devices\n"
          "  strataeq-cli live [--in DEV] [--out DEV] [--seconds S] [options]\n"
          "  strataeq-cli play FILE [--out DEV] [options]\n"
          "  strataeq-cli record FILE [--in DEV] [--seconds S] [options]\n"
          "options:\n"
          "  --preset FILE        start from a preset's bands, description and FFT length\n"
+         "                       (.sqp, or a GraphicEQ or ParametricEQ text)\n"
+         "  --bands 15|exact     a text preset as the window's fifteen bands (default) or as\n"
+         "                       one band per point or region, as closely as the filter allows\n"
          "  --band N=DB          gain of band N (1..15, the window's slider order), repeatable\n"
          "  --gains G1,...,G15   all fifteen gains in dB\n"
          "  --fft N              FFT length 16..4096\n"
@@ -187,6 +204,8 @@ const char* UsageText() {
          "  --out-dir DIR        batch: outputs go to DIR under their inputs' names\n"
          "  --to wav|mp3         batch: the outputs' extension (default: the input's)\n"
          "  -j, --jobs N         batch: files at once (default: one per core)\n"
+         "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
+         "                       16 bits from more are dithered)\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

@@ -31,16 +31,19 @@ struct TEqSettings {
   std::optional<int> FFTLength;
   std::optional<TMMChannel> Channel;
   std::optional<std::string> Description;
+  // How a GraphicEQ or ParametricEQ text becomes bands: the window's fifteen or "exact".
+  bool ExactBands = false;
 };
 
 struct TCliOptions {
   std::string Command;                  // process, info, preset, devices, live, play, record
-  std::string SubCommand;               // write or show, for preset
+  std::string SubCommand;               // write, show, import or export, for preset
   std::vector<std::string> Positional;  // files
   TEqSettings Eq;
   bool Quiet = false;
   int Bitrate = 128;                    // kbit/s, MP3 output
   bool Mp3InWave = false;               // --mp3-container wav
+  std::optional<std::string> Bits;      // --bits 16, 24, 32 or 32f: WAV output samples
   std::optional<std::string> InDevice, OutDevice;
   std::optional<double> Seconds;
   // A batch (process IN... --out-dir DIR): the outputs' folder, their extension (wav or

@@ -1,10 +1,9 @@
 #include "app/cli/Commands.h"
 
-#include <unistd.h>
-
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,6 +12,7 @@
 #include "app/cli/FileEnds.h"
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
+#include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
@@ -24,44 +24,35 @@ namespace {
 constexpr std::int32_t kTriggerBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
 
+TPcmSampleType SampleTypeOfBits(const std::string& bits) {
+  if (bits == "16") return TPcmSampleType::stInt16;
+  if (bits == "24") return TPcmSampleType::stInt24;
+  if (bits == "32") return TPcmSampleType::stInt32;
+  return TPcmSampleType::stFloat32;
+}
+
 std::string ModeText(TMMMode mode) {
   return mode == TMMMode::mMono ? "mono" : mode == TMMMode::mStereo ? "stereo" : "quadro";
 }
 
-// The output is written beside its final name and moved there only when complete, so
-// a failed run never destroys an existing file of the user's.
-class TOutputFile {
- public:
-  explicit TOutputFile(std::string finalName) : final_(std::move(finalName)) {
-    const std::filesystem::path p(final_);
-    std::string name = ".";  // built by appending: g++ 12 warns falsely on "." + string
-    name += p.filename().string();
-    name += ".strataeq-";
-    name += std::to_string(getpid());
-    temp_ = (p.parent_path() / name).string();
-  }
-  ~TOutputFile() {
-    if (!committed_) std::remove(temp_.c_str());
-  }
-  const std::string& Temp() const { return temp_; }
-  void Commit() {
-    std::error_code ec;
-    std::filesystem::rename(temp_, final_, ec);
-    if (ec) throw EMMError("Unable to write " + final_ + ": " + ec.message());
-    committed_ = true;
-  }
+TEQFitOptions FitOptions(const TEqSettings& s, std::int32_t sampleRate = 0) {
+  TEQFitOptions fit;
+  fit.Bands = s.ExactBands ? TEQFitBands::fbExact : TEQFitBands::fbWindow;
+  fit.SampleRate = sampleRate > 0 ? sampleRate : kDesignSampleRate;
+  if (s.FFTLength) fit.FFTLength = *s.FFTLength;
+  return fit;
+}
 
- private:
-  std::string final_, temp_;
-  bool committed_ = false;
-};
+void PrintWarnings(const std::vector<std::string>& warnings) {
+  for (const std::string& w : warnings) std::fprintf(stderr, "strataeq-cli: warning: %s\n", w.c_str());
+}
 
 }  // namespace
 
-void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s) {
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
-  if (s.Preset) eq.Filters()->LoadFromFile(*s.Preset);
+  if (s.Preset) PrintWarnings(LoadPresetFile(*s.Preset, *eq.Filters(), FitOptions(s, sampleRate)));
   TMMEQFilterList& bands = *eq.Filters();
   auto setGain = [&](int band, float gain) {
     if (band >= bands.Count())
@@ -83,15 +74,44 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
   TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
   TFileSource source(input);
   source.CheckEqualizable(input);
+  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
+  eq.SetAligned(true);
+  const bool mp3Out = KindOf(output) == TFileKind::Mp3;
+  if (mp3Out && o.Bits) throw EMMError("--bits applies to WAV output; " + output + " is MP3");
+  const TWaveFormatEx* in = source.FileFormat();
+  const TPcmSampleType inType = SampleTypeOf(in);
+  const TPcmSampleType outType = mp3Out ? TPcmSampleType::stInt16 : o.Bits ? SampleTypeOfBits(*o.Bits) : inType;
+  // 16-bit files written as 16 bits keep today's exact path; everything else is
+  // equalized in float. The encoder takes 16 bits.
+  TPcmSampleType chainType = TPcmSampleType::stFloat32;
+  if (!source.IsWav() || mp3Out || (inType == TPcmSampleType::stInt16 && outType == inType && IsValidPcmFormat(in)))
+    chainType = TPcmSampleType::stInt16;
+  source.SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
   TOutputFile out(output);
-  TFileSink sink(out.Temp(), output, o);
+  TFileSink sink(out, o);
   sink.CheckInput(source.Format(), input);
+  const TWaveFormatExtensible built = BuildWaveFormat(outType, in->nChannels, in->nSamplesPerSec);
+  const TWaveFormatEx* written = source.Format();
+  if (!mp3Out && outType != chainType) {
+    // Without --bits the output keeps the input's own format record (its layout too).
+    written = o.Bits || !source.IsWav() ? &built.Format : in;
+    sink.SetWavFormat(written);
+  }
+  if (!mp3Out && source.TotalBytes() == 0) {
+    // Nothing to pull: the chain would not start. The output is as empty as the input.
+    TMMWave empty;
+    empty.CreateFile(written, out.Target());
+    if (!empty.CloseFile()) throw EMMError("Unable to write " + output);
+    out.Commit();
+    return {};
+  }
 
   TMMTrigger trigger;
-  trigger.SetBufferSize(kTriggerBufferSize);
+  // The same frames per buffer whatever the sample size: float buffers are larger.
+  const int sampleBytes = std::max(1, SampleBytes(chainType));
+  trigger.SetBufferSize(kTriggerBufferSize / 2 * sampleBytes);
   trigger.SetInterval(0);
   source.Component()->SetOutput(&eq);
   eq.SetOutput(&trigger);
@@ -177,12 +197,21 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
   const TWaveFormatEx* f = wave.PWaveFormat();
   const std::int64_t bytes = wave.LengthInBytes();
   const std::int64_t ms = f && f->nAvgBytesPerSec ? bytes * 1000 / f->nAvgBytesPerSec : 0;
-  std::fprintf(out, "format:    %s\n", wave.FormatString().c_str());
+  std::string format = wave.FormatString();
+  const std::uint16_t tag = EffectiveFormatTag(f);
+  if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
+    format = tag == WAVE_FORMAT_PCM ? "PCM" : "IEEE float";
+    if (f->wFormatTag == WAVE_FORMAT_EXTENSIBLE) format += " (extensible layout)";
+  }
+  std::fprintf(out, "format:    %s\n", format.c_str());
   std::fprintf(out, "rate:      %u Hz\n", wave.SampleRate());
   std::fprintf(out, "bits:      %u\n", wave.BitLength());
   std::fprintf(out, "channels:  %u (%s)\n", f ? f->nChannels : 0u, ModeText(wave.Mode()).c_str());
   std::fprintf(out, "data:      %" PRId64 " bytes\n", bytes);
   std::fprintf(out, "play time: %s\n", FormatTimeString(static_cast<std::int32_t>(ms), true).c_str());
+  if (wave.Unfinished())
+    std::fprintf(out, "warning:   the file was not closed properly (its header holds no sizes); "
+                      "the audio is taken up to the end of the file\n");
   return 0;
 }
 
@@ -208,11 +237,51 @@ int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   return 0;
 }
 
+int RunPresetImport(const TCliOptions& o, std::FILE* out) {
+  const std::string& input = o.Positional[0];
+  if (SameFile(input, o.Positional[1]))
+    throw EMMError("the output " + o.Positional[1] + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  TEQFit fit;
+  const auto warnings = LoadPresetFile(input, *eq.Filters(), FitOptions(o.Eq), &fit);
+  if (fit.Bands.empty())
+    throw EMMError(input + " is a preset already: import reads GraphicEQ and ParametricEQ texts");
+  PrintWarnings(warnings);
+  eq.Filters()->SaveToFile(o.Positional[1]);
+  std::fprintf(out, "%s\n", fit.Description.c_str());
+  std::fprintf(out, "bands: %zu, FFT length %d\n", fit.Bands.size(), fit.FFTLength);
+  std::fprintf(out, "fit error 20 Hz-%.0f kHz: RMS %.2f dB, max %.2f dB at %.0f Hz\n", fit.ErrorTo / 1000, fit.RmsError,
+               fit.MaxError, fit.MaxErrorFrequency);
+  std::fprintf(out, "within 1 dB of the target from %.0f Hz up\n", fit.FollowsFrom);
+  return 0;
+}
+
+int RunPresetExport(const TCliOptions& o) {
+  const std::string& output = o.Positional[1];
+  if (SameFile(o.Positional[0], output))
+    throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
+  TMMEqualizer eq;
+  eq.SetSampleRate(kDesignSampleRate);
+  PrintWarnings(LoadPresetFile(o.Positional[0], *eq.Filters()));
+  const std::string text = ExportGraphicEQ(*eq.Filters(), kDesignSampleRate);
+  TOutputFile file(output);
+  if (const int r = file.Target().Write(text.data(), text.size()))
+    throw EMMError("Unable to write " + output + ": " + std::strerror(r));
+  file.Commit();
+  return 0;
+}
+
 int RunCommand(const TCliOptions& o) {
   try {
     if (o.Command == "process") return RunProcess(o);
     if (o.Command == "info") return RunInfo(o, stdout);
-    if (o.Command == "preset") return o.SubCommand == "write" ? RunPresetWrite(o) : RunPresetShow(o, stdout);
+    if (o.Command == "preset") {
+      if (o.SubCommand == "write") return RunPresetWrite(o);
+      if (o.SubCommand == "import") return RunPresetImport(o, stdout);
+      if (o.SubCommand == "export") return RunPresetExport(o);
+      return RunPresetShow(o, stdout);
+    }
     if (o.Command == "devices") return RunDevices(stdout);
     if (o.Command == "live") return RunLive(o);
     if (o.Command == "play") return RunPlay(o);

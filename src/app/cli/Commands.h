@@ -15,8 +15,10 @@ class TMMEqualizer;
 
 namespace strataeq::cli {
 
-// The window's equalizer design values, then the settings in their order.
-void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings);
+// The window's equalizer design values, then the settings in their order. A text
+// preset is fitted at sampleRate (0: the design rate, 44100), the rate the audio will
+// have, since its bands' bins move with the rate; its warnings go to stderr.
+void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings, std::int32_t sampleRate = 0);
 
 // PCM bytes done, the bytes expected, and the audio seconds done.
 using TProcessProgress = std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)>;
@@ -31,6 +33,8 @@ int RunProcess(const TCliOptions& o);
 int RunInfo(const TCliOptions& o, std::FILE* out);
 int RunPresetWrite(const TCliOptions& o);
 int RunPresetShow(const TCliOptions& o, std::FILE* out);
+int RunPresetImport(const TCliOptions& o, std::FILE* out);
+int RunPresetExport(const TCliOptions& o);
 int RunDevices(std::FILE* out);
 int RunLive(const TCliOptions& o);
 int RunPlay(const TCliOptions& o);

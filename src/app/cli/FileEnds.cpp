@@ -1,5 +1,7 @@
 #include "app/cli/FileEnds.h"
 
+#include <cstring>
+
 #include "app/cli/CliSupport.h"
 #include "files/MMBlade.h"
 #include "files/MMMPEG.h"
@@ -22,23 +24,31 @@ TFileSource::TFileSource(const std::string& path) {
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
   wav_->Wave().SetIOBufferSize(kIOBufferSize);
   wav_->Wave().SetFileName(path);
-  constexpr std::uint16_t kExtensible = 0xFFFE;  // 24/32-bit or multichannel layouts
-  if (wav_->Wave().FormatTag() == kExtensible)
-    throw EMMError(path + " uses the extensible WAV layout (more than 16 bits or 2 channels): StrataEq reads 8- and 16-bit PCM");
-  if (wav_->Wave().FormatTag() != WAVE_FORMAT_PCM)
+  const std::uint16_t tag = EffectiveFormatTag(wav_->Wave().PWaveFormat());
+  if (tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_IEEE_FLOAT)
     throw EMMError("Sorry, using compressed wave file (ACM) is not supported !");
 }
 
 void TFileSource::CheckEqualizable(const std::string& path) const {
-  const TWaveFormatEx* f = Format();
-  if (IsValidPcmFormat(f) && f->wBitsPerSample == 16) return;
+  const TWaveFormatEx* f = FileFormat();
+  if (wav_ ? IsLinearWaveFormat(f) : IsValidPcmFormat(f) && f->wBitsPerSample == 16) return;
   std::string what = path;
   if (f) {
-    what += " is " + std::to_string(f->wBitsPerSample) + "-bit, " + std::to_string(f->nChannels) +
-            (f->nChannels == 1 ? " channel, " : " channels, ") + std::to_string(f->nSamplesPerSec) + " Hz";
+    what += " is " + std::to_string(f->wBitsPerSample) + "-bit" + (IsFloatFormat(f) ? " float, " : ", ") +
+            std::to_string(f->nChannels) + (f->nChannels == 1 ? " channel, " : " channels, ") +
+            std::to_string(f->nSamplesPerSec) + " Hz";
   }
   throw EMMError(LoadResString(msg::InvalidWaveFormat) +
-                 ": the equalizer takes 16-bit PCM with 1 or 2 channels at 4000 to 100000 Hz; " + what);
+                 ": the equalizer takes 8-, 16-, 24-, 32-bit or 32-bit float samples with 1 or 2 channels at 8000 to "
+                 "192000 Hz; " + what);
+}
+
+const TWaveFormatEx* TFileSource::FileFormat() const {
+  return wav_ ? wav_->Wave().PWaveFormat() : Component()->PWaveFormat();
+}
+
+void TFileSource::SetChainSampleType(TPcmSampleType type) {
+  if (wav_) wav_->SetChainSampleType(type);
 }
 
 TFileSource::~TFileSource() = default;
@@ -55,26 +65,51 @@ double TFileSource::BytesPerSecond() const {
 }
 
 std::int64_t TFileSource::TotalBytes() const {
-  if (wav_) return wav_->Wave().LengthInBytes();
+  if (wav_) {
+    const TWaveFormatEx* file = FileFormat();
+    const TWaveFormatEx* chain = Format();
+    if (!file || !chain || !file->nBlockAlign) return 0;
+    return wav_->Wave().LengthInBytes() / file->nBlockAlign * chain->nBlockAlign;
+  }
   if (mpeg_->Samples() > 0 && Format()) return mpeg_->Samples() * Format()->nBlockAlign;
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 
-TFileSink::TFileSink(const std::string& path, const std::string& finalName, const TCliOptions& o) {
+TOutputFile::TOutputFile(std::string finalName) {
+  if (const int err = file_.Create(finalName))
+    throw EMMError("Unable to write " + finalName + ": " + std::strerror(err));
+}
+
+void TOutputFile::Commit() {
+  if (const int err = file_.Commit())
+    throw EMMError("Unable to write " + file_.FinalName() + ": " + std::strerror(err));
+}
+
+TFileSink::TFileSink(TOutputFile& out, const TCliOptions& o) : TFileSink({}, &out.Target(), out.FinalName(), o) {}
+
+TFileSink::TFileSink(const std::string& path, const TCliOptions& o) : TFileSink(path, nullptr, path, o) {}
+
+TFileSink::TFileSink(const std::string& path, TAtomicFile* target, const std::string& finalName, const TCliOptions& o) {
   if (KindOf(finalName) == TFileKind::Mp3) {
     TMMBitrates bitrate{};
     if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EUsageError("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
     mp3_ = std::make_unique<TMMMP3Encoder>();
     mp3_->SetBitrate(bitrate);
     mp3_->SetFileType(o.Mp3InWave ? TMMFileType::ftWAV : TMMFileType::ftRAW);
-    mp3_->SetFileName(path);
+    if (target)
+      mp3_->SetTarget(target);
+    else
+      mp3_->SetFileName(path);
     return;
   }
   wav_ = std::make_unique<TMMWaveFile>();
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
   wav_->Wave().SetIOBufferSize(kIOBufferSize);
   wav_->Wave().SetFileMustExist(false);
-  wav_->Wave().SetFileName(path);
+  if (target)
+    wav_->SetTarget(target);
+  else
+    wav_->Wave().SetFileName(path);
 }
 
 TFileSink::~TFileSink() = default;
@@ -103,5 +138,9 @@ void TFileSink::CheckInput(const TWaveFormatEx* f, const std::string& inputPath)
 }
 
 std::int64_t TFileSink::BytesWritten() const { return wav_ ? wav_->Wave().LengthInBytes() : 0; }
+
+void TFileSink::SetWavFormat(const TWaveFormatEx* format) {
+  if (wav_) wav_->SetFileFormat(format);
+}
 
 }  // namespace strataeq::cli

@@ -207,7 +207,7 @@ int RunPlay(const TCliOptions& o) {
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
   TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
+  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
   TMMRingBuffer ring;
   ConfigureRing(ring, TMMQueueMode::qmRead);
   TMMWaveOut waveOut;
@@ -235,7 +235,7 @@ int RunRecord(const TCliOptions& o) {
   }
   TMMRingBuffer ring;
   ConfigureRing(ring, TMMQueueMode::qmRead);
-  TFileSink sink(file, file, o);
+  TFileSink sink(file, o);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(sink.Component());

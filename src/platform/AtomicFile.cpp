@@ -1,0 +1,203 @@
+#include "platform/AtomicFile.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+namespace strataeq {
+namespace {
+
+constexpr int kNameAttempts = 100;
+constexpr int kMoveAttempts = 8;
+constexpr std::size_t kRandomChars = 12;
+constexpr const char* kTag = ".strataeq-";
+
+std::mutex gNameMutex;
+TTempNameSource gNameSource;
+
+std::string RandomPart() {
+  {
+    std::lock_guard lock(gNameMutex);
+    if (gNameSource) return gNameSource();
+  }
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[kRandomChars];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    std::random_device rd;
+    for (auto& b : bytes) b = static_cast<unsigned char>(rd());
+  }
+  std::string s(kRandomChars, ' ');
+  // 62 letters: the slight bias of the modulo costs well under a bit of the 71.
+  for (std::size_t i = 0; i < kRandomChars; ++i) s[i] = kChars[bytes[i] % 62];
+  return s;
+}
+
+int WriteAllAt(int fd, const unsigned char* data, std::size_t size, off_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+// Copies every byte of from into to, from the start.
+int CopyContents(int from, int to) {
+  unsigned char buffer[65536];
+  off_t at = 0;
+  for (;;) {
+    const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (const int r = WriteAllAt(to, buffer, static_cast<std::size_t>(n), at)) return r;
+    at += n;
+  }
+}
+
+void SyncFolder(const std::string& folder) {
+  const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return;
+  // Best effort: the file is in place already, and some file systems cannot do it.
+  ::fsync(dfd);
+  ::close(dfd);
+}
+
+}  // namespace
+
+mode_t NewFileMode() {
+  // The umask can only be read by setting it; /proc shows it without that race.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      const unsigned long mask = std::strtoul(line.c_str() + 6, nullptr, 8);
+      return static_cast<mode_t>(0666 & ~mask);
+    }
+  }
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+void SetTempNameSource(TTempNameSource source) {
+  std::lock_guard lock(gNameMutex);
+  gNameSource = std::move(source);
+}
+
+TAtomicFile::~TAtomicFile() { Discard(); }
+
+int TAtomicFile::Create(const std::string& finalName) {
+  Discard();
+  committed_ = false;
+  const std::filesystem::path p(finalName);
+  if (finalName.empty() || !p.has_filename()) return EISDIR;
+  final_ = finalName;
+  folder_ = p.has_parent_path() ? p.parent_path().string() : ".";
+  return CreateTemp();
+}
+
+int TAtomicFile::CreateTemp() {
+  const std::string base = std::filesystem::path(final_).filename().string();
+  // ".", the name, the tag and the random part within one folder entry's limit.
+  const std::size_t room = NAME_MAX - 1 - std::strlen(kTag) - kRandomChars;
+  std::string prefix = ".";
+  prefix += base.substr(0, room);
+  prefix += kTag;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = (std::filesystem::path(folder_) / (prefix + RandomPart())).string();
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fd_ = fd;
+      temp_ = name;
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+int TAtomicFile::Write(const void* data, std::size_t size) {
+  if (fd_ < 0) return EBADF;
+  const auto* p = static_cast<const unsigned char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::write(fd_, p + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    done += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+bool TAtomicFile::NameHoldsFile(const std::string& name) const {
+  struct stat mine {}, there {};
+  return fd_ >= 0 && ::fstat(fd_, &mine) == 0 && ::lstat(name.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
+         mine.st_ino == there.st_ino;
+}
+
+int TAtomicFile::MoveIntoPlace(mode_t mode) {
+  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
+    if (!NameHoldsFile(temp_)) {
+      // The name was taken from us: renaming it would move someone else's entry
+      // (a link, say) into place. The open descriptor still holds every byte.
+      const int old = fd_;
+      fd_ = -1;
+      int r = CreateTemp();
+      if (r == 0) r = CopyContents(old, fd_);
+      if (r == 0 && ::fchmod(fd_, mode) != 0) r = errno;
+      if (r == 0 && ::fsync(fd_) != 0) r = errno;
+      ::close(old);
+      if (r != 0) return r;
+    }
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) return errno;
+    if (NameHoldsFile(final_)) return 0;
+    // Swapped between the check and the rename: go again, over whatever was moved in.
+  }
+  return EAGAIN;
+}
+
+int TAtomicFile::Commit() {
+  if (fd_ < 0) return EBADF;
+  struct stat st {};
+  const mode_t mode = ::stat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : NewFileMode();
+  int r = 0;
+  if (::fchmod(fd_, mode) != 0) r = errno;
+  if (r == 0 && ::fsync(fd_) != 0) r = errno;
+  if (r == 0) r = MoveIntoPlace(mode);
+  if (r != 0) {
+    Discard();
+    return r;
+  }
+  SyncFolder(folder_);
+  ::close(fd_);
+  fd_ = -1;
+  committed_ = true;
+  return 0;
+}
+
+void TAtomicFile::Discard() {
+  if (fd_ < 0) return;
+  // Only our own entry: one that replaced it is not ours to remove.
+  if (NameHoldsFile(temp_)) ::unlink(temp_.c_str());
+  ::close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace strataeq

@@ -1,0 +1,188 @@
+// The aligned filter of the file routes (output as long as the input, without the
+// delay) and the float path beside the 16-bit one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "eq/EqTestUtil.h"
+#include "eq/MMFFTFlt.h"
+
+using namespace strataeq;
+using namespace strataeq::eqtest;
+
+namespace {
+
+struct PathGuard {
+  explicit PathGuard(bool vector) { AllowVectorFFT(vector); }
+  ~PathGuard() { AllowVectorFFT(true); }
+};
+
+std::vector<bool> Paths() {
+  if (VectorFFTAvailable()) return {false, true};
+  return {false};
+}
+
+TWaveFormatEx Float32(int channels, int rate) {
+  return BuildWaveFormat(TPcmSampleType::stFloat32, channels, static_cast<std::uint32_t>(rate)).Format;
+}
+
+// Runs samples through an aligned filter in calls of the given sizes (cycled), then
+// drains it in calls of drainCall bytes; returns everything it delivered.
+template <class T>
+std::vector<T> RunAligned(TFFTFilter* f, TMMChannel mode, std::vector<T> in, const std::vector<int>& calls,
+                          int drainCall = 8192) {
+  std::vector<T> out;
+  auto* p = reinterpret_cast<std::uint8_t*>(in.data());
+  const int total = static_cast<int>(in.size() * sizeof(T));
+  auto take = [&](const std::uint8_t* from, int bytes) {
+    if (bytes <= 0) return;
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(bytes) / sizeof(T));
+    std::memcpy(out.data() + at, from, static_cast<std::size_t>(bytes));
+  };
+  for (std::size_t i = 0, pos = 0; static_cast<int>(pos) < total; ++i) {
+    const int n = std::min(calls[i % calls.size()], total - static_cast<int>(pos));
+    int delivered = -1;
+    ProcessFilterAligned(f, mode, p + pos, n, delivered);
+    EXPECT_LE(delivered, n);
+    take(p + pos, delivered);
+    pos += static_cast<std::size_t>(n);
+  }
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(drainCall));
+  for (int guard = 0; guard < 100000; ++guard) {
+    int delivered = -1;
+    DrainFilter(f, mode, buf.data(), drainCall, delivered);
+    if (delivered == 0) break;
+    take(buf.data(), delivered);
+  }
+  EXPECT_EQ(FilterPending(f), 0);
+  return out;
+}
+
+std::size_t LoudestFrame(const std::vector<std::int16_t>& s, int channels, int channel) {
+  std::size_t best = 0;
+  for (std::size_t i = 0; i * channels < s.size(); ++i)
+    if (std::abs(s[i * channels + channel]) > std::abs(s[best * channels + channel])) best = i;
+  return best;
+}
+
+}  // namespace
+
+// The chain's buffers cut the stream anywhere: a file's length need not be whole
+// blocks, nor whole calls, and the impulse must land on its own frame at every N.
+TEST(AlignedFilter, AnImpulseComesOutOnItsOwnFrameAndTheLengthIsKept) {
+  for (bool vector : Paths()) {
+    PathGuard guard(vector);
+    for (int fft = 16; fft <= 4096; fft *= 2) {
+      const int n = std::min(fft, 1024);
+      for (int frames : {1, 2, n / 4, n - 1, n + 3, 3 * n + 5, 9001}) {
+        for (int channels : {1, 2}) {
+          const auto fmt = Pcm16(channels, 44100);
+          auto f = CreateFFTFilter(&fmt, fft, 65536);
+          SetFilterAligned(f.get(), true);
+          SetFilterBand(f.get(), 2000, 4000, -12);  // a real filter, not a wire
+          const int k = frames / 2;
+          std::vector<std::int16_t> in(static_cast<std::size_t>(frames * channels), 0);
+          in[static_cast<std::size_t>(k * channels)] = 20000;
+          if (channels == 2) in[static_cast<std::size_t>(k * channels + 1)] = -20000;
+          const auto out = RunAligned(f.get(), TMMChannel::chBoth, in, {4 * 1000 + channels * 2, 12, 8192});
+          ASSERT_EQ(out.size(), in.size()) << "N " << fft << ", " << frames << " frames, " << channels << " ch";
+          for (int c = 0; c < channels; ++c) {
+            EXPECT_EQ(LoudestFrame(out, channels, c), static_cast<std::size_t>(k))
+                << "N " << fft << ", " << frames << " frames, vector " << vector;
+            EXPECT_GT(std::abs(out[static_cast<std::size_t>(k * channels + c)]), 10000);
+          }
+        }
+      }
+    }
+  }
+}
+
+// The 16-bit path is today's: the same numbers, only earlier by N/4 frames, and the
+// end that today's route lost is there too.
+TEST(AlignedFilter, SixteenBitSamplesAreTheUnalignedOnesShiftedByTheDelay) {
+  const auto fmt = Pcm16(2, 44100);
+  const int frames = 20000;
+  const auto in = Noise(static_cast<std::size_t>(2 * frames), 9000, 3u);
+  for (int fft : {64, 1024}) {
+    auto plain = CreateFFTFilter(&fmt, fft, 65536);
+    auto aligned = CreateFFTFilter(&fmt, fft, 65536);
+    SetFilterAligned(aligned.get(), true);
+    for (auto* f : {plain.get(), aligned.get()}) {
+      SetFilterBand(f, 100, 900, 6);
+      SetFilterBand(f, 5000, 9000, -20);
+    }
+    // Today's output carries the delay; padding it with silence lets its last
+    // frames be filtered too.
+    std::vector<std::int16_t> longer = in;
+    longer.resize(in.size() + 2 * 2048, 0);
+    auto* p = reinterpret_cast<std::uint8_t*>(longer.data());
+    for (std::size_t pos = 0; pos < longer.size() * 2; pos += 8192)
+      ProcessFilter(plain.get(), TMMChannel::chBoth, p + pos, static_cast<int>(std::min<std::size_t>(8192, longer.size() * 2 - pos)));
+    const auto out = RunAligned(aligned.get(), TMMChannel::chBoth, in, {8192, 700, 36});
+    ASSERT_EQ(out.size(), in.size());
+    const std::size_t delay = 2 * static_cast<std::size_t>(fft / 4);
+    for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], longer[i + delay]) << "N " << fft << " at " << i;
+  }
+}
+
+// One channel filtered, the other passing: both stay in step once the delay is gone,
+// and the passing one is bit-exact.
+TEST(AlignedFilter, TheUnfilteredChannelStaysInStepAndUntouched) {
+  const auto fmt = Pcm16(2, 44100);
+  const int frames = 5003;
+  auto in = Noise(static_cast<std::size_t>(2 * frames), 5000, 8u);
+  in[2 * 1234] = 30000;
+  for (TMMChannel mode : {TMMChannel::chLeft, TMMChannel::chRight}) {
+    auto f = CreateFFTFilter(&fmt, 512, 65536);
+    SetFilterAligned(f.get(), true);
+    const auto out = RunAligned(f.get(), mode, in, {4000, 4, 100});
+    ASSERT_EQ(out.size(), in.size());
+    const int passing = mode == TMMChannel::chLeft ? 1 : 0;
+    for (std::size_t i = static_cast<std::size_t>(passing); i < in.size(); i += 2) ASSERT_EQ(out[i], in[i]) << i;
+    if (mode == TMMChannel::chLeft) {
+      EXPECT_EQ(LoudestFrame(out, 2, 0), 1234u);
+    }
+  }
+}
+
+TEST(AlignedFilter, AnEmptyInputGivesNothingAndAResetStartsAnew) {
+  const auto fmt = Pcm16(1, 8000);
+  auto f = CreateFFTFilter(&fmt, 256, 65536);
+  SetFilterAligned(f.get(), true);
+  EXPECT_TRUE(RunAligned<std::int16_t>(f.get(), TMMChannel::chBoth, {}, {100}).empty());
+  ResetFilter(f.get());
+  std::vector<std::int16_t> one{12345};
+  const auto out = RunAligned(f.get(), TMMChannel::chBoth, one, {2});
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_NEAR(out[0], 12345 * kFlat, 2);
+}
+
+// Float samples keep their precision: a tone 120 dB below full scale comes back with
+// an error far below it, and values beyond full scale are not clipped.
+TEST(FloatFilter, KeepsQuietTonesAndValuesBeyondFullScale) {
+  for (bool vector : Paths()) {
+    PathGuard guard(vector);
+    const auto fmt = Float32(2, 96000);
+    auto f = CreateFFTFilter(&fmt, 1024, 65536);
+    ASSERT_NE(f, nullptr);
+    SetFilterAligned(f.get(), true);
+    const int frames = 30011;
+    std::vector<float> in(static_cast<std::size_t>(2 * frames));
+    for (int i = 0; i < frames; ++i) {
+      in[2 * i] = static_cast<float>(1e-6 * std::sin(2 * M_PI * 1000 * i / 96000.0));  // -120 dBFS
+      in[2 * i + 1] = static_cast<float>(1.9 * std::sin(2 * M_PI * 440 * i / 96000.0));
+    }
+    const auto out = RunAligned(f.get(), TMMChannel::chBoth, in, {8192, 1000});
+    ASSERT_EQ(out.size(), in.size());
+    double worstQuiet = 0, loudest = 0;
+    for (int i = 0; i < frames; ++i) {
+      worstQuiet = std::max(worstQuiet, std::abs(out[2 * i] - kFlat * in[2 * i]));
+      loudest = std::max(loudest, static_cast<double>(std::abs(out[2 * i + 1])));
+    }
+    EXPECT_LT(20 * std::log10(worstQuiet), -140.0) << "vector " << vector;
+    EXPECT_NEAR(loudest, 1.9 * kFlat, 0.01);
+  }
+}
