@@ -24,6 +24,7 @@
 #include "app/AboutUnit.h"
 #include "app/WindowControls.h"
 #include "app/cli/CliSupport.h"
+#include "app/cli/FileEnds.h"
 #include "controls/MMDesign.h"
 #include "controls/MMGauge.h"
 #include "controls/MMLabel.h"
@@ -39,10 +40,12 @@
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
 #include "eq/MMEQ.h"
+#include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
 #include "files/MMBlade.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
+#include "foundation/MMPCMSup.h"
 #include "foundation/MMUtils.h"
 #include "platform/Messages.h"
 #include "platform/WaveApi.h"
@@ -74,6 +77,7 @@ const char* const kNotMpeg = "This is not a valid MPEG Layer 3 file !";
 const char* const kSameFile = "The output file is the input file: please choose another output file.";
 const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
 const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
+const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -154,7 +158,9 @@ TEqForm::~TEqForm() {
     RingBuffer->CloseQueue();
   } catch (...) {
   }
-  if (!outputTemp_.empty()) std::remove(outputTemp_.c_str());
+  WaveOutputFile->SetTarget(nullptr);
+  MpegOutputFile->SetTarget(nullptr);
+  output_.reset();
   Connector->SetSpectrum1(nullptr);
   Connector->SetSpectrum2(nullptr);
   Connector->SetOscope1(nullptr);
@@ -644,26 +650,34 @@ bool TEqForm::CheckDevices(bool recording, bool playback) {
 void TEqForm::PrepareOutputFile() {
   const std::string& source = FInWaveFile ? WaveInputFile->Wave().FileName() : MpegInputFile->FileName();
   if ((FInWaveFile || FInMpegFile) && cli::SameFile(source, outputName_)) throw EMMError(kSameFile);
-  const std::filesystem::path p(outputName_);
-  std::string temp = ".";
-  temp += p.filename().string();
-  temp += ".strataeq-";
-  temp += std::to_string(getpid());
-  outputTemp_ = (p.parent_path() / temp).string();
-  std::remove(outputTemp_.c_str());
   runFailed_ = false;
-  if (FOutWaveFile) WaveOutputFile->Wave().SetFileName(outputTemp_);
-  else MpegOutputFile->SetFileName(outputTemp_);
+  output_ = std::make_unique<cli::TOutputFile>(outputName_);
+  if (FOutWaveFile) WaveOutputFile->SetTarget(&output_->Target());
+  else MpegOutputFile->SetTarget(&output_->Target());
+}
+
+void TEqForm::PrepareSampleTypes(bool fileToFile) {
+  WaveInputFile->SetChainSampleType(TPcmSampleType::stNone);
+  WaveOutputFile->SetFileFormat(nullptr);
+  Equalizer->SetAligned(fileToFile);
+  if (!FInWaveFile) return;
+  const TWaveFormatEx* in = WaveInputFile->Wave().PWaveFormat();
+  const TPcmSampleType inType = SampleTypeOf(in);
+  const bool keepsFormat = fileToFile && FOutWaveFile;
+  TPcmSampleType chainType = TPcmSampleType::stInt16;
+  if (keepsFormat && !(inType == TPcmSampleType::stInt16 && IsValidPcmFormat(in))) chainType = TPcmSampleType::stFloat32;
+  WaveInputFile->SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
+  // A WAV file written from a WAV file keeps the source's own format record.
+  if (FOutWaveFile && inType != chainType) WaveOutputFile->SetFileFormat(in);
 }
 
 // The run's output replaces the chosen file only when the run completed.
 void TEqForm::FinishOutputFile() {
-  if (outputTemp_.empty()) return;
-  if (FOutWaveFile) WaveOutputFile->Wave().SetFileName("");
-  std::error_code ec;
-  if (!runFailed_) std::filesystem::rename(outputTemp_, outputName_, ec);
-  if (runFailed_ || ec) std::filesystem::remove(outputTemp_, ec);
-  outputTemp_.clear();
+  if (!output_) return;
+  WaveOutputFile->SetTarget(nullptr);
+  MpegOutputFile->SetTarget(nullptr);
+  const std::unique_ptr<cli::TOutputFile> out = std::move(output_);
+  if (!runFailed_) out->Commit();
 }
 
 void TEqForm::StartDriver(TObject* driver) {
@@ -697,6 +711,7 @@ void TEqForm::btnStartClick(TObject*) {
                                           : static_cast<TMMDSPComponent*>(WaveIn.get());
     if (outFile && inFile) {
       PrepareOutputFile();
+      PrepareSampleTypes(true);
       source->SetOutput(Equalizer.get());
       Equalizer->SetOutput(FileTrigger.get());
       if (FOutWaveFile) {
@@ -716,6 +731,7 @@ void TEqForm::btnStartClick(TObject*) {
     }
     if (!CheckDevices(!inFile, !outFile)) return;
     if (outFile) PrepareOutputFile();
+    PrepareSampleTypes(false);
     source->SetOutput(RingBuffer.get());
     RingBuffer->SetOutput(Equalizer.get());
     if (!outFile) {
@@ -780,7 +796,8 @@ void TEqForm::FromFileClick(TObject*) {
       TMMWaveFile probe;
       probe.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
       probe.Wave().SetFileName(name);
-      if (probe.Wave().FormatString() != "PCM") {
+      // Linear PCM of any resolution, float included, is equalized; nothing compressed.
+      if (!IsLinearWaveFormat(probe.Wave().PWaveFormat())) {
         ShowError(kCompressed);
         return;
       }
@@ -887,7 +904,8 @@ void TEqForm::btnSaveClick(TObject*) {
 }
 
 void TEqForm::btnLoadClick(TObject*) {
-  QFileDialog dialog(this, "Load Equalizer Preset", PresetFolder(), kPresetFilter);
+  QFileDialog dialog(this, "Load Equalizer Preset", PresetFolder(),
+                     QString(kPresetFilter) + ";;" + kPresetTextFilter);
   dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -895,7 +913,15 @@ void TEqForm::btnLoadClick(TObject*) {
   if (dialog.exec() && !dialog.selectedFiles().isEmpty()) {
     const std::string name = dialog.selectedFiles().first().toStdString();
     try {
-      Equalizer->Filters()->LoadFromFile(name);
+      // A text preset is fitted to the bands; its warnings say what the fit could not follow.
+      const std::vector<std::string> warnings = LoadPresetFile(name, *Equalizer->Filters());
+      if (!warnings.empty()) {
+        std::string text;
+        for (const std::string& w : warnings) text += (text.empty() ? "" : "\n") + w;
+        SyncSliders();
+        ShowError(text);
+        return;
+      }
     } catch (...) {
       ShowError(ExceptionMessage(std::current_exception()));
       return;

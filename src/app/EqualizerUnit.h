@@ -20,6 +20,9 @@ class QLabel;
 class QMenu;
 
 namespace strataeq {
+namespace cli {
+class TOutputFile;
+}
 
 class TMMEqualizer;
 class TMMWaveIn;
@@ -163,6 +166,8 @@ class TEqForm : public QWidget, public TObject {
   bool CheckDevices(bool recording, bool playback);
   // The sink file is written under a temporary name beside the chosen one.
   void PrepareOutputFile();
+  // High-resolution WAV sources are equalized in float; devices and MP3 take 16 bits.
+  void PrepareSampleTypes(bool fileToFile);
   void FinishOutputFile();
   void StartDriver(TObject* driver);
   void ShowDropOuts();
@@ -175,7 +180,7 @@ class TEqForm : public QWidget, public TObject {
   bool running_ = false;
   std::string inputName_;   // the source file chosen last
   std::string outputName_;  // the sink file chosen last
-  std::string outputTemp_;  // the sink's name while a run writes it
+  std::unique_ptr<cli::TOutputFile> output_;  // the sink's file while a run writes it
   std::atomic<bool> runFailed_{false};
 };
 

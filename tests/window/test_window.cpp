@@ -543,3 +543,46 @@ TEST_F(Window, PresetsSaveLoadAndResynchronise) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST_F(Window, HighResolutionSourceAndTextPreset) {
+  // 24-bit 48 kHz: accepted, equalized in float and written back as 24 bits.
+  const std::string source = dir.File("hi.wav"), output = dir.File("hi-out.wav");
+  Bytes data;
+  for (int i = 0; i < 48000; ++i) {
+    const auto v = static_cast<std::int32_t>(std::lround(2000000 * std::sin(2 * M_PI * 440 * i / 48000.0)));
+    for (int c = 0; c < 2; ++c)
+      for (int b = 0; b < 3; ++b) data.push_back(static_cast<std::uint8_t>(v >> (8 * b)));
+  }
+  WriteFile(source, SimpleWav(Pcm(24, 2, 48000), data));
+  ChooseFile(source, 1);
+  form->FromFileClick(form.get());
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  EXPECT_EQ(form->InputDev->Caption(), source + " (0:01)");
+  ChooseFile(output, 1);
+  form->ToFileClick(form.get());
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled() && std::filesystem::exists(output); }));
+  TMMWave result;
+  result.SetTimeFormat(TMMTimeFormats::tfByte);
+  result.SetFileName(output);
+  EXPECT_EQ(result.BitLength(), 24);
+  EXPECT_EQ(result.LengthInBytes(), static_cast<std::int64_t>(data.size()));
+
+  // A GraphicEQ text is fitted to the bands and the sliders follow.
+  WriteFile(dir.File("cut.txt"), [] {
+    const std::string t = "GraphicEQ: 20 0; 1000 0; 1500 -12; 1900 -12; 2500 0; 20000 0\n";
+    return Bytes(t.begin(), t.end());
+  }());
+  ChooseFile(dir.File("cut.txt"), 2);
+  form->btnLoadClick(form.get());
+  EXPECT_LT(BandGain(6), -6.0f) << "1-2 kHz cut";
+  EXPECT_EQ(form->Sliders[6]->Position(), GainPosition(BandGain(6)));
+  EXPECT_LT(BandGain(6), BandGain(12) - 3.0f) << "the cut is where the text puts it";
+}
+
+}  // namespace
+}  // namespace strataeq
