@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Builds StrataEq and runs its main job: equalizes a demo file it generates and says
-# where the result is. Further arguments are passed to strataeq-cli instead.
+# Builds StrataEq and opens its window when a display is there ($DISPLAY or
+# $WAYLAND_DISPLAY). Without one it runs the headless demo: equalizes a demo file it
+# generates and says where the result is. Further arguments are passed to strataeq-cli
+# instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C build/release strataeq-cli >/dev/null
+ninja -C build/release strataeq strataeq-cli >/dev/null
 cli=build/release/bin/strataeq-cli
 if [ $# -gt 0 ]; then
   exec "$cli" "$@"
+fi
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec build/release/bin/strataeq
 fi
 
 demo=build/demo
@@ -24,3 +29,6 @@ echo "input:     $demo/input.wav"
 echo "equalized: $demo/equalized.wav"
 echo "preset:    $demo/demo.sqp (strataeq-cli preset show $demo/demo.sqp)"
 echo "the right channel (3 kHz) comes out 20 dB down: sox $demo/equalized.wav -n remix 2 stat"
+echo
+echo "No display was found (\$DISPLAY and \$WAYLAND_DISPLAY are empty), so the window was not opened."
+echo "To open it, run scripts/run.sh from a desktop session, or build/release/bin/strataeq there."

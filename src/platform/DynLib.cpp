@@ -50,7 +50,12 @@ std::string SharedLibraryFileName(std::string_view name) {
 std::vector<std::string> SharedLibraryFolders() {
   if (const char* env = std::getenv("STRATAEQ_LIBRARY_PATH"); env && *env) return {env};
   std::vector<std::string> folders;
-  if (std::string exe = ExecutableFolder(); !exe.empty()) folders.push_back(std::move(exe));
+  const std::string exe = ExecutableFolder();
+  if (!exe.empty()) folders.push_back(exe);
+#ifdef STRATAEQ_INSTALL_RELLIBDIR
+  // An installation moved to another prefix keeps its libraries beside its bin folder.
+  if (!exe.empty()) folders.push_back(exe + "/../" STRATAEQ_INSTALL_RELLIBDIR);
+#endif
   folders.emplace_back(STRATAEQ_INSTALL_LIBDIR);
   return folders;
 }
