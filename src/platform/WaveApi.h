@@ -149,6 +149,21 @@ MMRESULT waveOutGetPosition(HWAVEOUT hwo, TMMTime* time);
 // The error text as a string; empty for an unknown code.
 std::string WaveErrorText(MMRESULT error);
 
+// What the server holds of an open device beyond the driver's own buffers, in
+// microseconds: recorded but not yet delivered, or handed over but not yet heard.
+MMRESULT waveInGetLatency(HWAVEIN hwi, std::uint64_t* usec);
+MMRESULT waveOutGetLatency(HWAVEOUT hwo, std::uint64_t* usec);
+
+// Server-side buffering asked for by devices opened from now on: the playback
+// target length and the recording fragment, in microseconds. 0 leaves the choice to
+// the backend (about two buffers for playback, 20 ms fragments for recording).
+struct TWaveStreamTiming {
+  std::uint32_t PlaybackUsec = 0;
+  std::uint32_t RecordUsec = 0;
+};
+void SetWaveStreamTiming(const TWaveStreamTiming& timing);
+TWaveStreamTiming WaveStreamTiming();
+
 // --- backends -----------------------------------------------------------------
 
 enum class TWaveDir { Input, Output };
@@ -165,6 +180,10 @@ class TWaveStream {
   virtual MMRESULT Reset() = 0;
   virtual MMRESULT Position(TMMTime* time) = 0;
   virtual MMRESULT Close() = 0;                 // sends the close report
+  virtual MMRESULT Latency(std::uint64_t* usec) {
+    *usec = 0;
+    return MMSYSERR_NOERROR;
+  }
 };
 
 class TWaveBackend {
