@@ -284,6 +284,16 @@ MMRESULT waveOutGetLatency(HWAVEOUT hwo, std::uint64_t* usec) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Latency(usec); });
 }
 
+std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }
+
+int WaveDeviceByServerName(TWaveDir dir, const std::string& name) {
+  std::shared_ptr<TWaveBackend> backend = Backend();
+  const int count = static_cast<int>(backend->NumDevs(dir));
+  for (int i = 0; i < count && !name.empty(); ++i)
+    if (backend->DeviceServerName(dir, i) == name) return i;
+  return -2;
+}
+
 namespace {
 std::atomic<std::uint64_t> gStreamTiming{0};  // playback in the high half, recording in the low
 }  // namespace

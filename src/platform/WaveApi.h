@@ -32,6 +32,8 @@ class TEvent;
 using HWAVEIN = std::uintptr_t;   // 0: no device
 using HWAVEOUT = std::uintptr_t;  // 0: no device
 
+enum class TWaveDir { Input, Output };
+
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;
@@ -164,9 +166,13 @@ struct TWaveStreamTiming {
 void SetWaveStreamTiming(const TWaveStreamTiming& timing);
 TWaveStreamTiming WaveStreamTiming();
 
-// --- backends -----------------------------------------------------------------
+// The sound server's own name of a device (the mapper: the current default), for
+// talking to the server about it; empty where the backend has no such names.
+std::string WaveDeviceServerName(TWaveDir dir, int deviceId);
+// The device number of the device with that server name; -2 (InvalidId) if none.
+int WaveDeviceByServerName(TWaveDir dir, const std::string& name);
 
-enum class TWaveDir { Input, Output };
+// --- backends -----------------------------------------------------------------
 
 // One open device. All calls come with the backend's own locking done by the stream.
 class TWaveStream {
@@ -192,6 +198,7 @@ class TWaveBackend {
   virtual std::string Name() const = 0;
   virtual std::uint32_t NumDevs(TWaveDir dir) = 0;
   virtual MMRESULT GetDevCaps(TWaveDir dir, int deviceId, TWaveOutCaps* caps) = 0;
+  virtual std::string DeviceServerName(TWaveDir, int) { return {}; }
   // Query-only when callback-less and query is true. On success the stream has sent
   // its open report.
   virtual MMRESULT Open(TWaveDir dir, int deviceId, const TWaveFormatEx& format, bool query,

@@ -133,6 +133,7 @@ class TPulseStream : public TWaveStream {
   MMRESULT failCode_ = WAVERR_DEVICELOST;
   std::uint32_t bufferBytes_ = 0;  // largest prepared buffer, for the latency request
   std::uint32_t playbackUsec_ = 0; // asked-for server-side playback buffering; 0: about two buffers
+  pa_usec_t timingPeriod_ = kTimingPeriod;
   std::string monitored_;          // input: the null sink whose monitor this records
   std::uint64_t recorded_ = 0;     // input bytes since the last reset
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
@@ -191,6 +192,16 @@ class TPulseBackend : public TWaveBackend {
     caps->dwFormats = WAVE_FORMAT_ALL_STANDARD;
     caps->wChannels = d ? std::min<std::uint16_t>(d->channels, 2) : 2;
     return MMSYSERR_NOERROR;
+  }
+
+  std::string DeviceServerName(TWaveDir dir, int deviceId) override {
+    if (!loop_) return {};
+    Lock lock(*this);
+    if (!Connect() || (!enumerated_ && !Enumerate())) return {};
+    if (deviceId == WAVE_MAPPER) return dir == TWaveDir::Input ? defaultSource_ : defaultSink_;
+    const auto& list = Devices(dir);
+    if (deviceId < 0 || static_cast<std::size_t>(deviceId) >= list.size()) return {};
+    return list[static_cast<std::size_t>(deviceId)].name;
   }
 
   MMRESULT Open(TWaveDir dir, int deviceId, const TWaveFormatEx& format, bool query, TWaveCallback callback,
@@ -416,6 +427,8 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, c
   monitored_ = monitored;
   const TWaveStreamTiming timing = WaveStreamTiming();
   playbackUsec_ = timing.PlaybackUsec;
+  // Played buffers are found by these checks: a short server buffer needs them sooner.
+  if (playbackUsec_) timingPeriod_ = std::clamp<pa_usec_t>(playbackUsec_ / 4, PA_USEC_PER_MSEC, kTimingPeriod);
   stream_ = pa_stream_new(owner_.Context(), dir_ == TWaveDir::Input ? "StrataEq recording" : "StrataEq playback",
                           &spec, nullptr);
   if (!stream_) return FromPulseError(pa_context_errno(owner_.Context()));
@@ -464,7 +477,7 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, c
   if (dir_ == TWaveDir::Output) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(owner_.Loop());
     timeval tv{};
-    pa_timeval_add(pa_gettimeofday(&tv), kTimingPeriod);
+    pa_timeval_add(pa_gettimeofday(&tv), timingPeriod_);
     timer_ = api->time_new(api, &tv, &TPulseStream::TimerCallback, this);
   }
   return MMSYSERR_NOERROR;
@@ -517,7 +530,7 @@ void TPulseStream::TimerCallback(pa_mainloop_api* api, pa_time_event* e, const s
   auto* t = static_cast<TPulseStream*>(self);
   if (!t->inServer_.empty()) t->RequestTiming();
   timeval tv{};
-  pa_timeval_add(pa_gettimeofday(&tv), kTimingPeriod);
+  pa_timeval_add(pa_gettimeofday(&tv), t->timingPeriod_);
   api->time_restart(e, &tv);
 }
 
@@ -698,10 +711,14 @@ MMRESULT TPulseStream::Latency(std::uint64_t* usec) {
   TPulseBackend::Lock lock(owner_);
   *usec = 0;
   if (failed_) return failCode_;
+  if (!stream_) return MMSYSERR_NOERROR;
+  if (dir_ == TWaveDir::Output) {  // the bytes the server holds of ours are our buffers' part
+    if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) *usec = ti->sink_usec + ti->transport_usec;
+    return MMSYSERR_NOERROR;
+  }
   pa_usec_t value = 0;
   int negative = 0;
-  if (!stream_ || pa_stream_get_latency(stream_, &value, &negative) < 0) return MMSYSERR_NOERROR;
-  *usec = negative ? 0 : value;
+  if (pa_stream_get_latency(stream_, &value, &negative) == 0 && !negative) *usec = value;
   return MMSYSERR_NOERROR;
 }
 

@@ -57,6 +57,8 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
+  if (option == "--desktop") return command == "live";
+  if (option == "--latency") return command == "live" || command == "play" || command == "record";
   return false;
 }
 
@@ -90,6 +92,10 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     if (!Allowed(o.Command, o.SubCommand, a)) throw EUsageError("option " + a + " does not apply here");
     if (a == "-q" || a == "--quiet") {
       o.Quiet = true;
+      continue;
+    }
+    if (a == "--desktop") {
+      o.Desktop = true;
       continue;
     }
     if (i + 1 >= args.size()) throw EUsageError("option " + a + " needs a value");
@@ -139,8 +145,13 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
       }
       if (used != v.size() || !(s > 0) || !std::isfinite(s)) throw EUsageError("--seconds takes a positive number");
       o.Seconds = s;
+    } else if (a == "--latency") {
+      const int ms = ParseInt(v, "--latency");
+      if (ms < 5 || ms > 2000) throw EUsageError("--latency takes 5..2000 ms");
+      o.LatencyMs = ms;
     }
   }
+  if (o.Desktop && o.InDevice) throw EUsageError("--desktop records the desktop's own sound: it takes no --in");
   const std::size_t want = PositionalCount(o.Command);
   if (o.Positional.size() != want)
     throw EUsageError(o.Command + (o.SubCommand.empty() ? "" : " " + o.SubCommand) + " takes " +
@@ -155,9 +166,9 @@ const char* UsageText() {
          "  strataeq-cli preset write FILE [options]      write a preset (.sqp)\n"
          "  strataeq-cli preset show FILE                 print a preset's description, FFT length, bands\n"
          "  strataeq-cli devices                          list recording and playback devices\n"
-         "  strataeq-cli live [--in DEV] [--out DEV] [--seconds S] [options]\n"
-         "  strataeq-cli play FILE [--out DEV] [options]\n"
-         "  strataeq-cli record FILE [--in DEV] [--seconds S] [options]\n"
+         "  strataeq-cli live [--in DEV | --desktop] [--out DEV] [--seconds S] [--latency MS] [options]\n"
+         "  strataeq-cli play FILE [--out DEV] [--latency MS] [options]\n"
+         "  strataeq-cli record FILE [--in DEV] [--seconds S] [--latency MS] [options]\n"
          "options:\n"
          "  --preset FILE        start from a preset's bands, description and FFT length\n"
          "  --band N=DB          gain of band N (1..15, the window's slider order), repeatable\n"
@@ -167,6 +178,9 @@ const char* UsageText() {
          "  --description TEXT   (preset write)\n"
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
          "  --mp3-container raw|wav   MP3 output as raw MPEG audio (default) or in a WAV file\n"
+         "  --desktop            equalize everything the desktop plays: a virtual device takes\n"
+         "                       the applications' sound, the equalized sound goes to --out\n"
+         "  --latency MS         buffer for this end-to-end delay instead of the design values\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

@@ -43,6 +43,8 @@ struct TCliOptions {
   bool Mp3InWave = false;               // --mp3-container wav
   std::optional<std::string> InDevice, OutDevice;
   std::optional<double> Seconds;
+  bool Desktop = false;                 // live: the whole desktop's sound, through a virtual device
+  std::optional<int> LatencyMs;         // live, play, record: target end-to-end delay
 };
 
 // Throws EUsageError with a one-line reason.
