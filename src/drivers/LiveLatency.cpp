@@ -16,7 +16,8 @@ constexpr std::int32_t kFrameStep = 32;       // buffer sizes in steps of 32 fra
 constexpr std::int32_t kMinFrames = 64;
 constexpr std::int32_t kMaxFrames = 2048;     // the design buffer
 constexpr std::int32_t kPlannedOutputs = 3;
-constexpr std::int32_t kPlannedSlots = 3;
+constexpr std::int32_t kPlannedSlots = 6;
+constexpr std::int32_t kPlannedPrime = 2;
 constexpr double kServerMs = 3.0;             // what the servers' own scheduling adds
 
 double BytesToMs(double bytes, std::int32_t sampleRate) { return 1000.0 * bytes / (kFrameBytes * sampleRate); }
@@ -34,6 +35,7 @@ TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::
   TLiveLatencyPlan plan;
   plan.OutputBuffers = kPlannedOutputs;
   plan.RingSlots = kPlannedSlots;
+  plan.RingPrime = kPlannedPrime;
   const double eqMs = 1000.0 * (fftLength / 4) / sampleRate;
   const double perBuffer = (targetMs - eqMs - kServerMs) / (1 + plan.PrimeSlots() + plan.OutputBuffers);
   std::int32_t frames = static_cast<std::int32_t>(std::floor(perBuffer * sampleRate / 1000.0));

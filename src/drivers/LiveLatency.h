@@ -17,11 +17,12 @@ class TMMWaveOut;
 struct TLiveLatencyPlan {
   std::int32_t BufferSize = 8192;     // bytes, the same for the devices and the ring's slots
   std::int32_t OutputBuffers = 20;    // queued at the playback device
-  std::int32_t RingSlots = 20;        // the ring buffer primes at more than half of them
+  std::int32_t RingSlots = 20;
+  std::int32_t RingPrime = 0;         // slots filled before the ring delivers; 0 more than half
   std::uint32_t PlaybackUsec = 0;     // server-side playback buffer; 0 the backend's own choice
   std::uint32_t RecordUsec = 0;       // server-side recording fragment; 0 the backend's own choice
 
-  std::int32_t PrimeSlots() const { return RingSlots / 2 + 1; }
+  std::int32_t PrimeSlots() const { return RingPrime > 0 ? RingPrime : RingSlots / 2 + 1; }
   // The delay these values give at the rate, 16-bit stereo, with the FFT length, in ms.
   double ExpectedMs(std::int32_t sampleRate, std::int32_t fftLength) const;
 };
@@ -30,8 +31,10 @@ struct TLiveLatencyPlan {
 TLiveLatencyPlan DesignLatencyPlan();
 
 // The largest buffers that keep the expected delay within targetMs (16-bit stereo at
-// sampleRate), with three playback buffers and three ring slots (two primed). Targets
-// too small for the smallest buffers (64 frames) get those.
+// sampleRate), with three playback buffers and a ring buffer primed at two slots. The
+// ring has room for more: a device that takes or gives several buffers at once then
+// costs one drop-out and a buffer more delay, not a drop-out each time. Targets too
+// small for the smallest buffers (64 frames) get those.
 TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::int32_t fftLength);
 
 // Installs the plan's server-side buffering for devices opened from now on.

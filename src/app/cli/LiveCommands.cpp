@@ -88,8 +88,8 @@ TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq) {
       o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
   ApplyStreamTiming(plan);
   if (o.LatencyMs && !o.Quiet)
-    std::printf("Latency : target %d ms; %d-byte buffers, %d playback buffers, %d ring slots; expected %.1f ms\n",
-                *o.LatencyMs, plan.BufferSize, plan.OutputBuffers, plan.RingSlots,
+    std::printf("Latency : target %d ms; %d-byte buffers, %d playback buffers, ring primed at %d of %d slots; expected %.1f ms\n",
+                *o.LatencyMs, plan.BufferSize, plan.OutputBuffers, plan.PrimeSlots(), plan.RingSlots,
                 plan.ExpectedMs(kDesignRate, eq.FFTLength()));
   return plan;
 }
@@ -150,7 +150,10 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
 void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPlan& plan) {
   ring.SetBufferSize(plan.BufferSize);
   // Only between two devices do its primed slots add to the delay.
-  if (mode == TMMQueueMode::qmDuplex) ring.SetNumBuffers(plan.RingSlots);
+  if (mode == TMMQueueMode::qmDuplex) {
+    ring.SetNumBuffers(plan.RingSlots);
+    ring.SetPrimeSlots(plan.RingPrime);
+  }
   ring.SetQueueMode(mode);
 }
 
