@@ -218,15 +218,20 @@ bool TDesktopSound::Recover() {
   std::string fallback = exists(ours->previousDefault) ? ours->previousDefault : std::string();
   for (const SinkEntry& s : sinks)
     if (fallback.empty() && s.name != kSinkName) fallback = s.name;
-  // The user may have chosen another default meanwhile: only ours is replaced.
-  if (server_->DefaultSink() == kSinkName && !fallback.empty()) server_->SetDefaultSink(fallback);
+  // Streams that played elsewhere than on the default go back there first; then the
+  // default comes back and the streams that follow it go along; what is left moves to
+  // the default, which makes it follow the default again. The user may have chosen
+  // another default meanwhile: only ours is replaced.
   const auto origins = ParseOrigins(ours->origins);
   for (const StreamEntry& st : server_->Streams()) {
-    if (st.sink != ours->index) continue;
     const auto o = origins.find(st.index);
-    const std::string& to = o != origins.end() && exists(o->second) ? o->second : fallback;
-    if (!to.empty()) server_->MoveStream(st.index, to);
+    if (st.sink == ours->index && o != origins.end() && o->second != fallback && exists(o->second))
+      server_->MoveStream(st.index, o->second);
   }
+  if (server_->DefaultSink() == kSinkName && !fallback.empty()) server_->SetDefaultSink(fallback);
+  const std::string target = server_->DefaultSink() != kSinkName ? server_->DefaultSink() : fallback;
+  for (const StreamEntry& st : server_->Streams())
+    if (st.sink == ours->index && !target.empty()) server_->MoveStream(st.index, target);
   if (ours->module != PA_INVALID_INDEX) server_->UnloadModule(ours->module);
   return true;
 }
