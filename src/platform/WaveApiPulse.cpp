@@ -16,6 +16,7 @@
 #include <set>
 
 #include "foundation/MMPCMSup.h"
+#include "platform/Threads.h"
 #include "platform/WaveApi.h"
 
 namespace strataeq {
@@ -147,6 +148,15 @@ class TPulseBackend : public TWaveBackend {
     if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
       pa_threaded_mainloop_free(loop_);
       loop_ = nullptr;
+    }
+    if (loop_) {
+      // Every recorded and played byte passes this thread on its way to the drivers'
+      // workers: it runs just below the playback worker.
+      pa_threaded_mainloop_lock(loop_);
+      pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+      pa_mainloop_api_once(
+          api, [](pa_mainloop_api*, void*) { SetCurrentThreadPriority(TThreadPriority::tpHighest); }, nullptr);
+      pa_threaded_mainloop_unlock(loop_);
     }
   }
 
