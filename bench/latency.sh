@@ -11,6 +11,7 @@
 #  - CPU use of the program, percent of one core.
 # The measuring path's own skew (both loopbacks from A's monitor) is printed first.
 # Usage: bench/latency.sh [build-folder]   (default build/release)
+#   LATENCY_ROWS="40 busy" picks rows (default "20 40 80 design busy").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -89,13 +90,17 @@ row() {  # label, extra options...
   cpu=$(awk '{ printf "%.1f", 100 * ($1 + $2) / $3 }' "$work/time")
   printf "%-22s %8s | %s | %8s | %9s | %6s\n" "$label" "$expected" "$delays" "${reported:--}" "$((last - primed))" "$cpu"
 }
-row "--latency 20" --latency 20
-row "--latency 40" --latency 40
-row "--latency 80" --latency 80
-row "design values"
-sh -c 'while :; do :; done' &
-busy=$!
-row "--latency 40, core busy" --latency 40
-kill "$busy"
-busy=
+for r in ${LATENCY_ROWS:-20 40 80 design busy}; do
+  case "$r" in
+    design) row "design values" ;;
+    busy)
+      sh -c 'while :; do :; done' &
+      busy=$!
+      row "--latency 40, core busy" --latency 40
+      kill "$busy"
+      busy=
+      ;;
+    *) row "--latency $r" --latency "$r" ;;
+  esac
+done
 echo "expected: the plan's own figure (buffers and priming plus the FFT's N/4 frames, without the server's share)"
