@@ -6,7 +6,7 @@
 #  - click in -> click out: 10 clicks (20 ms of 1 kHz, one every 3 s) play into A; two
 #    loopbacks put A's monitor on the left and B's on the right of C, one recording of
 #    C's monitor holds each click going in and coming out;
-#  - the delay the program itself reports (its "Latency :" readout, last value);
+#  - the delay the program itself reports (the median of its "Latency :" readouts);
 #  - drop-outs after priming (the count at the end minus the count after 3 s);
 #  - CPU use of the program, percent of one core.
 # The measuring path's own skew (both loopbacks from A's monitor) is printed first.
@@ -83,7 +83,8 @@ row() {  # label, extra options...
   local expected reported counts primed last cpu
   expected=$(grep -o 'expected [0-9.]* ms' "$work/live.log" | awk '{ print $2 }' || true)
   [ -n "$expected" ] || expected=$(awk 'BEGIN { printf "%.1f", 32 * 8192 / 176.4 + 64 / 44.1 }')
-  reported=$(grep -o 'Latency : [0-9]* ms' "$work/live.log" | tail -n 1 | awk '{ print $3 }' || true)
+  reported=$(grep -o 'Latency : [0-9]* ms' "$work/live.log" | awk '{ print $3 }' | sort -n |
+    awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }' || true)
   counts=$(grep -o 'Dropouts : [0-9]*' "$work/live.log" | awk '{ print $3 }' || true)
   primed=$(echo "$counts" | sed -n '3p')
   last=$(echo "$counts" | tail -n 1)

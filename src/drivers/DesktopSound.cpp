@@ -243,8 +243,10 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
   Recover();
 
   const std::vector<SinkEntry> sinks = server_->Sinks();
+  // A leftover that could not be removed is still no output.
   auto exists = [&](const std::string& name) {
-    return std::any_of(sinks.begin(), sinks.end(), [&](const SinkEntry& s) { return s.name == name; });
+    return name != kSinkName &&
+           std::any_of(sinks.begin(), sinks.end(), [&](const SinkEntry& s) { return s.name == name; });
   };
   if (output == kSinkName)
     throw EMMDesktopError("Desktop Sound: the equalized sound cannot be played into \"" + std::string(kDescription) +
@@ -255,7 +257,7 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
     if (!output.empty()) throw EMMDesktopError("Desktop Sound: there is no playback device " + output);
     out.clear();
     for (const SinkEntry& s : sinks)
-      if (out.empty()) out = s.name;
+      if (out.empty() && exists(s.name)) out = s.name;
     if (out.empty()) throw EMMDesktopError("Desktop Sound: there is no playback device to play the desktop's sound");
   }
   if (!Quotable(out)) throw EMMDesktopError("Desktop Sound: the playback device's name cannot be handed to the server");

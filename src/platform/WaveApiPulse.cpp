@@ -722,13 +722,17 @@ MMRESULT TPulseStream::Latency(std::uint64_t* usec) {
   *usec = 0;
   if (failed_) return failCode_;
   if (!stream_) return MMSYSERR_NOERROR;
-  if (dir_ == TWaveDir::Output) {  // the bytes the server holds of ours are our buffers' part
-    if (const pa_timing_info* ti = pa_stream_get_timing_info(stream_)) *usec = ti->sink_usec + ti->transport_usec;
-    return MMSYSERR_NOERROR;
-  }
   pa_usec_t value = 0;
   int negative = 0;
-  if (pa_stream_get_latency(stream_, &value, &negative) == 0 && !negative) *usec = value;
+  if (pa_stream_get_latency(stream_, &value, &negative) < 0 || negative) return MMSYSERR_NOERROR;
+  if (dir_ == TWaveDir::Output) {  // the bytes the server holds of ours count as our buffers
+    const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
+    if (!ti || ti->write_index_corrupt || ti->read_index_corrupt) return MMSYSERR_NOERROR;
+    const auto held = static_cast<std::size_t>(std::max<std::int64_t>(ti->write_index - ti->read_index, 0));
+    const pa_usec_t ours = pa_bytes_to_usec(held, pa_stream_get_sample_spec(stream_));
+    value = value > ours ? value - ours : 0;
+  }
+  *usec = value;
   return MMSYSERR_NOERROR;
 }
 
