@@ -186,7 +186,10 @@ class TRealtimeKit {
   TRealtimeKit() {
     lib_ = dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_LOCAL);
     if (!lib_) return;
-    auto get = [this](auto& f, const char* name) { f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(dlsym(lib_, name)); return f != nullptr; };
+    auto get = [this](auto& f, const char* name) {
+      f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(dlsym(lib_, name));
+      return f != nullptr;
+    };
     ok_ = get(errorInit_, "dbus_error_init") && get(errorFree_, "dbus_error_free") &&
           get(busGet_, "dbus_bus_get_private") && get(exitOnDisconnect_, "dbus_connection_set_exit_on_disconnect") &&
           get(close_, "dbus_connection_close") && get(unrefConnection_, "dbus_connection_unref") &&

@@ -120,8 +120,9 @@ TEST_F(PulseDesktop, PlaysToTheChosenDeviceAndNeverIntoItsOwn) {
 // first, so its own stop restores the state from before the killed run.
 TEST_F(PulseDesktop, ClearsUpWhatAKilledRunLeftBehind) {
   const std::string module =
-      Shell(R"(pactl load-module module-null-sink sink_name=strataeq_equalizer "sink_properties='device.description=\"StrataEq Equalizer\" strataeq.previous_default=\"strataeq_b\" strataeq.origins=\")" +
-            stream_ + R"(=strataeq_a\"'")");
+      Shell(R"(pactl load-module module-null-sink sink_name=strataeq_equalizer "sink_properties=')"
+            R"(device.description=\"StrataEq Equalizer\" strataeq.previous_default=\"strataeq_b\" )"
+            R"(strataeq.origins=\")" + stream_ + R"(=strataeq_a\"'")");
   ASSERT_FALSE(module.empty()) << "pactl could not load a null sink";
   Shell("pactl set-default-sink strataeq_equalizer");
   Shell("pactl move-sink-input " + stream_ + " strataeq_equalizer");

@@ -88,7 +88,8 @@ TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq) {
       o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
   ApplyStreamTiming(plan);
   if (o.LatencyMs && !o.Quiet)
-    std::printf("Latency : target %d ms; %d-byte buffers, %d playback buffers, ring primed at %d of %d slots; expected %.1f ms\n",
+    std::printf("Latency : target %d ms; %d-byte buffers, %d playback buffers, ring primed at %d of %d slots; "
+                "expected %.1f ms\n",
                 *o.LatencyMs, plan.BufferSize, plan.OutputBuffers, plan.PrimeSlots(), plan.RingSlots,
                 plan.ExpectedMs(kDesignRate, eq.FFTLength()));
   return plan;
