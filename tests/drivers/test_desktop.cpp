@@ -53,7 +53,8 @@ class PulseDesktop : public ::testing::Test {
     char* argv[] = {arg0, arg1, arg2, nullptr};
     if (posix_spawnp(&player_, "pacat", nullptr, nullptr, argv, environ) != 0) GTEST_SKIP() << "pacat not available";
     for (int i = 0; i < 100 && stream_.empty(); ++i) {
-      stream_ = Shell("pactl list short sink-inputs | awk 'NR == 1 { print $1 }'");
+      stream_ = Shell("pactl list sink-inputs | awk '/^Sink Input #/ { id = substr($3, 2) } "
+                      "/application.process.id = \"" + std::to_string(player_) + "\"/ { print id }'");
       if (stream_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_FALSE(stream_.empty()) << "the player's stream did not appear";
