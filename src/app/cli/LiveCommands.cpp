@@ -87,11 +87,14 @@ TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq) {
   const TLiveLatencyPlan plan =
       o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
   ApplyStreamTiming(plan);
-  if (o.LatencyMs && !o.Quiet)
-    std::printf("Latency : target %d ms; %d-byte buffers, %d playback buffers, ring primed at %d of %d slots; "
-                "expected %.1f ms\n",
-                *o.LatencyMs, plan.BufferSize, plan.OutputBuffers, plan.PrimeSlots(), plan.RingSlots,
-                plan.ExpectedMs(kDesignRate, eq.FFTLength()));
+  if (o.LatencyMs && !o.Quiet) {
+    std::printf("Latency : target %d ms; %d-byte buffers", *o.LatencyMs, plan.BufferSize);
+    if (o.Command != "record") std::printf(", %d playback buffers", plan.OutputBuffers);
+    if (o.Command == "live")
+      std::printf(", ring primed at %d of %d slots; expected %.1f ms", plan.PrimeSlots(), plan.RingSlots,
+                  plan.ExpectedMs(kDesignRate, eq.FFTLength()));
+    std::printf("\n");
+  }
   return plan;
 }
 
