@@ -130,7 +130,7 @@ class TPulseStream : public TWaveStream {
   bool failed_ = false;
   bool closed_ = false;
   bool triggered_ = false;
-  bool timingPending_ = false;
+  pa_operation* timingOp_ = nullptr;  // a timing request in flight: its callback needs this stream
   MMRESULT failCode_ = WAVERR_DEVICELOST;
   std::uint32_t bufferBytes_ = 0;  // largest prepared buffer, for the latency request
   std::uint32_t playbackUsec_ = 0; // asked-for server-side playback buffering; 0: about two buffers
@@ -417,6 +417,11 @@ TPulseStream::~TPulseStream() {
 }
 
 void TPulseStream::Detach() {
+  if (timingOp_) {  // its answer would come to a stream that is gone
+    pa_operation_cancel(timingOp_);
+    pa_operation_unref(timingOp_);
+    timingOp_ = nullptr;
+  }
   if (timer_) {
     pa_threaded_mainloop_get_api(owner_.Loop())->time_free(timer_);
     timer_ = nullptr;
@@ -532,7 +537,10 @@ void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseSt
 
 void TPulseStream::TimingDone(pa_stream*, int, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  t->timingPending_ = false;
+  if (t->timingOp_) {
+    pa_operation_unref(t->timingOp_);
+    t->timingOp_ = nullptr;
+  }
   t->CheckPlayed();
 }
 
@@ -545,11 +553,8 @@ void TPulseStream::TimerCallback(pa_mainloop_api* api, pa_time_event* e, const s
 }
 
 void TPulseStream::RequestTiming() {
-  if (timingPending_ || failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-  if (pa_operation* op = pa_stream_update_timing_info(stream_, &TPulseStream::TimingDone, this)) {
-    timingPending_ = true;
-    pa_operation_unref(op);
-  }
+  if (timingOp_ || failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  timingOp_ = pa_stream_update_timing_info(stream_, &TPulseStream::TimingDone, this);
 }
 
 void TPulseStream::Complete(TMMWaveHdr* h) {
