@@ -1,0 +1,106 @@
+#include "display/MMDIB.h"
+
+#include <QPainter>
+#include <algorithm>
+
+namespace strataeq {
+
+TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : TMMGraphicControl(parent) {
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  SetColor(clBlack);
+  screenTimer_.setSingleShot(true);
+  connect(&screenTimer_, &QTimer::timeout, this, [this] {
+    if (isVisible()) CopyToScreen();
+  });
+}
+
+void TMMDIBGraphicControl::SetArea(const QRect& area) {
+  area_ = area;
+  surface_.SetSize(area.width(), area.height());
+}
+
+QColor TMMDIBGraphicControl::ParentColor() const {
+  return parentWidget() ? parentWidget()->palette().color(QPalette::Window) : ToQColor(clBtnFace);
+}
+
+void TMMDIBGraphicControl::ResizeArea() {
+  const int b = TotalBevelWidth();
+  const QRect inner = rect().marginsRemoved(Strips()).adjusted(b, b, -b, -b);
+  SetArea(QRect(inner.left(), inner.top(), std::max(inner.width(), 4), std::max(inner.height(), 4)));
+}
+
+void TMMDIBGraphicControl::BevelLayout() {
+  ResizeArea();
+  Compose();
+}
+
+void TMMDIBGraphicControl::resizeEvent(QResizeEvent*) {
+  ResizeArea();
+  Compose();
+}
+
+void TMMDIBGraphicControl::DrawBackground() {
+  surface_.SetPixelValue(Pixel(Color()));
+  surface_.Clear();
+}
+
+void TMMDIBGraphicControl::Compose() {
+  composePending_ = false;
+  surface_.BeginDraw();
+  try {
+    DrawFrame();
+  } catch (...) {
+    surface_.EndDraw();
+    throw;
+  }
+  surface_.EndDraw();
+}
+
+void TMMDIBGraphicControl::PaintNow() {
+  if (!isVisible()) return;
+  composePending_ = true;
+  ShowSurface();
+}
+
+void TMMDIBGraphicControl::ShowSurface() {
+  if (!isVisible()) return;
+  const qint64 since = sinceScreen_.isValid() ? sinceScreen_.elapsed() : kScreenInterval;
+  if (since >= kScreenInterval) {
+    screenTimer_.stop();
+    CopyToScreen();
+  } else if (!screenTimer_.isActive()) {
+    screenTimer_.start(static_cast<int>(kScreenInterval - since));
+  }
+}
+
+void TMMDIBGraphicControl::CopyToScreen() {
+  if (composePending_) Compose();
+  sinceScreen_.start();
+  repaint(area_);
+}
+
+const QImage& TMMDIBGraphicControl::SurfaceImage() {
+  if (composePending_) Compose();
+  return surface_.Image();
+}
+
+void TMMDIBGraphicControl::Redraw() {
+  Compose();
+  update();
+}
+
+void TMMDIBGraphicControl::Paint(QPainter& painter) {
+  const QMargins strips = Strips();
+  if (!strips.isNull()) {
+    const QRect r = rect();
+    const QColor parent = ParentColor();
+    painter.fillRect(QRect(r.left(), r.top(), strips.left(), r.height()), parent);
+    painter.fillRect(QRect(r.right() + 1 - strips.right(), r.top(), strips.right(), r.height()), parent);
+    painter.fillRect(QRect(r.left(), r.bottom() + 1 - strips.bottom(), r.width(), strips.bottom()), parent);
+  }
+  Bevel().PaintBevel(painter, rect().marginsRemoved(strips), true);
+  if (composePending_) Compose();
+  painter.drawImage(area_.topLeft(), surface_.Image());
+}
+
+}  // namespace strataeq

@@ -1,0 +1,69 @@
+// The base of the displays: a control with a bevel that composes its picture on one
+// off-screen surface and can put it on the screen at once.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMargins>
+#include <QRect>
+#include <QTimer>
+#include <QWidget>
+
+#include "controls/MMObj.h"
+#include "display/MMDIBCv.h"
+
+namespace strataeq {
+
+class TMMDIBGraphicControl : public TMMGraphicControl {
+  Q_OBJECT
+ public:
+  explicit TMMDIBGraphicControl(QWidget* parent = nullptr);
+
+  // The drawing area: the client rectangle less the bevel (and any scales).
+  QRect Area() const { return area_; }
+
+  // Composes a frame and shows it now (a synchronous repaint) when the control is
+  // visible; a hidden control draws nothing. Frames closer together than a screen
+  // refresh are drawn together once the refresh is due: the last one is shown.
+  void PaintNow();
+  // The surface with the current picture.
+  const QImage& SurfaceImage();
+  static constexpr int kScreenInterval = 25;  // ms: 40 pictures a second, the animation pace
+
+ protected:
+  TMMDIBCanvas& Surface() { return surface_; }
+  // A colour as the surface writes it.
+  std::uint32_t Pixel(TColor color) { return surface_.MapColor(ToQColor(color).rgb()); }
+  // Fills the surface with the control's colour. Inside BeginDraw/EndDraw.
+  virtual void DrawBackground();
+  // Composes the current picture on the surface. Inside BeginDraw/EndDraw.
+  virtual void DrawFrame() { DrawBackground(); }
+  // Strips outside the bevel for scales; none by default.
+  virtual QMargins Strips() const { return {}; }
+  // The strips are filled with the parent's colour.
+  QColor ParentColor() const;
+  // The size or bevel changed: recompute the area; the base sizes the surface to it.
+  virtual void ResizeArea();
+  void SetArea(const QRect& area);
+  // Recomposes and schedules an ordinary repaint.
+  void Redraw();
+  // Composes now.
+  void Compose();
+  // Puts the surface on the screen now, or at the next screen refresh when the last
+  // copy was less than a refresh ago.
+  void ShowSurface();
+
+  void Paint(QPainter& painter) override;
+  void BevelLayout() override;
+  void PropertyChanged() override { Redraw(); }
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void CopyToScreen();
+  TMMDIBCanvas surface_;
+  QRect area_;
+  QElapsedTimer sinceScreen_;
+  bool composePending_ = false;
+  QTimer screenTimer_;
+};
+
+}  // namespace strataeq

@@ -1,0 +1,313 @@
+// The drawing surface, the oscilloscope, and the frame surfaces of both displays with
+// the window's settings as golden pictures.
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "GoldenImage.h"
+#include "display/MMDIBCv.h"
+#include "display/MMOscope.h"
+#include "display/MMSpectr.h"
+
+namespace strataeq {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+QRgb Rgb(TColor c) { return ToQColor(c).rgb(); }
+
+TEST(DIBCanvas, DepthSizeAndStaticColours) {
+  TMMDIBCanvas c;
+  EXPECT_THROW(c.SetBitsPerPixel(16), EMMDIBError);
+  EXPECT_EQ(c.BitsPerPixel(), 8);
+  c.SetSize(0, 0);
+  EXPECT_EQ(c.Image().size(), QSize(1, 1));
+  EXPECT_EQ(c.Image().format(), QImage::Format_Indexed8);
+
+  // Without a custom palette every colour lands on the nearest static colour.
+  for (TColor colour : {clLime, clYellow, clGreen, clSilver, clRed, clBlack, clWhite})
+    EXPECT_EQ(c.Palette()[c.MapColor(Rgb(colour))], Rgb(colour)) << ColorName(colour);
+  EXPECT_EQ(c.Palette()[c.MapColor(qRgb(250, 5, 3))], Rgb(clRed));
+  EXPECT_EQ(c.Palette()[c.MapColor(qRgb(100, 100, 100))], Rgb(clGray));
+
+  c.SetSize(8, 4);
+  c.BeginDraw();
+  c.SetSize(16, 4);  // waits for the next BeginDraw
+  EXPECT_EQ(c.Image().width(), 8);
+  EXPECT_THROW(c.Rebuild(), EMMDIBError);
+  c.SetColor(Rgb(clLime));
+  c.HLine(-5, 100, 1);  // clipped
+  c.EndDraw();
+  c.BeginDraw();
+  EXPECT_EQ(c.Image().width(), 16);
+  c.SetColor(Rgb(clRed));
+  c.Line(0, 0, 15, 3);
+  EXPECT_EQ(c.GetPixel(0, 0), static_cast<int>(c.MapColor(Rgb(clRed))));
+  EXPECT_EQ(c.GetPixel(15, 3), static_cast<int>(c.MapColor(Rgb(clRed))));
+  EXPECT_EQ(c.GetPixel(16, 0), -1);
+  c.EndDraw();
+
+  TMMDIBCanvas rgb;
+  rgb.SetBitsPerPixel(24);
+  rgb.SetSize(2, 2);
+  rgb.BeginDraw();
+  rgb.SetColor(qRgb(1, 2, 3));
+  rgb.SetPixel(1, 1);
+  rgb.EndDraw();
+  EXPECT_EQ(rgb.Image().pixel(1, 1), qRgb(1, 2, 3));
+}
+
+// The window's oscilloscope: 130 x 47 with a one-pixel bevel, 128 columns, 45 rows.
+class OscopeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scope_.resize(130, 47);
+    scope_.SetForegroundColor(clLime);
+    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+    scope_.SetDataFormat(&f);
+    scope_.show();
+  }
+  // Columns of the frame surface that hold a foreground pixel.
+  std::vector<int> LitColumns() {
+    const QImage& img = scope_.FrameImage();
+    std::vector<int> cols;
+    for (int x = 0; x < img.width(); ++x)
+      for (int y = 0; y < img.height(); ++y)
+        if (img.pixel(x, y) == Rgb(clLime)) {
+          cols.push_back(x);
+          break;
+        }
+    return cols;
+  }
+  int LitRow(int x) {
+    const QImage& img = scope_.FrameImage();
+    for (int y = 0; y < img.height(); ++y)
+      if (img.pixel(x, y) == Rgb(clLime)) return y;
+    return -1;
+  }
+  TMMOscope scope_;
+};
+
+TEST_F(OscopeTest, ZoomStepsAndGain) {
+  ASSERT_EQ(scope_.Columns(), 128);
+  ASSERT_EQ(scope_.AreaHeight(), 45);
+  EXPECT_EQ(scope_.FrameSize(), 512);
+  std::vector<std::int16_t> ramp(2 * 1024);
+  for (int i = 0; i < 1024; ++i) ramp[2 * i] = ramp[2 * i + 1] = static_cast<std::int16_t>(i);
+
+  scope_.SetZoom(2);
+  EXPECT_EQ(scope_.FrameSize(), 1024);
+  scope_.ProcessFrame(ramp.data());
+  EXPECT_EQ(scope_.Trace()[5], 10) << "column i shows sample frame 2i";
+  scope_.SetZoom(-1);
+  EXPECT_EQ(scope_.FrameSize(), 256);
+  scope_.ProcessFrame(ramp.data());
+  EXPECT_EQ(scope_.Trace()[5], 2) << "column i shows sample frame i div 2";
+  scope_.SetZoom(0);
+  EXPECT_EQ(scope_.Zoom(), -1);
+  scope_.SetZoom(20);
+  EXPECT_EQ(scope_.Zoom(), 9);
+  scope_.SetSampleRate(96000);
+  EXPECT_EQ(scope_.SampleRate(), 88200);
+
+  scope_.SetZoom(1);
+  scope_.SetSteps(3);
+  scope_.ProcessFrame(ramp.data());
+  const std::vector<int> cols = LitColumns();
+  ASSERT_EQ(cols.size(), 43u);
+  for (std::size_t i = 0; i < cols.size(); ++i) EXPECT_EQ(cols[i], static_cast<int>(3 * i));
+
+  // Gain 8 doubles the deflection; full scale then leaves the area.
+  scope_.SetSteps(1);
+  std::vector<std::int16_t> level(2 * 128, 8000);
+  scope_.ProcessFrame(level.data());
+  const int plain = 22 - LitRow(0);
+  int overflows = 0;
+  scope_.OnGainOverflow = [&](TObject*) { ++overflows; };
+  scope_.SetGain(8);
+  scope_.ProcessFrame(level.data());
+  EXPECT_NEAR(22 - LitRow(0), 2 * plain, 1);
+  EXPECT_EQ(overflows, 0);
+  std::vector<std::int16_t> full(2 * 128, 32767);
+  scope_.ProcessFrame(full.data());
+  EXPECT_EQ(overflows, 128);
+  scope_.SetGain(40);
+  EXPECT_EQ(scope_.Gain(), 8) << "out of range: ignored";
+}
+
+TEST_F(OscopeTest, EightBitSilenceSitsOnTheMiddleRowOrTheBottomForSpikes) {
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b8Bit, TMMMode::mMono, 11025);
+  scope_.SetDataFormat(&f);
+  std::vector<std::uint8_t> silence(128, 128);
+  for (TMMOscopeKind kind : {TMMOscopeKind::okDots, TMMOscopeKind::okConLines, TMMOscopeKind::okVertLines,
+                             TMMOscopeKind::okMirLines, TMMOscopeKind::okSpikes}) {
+    scope_.SetKind(kind);
+    scope_.ProcessFrame(silence.data());
+    EXPECT_EQ(scope_.Trace()[7], 0);
+    const int expected = kind == TMMOscopeKind::okSpikes ? 44 : 22;
+    for (int x : {0, 64, 127}) EXPECT_EQ(LitRow(x), expected) << "kind " << static_cast<int>(kind) << " x " << x;
+    const QImage& img = scope_.FrameImage();
+    int lit = 0;
+    for (int y = 0; y < img.height(); ++y) lit += img.pixel(64, y) == Rgb(clLime);
+    EXPECT_EQ(lit, 1) << "one pixel per column, kind " << static_cast<int>(kind);
+  }
+}
+
+TEST_F(OscopeTest, HoldingTheLeftButtonFreezesAndReadsOut) {
+  std::vector<std::int16_t> up(2 * 128, 8000), down(2 * 128, -8000);
+  scope_.ProcessFrame(up.data());
+  QTest::mousePress(&scope_, Qt::LeftButton, Qt::NoModifier, QPoint(1 + 127, 1 + 0));
+  ASSERT_TRUE(scope_.InInfoMode());
+  EXPECT_EQ(scope_.InfoText(127, 0), " 3.0 ms 1.00 V") << "a 512-byte frame spans 3 ms";
+  EXPECT_EQ(scope_.InfoText(63, 44), " 1.5 ms -1.00 V");
+  scope_.ProcessFrame(down.data());
+  EXPECT_EQ(scope_.Trace()[0], 8000) << "the picture is held";
+  QTest::mouseRelease(&scope_, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+  scope_.ProcessFrame(down.data());
+  EXPECT_EQ(scope_.Trace()[0], -8000);
+}
+
+std::vector<std::int16_t> StereoTones(int frames, int offset, std::initializer_list<std::pair<double, double>> tones) {
+  std::vector<std::int16_t> s(2 * frames);
+  for (int i = 0; i < frames; ++i) {
+    double v = 0;
+    for (auto [freq, amp] : tones) v += amp * std::sin(2 * kPi * freq * (i + offset) / 44100);
+    s[2 * i] = s[2 * i + 1] = static_cast<std::int16_t>(std::lround(v));
+  }
+  return s;
+}
+
+TEST(DisplayGolden, OscilloscopeFrameSurface) {
+  TMMOscope scope;
+  scope.resize(130, 47);
+  scope.SetForegroundColor(clLime);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  scope.SetDataFormat(&f);
+  scope.show();
+  const auto s = StereoTones(128, 0, {{689.0625, 20000}, {2756.25, 6000}});
+  scope.ProcessFrame(s.data());
+  EXPECT_EQ(scope.FrameImage().size(), QSize(128, 45));
+  EXPECT_TRUE(MatchesGolden(scope.FrameImage(), "display/golden/oscope_130x47_lime.png"));
+}
+
+// The window's left analyser fed four frames of a chord, then two of silence: bars
+// fall by the step-up decay and the peak markers stay above them.
+TEST(DisplayGolden, AnalyserFrameSurface) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  spectrum.Analysis().SetChannel(TMMChannel::chLeft);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  spectrum.SetDataFormat(&f);
+  spectrum.Analysis().SetGain(TMMSpectrumGain::sg9db);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.SetWindow(TMMFFTWindow::fwRectangular);
+  spectrum.Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
+  spectrum.Analysis().SetDecay(7);
+  spectrum.SetDrawInactive(false);
+  spectrum.SetBar1Color(clLime);
+  spectrum.SetBar2Color(clYellow);
+  spectrum.SetInactive1Color(clGreen);
+  spectrum.SetInactive2Color(clSilver);
+  spectrum.show();
+  ASSERT_EQ(spectrum.FrameSize(), 512);
+  ASSERT_EQ(spectrum.Analysis().Spots(), 49);
+  for (int frame = 0; frame < 4; ++frame) {
+    const auto s = StereoTones(128, frame * 128, {{344.53125, 24000}, {2067.1875, 6000}, {8268.75, 1500}, {15503.9, 900}});
+    spectrum.ProcessFrame(s.data());
+  }
+  const std::vector<std::int16_t> silence(256, 0);
+  for (int frame = 0; frame < 6; ++frame) spectrum.ProcessFrame(silence.data());
+  EXPECT_EQ(spectrum.FrameImage().size(), QSize(320, 98));
+  EXPECT_TRUE(MatchesGolden(spectrum.FrameImage(), "display/golden/analyser_322x100_bars.png"));
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumGrid, DottedLinesAtTheAmplitudeAndFrequencyTicks) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.SetDrawInactive(false);
+  spectrum.SetDrawGrid(true);
+  spectrum.show();
+  const QImage& img = spectrum.FrameImage();
+  const QRgb grid = Rgb(clGray), black = Rgb(clBlack);
+  for (int y : {0, 16, 32, 48, 64, 80, 97}) {  // six 10 dB steps over 98 rows
+    EXPECT_EQ(img.pixel(4, y), grid) << y;
+    EXPECT_EQ(img.pixel(5, y), black) << y;
+  }
+  EXPECT_EQ(img.pixel(4, 20), black);
+  for (int x : {0, 10, 20, 160, 319}) EXPECT_EQ(img.pixel(x, 50), grid) << x;  // 32 intervals over 320
+  EXPECT_EQ(img.pixel(12, 50), black);
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumScales, StripsTakeTheirPlaceFromTheDrawingArea) {
+  QWidget parent;
+  parent.resize(400, 200);
+  auto* spectrum = new TMMSpectrum(&parent);
+  spectrum->resize(322, 140);
+  spectrum->Analysis().SetLogAmp(true);
+  spectrum->Analysis().SetSampleRate(44100);
+  spectrum->SetDrawAmpScale(true);
+  spectrum->SetDrawFreqScale(true);
+  parent.show();
+  EXPECT_EQ(spectrum->Analysis().Columns(), 322 - 64 - 2);
+  EXPECT_EQ(spectrum->Analysis().AreaHeight(), 140 - 40 - 2);
+  EXPECT_EQ(spectrum->FrameImage().size(), QSize(256, 98));
+  const QImage shot = spectrum->grab().toImage();
+  // Tick marks of the left scale at the six 10 dB steps, in the scale line colour.
+  for (int k = 0; k <= 6; ++k) EXPECT_EQ(shot.pixel(32 - 2, 1 + k * 97 / 6), Rgb(clBlack)) << k;
+  spectrum->SetDrawAmpScale(false);
+  spectrum->SetDrawFreqScale(false);
+  EXPECT_EQ(spectrum->Analysis().Columns(), 320);
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(OscopeScales, StripsTakeTheirPlaceAndOnDrawLineReplacesTheTrace) {
+  QWidget parent;
+  parent.resize(300, 200);
+  auto* scope = new TMMOscope(&parent);
+  scope->resize(194, 130);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  scope->SetDataFormat(&f);
+  scope->SetDrawAmpScale(true);
+  scope->SetDrawTimeScale(true);
+  parent.show();
+  EXPECT_EQ(scope->Columns(), 194 - 64 - 2);
+  EXPECT_EQ(scope->AreaHeight(), 130 - 40 - 2);
+  const QImage shot = scope->grab().toImage();
+  EXPECT_EQ(shot.pixel(32 - 2, 1 + 87), Rgb(clBlack)) << "the bottom tick of the left scale";
+
+  int calls = 0;
+  scope->OnDrawLine = [&](TObject*, TMMDIBCanvas* dib, QRect area, const std::int16_t* data) {
+    ++calls;
+    EXPECT_EQ(area, QRect(0, 0, 128, 88));
+    EXPECT_EQ(data[3], 1000);
+    dib->SetColor(Rgb(clRed));
+    dib->Clear();
+  };
+  std::vector<std::int16_t> level(2 * 128, 1000);
+  scope->ProcessFrame(level.data());
+  EXPECT_EQ(scope->FrameImage().pixel(64, 44), Rgb(clRed));
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace strataeq
