@@ -21,7 +21,7 @@ constexpr int kSlotKind[TMMConnector::kSlots] = {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 4
 // The pump wakes for due frames at most this often and then serves every frame that
 // has come due: the screen shows them no faster anyway (the displays copy to it at most
 // once per refresh), and each wake-up of the GUI thread costs more than a frame.
-constexpr std::int64_t kMinCycleUs = 7000;
+constexpr std::int64_t kMinCycleUs = 10000;
 
 }  // namespace
 

@@ -27,7 +27,7 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   void PaintNow();
   // The surface with the current picture.
   const QImage& SurfaceImage();
-  static constexpr int kScreenInterval = 15;  // ms
+  static constexpr int kScreenInterval = 25;  // ms: 40 pictures a second, the animation pace
 
  protected:
   TMMDIBCanvas& Surface() { return surface_; }

@@ -82,12 +82,15 @@ void TMMDIBCanvas::BeginDraw() {
   }
   clipL_ = 0, clipT_ = 0, clipR_ = image_.width(), clipB_ = image_.height();
   penX_ = penY_ = 0;
+  rows_ = image_.bits();
+  stride_ = image_.bytesPerLine();
   drawing_ = true;
 }
 
 void TMMDIBCanvas::EndDraw() {
   if (!drawing_) return;
   drawing_ = false;
+  rows_ = nullptr;
   DrawLock().unlock();
 }
 
@@ -202,7 +205,7 @@ void TMMDIBCanvas::DottedFillRect(int left, int top, int right, int bottom) {
 
 void TMMDIBCanvas::Clear() {
   if (bits_ == 8) {
-    image_.fill(static_cast<uint>(value_ & 0xFF));
+    std::memset(rows_, static_cast<int>(value_ & 0xFF), static_cast<std::size_t>(stride_ * image_.height()));
   } else {
     for (int y = 0; y < image_.height(); ++y)
       for (int x = 0; x < image_.width(); ++x) Put(x, y);

@@ -69,7 +69,7 @@ class TMMDIBCanvas {
   void CopyRect(int dx, int dy, const TMMDIBCanvas& src, int sx, int sy, int w, int h);
 
  private:
-  std::uint8_t* Row(int y) { return image_.scanLine(y); }
+  std::uint8_t* Row(int y) { return rows_ + static_cast<std::ptrdiff_t>(y) * stride_; }
   void Put(int x, int y);
   bool Clip(int& x1, int& x2, int lo, int hi) const;
 
@@ -83,6 +83,9 @@ class TMMDIBCanvas {
   std::uint32_t value_ = 0;
   int clipL_ = 0, clipT_ = 0, clipR_ = 1, clipB_ = 1;
   int penX_ = 0, penY_ = 0;
+  // The pixel rows while drawing: taken once, so the primitives do not ask the image.
+  std::uint8_t* rows_ = nullptr;
+  std::ptrdiff_t stride_ = 0;
 };
 
 }  // namespace strataeq

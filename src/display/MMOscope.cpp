@@ -254,8 +254,98 @@ void TMMOscope::DrawValue(int x, std::int32_t v, int& lastX, int& lastRow) {
   lastRow = row;
 }
 
+std::int32_t TMMOscope::GridRow(int k) const {
+  return static_cast<std::int32_t>(k * 32760.0 / gridIntervals_ / (32768.0 / height_));
+}
+
+int TMMOscope::TimeIntervals() const {
+  for (int m : {32, 16, 8, 4, 2})
+    if (width_ / m >= 10) return m;
+  return 1;
+}
+
+QMargins TMMOscope::Strips() const {
+  return QMargins(drawAmpScale_ ? 32 : 0, 0, drawAmpScale_ ? 32 : 0, drawTimeScale_ ? 40 : 0);
+}
+
+void TMMOscope::ApplyMinimumSize() {
+  const int b = 2 * TotalBevelWidth() + 2;
+  setMinimumSize(b + (drawAmpScale_ ? 64 : 0), b + (drawTimeScale_ ? 40 : 0));
+  ResizeArea();
+  Redraw();
+}
+
+void TMMOscope::SetDrawAmpScale(bool value) {
+  drawAmpScale_ = value;
+  ApplyMinimumSize();
+}
+
+void TMMOscope::SetDrawTimeScale(bool value) {
+  drawTimeScale_ = value;
+  ApplyMinimumSize();
+}
+
+void TMMOscope::PaintScales(QPainter& painter) {
+  const QRect area = Area();
+  const int b = TotalBevelWidth();
+  painter.save();
+  painter.setFont(MMFont("ARIAL", -10));
+  const QFontMetrics m = painter.fontMetrics();
+  const QColor line = ToQColor(scaleLineColor_), text = ToQColor(scaleTextColor_);
+  char label[32];
+  if (drawAmpScale_) {
+    const int n = gridIntervals_;
+    for (int k = 0; k <= n; ++k) {
+      const int y = area.top() + height_ - 1 - GridRow(k);
+      painter.setPen(line);
+      painter.drawLine(area.left() - b - 4, y, area.left() - b - 1, y);
+      painter.drawLine(area.right() + b + 1, y, area.right() + b + 4, y);
+      if (kind_ == TMMOscopeKind::okSpikes) {
+        std::snprintf(label, sizeof label, "%4.2f", static_cast<double>(k) / n);
+      } else {
+        const int i = k - n / 2;  // from the middle: + above, - below
+        std::snprintf(label, sizeof label, i > 0 ? "+%4.2f" : (i < 0 ? "-%4.2f" : "%4.2f"), 2.0 * std::abs(i) / n);
+      }
+      const QString s = QString::fromLatin1(label).trimmed();
+      painter.setPen(text);
+      const int baseline = std::clamp(y + m.ascent() / 2, m.ascent(), height() - m.descent() - 1);
+      painter.drawText(QPoint(area.left() - b - 6 - m.horizontalAdvance(s), baseline), s);
+      painter.drawText(QPoint(area.right() + b + 6, baseline), s);
+    }
+  }
+  if (drawTimeScale_) {
+    const int intervals = TimeIntervals();
+    const int bottom = area.bottom() + b + 1;
+    const std::int32_t avg = (bits_ == TMMBits::b16Bit ? 2 : 1) * (mode_ == TMMMode::mStereo ? 2 : 1) * sampleRate_;
+    const double T = MulDivRound(FrameSize(), 1000, avg);
+    for (int k = 0; k <= intervals; ++k) {
+      const int x = area.left() + k * (width_ - 1) / intervals;
+      painter.setPen(line);
+      painter.drawLine(x, bottom, x, bottom + 2);
+      std::snprintf(label, sizeof label, "%4.1f", k * T / intervals);
+      painter.setPen(text);
+      painter.save();
+      painter.translate(x + m.ascent() / 2, bottom + 4);
+      painter.rotate(90);
+      painter.drawText(QPoint(0, 0), QString::fromLatin1(label).trimmed());
+      painter.restore();
+    }
+  }
+  if (drawAmpScale_ && drawTimeScale_) {
+    painter.setPen(text);
+    const int y = rect().bottom() - m.descent();
+    painter.drawText(QPoint(2, y), QStringLiteral("V"));
+    painter.drawText(QPoint(rect().right() - m.horizontalAdvance(QStringLiteral("mS")) - 1, y), QStringLiteral("mS"));
+  }
+  painter.restore();
+}
+
 void TMMOscope::DrawNormal() {
   TMMDIBCanvas& c = Surface();
+  if (OnDrawLine) {
+    OnDrawLine(this, &c, QRect(0, 0, width_, height_), trace_.data());
+    return;
+  }
   DrawBackground();
   const int H = height_, W = width_, mid = H / 2;
   if (!enabled_) {
@@ -269,17 +359,8 @@ void TMMOscope::DrawNormal() {
   }
   if (drawGrid_) {
     c.SetPixelValue(Pixel(gridColor_));
-    const int n = gridIntervals_;
-    for (int k = 0; k <= n; ++k) {
-      const int up = static_cast<int>(k * 32760.0 / n / (32768.0 / H));
-      c.DottedHLine(0, W - 1, H - 1 - up, 1);
-    }
-    int m = 1;
-    for (int cand : {32, 16, 8, 4, 2})
-      if (W / cand >= 10) {
-        m = cand;
-        break;
-      }
+    for (int k = 0; k <= gridIntervals_; ++k) c.DottedHLine(0, W - 1, H - 1 - GridRow(k), 1);
+    const int m = TimeIntervals();
     for (int k = 0; k <= m; ++k) c.DottedVLine(k * (W - 1) / m, 0, H - 1, 1);
   }
   int lastX = -1, lastRow = 0;
@@ -352,6 +433,7 @@ std::string TMMOscope::InfoText(std::int32_t x, std::int32_t y) const {
 // The readout is painted over the held picture.
 void TMMOscope::Paint(QPainter& painter) {
   TMMDIBGraphicControl::Paint(painter);
+  if (drawAmpScale_ || drawTimeScale_) PaintScales(painter);
   if (!infoMode_) return;
   const QRect area = Area();
   painter.save();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ STRATAEQ_DECLARE_ERROR(EMMOscopeError);
 
 enum class TMMOscopeKind { okDots, okConLines, okVertLines, okMirLines, okSpikes };
 enum class TMMOscopeEffect { efNone, efPeak, efSplit };
+
+using TMMOscopeDrawLine = std::function<void(TObject* Sender, TMMDIBCanvas* DIB, QRect Rect, const std::int16_t* Data)>;
 
 class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
  public:
@@ -68,6 +71,15 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   TColor BarTickColor() const { return barTickColor_; }
   void SetBarTickColor(TColor value) { barTickColor_ = value; }
 
+  // Amplitude scales: 32-pixel strips left and right; time scale: 40 pixels below.
+  bool DrawAmpScale() const { return drawAmpScale_; }
+  void SetDrawAmpScale(bool value);
+  bool DrawTimeScale() const { return drawTimeScale_; }
+  void SetDrawTimeScale(bool value);
+  TColor ScaleTextColor() const { return scaleTextColor_; }
+  void SetScaleTextColor(TColor value) { scaleTextColor_ = value; update(); }
+  TColor ScaleLineColor() const { return scaleLineColor_; }
+  void SetScaleLineColor(TColor value) { scaleLineColor_ = value; update(); }
   bool ShowInfo() const { return showInfo_; }
   void SetShowInfo(bool value) { showInfo_ = value; }
   bool InInfoMode() const { return infoMode_; }
@@ -90,10 +102,13 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   TNotifyEvent OnGainOverflow;
   TNotifyEvent OnPcmOverflow;
   TNotifyEvent OnPostPaint;
+  // Draws the trace instead of the oscilloscope (normal mode).
+  TMMOscopeDrawLine OnDrawLine;
 
  protected:
   void ResizeArea() override;
   void DrawFrame() override;
+  QMargins Strips() const override;
   void Paint(QPainter& painter) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -107,6 +122,10 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   void DrawScrollColumn();
   void DrawValue(int x, std::int32_t v, int& lastX, int& lastRow);
   void ComputeBand();
+  void ApplyMinimumSize();
+  void PaintScales(QPainter& painter);
+  int TimeIntervals() const;
+  std::int32_t GridRow(int k) const;  // rows above the bottom of amplitude tick k
 
   TMMOscopeKind kind_ = TMMOscopeKind::okDots;
   TMMOscopeEffect effect_ = TMMOscopeEffect::efNone;
@@ -131,6 +150,8 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   std::int32_t writeColumn_ = 0, written_ = 0, lastRow_ = -1;
   bool newFrame_ = false;
   bool showInfo_ = true, infoMode_ = false;
+  bool drawAmpScale_ = false, drawTimeScale_ = false;
+  TColor scaleTextColor_ = clBlack, scaleLineColor_ = clBlack;
   QPoint info_;
 };
 

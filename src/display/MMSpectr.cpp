@@ -267,9 +267,7 @@ void TMMSpectrumAnalysis::ComputeColumns() {
   }
   const std::int32_t W = width_;
   const std::int32_t bins = fftLength_ / 2;
-  if (OnGetXScale) {
-    OnGetXScale(first_.data(), end_.data(), W);
-  } else {
+  if (!OnGetXScale || !OnGetXScale(first_.data(), end_.data(), W)) {
     auto firstOf = [&](std::int32_t i) {
       return static_cast<std::int32_t>(
           std::floor(static_cast<double>(i) / W * bins / frequencyScale_ + fmin_ / sampleRate_ * n + 0.01));
@@ -586,6 +584,11 @@ TMMSpectrum::TMMSpectrum(QWidget* parent) : TMMDIBGraphicControl(parent) {
   analysis_.OnGainOverflow = [this] {
     if (OnGainOverflow) OnGainOverflow(this);
   };
+  analysis_.OnGetXScale = [this](std::int32_t* first, std::int32_t* end, std::int32_t) {
+    if (!OnGetXScale) return false;
+    OnGetXScale(this, first, end);
+    return true;
+  };
   animation_ = TMMAnimationTimer::Instance().Register([this](int steps) {
     bool up = false;
     for (int i = 0; i < steps; ++i) up = analysis_.PeakTick();
@@ -659,6 +662,7 @@ void TMMSpectrum::SetDataFormat(const TWaveFormatEx* format) {
 
 void TMMSpectrum::ProcessFrame(const void* data) {
   if (!enabled_ || !isVisible() || analysis_.InfoMode) return;
+  analysis_.PixelPeaks = static_cast<bool>(OnDrawBar);
   analysis_.ProcessFrame(data);
   for (const auto& bar : analysis_.Bars()) {
     if (bar.Start < 0) break;
@@ -668,6 +672,11 @@ void TMMSpectrum::ProcessFrame(const void* data) {
     }
   }
   fresh_ = true;
+  if (analysis_.Kind() == TMMSpectrumKind::skScroll) {  // every frame moves the picture
+    Compose();
+    ShowSurface();
+    return;
+  }
   PaintNow();
 }
 
@@ -889,11 +898,22 @@ void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
 
 void TMMSpectrum::DrawFrame() {
   TMMDIBCanvas& c = Surface();
+  const bool frame = fresh_;
   if (!fresh_) analysis_.BuildBars();  // a repaint: the bars of the current bins
   fresh_ = false;
   const auto& a = analysis_;
   const bool barsKind = a.Kind() == TMMSpectrumKind::skBars || a.Kind() == TMMSpectrumKind::skPeaks;
-  if (barsKind && drawInactive_) {
+  const QRect whole(0, 0, a.Columns(), a.AreaHeight());
+  if (OnDrawBar || (a.Kind() == TMMSpectrumKind::skScroll && !frame)) {
+    if (OnClearBackground)
+      OnClearBackground(this, &c, whole);
+    else
+      DrawBackground();
+  } else if (a.Kind() == TMMSpectrumKind::skScroll && frame) {
+    c.CopyRect(0, 2, c, 0, 0, a.Columns(), a.AreaHeight() - 2);  // the picture moves down
+    c.SetPixelValue(Pixel(Color()));
+    c.FillRect(0, 0, a.Columns(), 2);
+  } else if (barsKind && drawInactive_) {
     if (inactiveDirty_) {
       c.EndDraw();
       DrawInactiveCanvas();
@@ -908,7 +928,16 @@ void TMMSpectrum::DrawFrame() {
   auto zoneColor = [&](int zone) { return Pixel(enabled_ ? barColor_[zone] : inactiveColor_[0]); };
   switch (a.Kind()) {
     case TMMSpectrumKind::skBars:
-    case TMMSpectrumKind::skPeaks: DrawBarsKind(c); break;
+    case TMMSpectrumKind::skPeaks:
+      if (OnDrawBar) {
+        for (const auto& bar : a.Bars()) {
+          if (bar.Start < 0) break;
+          OnDrawBar(this, &c, QRect(bar.Start, 0, bar.End - bar.Start, H), bar.Level, bar.Peak);
+        }
+      } else {
+        DrawBarsKind(c);
+      }
+      break;
     case TMMSpectrumKind::skDots:
       for (const auto& bar : a.Bars()) {
         if (bar.Start < 0) break;

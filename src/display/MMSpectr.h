@@ -131,8 +131,9 @@ class TMMSpectrumAnalysis {
 
   std::function<void()> OnPcmOverflow;
   std::function<void()> OnGainOverflow;
-  // Column mapping by the owner: first bin and end bin per column.
-  std::function<void(std::int32_t* first, std::int32_t* end, std::int32_t columns)> OnGetXScale;
+  // Column mapping by the owner: first bin and end bin per column; false leaves it to
+  // the linear mapping.
+  std::function<bool(std::int32_t* first, std::int32_t* end, std::int32_t columns)> OnGetXScale;
   // The bars are drawn by the owner: peaks count in pixels then.
   bool PixelPeaks = false;
   bool InfoMode = false;
@@ -206,6 +207,11 @@ class TMMAnimationTimer {
   QTimer timer_;
 };
 
+using TMMSpectrumDrawBar =
+    std::function<void(TObject* Sender, TMMDIBCanvas* DIB, QRect Rect, std::int32_t nSpots, std::int32_t Peak)>;
+using TMMSpectrumClear = std::function<void(TObject* Sender, TMMDIBCanvas* DIB, QRect Rect)>;
+using TMMSpectrumGetXScale = std::function<void(TObject* Sender, std::int32_t* pX1, std::int32_t* pX2)>;
+
 class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, public TMMResponseDisplay {
  public:
   explicit TMMSpectrum(QWidget* parent = nullptr);
@@ -275,6 +281,12 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   TNotifyEvent OnNeedData;
   TNotifyEvent OnGainOverflow;
   TNotifyEvent OnPcmOverflow;
+  // Draws each bar instead of the analyser (bars and peaks kinds); levels then count in
+  // pixels. The frame surface is the DIB.
+  TMMSpectrumDrawBar OnDrawBar;
+  TMMSpectrumClear OnClearBackground;
+  // Fills the first and end bin of every column; read when the mapping is recomputed.
+  TMMSpectrumGetXScale OnGetXScale;
 
  protected:
   void ResizeArea() override;

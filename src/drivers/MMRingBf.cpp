@@ -305,9 +305,20 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
   if (mode_ == TMMQueueMode::qmDuplex && !primed_) {
     {
       std::lock_guard lock(cs_);
-      if (slotsFilled_ > numBuffers_ / 2) primed_ = true;
+      const std::int32_t asked = primeSlots_.load();
+      const std::int32_t prime = asked > 0 ? std::min(asked, numBuffers_) : numBuffers_ / 2 + 1;
+      if (slotsFilled_ >= prime) {
+        primed_ = true;
+        // An asked-for level is the delay wanted: what came in while the reader started
+        // up beyond it is dropped, oldest first.
+        while (asked > 0 && slotsFilled_ > prime) {
+          bytesQueued_ -= slots_[static_cast<std::size_t>(readIndex_)].length;
+          readIndex_ = (readIndex_ + 1) % numBuffers_;
+          --slotsFilled_;
+        }
+      }
     }
-    if (!primed_) {  // silence until half the slots are filled
+    if (!primed_) {  // silence until enough slots are filled
       FillSilence(dest, wanted);
       return wanted;
     }

@@ -4,6 +4,7 @@
 // (qmWrite); qmNone passes buffers straight through.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,10 @@ class TMMRingBuffer : public TMMDSPComponent {
   void SetBufferSize(std::int32_t value) override;  // at least 32; not while the queue is open
   std::int32_t NumBuffers() const { return numBuffers_; }
   void SetNumBuffers(std::int32_t value);           // 1 or less is ignored; not while open
+  // Between two devices (qmDuplex) reading gives silence until this many slots are
+  // filled; 0 (the default): more than half of them.
+  std::int32_t PrimeSlots() const { return primeSlots_.load(); }
+  void SetPrimeSlots(std::int32_t value) { primeSlots_ = std::max(value, 0); }
   TMMQueueMode QueueMode() const { return mode_; }
   void SetQueueMode(TMMQueueMode value);            // not while open
   bool Enabled() const { return enabled_.load(); }
@@ -108,6 +113,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   }
 
   std::int32_t numBuffers_ = 20;
+  std::atomic<std::int32_t> primeSlots_{0};
   TMMQueueMode mode_ = TMMQueueMode::qmNone;
   std::atomic<bool> enabled_{true};
   std::atomic<bool> waitIfFull_{false};

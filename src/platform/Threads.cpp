@@ -1,7 +1,14 @@
 #include "platform/Threads.h"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <type_traits>
 
 #include <vector>
 
@@ -130,14 +137,130 @@ void TThread::SetPriority(TThreadPriority priority) {
   if (ThreadID() == std::this_thread::get_id()) ApplyPriority();
 }
 
-void TThread::ApplyPriority() {
-  // Real-time scheduling only where the system grants it; otherwise stay as we are.
-  const TThreadPriority p = priority_;
-  if (p >= TThreadPriority::tpHighest) {
-    sched_param param{};
-    param.sched_priority = p == TThreadPriority::tpTimeCritical ? 20 : 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+void TThread::ApplyPriority() { SetCurrentThreadPriority(priority_); }
+
+namespace {
+
+// RealtimeKit over the system bus, through the D-Bus library loaded at run time: the
+// sound server's client library already brings it, and a machine without it simply
+// has no RealtimeKit. Only the calls below are used; the error record is the library's
+// public layout.
+class TRealtimeKit {
+ public:
+  static TRealtimeKit& Instance() {
+    static TRealtimeKit kit;
+    return kit;
   }
+
+  bool MakeRealtime(pid_t tid, std::uint32_t priority) {
+    // RealtimeKit serves only processes that cap their real-time CPU time.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTTIME, &limit) == 0 && (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > kRtTimeUsec)) {
+      limit.rlim_cur = limit.rlim_max = kRtTimeUsec;
+      if (setrlimit(RLIMIT_RTTIME, &limit) != 0) return false;
+    }
+    const std::uint64_t thread = static_cast<std::uint64_t>(tid);
+    return Call("MakeThreadRealtime", [&](void* m) {
+      return append_(m, kTypeUInt64, &thread, kTypeUInt32, &priority, kTypeInvalid) != 0;
+    });
+  }
+
+  bool MakeHighPriority(pid_t tid, std::int32_t nice) {
+    const std::uint64_t thread = static_cast<std::uint64_t>(tid);
+    return Call("MakeThreadHighPriority", [&](void* m) {
+      return append_(m, kTypeUInt64, &thread, kTypeInt32, &nice, kTypeInvalid) != 0;
+    });
+  }
+
+ private:
+  struct Error {  // DBusError
+    const char* name;
+    const char* message;
+    unsigned int dummy;
+    void* padding;
+  };
+  static constexpr int kSystemBus = 1;
+  static constexpr int kTypeInvalid = 0, kTypeInt32 = 'i', kTypeUInt32 = 'u', kTypeUInt64 = 't';
+  static constexpr rlim_t kRtTimeUsec = 200000;
+
+  TRealtimeKit() {
+    lib_ = dlopen("libdbus-1.so.3", RTLD_NOW | RTLD_LOCAL);
+    if (!lib_) return;
+    auto get = [this](auto& f, const char* name) {
+      f = reinterpret_cast<std::remove_reference_t<decltype(f)>>(dlsym(lib_, name));
+      return f != nullptr;
+    };
+    ok_ = get(errorInit_, "dbus_error_init") && get(errorFree_, "dbus_error_free") &&
+          get(busGet_, "dbus_bus_get_private") && get(exitOnDisconnect_, "dbus_connection_set_exit_on_disconnect") &&
+          get(close_, "dbus_connection_close") && get(unrefConnection_, "dbus_connection_unref") &&
+          get(newCall_, "dbus_message_new_method_call") && get(append_, "dbus_message_append_args") &&
+          get(send_, "dbus_connection_send_with_reply_and_block") && get(unrefMessage_, "dbus_message_unref");
+  }
+
+  template <typename Append>
+  bool Call(const char* method, Append&& append) {
+    std::lock_guard lock(mutex_);
+    if (!ok_) return false;
+    Error error{};
+    errorInit_(&error);
+    void* bus = busGet_(kSystemBus, &error);
+    errorFree_(&error);
+    if (!bus) {
+      ok_ = false;  // no system bus: no use asking again
+      return false;
+    }
+    exitOnDisconnect_(bus, 0);
+    bool granted = false;
+    if (void* m = newCall_("org.freedesktop.RealtimeKit1", "/org/freedesktop/RealtimeKit1",
+                           "org.freedesktop.RealtimeKit1", method)) {
+      if (append(m)) {
+        errorInit_(&error);
+        void* reply = send_(bus, m, 1000, &error);
+        granted = reply != nullptr;
+        if (reply) unrefMessage_(reply);
+        errorFree_(&error);
+      }
+      unrefMessage_(m);
+    }
+    close_(bus);
+    unrefConnection_(bus);
+    return granted;
+  }
+
+  std::mutex mutex_;
+  void* lib_ = nullptr;
+  bool ok_ = false;
+  void (*errorInit_)(Error*) = nullptr;
+  void (*errorFree_)(Error*) = nullptr;
+  void* (*busGet_)(int, Error*) = nullptr;
+  void (*exitOnDisconnect_)(void*, unsigned) = nullptr;
+  void (*close_)(void*) = nullptr;
+  void (*unrefConnection_)(void*) = nullptr;
+  void* (*newCall_)(const char*, const char*, const char*, const char*) = nullptr;
+  unsigned (*append_)(void*, int, ...) = nullptr;
+  void* (*send_)(void*, void*, int, Error*) = nullptr;
+  void (*unrefMessage_)(void*) = nullptr;
+};
+
+}  // namespace
+
+TPriorityGrant SetCurrentThreadPriority(TThreadPriority priority) {
+  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  if (priority >= TThreadPriority::tpHighest) {
+    sched_param param{};
+    param.sched_priority = priority == TThreadPriority::tpTimeCritical ? 20 : 10;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return TPriorityGrant::System;
+    // RealtimeKit caps the priority it grants (20 by default, less where configured).
+    for (int p = param.sched_priority; p >= 1; p /= 2)
+      if (TRealtimeKit::Instance().MakeRealtime(tid, static_cast<std::uint32_t>(p))) return TPriorityGrant::RealtimeKit;
+    return TPriorityGrant::None;
+  }
+  if (priority == TThreadPriority::tpHigher) {
+    constexpr int kNice = -5;
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), kNice) == 0) return TPriorityGrant::System;
+    if (TRealtimeKit::Instance().MakeHighPriority(tid, kNice)) return TPriorityGrant::RealtimeKit;
+  }
+  return TPriorityGrant::None;
 }
 
 void TThread::Run() {

@@ -45,6 +45,16 @@ class TEvent {
 
 enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
+// How a priority above normal was granted: not at all, by the system's scheduler, or
+// by RealtimeKit (asked over the system bus, as desktop audio programs do, where the
+// scheduler refuses a normal user).
+enum class TPriorityGrant { None, System, RealtimeKit };
+
+// Best effort for the calling thread: tpHighest and tpTimeCritical ask for real-time
+// scheduling (priorities 10 and 20), tpHigher for a raised nice level (-5); lower
+// priorities change nothing. Never fails: without a grant the thread stays as it is.
+TPriorityGrant SetCurrentThreadPriority(TThreadPriority priority);
+
 // A worker thread in the manner of the GUI framework's thread class: created suspended,
 // started by the first Resume. Suspend after that closes a gate that the worker passes
 // in CheckSuspended between cycles, so a suspended worker never holds a lock.

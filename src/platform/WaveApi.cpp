@@ -274,6 +274,39 @@ MMRESULT waveOutGetPosition(HWAVEOUT hwo, TMMTime* time) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Position(time); });
 }
 
+MMRESULT waveInGetLatency(HWAVEIN hwi, std::uint64_t* usec) {
+  if (!usec) return MMSYSERR_INVALPARAM;
+  return WithStream(hwi, TWaveDir::Input, [&](TWaveStream& s) { return s.Latency(usec); });
+}
+
+MMRESULT waveOutGetLatency(HWAVEOUT hwo, std::uint64_t* usec) {
+  if (!usec) return MMSYSERR_INVALPARAM;
+  return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Latency(usec); });
+}
+
+std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }
+
+int WaveDeviceByServerName(TWaveDir dir, const std::string& name) {
+  std::shared_ptr<TWaveBackend> backend = Backend();
+  const int count = static_cast<int>(backend->NumDevs(dir));
+  for (int i = 0; i < count && !name.empty(); ++i)
+    if (backend->DeviceServerName(dir, i) == name) return i;
+  return -2;
+}
+
+namespace {
+std::atomic<std::uint64_t> gStreamTiming{0};  // playback in the high half, recording in the low
+}  // namespace
+
+void SetWaveStreamTiming(const TWaveStreamTiming& timing) {
+  gStreamTiming = (static_cast<std::uint64_t>(timing.PlaybackUsec) << 32) | timing.RecordUsec;
+}
+
+TWaveStreamTiming WaveStreamTiming() {
+  const std::uint64_t v = gStreamTiming.load();
+  return {static_cast<std::uint32_t>(v >> 32), static_cast<std::uint32_t>(v)};
+}
+
 TWaveReportQueue::TWaveReportQueue(std::size_t capacity)
     : ring_(new Report[capacity]), capacity_(capacity), arrived_(std::make_unique<TEvent>()) {}
 

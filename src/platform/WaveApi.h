@@ -32,6 +32,8 @@ class TEvent;
 using HWAVEIN = std::uintptr_t;   // 0: no device
 using HWAVEOUT = std::uintptr_t;  // 0: no device
 
+enum class TWaveDir { Input, Output };
+
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;
@@ -149,9 +151,28 @@ MMRESULT waveOutGetPosition(HWAVEOUT hwo, TMMTime* time);
 // The error text as a string; empty for an unknown code.
 std::string WaveErrorText(MMRESULT error);
 
-// --- backends -----------------------------------------------------------------
+// What the server holds of an open device beyond the driver's own buffers, in
+// microseconds: recorded but not yet delivered, or handed over but not yet heard.
+MMRESULT waveInGetLatency(HWAVEIN hwi, std::uint64_t* usec);
+MMRESULT waveOutGetLatency(HWAVEOUT hwo, std::uint64_t* usec);
 
-enum class TWaveDir { Input, Output };
+// Server-side buffering asked for by devices opened from now on: the playback
+// target length and the recording fragment, in microseconds. 0 leaves the choice to
+// the backend (about two buffers for playback, 20 ms fragments for recording).
+struct TWaveStreamTiming {
+  std::uint32_t PlaybackUsec = 0;
+  std::uint32_t RecordUsec = 0;
+};
+void SetWaveStreamTiming(const TWaveStreamTiming& timing);
+TWaveStreamTiming WaveStreamTiming();
+
+// The sound server's own name of a device (the mapper: the current default), for
+// talking to the server about it; empty where the backend has no such names.
+std::string WaveDeviceServerName(TWaveDir dir, int deviceId);
+// The device number of the device with that server name; -2 (InvalidId) if none.
+int WaveDeviceByServerName(TWaveDir dir, const std::string& name);
+
+// --- backends -----------------------------------------------------------------
 
 // One open device. All calls come with the backend's own locking done by the stream.
 class TWaveStream {
@@ -165,6 +186,10 @@ class TWaveStream {
   virtual MMRESULT Reset() = 0;
   virtual MMRESULT Position(TMMTime* time) = 0;
   virtual MMRESULT Close() = 0;                 // sends the close report
+  virtual MMRESULT Latency(std::uint64_t* usec) {
+    *usec = 0;
+    return MMSYSERR_NOERROR;
+  }
 };
 
 class TWaveBackend {
@@ -173,6 +198,7 @@ class TWaveBackend {
   virtual std::string Name() const = 0;
   virtual std::uint32_t NumDevs(TWaveDir dir) = 0;
   virtual MMRESULT GetDevCaps(TWaveDir dir, int deviceId, TWaveOutCaps* caps) = 0;
+  virtual std::string DeviceServerName(TWaveDir, int) { return {}; }
   // Query-only when callback-less and query is true. On success the stream has sent
   // its open report.
   virtual MMRESULT Open(TWaveDir dir, int deviceId, const TWaveFormatEx& format, bool query,

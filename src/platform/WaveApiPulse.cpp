@@ -16,6 +16,7 @@
 #include <set>
 
 #include "foundation/MMPCMSup.h"
+#include "platform/Threads.h"
 #include "platform/WaveApi.h"
 
 namespace strataeq {
@@ -32,6 +33,8 @@ struct PulseDevice {
   std::string name;
   std::string description;
   std::uint8_t channels = 2;
+  std::uint32_t monitorOf = PA_INVALID_INDEX;  // sources: the sink a monitor listens to
+  bool nullSink = false;
 };
 
 bool FormatSupported(const TWaveFormatEx& f, pa_sample_spec& spec) {
@@ -74,7 +77,8 @@ class TPulseStream : public TWaveStream {
   ~TPulseStream() override;
 
   // Connects to the device (nullptr: the default one); the caller holds the lock.
-  MMRESULT Connect(const char* device, const pa_sample_spec& spec);
+  // monitored: for the monitor of a null sink, that sink's name.
+  MMRESULT Connect(const char* device, const pa_sample_spec& spec, const std::string& monitored);
 
   MMRESULT Prepare(TMMWaveHdr* hdr) override;
   MMRESULT Unprepare(TMMWaveHdr* hdr) override;
@@ -84,6 +88,7 @@ class TPulseStream : public TWaveStream {
   MMRESULT Reset() override;
   MMRESULT Position(TMMTime* time) override;
   MMRESULT Close() override;
+  MMRESULT Latency(std::uint64_t* usec) override;
 
   // The lock is held for these.
   void Fail(MMRESULT code);
@@ -106,6 +111,7 @@ class TPulseStream : public TWaveStream {
   void Complete(TMMWaveHdr* h);
   void Detach();
   void Cork(bool cork);
+  void Resync();
   std::uint64_t PlayedSamples();
 
   TPulseBackend& owner_;
@@ -124,9 +130,12 @@ class TPulseStream : public TWaveStream {
   bool failed_ = false;
   bool closed_ = false;
   bool triggered_ = false;
-  bool timingPending_ = false;
+  pa_operation* timingOp_ = nullptr;  // a timing request in flight: its callback needs this stream
   MMRESULT failCode_ = WAVERR_DEVICELOST;
   std::uint32_t bufferBytes_ = 0;  // largest prepared buffer, for the latency request
+  std::uint32_t playbackUsec_ = 0; // asked-for server-side playback buffering; 0: about two buffers
+  pa_usec_t timingPeriod_ = kTimingPeriod;
+  std::string monitored_;          // input: the null sink whose monitor this records
   std::uint64_t recorded_ = 0;     // input bytes since the last reset
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
@@ -139,6 +148,15 @@ class TPulseBackend : public TWaveBackend {
     if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
       pa_threaded_mainloop_free(loop_);
       loop_ = nullptr;
+    }
+    if (loop_) {
+      // Every recorded and played byte passes this thread on its way to the drivers'
+      // workers: it runs just below the playback worker.
+      pa_threaded_mainloop_lock(loop_);
+      pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_);
+      pa_mainloop_api_once(
+          api, [](pa_mainloop_api*, void*) { SetCurrentThreadPriority(TThreadPriority::tpHighest); }, nullptr);
+      pa_threaded_mainloop_unlock(loop_);
     }
   }
 
@@ -186,6 +204,16 @@ class TPulseBackend : public TWaveBackend {
     return MMSYSERR_NOERROR;
   }
 
+  std::string DeviceServerName(TWaveDir dir, int deviceId) override {
+    if (!loop_) return {};
+    Lock lock(*this);
+    if (!Connect() || (!enumerated_ && !Enumerate())) return {};
+    if (deviceId == WAVE_MAPPER) return dir == TWaveDir::Input ? defaultSource_ : defaultSink_;
+    const auto& list = Devices(dir);
+    if (deviceId < 0 || static_cast<std::size_t>(deviceId) >= list.size()) return {};
+    return list[static_cast<std::size_t>(deviceId)].name;
+  }
+
   MMRESULT Open(TWaveDir dir, int deviceId, const TWaveFormatEx& format, bool query, TWaveCallback callback,
                 std::uintptr_t instance, std::uintptr_t handle, std::unique_ptr<TWaveStream>& stream) override {
     if (!loop_) return MMSYSERR_NODRIVER;
@@ -196,16 +224,25 @@ class TPulseBackend : public TWaveBackend {
     if (!enumerated_ && !Enumerate()) return WAVERR_TIMEOUT;
     const auto& list = Devices(dir);
     std::string device;
+    const PulseDevice* entry = nullptr;
     if (deviceId != WAVE_MAPPER) {
       if (deviceId < 0 || static_cast<std::size_t>(deviceId) >= list.size()) return MMSYSERR_BADDEVICEID;
-      device = list[static_cast<std::size_t>(deviceId)].name;
+      entry = &list[static_cast<std::size_t>(deviceId)];
+      device = entry->name;
     } else if (list.empty()) {
       return MMSYSERR_BADDEVICEID;
+    } else {
+      for (const PulseDevice& x : list)
+        if (x.name == (dir == TWaveDir::Input ? defaultSource_ : defaultSink_)) entry = &x;
     }
     if (!formatOk) return WAVERR_BADFORMAT;
     if (query) return MMSYSERR_NOERROR;
+    std::string monitored;
+    if (entry && entry->monitorOf != PA_INVALID_INDEX)
+      for (const PulseDevice& x : sinks_)
+        if (x.index == entry->monitorOf && x.nullSink) monitored = x.name;
     auto s = std::make_unique<TPulseStream>(*this, dir, format, callback, instance, handle);
-    const MMRESULT result = s->Connect(device.empty() ? nullptr : device.c_str(), spec);
+    const MMRESULT result = s->Connect(device.empty() ? nullptr : device.c_str(), spec, monitored);
     if (result != MMSYSERR_NOERROR) return result;
     s->Report(dir == TWaveDir::Input ? MM_WIM_OPEN : MM_WOM_OPEN, 0);
     stream = std::move(s);
@@ -338,7 +375,8 @@ class TPulseBackend : public TWaveBackend {
     auto* b = static_cast<TPulseBackend*>(self);
     if (!eol && info)
       b->sources_.push_back({info->index, info->name ? info->name : "",
-                             info->description ? info->description : "", info->sample_spec.channels});
+                             info->description ? info->description : "", info->sample_spec.channels,
+                             info->monitor_of_sink});
     b->Signal();
   }
 
@@ -346,7 +384,8 @@ class TPulseBackend : public TWaveBackend {
     auto* b = static_cast<TPulseBackend*>(self);
     if (!eol && info)
       b->sinks_.push_back({info->index, info->name ? info->name : "", info->description ? info->description : "",
-                           info->sample_spec.channels});
+                           info->sample_spec.channels, PA_INVALID_INDEX,
+                           info->driver && std::strstr(info->driver, "module-null-sink") != nullptr});
     b->Signal();
   }
 
@@ -378,6 +417,11 @@ TPulseStream::~TPulseStream() {
 }
 
 void TPulseStream::Detach() {
+  if (timingOp_) {  // its answer would come to a stream that is gone
+    pa_operation_cancel(timingOp_);
+    pa_operation_unref(timingOp_);
+    timingOp_ = nullptr;
+  }
   if (timer_) {
     pa_threaded_mainloop_get_api(owner_.Loop())->time_free(timer_);
     timer_ = nullptr;
@@ -394,7 +438,12 @@ void TPulseStream::Detach() {
   owner_.Detach(this);
 }
 
-MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec) {
+MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, const std::string& monitored) {
+  monitored_ = monitored;
+  const TWaveStreamTiming timing = WaveStreamTiming();
+  playbackUsec_ = timing.PlaybackUsec;
+  // Played buffers are found by these checks: a short server buffer needs them sooner.
+  if (playbackUsec_) timingPeriod_ = std::clamp<pa_usec_t>(playbackUsec_ / 4, PA_USEC_PER_MSEC, kTimingPeriod);
   stream_ = pa_stream_new(owner_.Context(), dir_ == TWaveDir::Input ? "StrataEq recording" : "StrataEq playback",
                           &spec, nullptr);
   if (!stream_) return FromPulseError(pa_context_errno(owner_.Context()));
@@ -410,13 +459,15 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec) {
   attr.prebuf = static_cast<std::uint32_t>(-1);
   int rc;
   if (dir_ == TWaveDir::Input) {
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kRecordFragment, &spec));
+    const pa_usec_t fragment = timing.RecordUsec ? timing.RecordUsec : kRecordFragment;
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &spec));
     attr.tlength = attr.minreq = static_cast<std::uint32_t>(-1);
     pa_stream_set_read_callback(stream_, &TPulseStream::ReadCallback, this);
     rc = pa_stream_connect_record(stream_, device, &attr,
                                   static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
   } else {
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kMinPlayback * 2, &spec));
+    const pa_usec_t target = playbackUsec_ ? playbackUsec_ : kMinPlayback * 2;
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(target, &spec));
     attr.minreq = attr.tlength / 4;
     attr.fragsize = static_cast<std::uint32_t>(-1);
     pa_stream_set_write_callback(stream_, &TPulseStream::WriteCallback, this);
@@ -441,7 +492,7 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec) {
   if (dir_ == TWaveDir::Output) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(owner_.Loop());
     timeval tv{};
-    pa_timeval_add(pa_gettimeofday(&tv), kTimingPeriod);
+    pa_timeval_add(pa_gettimeofday(&tv), timingPeriod_);
     timer_ = api->time_new(api, &tv, &TPulseStream::TimerCallback, this);
   }
   return MMSYSERR_NOERROR;
@@ -486,7 +537,10 @@ void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseSt
 
 void TPulseStream::TimingDone(pa_stream*, int, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  t->timingPending_ = false;
+  if (t->timingOp_) {
+    pa_operation_unref(t->timingOp_);
+    t->timingOp_ = nullptr;
+  }
   t->CheckPlayed();
 }
 
@@ -494,16 +548,13 @@ void TPulseStream::TimerCallback(pa_mainloop_api* api, pa_time_event* e, const s
   auto* t = static_cast<TPulseStream*>(self);
   if (!t->inServer_.empty()) t->RequestTiming();
   timeval tv{};
-  pa_timeval_add(pa_gettimeofday(&tv), kTimingPeriod);
+  pa_timeval_add(pa_gettimeofday(&tv), t->timingPeriod_);
   api->time_restart(e, &tv);
 }
 
 void TPulseStream::RequestTiming() {
-  if (timingPending_ || failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
-  if (pa_operation* op = pa_stream_update_timing_info(stream_, &TPulseStream::TimingDone, this)) {
-    timingPending_ = true;
-    pa_operation_unref(op);
-  }
+  if (timingOp_ || failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  timingOp_ = pa_stream_update_timing_info(stream_, &TPulseStream::TimingDone, this);
 }
 
 void TPulseStream::Complete(TMMWaveHdr* h) {
@@ -590,7 +641,7 @@ void TPulseStream::Cork(bool cork) {
 MMRESULT TPulseStream::Prepare(TMMWaveHdr* hdr) {
   TPulseBackend::Lock lock(owner_);
   SetWaveHdrFlags(hdr, WHDR_PREPARED, 0);
-  if (dir_ == TWaveDir::Output && hdr->dwBufferLength > bufferBytes_ && !failed_ && stream_) {
+  if (dir_ == TWaveDir::Output && !playbackUsec_ && hdr->dwBufferLength > bufferBytes_ && !failed_ && stream_) {
     // Keep about two buffers at the server: small, bounded latency, and room to
     // hand over a whole buffer while the previous one plays.
     bufferBytes_ = hdr->dwBufferLength;
@@ -643,8 +694,50 @@ MMRESULT TPulseStream::Start() {
   }
   running_ = true;
   triggered_ = false;
-  Cork(false);
+  if (dir_ == TWaveDir::Input && !monitored_.empty()) {
+    // The uncork must have reached the server before the sink restarts, or what it
+    // renders again is dropped at a corked stream.
+    if (!failed_ && stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY)
+      owner_.WaitOperation(pa_stream_cork(
+          stream_, 0, [](pa_stream*, int, void* b) { static_cast<TPulseBackend*>(b)->Signal(); }, &owner_));
+    Resync();
+  } else {
+    Cork(false);
+  }
   if (dir_ == TWaveDir::Output) Feed();
+  return MMSYSERR_NOERROR;
+}
+
+// A null sink renders ahead by its largest latency (2 s) whenever it starts or
+// players with large buffers use it, and its monitor hands a new recording only what
+// is rendered after that: the first buffer came 0.4 to 2 s late. A rewind cannot
+// reach back that far once our recording has lowered the sink's latency, but a
+// suspend and resume restarts its clock at now. Nothing audible is lost at a null sink;
+// hardware sinks rewind by themselves and are left alone.
+void TPulseStream::Resync() {
+  if (failed_ || !stream_) return;
+  auto done = [](pa_context*, int, void* b) { static_cast<TPulseBackend*>(b)->Signal(); };
+  pa_context* c = owner_.Context();
+  if (owner_.WaitOperation(pa_context_suspend_sink_by_name(c, monitored_.c_str(), 1, done, &owner_)))
+    owner_.WaitOperation(pa_context_suspend_sink_by_name(c, monitored_.c_str(), 0, done, &owner_));
+}
+
+MMRESULT TPulseStream::Latency(std::uint64_t* usec) {
+  TPulseBackend::Lock lock(owner_);
+  *usec = 0;
+  if (failed_) return failCode_;
+  if (!stream_) return MMSYSERR_NOERROR;
+  pa_usec_t value = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream_, &value, &negative) < 0 || negative) return MMSYSERR_NOERROR;
+  if (dir_ == TWaveDir::Output) {  // the bytes the server holds of ours count as our buffers
+    const pa_timing_info* ti = pa_stream_get_timing_info(stream_);
+    if (!ti || ti->write_index_corrupt || ti->read_index_corrupt) return MMSYSERR_NOERROR;
+    const auto held = static_cast<std::size_t>(std::max<std::int64_t>(ti->write_index - ti->read_index, 0));
+    const pa_usec_t ours = pa_bytes_to_usec(held, pa_stream_get_sample_spec(stream_));
+    value = value > ours ? value - ours : 0;
+  }
+  *usec = value;
   return MMSYSERR_NOERROR;
 }
 

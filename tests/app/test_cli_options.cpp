@@ -93,5 +93,21 @@ TEST(CliOptions, DeviceRoutesTakeDevicesAndDuration) {
   EXPECT_NO_THROW(Parse({"record", "f.wav", "--in", "1", "--seconds", "1.5", "--bitrate", "192"}));
 }
 
+TEST(CliOptions, DesktopIsALiveFlagWithoutAnInputAndLatencyATargetForEveryDeviceRoute) {
+  const TCliOptions o = Parse({"live", "--desktop", "--out", "B", "--latency", "40"});
+  EXPECT_TRUE(o.Desktop);
+  EXPECT_EQ(o.OutDevice, "B");
+  EXPECT_EQ(o.LatencyMs, 40);
+  EXPECT_FALSE(Parse({"live"}).Desktop);
+  EXPECT_FALSE(Parse({"live"}).LatencyMs.has_value()) << "the design values stay the default";
+  EXPECT_THROW(Parse({"live", "--desktop", "--in", "0"}), EUsageError) << "the desktop is the input";
+  EXPECT_THROW(Parse({"record", "f.wav", "--desktop"}), EUsageError);
+  EXPECT_EQ(Parse({"play", "f.wav", "--latency", "80"}).LatencyMs, 80);
+  EXPECT_EQ(Parse({"record", "f.wav", "--latency", "2000"}).LatencyMs, 2000);
+  EXPECT_THROW(Parse({"process", "a.wav", "b.wav", "--latency", "40"}), EUsageError);
+  EXPECT_THROW(Parse({"live", "--latency", "4"}), EUsageError);
+  EXPECT_THROW(Parse({"live", "--latency", "fast"}), EUsageError);
+}
+
 }  // namespace
 }  // namespace strataeq::cli

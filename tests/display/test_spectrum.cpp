@@ -314,3 +314,35 @@ TEST(SpectrumDisplay, HoldingTheLeftButtonFreezesAndReadsOut) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(SpectrumDisplay, OnDrawBarDrawsEachBarWithLevelsInPixels) {
+  TMMSpectrum spectrum;
+  spectrum.resize(322, 100);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mMono, 44100);
+  spectrum.SetDataFormat(&f);
+  spectrum.Analysis().SetLogAmp(true);
+  spectrum.SetWindow(TMMFFTWindow::fwRectangular);
+  int bars = 0, loudest = 0, loudestPeak = 0;
+  QRect loudestRect;
+  spectrum.OnDrawBar = [&](TObject*, TMMDIBCanvas* dib, QRect rect, std::int32_t level, std::int32_t peak) {
+    EXPECT_TRUE(dib->Drawing());
+    ++bars;
+    if (level > loudest) loudest = level, loudestPeak = peak, loudestRect = rect;
+  };
+  spectrum.show();
+  const auto s = Sine(128, 20000, 20 * 44100.0 / 128, 44100);
+  bars = 0;
+  spectrum.ProcessFrame(s.data());
+  (void)spectrum.FrameImage();  // drawn once, now or at the screen refresh
+  EXPECT_EQ(bars, 64);
+  EXPECT_GT(loudest, 49) << "pixels, not spots";
+  EXPECT_EQ(loudestPeak, loudest);
+  EXPECT_EQ(loudestRect.left(), spectrum.Analysis().HighestColumn());
+  EXPECT_EQ(loudestRect.height(), 98);
+}
+
+}  // namespace
+}  // namespace strataeq

@@ -276,3 +276,38 @@ TEST(SpectrumScales, StripsTakeTheirPlaceFromTheDrawingArea) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST(OscopeScales, StripsTakeTheirPlaceAndOnDrawLineReplacesTheTrace) {
+  QWidget parent;
+  parent.resize(300, 200);
+  auto* scope = new TMMOscope(&parent);
+  scope->resize(194, 130);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  scope->SetDataFormat(&f);
+  scope->SetDrawAmpScale(true);
+  scope->SetDrawTimeScale(true);
+  parent.show();
+  EXPECT_EQ(scope->Columns(), 194 - 64 - 2);
+  EXPECT_EQ(scope->AreaHeight(), 130 - 40 - 2);
+  const QImage shot = scope->grab().toImage();
+  EXPECT_EQ(shot.pixel(32 - 2, 1 + 87), Rgb(clBlack)) << "the bottom tick of the left scale";
+
+  int calls = 0;
+  scope->OnDrawLine = [&](TObject*, TMMDIBCanvas* dib, QRect area, const std::int16_t* data) {
+    ++calls;
+    EXPECT_EQ(area, QRect(0, 0, 128, 88));
+    EXPECT_EQ(data[3], 1000);
+    dib->SetColor(Rgb(clRed));
+    dib->Clear();
+  };
+  std::vector<std::int16_t> level(2 * 128, 1000);
+  scope->ProcessFrame(level.data());
+  EXPECT_EQ(scope->FrameImage().pixel(64, 44), Rgb(clRed));
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace strataeq

@@ -92,6 +92,25 @@ TEST_F(RingBufferTest, DuplexReaderGetsSilenceUntilElevenOfTwentySlotsAreFilledT
   EXPECT_EQ(empties_, 2);
 }
 
+// An asked-for priming level is the delay the live route plans for: what piled up
+// beyond it while the reader started is dropped, oldest first, and the room above it
+// stays for buffers that come in bunches.
+TEST_F(RingBufferTest, DuplexWithAPrimeLevelStartsFromTheNewestSlotsAndKeepsRoomAboveIt) {
+  ring_.SetPrimeSlots(2);
+  Open(TMMQueueMode::qmDuplex, 1024, 6);
+  Write(0, 1024);
+  EXPECT_EQ(Read(1024).Bytes(), std::vector<std::uint8_t>(1024, 0)) << "one slot is not primed";
+  for (int i = 1; i < 4; ++i) Write(i * 1024u, 1024);
+  EXPECT_EQ(Read(1024).Bytes(), Pattern(2 * 1024u, 1024)) << "the two oldest of four slots are dropped";
+  EXPECT_EQ(ring_.BuffersUsed(), 1);
+  EXPECT_EQ(ring_.BytesQueued(), 1024);
+  for (int i = 4; i < 9; ++i) Write(i * 1024u, 1024);
+  EXPECT_EQ(ring_.BuffersUsed(), 6);
+  EXPECT_EQ(overflows_, 0);
+  for (int i = 3; i < 9; ++i) EXPECT_EQ(Read(1024).Bytes(), Pattern(i * 1024u, 1024)) << "once primed, nothing is dropped";
+  EXPECT_EQ(empties_, 0);
+}
+
 TEST_F(RingBufferTest, EightBitSilenceIs128) {
   Open(TMMQueueMode::qmDuplex, 64, 4, TMMBits::b8Bit);
   EXPECT_EQ(Read(64).Bytes(), std::vector<std::uint8_t>(64, 128)) << "before priming";

@@ -1,4 +1,9 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -150,6 +155,36 @@ TEST(Threads, CreatedSuspendedAndHeldAtTheGateWhileSuspended) {
   t.Terminate();
   EXPECT_TRUE(t.WaitFor(10s));
   EXPECT_TRUE(t.Finished());
+}
+
+// Whatever the machine grants, the answer says what the thread got: a grant means the
+// thread runs at that policy now, none means it was left as it was.
+TEST(Threads, PriorityGrantsAreWhatTheThreadRunsAt) {
+  std::thread t([] {
+    const int niceBefore = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    const TPriorityGrant higher = SetCurrentThreadPriority(TThreadPriority::tpHigher);
+    const int niceAfter = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    if (higher == TPriorityGrant::None) {
+      EXPECT_EQ(niceAfter, niceBefore);
+    } else {
+      EXPECT_EQ(niceAfter, -5);
+    }
+    EXPECT_EQ(SetCurrentThreadPriority(TThreadPriority::tpNormal), TPriorityGrant::None);
+    const TPriorityGrant critical = SetCurrentThreadPriority(TThreadPriority::tpTimeCritical);
+    int policy = -1;
+    sched_param param{};
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &policy, &param), 0);
+    if (critical == TPriorityGrant::None) {
+      EXPECT_EQ(policy, SCHED_OTHER);
+    } else {
+      EXPECT_EQ(policy, SCHED_FIFO);
+      EXPECT_GE(param.sched_priority, 1);
+      if (critical == TPriorityGrant::System) {
+        EXPECT_EQ(param.sched_priority, 20);
+      }
+    }
+  });
+  t.join();
 }
 
 }  // namespace

@@ -63,6 +63,8 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
   if (option == "--out-dir" || option == "--to" || option == "-j" || option == "--jobs") return command == "process";
+  if (option == "--desktop") return command == "live";
+  if (option == "--latency") return command == "live" || command == "play" || command == "record";
   return false;
 }
 
@@ -96,6 +98,10 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     if (!Allowed(o.Command, o.SubCommand, a)) throw EUsageError("option " + a + " does not apply here");
     if (a == "-q" || a == "--quiet") {
       o.Quiet = true;
+      continue;
+    }
+    if (a == "--desktop") {
+      o.Desktop = true;
       continue;
     }
     if (i + 1 >= args.size()) throw EUsageError("option " + a + " needs a value");
@@ -160,8 +166,13 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a == "-j" || a == "--jobs") {
       o.Jobs = ParseInt(v, a);
       if (o.Jobs < 1 || o.Jobs > 256) throw EUsageError(a + " takes 1..256 jobs");
+    } else if (a == "--latency") {
+      const int ms = ParseInt(v, "--latency");
+      if (ms < 5 || ms > 2000) throw EUsageError("--latency takes 5..2000 ms");
+      o.LatencyMs = ms;
     }
   }
+  if (o.Desktop && o.InDevice) throw EUsageError("--desktop records the desktop's own sound: it takes no --in");
   if (!o.OutDir && (!o.To.empty() || o.Jobs > 0)) throw EUsageError("--to and -j go with --out-dir");
   if (o.OutDir) {
     if (o.Positional.empty()) throw EUsageError("process --out-dir takes one or more input files");
@@ -186,9 +197,9 @@ const char* UsageText() {
          "                                                a GraphicEQ or ParametricEQ text as a preset\n"
          "  strataeq-cli preset export IN.sqp OUT.txt     a preset's response as a GraphicEQ text\n"
          "  strataeq-cli devices                          list recording and playback devices\n"
-         "  strataeq-cli live [--in DEV] [--out DEV] [--seconds S] [options]\n"
-         "  strataeq-cli play FILE [--out DEV] [options]\n"
-         "  strataeq-cli record FILE [--in DEV] [--seconds S] [options]\n"
+         "  strataeq-cli live [--in DEV | --desktop] [--out DEV] [--seconds S] [--latency MS] [options]\n"
+         "  strataeq-cli play FILE [--out DEV] [--latency MS] [options]\n"
+         "  strataeq-cli record FILE [--in DEV] [--seconds S] [--latency MS] [options]\n"
          "options:\n"
          "  --preset FILE        start from a preset's bands, description and FFT length\n"
          "                       (.sqp, or a GraphicEQ or ParametricEQ text)\n"
@@ -206,6 +217,9 @@ const char* UsageText() {
          "  -j, --jobs N         batch: files at once (default: one per core)\n"
          "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
          "                       16 bits from more are dithered)\n"
+         "  --desktop            equalize everything the desktop plays: a virtual device takes\n"
+         "                       the applications' sound, the equalized sound goes to --out\n"
+         "  --latency MS         buffer for this end-to-end delay instead of the design values\n"
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
 }

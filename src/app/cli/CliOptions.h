@@ -51,6 +51,8 @@ struct TCliOptions {
   std::optional<std::string> OutDir;
   std::string To;
   int Jobs = 0;
+  bool Desktop = false;                 // live: the whole desktop's sound, through a virtual device
+  std::optional<int> LatencyMs;         // live, play, record: target end-to-end delay
 };
 
 // Throws EUsageError with a one-line reason.

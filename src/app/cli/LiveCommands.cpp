@@ -7,6 +7,8 @@
 #include "app/cli/CliSupport.h"
 #include "app/cli/FileEnds.h"
 #include "app/cli/Commands.h"
+#include "drivers/DesktopSound.h"
+#include "drivers/LiveLatency.h"
 #include "drivers/MMHTimer.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
@@ -18,8 +20,6 @@
 namespace strataeq::cli {
 namespace {
 
-constexpr std::int32_t kDeviceBufferSize = 8192;
-constexpr std::int32_t kOutputBuffers = 20;
 constexpr std::int32_t kDesignRate = 44100;
 
 const char* const kRecorderBusy =
@@ -32,13 +32,17 @@ const char* const kPlayerBusy =
 volatile std::sig_atomic_t gInterrupted = 0;
 extern "C" void OnSignal(int) { gInterrupted = 1; }
 
+// Nests: a signal caught while the desktop device is set up still stops the route.
 struct TSignalGuard {
+  static inline int depth = 0;
   TSignalGuard() {
+    if (depth++ > 0) return;
     gInterrupted = 0;
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
   }
   ~TSignalGuard() {
+    if (--depth > 0) return;
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
   }
@@ -77,19 +81,36 @@ TMMDeviceId ResolveDevice(const std::optional<std::string>& spec, bool recording
   return found;
 }
 
-void ConfigureWaveIn(TMMWaveIn& in, TMMDeviceId device) {
+// The design values, or buffering for the asked-for delay at the equalizer's FFT length;
+// installs the server-side part for the devices opened next.
+TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq) {
+  const TLiveLatencyPlan plan =
+      o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
+  ApplyStreamTiming(plan);
+  if (o.LatencyMs && !o.Quiet) {
+    std::printf("Latency : target %d ms; %d-byte buffers", *o.LatencyMs, plan.BufferSize);
+    if (o.Command != "record") std::printf(", %d playback buffers", plan.OutputBuffers);
+    if (o.Command == "live")
+      std::printf(", ring primed at %d of %d slots; expected %.1f ms", plan.PrimeSlots(), plan.RingSlots,
+                  plan.ExpectedMs(kDesignRate, eq.FFTLength()));
+    std::printf("\n");
+  }
+  return plan;
+}
+
+void ConfigureWaveIn(TMMWaveIn& in, TMMDeviceId device, const TLiveLatencyPlan& plan) {
   in.SetDeviceID(device);
-  in.SetBufferSize(kDeviceBufferSize);
+  in.SetBufferSize(plan.BufferSize);
   in.SetCallBackMode(TMMCBMode::cmThread);
   in.SetMode(TMMMode::mStereo);
   in.SetBitLength(TMMBits::b16Bit);
   in.SetSampleRate(kDesignRate);
 }
 
-void ConfigureWaveOut(TMMWaveOut& out, TMMDeviceId device) {
+void ConfigureWaveOut(TMMWaveOut& out, TMMDeviceId device, const TLiveLatencyPlan& plan) {
   out.SetDeviceID(device);
-  out.SetBufferSize(kDeviceBufferSize);
-  out.SetNumBuffers(kOutputBuffers);
+  out.SetBufferSize(plan.BufferSize);
+  out.SetNumBuffers(plan.OutputBuffers);
   out.SetCallBackMode(TMMCBMode::cmThread);
 }
 
@@ -107,7 +128,7 @@ struct TFailureCatcher {
 // Serves the main thread until done, a signal or the deadline; prints the window's
 // status texts once a second unless quiet.
 void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, bool quiet,
-              const std::atomic<int>* dropouts) {
+              const std::atomic<int>* dropouts, const std::function<double()>& latency) {
   const auto start = std::chrono::steady_clock::now();
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
@@ -122,6 +143,7 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
       if (!quiet) {
         std::printf("Cpu Usage : %d %%", GetCpuUsage());
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
+        if (latency) std::printf("   Latency : %.0f ms", latency());
         std::printf("\n");
         std::fflush(stdout);
       }
@@ -129,8 +151,13 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
   }
 }
 
-void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode) {
-  ring.SetBufferSize(kDeviceBufferSize);
+void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPlan& plan) {
+  ring.SetBufferSize(plan.BufferSize);
+  // Only between two devices do its primed slots add to the delay.
+  if (mode == TMMQueueMode::qmDuplex) {
+    ring.SetNumBuffers(plan.RingSlots);
+    ring.SetPrimeSlots(plan.RingPrime);
+  }
   ring.SetQueueMode(mode);
 }
 
@@ -138,14 +165,14 @@ void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode) {
 // arrives or the time is up; then stops and closes it and raises what a worker
 // reported.
 void Drive(TMMDSPComponent& driver, TNotifyEvent& driverStop, TMMRingBuffer& ring, std::optional<double> seconds,
-           bool quiet, const std::atomic<int>* dropouts) {
+           bool quiet, const std::atomic<int>* dropouts, const std::function<double()>& latency = nullptr) {
   bool stopped = false;
   driverStop = [&](TObject*) { stopped = true; };
   TFailureCatcher failures;
   TSignalGuard signals;
   try {
     driver.Start();
-    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts);
+    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts, latency);
     driver.Stop();
     RunUntil([&] { return stopped || !driver.Started(); }, std::chrono::seconds(10));
     driver.Close();
@@ -176,26 +203,44 @@ int RunDevices(std::FILE* out) {
 }
 
 int RunLive(const TCliOptions& o) {
-  const TMMDeviceId inDev = ResolveDevice(o.InDevice, true);
-  const TMMDeviceId outDev = ResolveDevice(o.OutDevice, false);
+  TSignalGuard signals;
+  // Declared first, so the route is closed before the devices are put back.
+  TDesktopSound desktop;
+  TMMDeviceId inDev, outDev;
+  if (o.Desktop) {
+    std::string output;
+    if (o.OutDevice) output = WaveDeviceServerName(TWaveDir::Output, ResolveDevice(o.OutDevice, false));
+    desktop.Start(output, kDesignRate);
+    inDev = WaveDeviceByServerName(TWaveDir::Input, desktop.MonitorName());
+    outDev = WaveDeviceByServerName(TWaveDir::Output, desktop.OutputName());
+    if (inDev < 0 || outDev < 0) throw EMMError("Desktop Sound: the sound server does not list its devices");
+    if (!o.Quiet)
+      std::printf("Desktop Sound : %d stream(s) moved to \"%s\", playing on %s\n", desktop.MovedStreams(),
+                  TDesktopSound::kDescription, WaveOutDeviceName(outDev).c_str());
+  } else {
+    inDev = ResolveDevice(o.InDevice, true);
+    outDev = ResolveDevice(o.OutDevice, false);
+  }
   if (!WaveInCanOpen(inDev)) throw EMMError(kRecorderBusy);
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
+  const TLiveLatencyPlan plan = ChooseLatency(o, eq);
   TMMWaveIn waveIn;
-  ConfigureWaveIn(waveIn, inDev);
+  ConfigureWaveIn(waveIn, inDev, plan);
   TMMRingBuffer ring;
-  ConfigureRing(ring, TMMQueueMode::qmDuplex);
+  ConfigureRing(ring, TMMQueueMode::qmDuplex, plan);
   TMMWaveOut waveOut;
-  ConfigureWaveOut(waveOut, outDev);
+  ConfigureWaveOut(waveOut, outDev, plan);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(&waveOut);
 
   std::atomic<int> dropouts{0};
   ring.OnEmpty = [&](TObject*) { ++dropouts; };
-  Drive(waveIn, waveIn.OnStop, ring, o.Seconds, o.Quiet, &dropouts);
+  Drive(waveIn, waveIn.OnStop, ring, o.Seconds, o.Quiet, &dropouts,
+        [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); });
   if (!o.Quiet) std::printf("Dropouts : %d\n", dropouts.load());
   return 0;
 }
@@ -208,10 +253,11 @@ int RunPlay(const TCliOptions& o) {
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
+  const TLiveLatencyPlan plan = ChooseLatency(o, eq);
   TMMRingBuffer ring;
-  ConfigureRing(ring, TMMQueueMode::qmRead);
+  ConfigureRing(ring, TMMQueueMode::qmRead, plan);
   TMMWaveOut waveOut;
-  ConfigureWaveOut(waveOut, outDev);
+  ConfigureWaveOut(waveOut, outDev, plan);
   source.Component()->SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(&waveOut);
@@ -227,14 +273,15 @@ int RunRecord(const TCliOptions& o) {
 
   TMMEqualizer eq;
   ApplyEqSettings(eq, o.Eq);
+  const TLiveLatencyPlan plan = ChooseLatency(o, eq);
   TMMWaveIn waveIn;
-  ConfigureWaveIn(waveIn, inDev);
+  ConfigureWaveIn(waveIn, inDev, plan);
   if (o.Seconds) {
     waveIn.SetTimeFormat(TMMTimeFormats::tfMillisecond);
     waveIn.SetMaxRecordTime(static_cast<std::int32_t>(*o.Seconds * 1000 + 0.5));
   }
   TMMRingBuffer ring;
-  ConfigureRing(ring, TMMQueueMode::qmRead);
+  ConfigureRing(ring, TMMQueueMode::qmRead, plan);
   TFileSink sink(file, o);
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);

@@ -1,0 +1,50 @@
+// Buffering of the live route (recording device -> ring buffer -> equalizer -> playback
+// device) for a target end-to-end delay, and the delay the running route has.
+//
+// A sample waits for its recorded buffer to fill (one buffer), for the ring buffer's
+// primed slots ahead of it (more than half the slots), for every playback buffer
+// queued ahead of it, and for the equalizer's own delay (a quarter of the FFT length).
+#pragma once
+
+#include <cstdint>
+
+namespace strataeq {
+
+class TMMWaveIn;
+class TMMRingBuffer;
+class TMMWaveOut;
+
+struct TLiveLatencyPlan {
+  std::int32_t BufferSize = 8192;     // bytes, the same for the devices and the ring's slots
+  std::int32_t OutputBuffers = 20;    // queued at the playback device
+  std::int32_t RingSlots = 20;
+  std::int32_t RingPrime = 0;         // slots filled before the ring delivers; 0 more than half
+  std::uint32_t PlaybackUsec = 0;     // server-side playback buffer; 0 the backend's own choice
+  std::uint32_t RecordUsec = 0;       // server-side recording fragment; 0 the backend's own choice
+
+  std::int32_t PrimeSlots() const { return RingPrime > 0 ? RingPrime : RingSlots / 2 + 1; }
+  // The delay these values give at the rate, 16-bit stereo, with the FFT length, in ms.
+  double ExpectedMs(std::int32_t sampleRate, std::int32_t fftLength) const;
+};
+
+// The window's design values: 8192-byte buffers, 20 playback buffers, 20 ring slots.
+TLiveLatencyPlan DesignLatencyPlan();
+
+// The largest buffers that keep the expected delay within targetMs (16-bit stereo at
+// sampleRate), with three playback buffers and a ring buffer primed at two slots. The
+// ring has room for more: a device that takes or gives several buffers at once then
+// costs one drop-out and a buffer more delay, not a drop-out each time. Targets too
+// small for the smallest buffers (64 frames) get those.
+TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::int32_t fftLength);
+
+// Installs the plan's server-side buffering for devices opened from now on.
+void ApplyStreamTiming(const TLiveLatencyPlan& plan);
+
+// The delay of the running route in ms, from what its parts hold now: the recording
+// device's server-side delay, one recorded buffer, the ring buffer's queued bytes, the
+// playback buffers, the playback device's own delay and the equalizer's. 0 while
+// either device is closed.
+double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,
+                             std::int32_t fftLength);
+
+}  // namespace strataeq

@@ -1,0 +1,96 @@
+#include "drivers/LiveLatency.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "drivers/MMRingBf.h"
+#include "drivers/MMWavIn.h"
+#include "drivers/MMWavOut.h"
+#include "platform/Messages.h"
+#include "platform/WaveApiVirtual.h"
+#include "wave_test_util.h"
+
+namespace strataeq {
+namespace {
+
+TEST(LiveLatencyPlan, DesignValuesAndPlansForTargetsStayWithinThem) {
+  const TLiveLatencyPlan design = DesignLatencyPlan();
+  EXPECT_EQ(design.BufferSize, 8192);
+  EXPECT_EQ(design.OutputBuffers, 20);
+  EXPECT_EQ(design.PrimeSlots(), 11);
+  EXPECT_EQ(design.PlaybackUsec, 0u) << "the design values leave the server its own choice";
+  // 1 + 11 + 20 buffers of 46.4 ms, and a quarter of FFT 4096 at 44.1 kHz.
+  EXPECT_NEAR(design.ExpectedMs(44100, 4096), 32 * 8192 / 176.4 + 1024 / 44.1, 0.01);
+
+  for (const int fft : {256, 4096}) {
+    double previous = 0;
+    for (const double target : {20.0, 40.0, 80.0, 200.0}) {
+      const TLiveLatencyPlan p = PlanLiveLatency(target, 44100, fft);
+      const double expected = p.ExpectedMs(44100, fft);
+      if (expected > 1000.0 * (1 + 2 + 3) * 64 / 44100 + fft / 4 / 44.1 + 0.01) {  // beyond the smallest buffers
+        EXPECT_LE(expected, target) << "FFT " << fft << ", target " << target;
+      }
+      EXPECT_GE(expected, previous) << "a larger target never gives smaller buffers";
+      previous = expected;
+      EXPECT_EQ(p.BufferSize % 128, 0) << "whole frames in steps of 32";
+      EXPECT_GE(p.BufferSize, 256);
+      EXPECT_GT(p.RingSlots, p.PrimeSlots()) << "room above the priming level";
+      EXPECT_GT(p.PlaybackUsec, 0u);
+      EXPECT_GT(p.RecordUsec, 0u);
+    }
+  }
+  const TLiveLatencyPlan p40 = PlanLiveLatency(40, 44100, 256);
+  EXPECT_GE(p40.ExpectedMs(44100, 256), 30.0) << "the budget is used, not wasted on tiny buffers";
+  // FFT 4096 delays 23 ms by itself: a 20 ms target gets the smallest buffers.
+  EXPECT_EQ(PlanLiveLatency(20, 44100, 4096).BufferSize, 64 * 4);
+}
+
+// A live route on virtual devices (no server-side delay) in the state its plan
+// describes: one recorded buffer, the primed ring slots and the playback buffers
+// queued. The measured figure is then the planned one, and grows with the ring.
+TEST(LiveLatencyMeasure, ARouteInItsPlannedStateMeasuresThePlannedDelay) {
+  auto audio = TVirtualAudio::Install(2, 2);
+  const TLiveLatencyPlan plan = PlanLiveLatency(40, 44100, 256);
+  TMMWaveIn in;
+  TMMRingBuffer ring;
+  TMMWaveOut out;
+  in.SetBufferSize(plan.BufferSize);
+  in.SetMode(TMMMode::mStereo);
+  in.SetBitLength(TMMBits::b16Bit);
+  in.SetSampleRate(44100);
+  in.SetCallBackMode(TMMCBMode::cmThread);
+  ring.SetBufferSize(plan.BufferSize);
+  ring.SetNumBuffers(plan.RingSlots);
+  ring.SetPrimeSlots(plan.RingPrime);
+  ring.SetQueueMode(TMMQueueMode::qmDuplex);
+  out.SetBufferSize(plan.BufferSize);
+  out.SetNumBuffers(plan.OutputBuffers);
+  out.SetCallBackMode(TMMCBMode::cmThread);
+  out.SetDeviceID(1);
+  in.SetOutput(&ring);
+  ring.SetOutput(&out);
+  EXPECT_EQ(MeasuredLiveLatencyMs(in, ring, out, 256), 0.0) << "closed devices have no delay";
+
+  bool stopped = false;
+  in.OnStop = [&](TObject*) { stopped = true; };
+  in.Start();
+  for (int k = 1; k <= plan.PrimeSlots(); ++k) {
+    ASSERT_EQ(audio->Step(TWaveDir::Input, 0, 1), 1);
+    ASSERT_TRUE(RunUntil([&] { return ring.BuffersUsed() == k; }, std::chrono::seconds(20)));
+  }
+  EXPECT_NEAR(MeasuredLiveLatencyMs(in, ring, out, 256), plan.ExpectedMs(44100, 256), 0.01);
+  ASSERT_EQ(audio->Step(TWaveDir::Input, 0, 1), 1);
+  ASSERT_TRUE(RunUntil([&] { return ring.BuffersUsed() == plan.PrimeSlots() + 1; }, std::chrono::seconds(20)));
+  EXPECT_NEAR(MeasuredLiveLatencyMs(in, ring, out, 256),
+              plan.ExpectedMs(44100, 256) + 1000.0 * plan.BufferSize / 176400, 0.01);
+
+  in.Stop();
+  ASSERT_TRUE(RunUntil([&] { return stopped; }, std::chrono::seconds(20)));
+  in.Close();
+  ProcessPendingMessages();
+  SetWaveBackend(nullptr);
+}
+
+}  // namespace
+}  // namespace strataeq

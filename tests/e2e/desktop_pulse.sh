@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Desktop sound on a real sound server: a private PulseAudio with two null sinks, A the
+# default. A player streams 500 Hz + 3 kHz into the default device; `strataeq-cli live
+# --desktop --out B` must take the player's stream onto "StrataEq Equalizer", equalize
+# it (band 8, 2-4 kHz, at -20 dB) into B, and put everything back when it stops:
+#  1. by --seconds: the 3 kHz cut is measured at B's monitor, then the state is checked;
+#  2. by SIGTERM, and by SIGINT;
+#  3. by kill -9, which leaves the device behind; the next start must clear it up.
+# After each: the player's stream is on A again, A is the default, and no
+# "StrataEq Equalizer" device is left. Last, naming the leftover of a killed run as the
+# output is refused (the route would feed back), and the leftover is still cleared.
+# Usage: tests/e2e/desktop_pulse.sh BUILD-FOLDER
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${1:?usage: tests/e2e/desktop_pulse.sh BUILD-FOLDER}
+cli=$build/bin/strataeq-cli
+
+work=$(mktemp -d)
+server=$work/pulse
+cleanup() {
+  jobs -p | xargs -r kill 2>/dev/null || true
+  scripts/pulse-test-server.sh stop "$server" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+eval "$(scripts/pulse-test-server.sh start "$server")"
+
+fail=0
+bad() { echo "FAIL: $*" >&2; fail=1; }
+
+sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 500 synth 60 sine mix 3000 vol 0.25
+paplay "$work/tone.wav" &  # no device named: the default one, A
+for _ in $(seq 1 50); do
+  player=$(pactl list short sink-inputs | awk 'NR == 1 { print $1 }')
+  [ -n "$player" ] && break
+  sleep 0.1
+done
+[ -n "$player" ] || { echo "FAIL: the player did not start" >&2; exit 1; }
+sink_index() { pactl list short sinks | awk -v n="$1" '$2 == n { print $1 }'; }
+player_sink() { pactl list short sink-inputs | awk -v i="$player" '$1 == i { print $2 }'; }
+a=$(sink_index strataeq_a)
+echo "player stream $player on sink $(player_sink) (A is $a)"
+
+wait_moved() {  # until the player's stream is on the equalizer's device
+  for _ in $(seq 1 100); do
+    eq=$(sink_index strataeq_equalizer)
+    [ -n "$eq" ] && [ "$(player_sink)" = "$eq" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+check_restored() {  # what
+  local sink default left
+  sink=$(player_sink)
+  default=$(pactl get-default-sink)
+  left=$(pactl list sinks | grep -c -e 'strataeq_equalizer' -e 'StrataEq Equalizer' || true)
+  echo "after $1: player on sink $sink, default $default, $left StrataEq Equalizer entries"
+  [ "$sink" = "$a" ] || bad "after $1 the player's stream is on sink $sink, not A ($a)"
+  [ "$default" = strataeq_a ] || bad "after $1 the default device is $default, not strataeq_a"
+  [ "$left" -eq 0 ] || bad "after $1 the StrataEq Equalizer device is still there"
+}
+
+# 1. --seconds, with the band cut measured at B.
+"$cli" live --desktop --out StrataEq-Null-B --band 8=-20 --fft 4096 --latency 100 --seconds 6 >"$work/live.log" 2>&1 &
+live=$!
+wait_moved || bad "the player's stream was not moved to the equalizer's device"
+[ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "the equalizer's device is not the default while running"
+sleep 1.5  # primed and steady
+parecord -d strataeq_b.monitor --rate=44100 --channels=2 --format=s16le --file-format=wav "$work/out.wav" &
+rec=$!
+sleep 3
+kill -INT "$rec"
+wait "$rec" || true
+wait "$live" || bad "live --desktop --seconds failed: $(cat "$work/live.log")"
+cat "$work/live.log"
+check_restored "--seconds"
+
+level() {  # file, low Hz, high Hz: RMS of that band in dBFS
+  sox "$1" -n remix 1 sinc "$2-$3" stat 2>&1 | awk '/RMS +amplitude/ { print 20 * log($3) / log(10) }'
+}
+in_low=$(level "$work/tone.wav" 400 600)
+in_high=$(level "$work/tone.wav" 2800 3200)
+out_low=$(level "$work/out.wav" 400 600)
+out_high=$(level "$work/out.wav" 2800 3200)
+change=$(awk -v a="$in_low" -v b="$in_high" -v c="$out_low" -v d="$out_high" 'BEGIN { printf "%.2f", (d - c) - (b - a) }')
+echo "at B: 500 Hz $out_low dBFS, 3 kHz $out_high dBFS; 3 kHz relative to 500 Hz changed by $change dB"
+awk -v c="$change" 'BEGIN { exit !(c >= -21.5 && c <= -18.5) }' || bad "3 kHz moved by $change dB, not -20 +-1.5"
+awk -v o="$out_low" 'BEGIN { exit !(o > -40) }' || bad "the desktop's sound did not reach B ($out_low dBFS)"
+
+# 2. Signals.
+for sig in TERM INT; do
+  "$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
+  live=$!
+  wait_moved || bad "SIG$sig run: the player's stream was not moved"
+  sleep 0.5
+  kill -"$sig" "$live"
+  rc=0
+  wait "$live" || rc=$?
+  [ "$rc" -eq 0 ] || bad "live --desktop ended by SIG$sig with status $rc"
+  check_restored "SIG$sig"
+done
+
+# 3. kill -9 leaves the device behind, the next start clears it up.
+"$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
+live=$!
+wait_moved || bad "kill -9 run: the player's stream was not moved"
+kill -9 "$live"
+wait "$live" 2>/dev/null || true
+[ -n "$(sink_index strataeq_equalizer)" ] || bad "kill -9 left nothing behind: the recovery goes untested"
+[ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "kill -9 run: the default was not the equalizer's device"
+"$cli" live --desktop --out StrataEq-Null-B --latency 100 --seconds 2 -q || bad "the start after kill -9 failed"
+check_restored "kill -9 and a new start"
+
+# Never into its own device: with one left behind by another kill -9, naming it as the
+# output is refused, and the leftover is cleared up all the same.
+"$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
+live=$!
+wait_moved || bad "second kill -9 run: the player's stream was not moved"
+kill -9 "$live"
+wait "$live" 2>/dev/null || true
+if "$cli" live --desktop --out "StrataEq Equalizer" --seconds 1 -q 2>"$work/err.log"; then
+  bad "live --desktop played into its own device"
+else
+  echo "refused: $(cat "$work/err.log")"
+fi
+check_restored "the refused start"
+
+[ "$fail" -eq 0 ] && echo "desktop sound on PulseAudio: passed"
+exit "$fail"
