@@ -34,6 +34,8 @@
 #include "display/MMConect.h"
 #include "display/MMOscope.h"
 #include "display/MMSpectr.h"
+#include "drivers/DesktopSound.h"
+#include "drivers/LiveLatency.h"
 #include "drivers/MMHTimer.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMTrigg.h"
@@ -156,6 +158,7 @@ TEqForm::~TEqForm() {
     WaveIn->Close();
     WaveOut->Close();
     RingBuffer->CloseQueue();
+    EndDesktopSound();
   } catch (...) {
   }
   WaveOutputFile->SetTarget(nullptr);
@@ -431,6 +434,11 @@ void TEqForm::FillDeviceMenus() {
     return menu->actions().at(2)->text();
   };
   const QString in = fill(InputDevs, inputGroup_, WaveIn->NumDevs(), true);
+  InputDevs->addSeparator();
+  desktopEntry_ = InputDevs->addAction("Desktop Sound");
+  desktopEntry_->setCheckable(true);
+  inputGroup_->addAction(desktopEntry_);
+  connect(desktopEntry_, &QAction::triggered, this, [this] { DesktopSoundClick(this); });
   const QString out = fill(OutputDevs, outputGroup_, WaveOut->NumDevs(), false);
   InputDev->SetCaption(in.toStdString());
   InputDev->SetHint("Recording Device : " + in.toStdString());
@@ -488,6 +496,7 @@ void TEqForm::LockControls() {
 
 void TEqForm::UnlockControls() {
   running_ = false;
+  if (!outHint_.empty()) OutDev->SetHint(std::exchange(outHint_, std::string()));
   InputDev->setEnabled(true);
   OutDev->setEnabled(true);
   btnStart->setEnabled(true);
@@ -502,11 +511,29 @@ void TEqForm::InputDeviceClick(QAction* entry) {
     if (WaveIn->Started()) WaveIn->Close();
     WaveIn->SetDeviceID(entry->data().toInt());
     fromFile_->setChecked(false);
+    desktopChosen_ = false;
     entry->setChecked(true);
     InputDev->SetCaption(entry->text().toStdString());
     InputDev->SetHint(entry->text().toStdString());
     FInWaveFile = FInMpegFile = false;
   });
+}
+
+void TEqForm::DesktopSoundClick(TObject*) {
+  fromFile_->setChecked(false);
+  desktopEntry_->setChecked(true);
+  desktopChosen_ = true;
+  InputDev->SetCaption("Desktop Sound");
+  InputDev->SetHint("Desktop Sound: every application's sound, equalized");
+  FInWaveFile = FInMpegFile = false;
+}
+
+// Puts the applications' streams and the default device back, and the chosen device.
+void TEqForm::EndDesktopSound() {
+  if (!desktop_) return;
+  const std::unique_ptr<TDesktopSound> desktop = std::move(desktop_);
+  desktop->Stop();
+  WaveOut->SetDeviceID(chosenOutput_);
 }
 
 void TEqForm::OutputDeviceClick(QAction* entry) {
@@ -600,6 +627,14 @@ void TEqForm::ShowDropOuts() {
 
 void TEqForm::CpuTimerTimer(TObject*) {
   Cpu->setText(QStringLiteral("Cpu Usage : %1 %").arg(GetCpuUsage()));
+  // While a device route runs, OutDev's hint tells how late the sound comes out.
+  if (running_ && WaveIn->Started() && WaveOut->Started()) {
+    const double ms = MeasuredLiveLatencyMs(*WaveIn, *RingBuffer, *WaveOut, Equalizer->FFTLength());
+    char text[64];
+    std::snprintf(text, sizeof text, " : latency %.0f ms", ms);
+    if (outHint_.empty()) outHint_ = OutDev->Hint();
+    OutDev->SetHint(outHint_ + text);
+  }
 }
 
 void TEqForm::VisClick(TObject*) {
@@ -698,6 +733,7 @@ void TEqForm::StartDriver(TObject* driver) {
     }
     HideProgress();
     FinishOutputFile();
+    EndDesktopSound();
     UnlockControls();
     throw;
   }
@@ -729,7 +765,21 @@ void TEqForm::btnStartClick(TObject*) {
       StartDriver(FileTrigger.get());
       return;
     }
-    if (!CheckDevices(!inFile, !outFile)) return;
+    if (!inFile && desktopChosen_) {
+      // The desktop's device becomes the default one; the route records its monitor.
+      chosenOutput_ = WaveOut->DeviceID();
+      desktop_ = std::make_unique<TDesktopSound>();
+      desktop_->Start(chosenOutput_ == MapperId ? std::string() : WaveDeviceServerName(TWaveDir::Output, chosenOutput_));
+      const int monitor = WaveDeviceByServerName(TWaveDir::Input, desktop_->MonitorName());
+      const int output = WaveDeviceByServerName(TWaveDir::Output, desktop_->OutputName());
+      if (monitor < 0 || output < 0) {
+        EndDesktopSound();
+        throw EMMError("Desktop Sound: the sound server does not list its devices");
+      }
+      WaveIn->SetDeviceID(monitor);
+      WaveOut->SetDeviceID(output);
+    }
+    if (!CheckDevices(!inFile, !outFile)) return EndDesktopSound();
     if (outFile) PrepareOutputFile();
     PrepareSampleTypes(false);
     source->SetOutput(RingBuffer.get());
@@ -767,6 +817,7 @@ void TEqForm::WaveInStop(TObject*) {
     RingBuffer->CloseQueue();
   });
   if (FOutWaveFile || FOutMp3File) Guard([&] { FinishOutputFile(); });
+  Guard([&] { EndDesktopSound(); });
   UnlockControls();
 }
 

@@ -43,6 +43,7 @@ class TMMOscope;
 class TMMSpectrum;
 class TTransparentButton;
 class TAboutForm;
+class TDesktopSound;
 
 inline constexpr int kBandCount = 15;
 extern const std::array<const char*, kBandCount> BandNames;
@@ -113,6 +114,9 @@ class TEqForm : public QWidget, public TObject {
   void WaveInStop(TObject* Sender);
   void WaveOutStop(TObject* Sender);
   void InputDeviceClick(QAction* entry);
+  // The whole desktop's sound through the equalizer, to the chosen playback device.
+  void DesktopSoundClick(TObject* Sender);
+  bool DesktopSoundChosen() const { return desktopChosen_; }
   void OutputDeviceClick(QAction* entry);
   void BothChannels1Click(TObject* Sender);
   void LeftOnly1Click(TObject* Sender);
@@ -150,6 +154,7 @@ class TEqForm : public QWidget, public TObject {
   bool Running() const { return running_; }
 
   QAction* FromFileEntry() const { return fromFile_; }
+  QAction* DesktopSoundEntry() const { return desktopEntry_; }
   QAction* ToFileEntry() const { return toFile_; }
 
  protected:
@@ -172,7 +177,12 @@ class TEqForm : public QWidget, public TObject {
   void StartDriver(TObject* driver);
   void ShowDropOuts();
 
-  QAction *fromFile_ = nullptr, *toFile_ = nullptr;
+  QAction *fromFile_ = nullptr, *toFile_ = nullptr, *desktopEntry_ = nullptr;
+  std::unique_ptr<TDesktopSound> desktop_;
+  bool desktopChosen_ = false;
+  std::string outHint_;  // OutDev's hint before the latency was added to it
+  int chosenOutput_ = 0;  // the playback device chosen, while Desktop Sound replaces it
+  void EndDesktopSound();
   QAction *bothChannels_ = nullptr, *leftOnly_ = nullptr, *rightOnly_ = nullptr;
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
   std::atomic<int> dropOuts_{0};

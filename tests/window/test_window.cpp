@@ -127,12 +127,14 @@ TEST_F(Window, DesignValuesMenusAndChoices) {
 
   // From File, a separator, the server's default device, then the devices in order.
   const QList<QAction*> in = form->InputDevs->actions();
-  ASSERT_EQ(in.size(), 5);
+  ASSERT_EQ(in.size(), 7);
   EXPECT_EQ(in[0]->text(), "From File");
   EXPECT_TRUE(in[1]->isSeparator());
   EXPECT_EQ(in[2]->text(), "Default: Microphone");
   EXPECT_EQ(in[3]->text(), "Microphone");
   EXPECT_EQ(in[4]->data().toInt(), 1);
+  EXPECT_TRUE(in[5]->isSeparator());
+  EXPECT_EQ(in[6]->text(), "Desktop Sound");
   EXPECT_EQ(form->OutputDevs->actions()[0]->text(), "To File");
   EXPECT_EQ(form->InputDev->Caption(), in[2]->text().toStdString());
   EXPECT_EQ(form->InputDev->Hint(), "Recording Device : " + in[2]->text().toStdString());
@@ -279,8 +281,13 @@ TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
   EXPECT_FALSE(form->InputDev->isEnabled());
   EXPECT_FALSE(form->FftLen->isEnabled());
   EXPECT_TRUE(form->btnStop->isEnabled());
+  // While it runs, OutDev's hint tells the measured latency.
+  const std::string hint = form->OutDev->Hint();
+  form->CpuTimerTimer(form.get());
+  EXPECT_EQ(form->OutDev->Hint().rfind(hint + " : latency ", 0), 0u) << form->OutDev->Hint();
   QTest::mouseClick(form->btnStop, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(form->OutDev->Hint(), hint);
   EXPECT_FALSE(form->WaveIn->Started());
   EXPECT_FALSE(form->RingBuffer->QueueOpened());
   EXPECT_TRUE(form->InputDev->isEnabled());
@@ -299,7 +306,7 @@ TEST_F(Window, WithoutDevicesTheMenusSaySoAndStartExplains) {
   audio = TVirtualAudio::Install(0, 0);
   Make();
   const QList<QAction*> in = form->InputDevs->actions();
-  ASSERT_EQ(in.size(), 3);
+  ASSERT_EQ(in.size(), 5);
   EXPECT_EQ(in[2]->text(), "No recording device");
   EXPECT_FALSE(in[2]->isEnabled());
   EXPECT_EQ(form->OutDev->Caption(), "No playback device");
