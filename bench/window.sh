@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The window on an Xvfb screen with a private PulseAudio server (two null sinks):
+#  - time from launch to the window on the screen, and to its first painted picture;
+#  - CPU use of strataeq running the live route at FFT 256 (the design length) for
+#    WINDOW_SECONDS (default 30) with a tone playing, displays on and then off (Vis);
+#  - peak memory (VmHWM) of each run.
+# Usage: bench/window.sh [build-folder]   (default build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+program=$build/bin/strataeq
+[ -x "$program" ] || { echo "build first: $program is missing" >&2; exit 1; }
+seconds=${WINDOW_SECONDS:-30}
+
+work=$(mktemp -d)
+cleanup() {
+  jobs -p | xargs -r kill 2>/dev/null || true
+  scripts/pulse-test-server.sh stop "$work/pulse" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+eval "$(scripts/pulse-test-server.sh start "$work/pulse")"
+pactl set-default-source strataeq_a.monitor
+pactl set-default-sink strataeq_b
+display=90
+while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+export DISPLAY=":$display"
+for _ in $(seq 1 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+unset WAYLAND_DISPLAY
+
+sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth $((2 * seconds + 30)) sine 500 sine 3000 vol 0.3
+paplay -d strataeq_a "$work/tone.wav" &
+
+ticks=$(getconf CLK_TCK)
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+now() { date +%s.%N; }
+
+run() {  # displays: on or off
+  local start wid mapped painted app
+  start=$(now)
+  "$program" >"$work/window.log" 2>&1 &
+  app=$!
+  wid=$(xdotool search --sync --onlyvisible --name '^Strata Equalizer 1.0$' | head -n 1)
+  mapped=$(now)
+  # Painted: the window's picture is no longer one colour.
+  while [ "$(import -window "$wid" -format '%k' info: 2>/dev/null || echo 1)" -le 1 ]; do sleep 0.01; done
+  painted=$(now)
+  awk -v s="$start" -v m="$mapped" -v p="$painted" \
+    'BEGIN { printf "launch to window on screen %.0f ms, to first painted picture %.0f ms\n", 1000 * (m - s), 1000 * (p - s) }'
+  sleep 0.5
+  if [ "$1" = off ]; then xdotool mousemove --window "$wid" 134 151 click 1; sleep 0.3; fi
+  xdotool mousemove --window "$wid" 248 151 click 1  # Start
+  sleep 3
+  local before after
+  before=$(cpu_ticks "$app")
+  sleep "$seconds"
+  after=$(cpu_ticks "$app")
+  local hwm
+  hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$app/status")
+  awk -v b="$before" -v a="$after" -v t="$ticks" -v s="$seconds" -v d="$1" -v h="$hwm" \
+    'BEGIN { printf "live at FFT 256, displays %-3s: %.2f%% of one core (%.2f s CPU in %d s); peak memory %.1f MB\n", d, 100 * (a - b) / t / s, (a - b) / t, s, h / 1024 }'
+  xdotool mousemove --window "$wid" 328 151 click 1  # Stop
+  sleep 0.5
+  xdotool mousemove --window "$wid" 631 15 click 1   # Close
+  wait "$app"
+}
+
+echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+run on
+run off
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
