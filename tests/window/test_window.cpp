@@ -593,3 +593,30 @@ TEST_F(Window, HighResolutionSourceAndTextPreset) {
 
 }  // namespace
 }  // namespace strataeq
+
+#include "app/AboutUnit.h"
+
+namespace strataeq {
+namespace {
+
+TEST(AboutBox, LinksOpenDocumentsOnThisMachineAndOkCloses) {
+  TAboutForm about;
+  EXPECT_EQ(about.windowTitle(), "About");
+  EXPECT_EQ(about.size(), QSize(312, 168));
+  EXPECT_EQ(about.Label1->text(), "Strata Equalizer version 1.0");
+  EXPECT_EQ(about.TransparentButton1->geometry(), QRect(118, 130, 75, 25));
+  std::vector<QUrl> opened;
+  about.OnOpenUrl = [&](const QUrl& url) { opened.push_back(url); };
+  about.show();
+  QTest::mouseClick(about.Label3, Qt::LeftButton);
+  QTest::mouseClick(about.Label5, Qt::LeftButton);
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_TRUE(opened[0].toLocalFile().endsWith("README.md"));
+  EXPECT_TRUE(opened[1].toLocalFile().endsWith("LICENSES.md"));
+  for (const QUrl& url : opened) EXPECT_TRUE(QFileInfo::exists(url.toLocalFile())) << url.toLocalFile().toStdString();
+  QTimer::singleShot(0, [&] { QTest::mouseClick(about.TransparentButton1, Qt::LeftButton); });
+  EXPECT_EQ(about.exec(), QDialog::Accepted);
+}
+
+}  // namespace
+}  // namespace strataeq
