@@ -620,3 +620,28 @@ TEST(AboutBox, LinksOpenDocumentsOnThisMachineAndOkCloses) {
 
 }  // namespace
 }  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+TEST_F(Window, AFailedRecordingLeavesTheExistingFileAlone) {
+  const std::string output = dir.File("take.wav");
+  WriteFile(output, Bytes{'k', 'e', 'e', 'p'});
+  Entry(form->InputDevs, "Microphone")->trigger();
+  ChooseFile(output, 1);
+  form->ToFileClick(form.get());
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  ASSERT_TRUE(form->WaveIn->Started());
+  audio->Step(TWaveDir::Input, 0, 2);
+  audio->LoseDevice(TWaveDir::Input, 0);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_FALSE(messages.empty()) << "the failure is reported";
+  EXPECT_EQ(ReadFile(output), (Bytes{'k', 'e', 'e', 'p'}));
+  int files = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.Path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1) << "no temporary file is left";
+}
+
+}  // namespace
+}  // namespace strataeq
