@@ -1,6 +1,5 @@
 #include "app/EqualizerUnit.h"
 
-#include <unistd.h>
 
 #include <QAction>
 #include <QActionGroup>
@@ -19,7 +18,6 @@
 #include <QWindow>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
 #include "app/AboutUnit.h"
 #include "app/WindowControls.h"
