@@ -1,6 +1,5 @@
 #include "app/EqualizerUnit.h"
 
-
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
