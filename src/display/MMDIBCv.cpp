@@ -67,8 +67,8 @@ const std::array<int, 360>& SineTable() {
 }
 
 int ScaleBySine(int radius, int degrees) {
-  const int v = radius * SineTable()[((degrees % 360) + 360) % 360];
-  return v >= 0 ? (v + 8192) >> 14 : -((-v + 8192) >> 14);
+  const long long v = static_cast<long long>(radius) * SineTable()[((degrees % 360) + 360) % 360];
+  return static_cast<int>(v >= 0 ? (v + 8192) >> 14 : -((-v + 8192) >> 14));
 }
 
 // The points of a line, stepping along the longer axis and rounding the shorter one.
