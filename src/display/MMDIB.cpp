@@ -40,8 +40,31 @@ void TMMDIBGraphicControl::resizeEvent(QResizeEvent*) {
 }
 
 void TMMDIBGraphicControl::DrawBackground() {
-  surface_.SetPixelValue(Pixel(Color()));
-  surface_.Clear();
+  if (surface_.BackgroundImage().isNull()) {
+    surface_.SetPixelValue(Pixel(Color()));
+    surface_.Clear();
+  } else {
+    surface_.CopyBackground(0, 0, surface_, 0, 0, surface_.Width(), surface_.Height());
+  }
+}
+
+void TMMDIBGraphicControl::SetBackGroundDIB(const QImage& picture) {
+  backDIB_ = picture.isNull() || picture.width() == 0 || picture.height() == 0 ? QImage() : picture.copy();
+  if (backDIB_.isNull()) {
+    SetUseBackGroundDIB(false);
+  } else if (useBackDIB_) {
+    surface_.SetBackGroundBitmap(backDIB_);
+    Redraw();
+  }
+}
+
+void TMMDIBGraphicControl::SetUseBackGroundDIB(bool value) {
+  value = value && !backDIB_.isNull();
+  if (value == useBackDIB_) return;
+  useBackDIB_ = value;
+  surface_.SetPaletteRealize(value);
+  surface_.SetBackGroundBitmap(value ? backDIB_ : QImage());
+  Redraw();
 }
 
 void TMMDIBGraphicControl::Compose() {

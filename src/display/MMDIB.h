@@ -29,11 +29,21 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   const QImage& SurfaceImage();
   static constexpr int kScreenInterval = 25;  // ms: 40 pictures a second, the animation pace
 
+  // A picture behind the drawing; shown only with UseBackGroundDIB.
+  const QImage& BackGroundDIB() const { return backDIB_; }
+  void SetBackGroundDIB(const QImage& picture);
+  // Only true with a picture; switches PaletteRealize with it.
+  bool UseBackGroundDIB() const { return useBackDIB_; }
+  void SetUseBackGroundDIB(bool value);
+  bool PaletteRealize() const { return surface_.PaletteRealize(); }
+  void SetPaletteRealize(bool value) { surface_.SetPaletteRealize(value); }
+
  protected:
   TMMDIBCanvas& Surface() { return surface_; }
   // A colour as the surface writes it.
   std::uint32_t Pixel(TColor color) { return surface_.MapColor(ToQColor(color).rgb()); }
-  // Fills the surface with the control's colour. Inside BeginDraw/EndDraw.
+  // Fills the surface with the background image, or without one with the control's
+  // colour. Inside BeginDraw/EndDraw.
   virtual void DrawBackground();
   // Composes the current picture on the surface. Inside BeginDraw/EndDraw.
   virtual void DrawFrame() { DrawBackground(); }
@@ -64,6 +74,8 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;
   QTimer screenTimer_;
+  QImage backDIB_;
+  bool useBackDIB_ = false;
 };
 
 }  // namespace strataeq

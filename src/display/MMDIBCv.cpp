@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
+#include <unordered_set>
 
 namespace strataeq {
 
@@ -20,6 +22,70 @@ constexpr QRgb kStatic[20] = {
     qRgb(192, 220, 192), qRgb(166, 202, 240), qRgb(255, 251, 240), qRgb(160, 160, 164),
     qRgb(128, 128, 128), qRgb(255, 0, 0),     qRgb(0, 255, 0),     qRgb(255, 255, 0),
     qRgb(0, 0, 255),     qRgb(255, 0, 255),   qRgb(0, 255, 255),   qRgb(255, 255, 255)};
+
+constexpr int kPictureEntries = 235;  // 10..244
+constexpr int kCustomEntries = 237;   // 10..246
+constexpr int kMaxAnimated = 236;
+
+// The colours a picture brings to the palette: its own table when it has one, else its
+// distinct colours in reading order, else (too many) a 6 x 6 x 6 colour cube.
+std::vector<QRgb> PictureColours(const QImage& picture) {
+  if (picture.colorCount() > 0) {
+    std::vector<QRgb> table;
+    for (QRgb c : picture.colorTable()) table.push_back(c | 0xFF000000u);
+    return table;
+  }
+  const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+  std::vector<QRgb> colours;
+  std::unordered_set<QRgb> seen;
+  for (int y = 0; y < rgb.height(); ++y) {
+    const auto* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+    for (int x = 0; x < rgb.width(); ++x) {
+      const QRgb c = row[x] | 0xFF000000u;
+      if (!seen.insert(c).second) continue;
+      if (colours.size() == kPictureEntries) {
+        colours.clear();
+        for (int r = 0; r < 6; ++r)
+          for (int g = 0; g < 6; ++g)
+            for (int b = 0; b < 6; ++b) colours.push_back(qRgb(r * 51, g * 51, b * 51));
+        return colours;
+      }
+      colours.push_back(c);
+    }
+  }
+  return colours;
+}
+
+// sin of whole degrees, scaled by 2^14.
+const std::array<int, 360>& SineTable() {
+  static const std::array<int, 360> table = [] {
+    std::array<int, 360> t{};
+    for (int i = 0; i < 360; ++i) t[i] = static_cast<int>(std::lround(std::sin(i * 3.14159265358979323846 / 180) * 16384));
+    return t;
+  }();
+  return table;
+}
+
+int ScaleBySine(int radius, int degrees) {
+  const long long v = static_cast<long long>(radius) * SineTable()[((degrees % 360) + 360) % 360];
+  return static_cast<int>(v >= 0 ? (v + 8192) >> 14 : -((-v + 8192) >> 14));
+}
+
+// The points of a line, stepping along the longer axis and rounding the shorter one.
+template <class Plot>
+void Walk(int x1, int y1, int x2, int y2, Plot plot) {
+  const int dx = x2 - x1, dy = y2 - y1;
+  const int steps = std::max(std::abs(dx), std::abs(dy));
+  if (steps == 0) {
+    plot(x1, y1);
+    return;
+  }
+  for (int i = 0; i <= steps; ++i) {
+    const int x = x1 + (2 * dx * i + (dx >= 0 ? steps : -steps)) / (2 * steps);
+    const int y = y1 + (2 * dy * i + (dy >= 0 ? steps : -steps)) / (2 * steps);
+    plot(x, y);
+  }
+}
 
 }  // namespace
 
@@ -49,6 +115,8 @@ std::uint32_t TMMDIBCanvas::MapColor(QRgb color) const {
   int best = 0;
   long bestDistance = -1;
   for (int i = 0; i < 256; ++i) {
+    // An animated entry changes colour under whatever was drawn with it.
+    if (i >= firstAnimated_ && i < 247) continue;
     const long dr = qRed(palette_[i]) - qRed(color), dg = qGreen(palette_[i]) - qGreen(color),
                db = qBlue(palette_[i]) - qBlue(color);
     const long d = dr * dr + dg * dg + db * db;
@@ -61,6 +129,7 @@ std::uint32_t TMMDIBCanvas::MapColor(QRgb color) const {
 void TMMDIBCanvas::Rebuild() {
   if (drawing_) throw EMMDIBError("Attempt to create new DIB while initialized for drawing");
   const int w = std::max(width_, 1), h = std::max(height_, 1);
+  BuildPalette();
   if (bits_ == 8) {
     image_ = QImage(w, h, QImage::Format_Indexed8);
     image_.setColorTable(QList<QRgb>(palette_.begin(), palette_.end()));
@@ -68,8 +137,144 @@ void TMMDIBCanvas::Rebuild() {
     image_ = QImage(w, h, QImage::Format_RGB888);
   }
   image_.fill(0);
+  BuildBackground(w, h);
   clipL_ = 0, clipT_ = 0, clipR_ = w, clipB_ = h;
   rebuild_ = false;
+}
+
+void TMMDIBCanvas::BuildPalette() {
+  palette_.fill(qRgb(0, 0, 0));
+  for (int i = 0; i < 10; ++i) palette_[i] = kStatic[i];
+  for (int i = 0; i < 10; ++i) palette_[246 + i] = kStatic[10 + i];
+  if (!backPicture_.isNull()) {
+    const std::vector<QRgb> colours = PictureColours(backPicture_);
+    for (std::size_t i = 0; i < colours.size() && i < kPictureEntries; ++i) palette_[10 + i] = colours[i];
+  } else {
+    for (std::size_t i = 0; i < customPalette_.size() && i < kCustomEntries; ++i)
+      palette_[10 + i] = customPalette_[i] | 0xFF000000u;
+  }
+  firstAnimated_ = animatedCount_ > 0 ? 247 - animatedCount_ : 256;
+  animated_.assign(static_cast<std::size_t>(animatedCount_), 0);
+  std::unordered_set<QRgb> used(palette_.begin(), palette_.begin() + std::min(firstAnimated_, 247));
+  used.insert(palette_.begin() + 247, palette_.end());
+  QRgb candidate = qRgb(0, 0, 0);
+  for (int i = 0; i < animatedCount_; ++i) {
+    while (used.count(candidate)) candidate = 0xFF000000u | ((candidate + 0x010101u) & 0xFFFFFFu);
+    used.insert(candidate);
+    animated_[i] = palette_[firstAnimated_ + i] = candidate;
+  }
+  mapped_.clear();
+}
+
+void TMMDIBCanvas::BuildBackground(int w, int h) {
+  backImage_ = QImage();
+  if (backPicture_.isNull()) return;
+  const QImage pic = backPicture_.convertToFormat(QImage::Format_RGB32);
+  const int pw = pic.width(), ph = pic.height();
+  // Nearest source pixel when stretched (no blending, as colour-on-colour), else tiles.
+  std::vector<int> columns(static_cast<std::size_t>(w));
+  for (int x = 0; x < w; ++x)
+    columns[x] = stretchBack_ ? static_cast<int>(static_cast<long long>(x) * pw / w) : x % pw;
+  if (bits_ == 8) {
+    backImage_ = QImage(w, h, QImage::Format_Indexed8);
+    backImage_.setColorTable(QList<QRgb>(palette_.begin(), palette_.end()));
+  } else {
+    backImage_ = QImage(w, h, QImage::Format_RGB888);
+  }
+  for (int y = 0; y < h; ++y) {
+    const int sy = stretchBack_ ? static_cast<int>(static_cast<long long>(y) * ph / h) : y % ph;
+    const auto* src = reinterpret_cast<const QRgb*>(pic.constScanLine(sy));
+    std::uint8_t* dst = backImage_.scanLine(y);
+    for (int x = 0; x < w; ++x) {
+      const QRgb c = src[columns[x]];
+      if (bits_ == 8) {
+        dst[x] = static_cast<std::uint8_t>(MapColor(c | 0xFF000000u));
+      } else {
+        dst[3 * x] = static_cast<std::uint8_t>(qRed(c));
+        dst[3 * x + 1] = static_cast<std::uint8_t>(qGreen(c));
+        dst[3 * x + 2] = static_cast<std::uint8_t>(qBlue(c));
+      }
+    }
+  }
+}
+
+void TMMDIBCanvas::EnsureBuilt() {
+  if (rebuild_ && !drawing_) Rebuild();
+}
+
+void TMMDIBCanvas::SetPaletteRealize(bool value) {
+  if (value == paletteRealize_) return;
+  paletteRealize_ = value;
+  rebuild_ = true;
+}
+
+void TMMDIBCanvas::SetBackGroundBitmap(const QImage& picture) {
+  const bool had = !backPicture_.isNull();
+  backPicture_ = picture.isNull() || picture.width() == 0 || picture.height() == 0 ? QImage() : picture.copy();
+  if (had || !backPicture_.isNull()) rebuild_ = true;
+}
+
+void TMMDIBCanvas::SetStretchBackGround(bool value) {
+  if (value == stretchBack_) return;
+  stretchBack_ = value;
+  if (!backPicture_.isNull()) rebuild_ = true;
+}
+
+void TMMDIBCanvas::SetCustomPalette(const std::vector<QRgb>& palette) {
+  if (palette.empty() || palette.size() > 256) {
+    if (customPalette_.empty()) return;
+    customPalette_.clear();
+  } else {
+    customPalette_ = palette;
+  }
+  rebuild_ = true;
+}
+
+void TMMDIBCanvas::SetAnimatedColors(std::int32_t count) {
+  if (count < 0 || count > kMaxAnimated) throw EMMDIBError("Invalid count of animated colors");
+  if (count == animatedCount_) return;
+  animatedCount_ = count;
+  rebuild_ = true;
+}
+
+QRgb TMMDIBCanvas::AnimatedColor(std::int32_t index) const {
+  if (index < 0 || index >= animatedCount_) throw EMMDIBError("Invalidate animated color index");
+  return static_cast<std::size_t>(index) < animated_.size() ? animated_[index] : qRgb(0, 0, 0);
+}
+
+void TMMDIBCanvas::SetAnimatedColor(std::int32_t index, QRgb color) {
+  if (index < 0 || index >= animatedCount_) throw EMMDIBError("Invalidate animated color index");
+  EnsureBuilt();
+  // The count changed while drawing: the rebuild at the next BeginDraw refills them all.
+  if (static_cast<std::size_t>(index) >= animated_.size()) return;
+  animated_[index] = color | 0xFF000000u;
+  if (animateDepth_ > 0) {
+    animatePending_ = true;
+    return;
+  }
+  WriteAnimated();
+}
+
+void TMMDIBCanvas::EndAnimate() {
+  if (animateDepth_ == 0) return;
+  if (--animateDepth_ == 0 && animatePending_) {
+    animatePending_ = false;
+    WriteAnimated();
+  }
+}
+
+void TMMDIBCanvas::WriteAnimated() {
+  for (std::size_t i = 0; i < animated_.size() && firstAnimated_ + static_cast<int>(i) < 247; ++i) {
+    const int entry = firstAnimated_ + static_cast<int>(i);
+    palette_[entry] = animated_[i];
+    if (image_.format() == QImage::Format_Indexed8) image_.setColor(entry, animated_[i]);
+    if (backImage_.format() == QImage::Format_Indexed8) backImage_.setColor(entry, animated_[i]);
+  }
+  // A shared image detaches on the colour change: the rows may have moved.
+  if (drawing_) {
+    rows_ = image_.bits();
+    stride_ = image_.bytesPerLine();
+  }
 }
 
 void TMMDIBCanvas::BeginDraw() {
@@ -168,19 +373,58 @@ void TMMDIBCanvas::DottedVLine(int x, int y1, int y2, int skip) {
 }
 
 void TMMDIBCanvas::Line(int x1, int y1, int x2, int y2) {
-  const int dx = x2 - x1, dy = y2 - y1;
-  const int steps = std::max(std::abs(dx), std::abs(dy));
-  if (steps == 0) {
-    SetPixel(x1, y1);
-    return;
-  }
-  // Integer stepping along the longer axis, rounding the shorter one.
-  for (int i = 0; i <= steps; ++i) {
-    const int x = x1 + (2 * dx * i + (dx >= 0 ? steps : -steps)) / (2 * steps);
-    const int y = y1 + (2 * dy * i + (dy >= 0 ? steps : -steps)) / (2 * steps);
-    SetPixel(x, y);
+  Walk(x1, y1, x2, y2, [this](int x, int y) { SetPixel(x, y); });
+}
+
+void TMMDIBCanvas::Invert(int x, int y, std::uint32_t mask) {
+  std::uint8_t* p = Row(y);
+  if (bits_ == 8) {
+    p[x] ^= static_cast<std::uint8_t>(mask);
+  } else {
+    p += 3 * x;
+    p[0] ^= static_cast<std::uint8_t>(mask >> 16);
+    p[1] ^= static_cast<std::uint8_t>(mask >> 8);
+    p[2] ^= static_cast<std::uint8_t>(mask);
   }
 }
+
+void TMMDIBCanvas::InvertLine(int x1, int y1, int x2, int y2) {
+  const std::uint32_t mask = ~value_;
+  Walk(x1, y1, x2, y2, [this, mask](int x, int y) {
+    if (x >= clipL_ && x < clipR_ && y >= clipT_ && y < clipB_) Invert(x, y, mask);
+  });
+}
+
+void TMMDIBCanvas::InvertVLine(int x, int y1, int y2, bool inverse) {
+  if (x < clipL_ || x >= clipR_ || !Clip(y1, y2, clipT_, clipB_)) return;
+  const std::uint32_t mask = inverse ? ~value_ : value_;
+  for (int y = y1; y <= y2; ++y) Invert(x, y, mask);
+}
+
+void TMMDIBCanvas::ByteColumn(int x, int y, const std::uint8_t* values, int count) {
+  if (bits_ != 8 || x < clipL_ || x >= clipR_) return;
+  for (int i = std::max(0, clipT_ - y); i < count && y + i < clipB_; ++i) Row(y + i)[x] = values[i];
+}
+
+void TMMDIBCanvas::Arc(int cx, int cy, int rx, int ry, int startAngle, int endAngle) {
+  const int start = ((startAngle % 360) + 360) % 360;
+  int sweep = (((endAngle - startAngle) % 360) + 360) % 360;
+  if (sweep == 0) sweep = 360;
+  int px = cx + ScaleBySine(rx, start + 90), py = cy - ScaleBySine(ry, start);
+  for (int a = start + 1; a <= start + sweep; ++a) {
+    const int x = cx + ScaleBySine(rx, a + 90), y = cy - ScaleBySine(ry, a);
+    Line(px, py, x, y);
+    px = x, py = y;
+  }
+}
+
+void TMMDIBCanvas::Pie(int cx, int cy, int rx, int ry, int startAngle, int endAngle) {
+  Arc(cx, cy, rx, ry, startAngle, endAngle);
+  Line(cx, cy, cx + ScaleBySine(rx, startAngle + 90), cy - ScaleBySine(ry, startAngle));
+  Line(cx, cy, cx + ScaleBySine(rx, endAngle + 90), cy - ScaleBySine(ry, endAngle));
+}
+
+void TMMDIBCanvas::Ellipse(int cx, int cy, int rx, int ry) { Arc(cx, cy, rx, ry, 0, 0); }
 
 void TMMDIBCanvas::LineTo(int x, int y) {
   Line(penX_, penY_, x, y);
@@ -214,19 +458,28 @@ void TMMDIBCanvas::Clear() {
 
 void TMMDIBCanvas::CopyRect(int dx, int dy, const TMMDIBCanvas& src, int sx, int sy, int w, int h) {
   if (src.bits_ != bits_) return;
+  CopyRows(dx, dy, src.image_, &src == this, sx, sy, w, h);
+}
+
+void TMMDIBCanvas::CopyBackground(int dx, int dy, const TMMDIBCanvas& src, int sx, int sy, int w, int h) {
+  if (src.bits_ != bits_ || src.backImage_.isNull()) return;
+  CopyRows(dx, dy, src.backImage_, false, sx, sy, w, h);
+}
+
+void TMMDIBCanvas::CopyRows(int dx, int dy, const QImage& src, bool self, int sx, int sy, int w, int h) {
   const int bpp = bits_ / 8;
   // Clip against both surfaces.
   if (sx < 0) w += sx, dx -= sx, sx = 0;
   if (sy < 0) h += sy, dy -= sy, sy = 0;
   if (dx < clipL_) w -= clipL_ - dx, sx += clipL_ - dx, dx = clipL_;
   if (dy < clipT_) h -= clipT_ - dy, sy += clipT_ - dy, dy = clipT_;
-  w = std::min({w, src.image_.width() - sx, clipR_ - dx});
-  h = std::min({h, src.image_.height() - sy, clipB_ - dy});
+  w = std::min({w, src.width() - sx, clipR_ - dx});
+  h = std::min({h, src.height() - sy, clipB_ - dy});
   if (w <= 0 || h <= 0) return;
-  const bool upward = &src == this && dy > sy;
+  const bool upward = self && dy > sy;
   for (int j = 0; j < h; ++j) {
     const int r = upward ? h - 1 - j : j;
-    std::memmove(Row(dy + r) + dx * bpp, src.image_.constScanLine(sy + r) + sx * bpp,
+    std::memmove(Row(dy + r) + dx * bpp, src.constScanLine(sy + r) + sx * bpp,
                  static_cast<std::size_t>(w * bpp));
   }
 }

@@ -30,8 +30,41 @@ class TMMDIBCanvas {
   // Takes effect at the next rebuild (the next BeginDraw or Image request).
   void SetSize(std::int32_t width, std::int32_t height);
 
-  // Surface palette: 0..9 and 246..255 the static colours, the rest black.
+  // Surface palette as of the last rebuild: 0..9 and 246..255 the static colours;
+  // 10..244 from the background picture, else 10..246 from the custom palette, else
+  // black; the animated entries at the top of the free range.
   const std::array<QRgb, 256>& Palette() const { return palette_; }
+
+  // The copy path always shows the colour table; the flags are kept for the controls.
+  bool PaletteRealize() const { return paletteRealize_; }
+  void SetPaletteRealize(bool value);
+  bool PaletteMapped() const { return paletteMapped_; }
+  void SetPaletteMapped(bool value) { paletteMapped_ = value; }
+
+  // A copy of the picture; a null or empty image removes it.
+  const QImage& BackGroundBitmap() const { return backPicture_; }
+  void SetBackGroundBitmap(const QImage& picture);
+  // True: stretched to the surface; false: tiled from the top left.
+  bool StretchBackGround() const { return stretchBack_; }
+  void SetStretchBackGround(bool value);
+  // The picture at surface size in the surface's format; null without a picture.
+  const QImage& BackgroundImage() const { return backImage_; }
+
+  // At most 256 entries, copied; an empty or longer list clears it.
+  const std::vector<QRgb>& CustomPalette() const { return customPalette_; }
+  void SetCustomPalette(const std::vector<QRgb>& palette);
+
+  // Palette entries reserved for colour animation: 0..236.
+  std::int32_t AnimatedColors() const { return animatedCount_; }
+  void SetAnimatedColors(std::int32_t count);
+  // The palette index of animated entry 0; 256 without animated entries.
+  std::int32_t FirstAnimatedIndex() const { return firstAnimated_; }
+  QRgb AnimatedColor(std::int32_t index) const;
+  // Rewrites the entry in the colour table, so the next copy to the screen shows it;
+  // inside a batch the write waits for the outermost EndAnimate.
+  void SetAnimatedColor(std::int32_t index, QRgb color);
+  void BeginAnimate() { ++animateDepth_; }
+  void EndAnimate();
   // A colour as the surface writes it: RGB in 24-bit mode, else the nearest entry.
   std::uint32_t MapColor(QRgb color) const;
 
@@ -59,6 +92,17 @@ class TMMDIBCanvas {
   void DottedHLine(int x1, int x2, int y, int skip);    // one on, skip off
   void DottedVLine(int x, int y1, int y2, int skip);
   void Line(int x1, int y1, int x2, int y2);
+  // Each pixel exclusive-or'ed with the inverse of the current value.
+  void InvertLine(int x1, int y1, int x2, int y2);
+  // Exclusive-or with the inverse of the current value, or with the value itself.
+  void InvertVLine(int x, int y1, int y2, bool inverse = true);
+  // Rows y, y + 1, ... of column x from values (8-bit only; a 24-bit surface ignores it).
+  void ByteColumn(int x, int y, const std::uint8_t* values, int count);
+  // Outlines on the ellipse of radii rx, ry around (cx, cy) in one-degree steps. Angles
+  // in degrees, counter-clockwise from three o'clock; equal angles draw the whole round.
+  void Arc(int cx, int cy, int rx, int ry, int startAngle, int endAngle);
+  void Pie(int cx, int cy, int rx, int ry, int startAngle, int endAngle);  // arc and both radii
+  void Ellipse(int cx, int cy, int rx, int ry);
   void MoveTo(int x, int y) { penX_ = x, penY_ = y; }
   void LineTo(int x, int y);
   void Rectangle(int left, int top, int right, int bottom);  // outline, right/bottom exclusive
@@ -67,11 +111,20 @@ class TMMDIBCanvas {
   void Clear();
   // Rows of another surface of the same depth (or this one; overlap allowed).
   void CopyRect(int dx, int dy, const TMMDIBCanvas& src, int sx, int sy, int w, int h);
+  // The same from the background image of src (which may be this one); nothing
+  // without a picture.
+  void CopyBackground(int dx, int dy, const TMMDIBCanvas& src, int sx, int sy, int w, int h);
 
  private:
   std::uint8_t* Row(int y) { return rows_ + static_cast<std::ptrdiff_t>(y) * stride_; }
   void Put(int x, int y);
+  void Invert(int x, int y, std::uint32_t mask);
   bool Clip(int& x1, int& x2, int lo, int hi) const;
+  void CopyRows(int dx, int dy, const QImage& src, bool self, int sx, int sy, int w, int h);
+  void BuildPalette();
+  void BuildBackground(int w, int h);
+  void WriteAnimated();
+  void EnsureBuilt();
 
   std::int32_t bits_ = 8;
   std::int32_t width_ = 1, height_ = 1;
@@ -86,6 +139,14 @@ class TMMDIBCanvas {
   // The pixel rows while drawing: taken once, so the primitives do not ask the image.
   std::uint8_t* rows_ = nullptr;
   std::ptrdiff_t stride_ = 0;
+  bool paletteRealize_ = false, paletteMapped_ = false;
+  QImage backPicture_, backImage_;
+  bool stretchBack_ = true;
+  std::vector<QRgb> customPalette_;
+  std::int32_t animatedCount_ = 0, firstAnimated_ = 256;
+  std::vector<QRgb> animated_;
+  int animateDepth_ = 0;
+  bool animatePending_ = false;
 };
 
 }  // namespace strataeq
