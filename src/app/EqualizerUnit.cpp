@@ -252,6 +252,7 @@ void TEqForm::BuildControls() {
   MMLabel1->setFont(MMFont("Times New Roman", -19));
   MMLabel1->SetFontColor(clBlack);
   MMLabel1->SetCaption("Strata EQ 1.0");
+  MMLabel1->Bevel().SetBevelOuter(TPanelBevel::bvNone);
 
   btnLoad = Button(top, "Load", {8, 6, 68, 19});
   btnLoad->OnClick = [this](TObject* s) { btnLoadClick(s); };
