@@ -689,6 +689,21 @@ void TEqForm::PrepareOutputFile() {
   else MpegOutputFile->SetTarget(&output_->Target());
 }
 
+// The devices' buffers and the ring buffer's slots for the chosen delay (the design
+// values without one); set while everything is closed, before a device route starts.
+void TEqForm::ApplyLatencyPlan() {
+  const TLiveLatencyPlan plan = latencyTargetMs_ > 0
+                                    ? PlanLiveLatency(latencyTargetMs_, 44100, Equalizer->FFTLength())
+                                    : DesignLatencyPlan();
+  ApplyStreamTiming(plan);
+  WaveIn->SetBufferSize(plan.BufferSize);
+  WaveOut->SetBufferSize(plan.BufferSize);
+  WaveOut->SetNumBuffers(plan.OutputBuffers);
+  RingBuffer->SetBufferSize(plan.BufferSize);
+  RingBuffer->SetNumBuffers(plan.RingSlots);
+  RingBuffer->SetPrimeSlots(plan.RingPrime);
+}
+
 void TEqForm::PrepareSampleTypes(bool fileToFile) {
   WaveInputFile->SetChainSampleType(TPcmSampleType::stNone);
   WaveOutputFile->SetFileFormat(nullptr);
@@ -780,6 +795,7 @@ void TEqForm::btnStartClick(TObject*) {
     if (!CheckDevices(!inFile, !outFile)) return EndDesktopSound();
     if (outFile) PrepareOutputFile();
     PrepareSampleTypes(false);
+    ApplyLatencyPlan();
     source->SetOutput(RingBuffer.get());
     RingBuffer->SetOutput(Equalizer.get());
     if (!outFile) {

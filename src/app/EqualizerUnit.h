@@ -100,6 +100,10 @@ class TEqForm : public QWidget, public TObject {
   // The chosen sink file (written beside it while a run lasts).
   const std::string& OutputFileName() const { return outputName_; }
 
+  // Live routes buffer for this end-to-end delay in ms; 0 keeps the design values.
+  void SetLatencyTarget(double ms) { latencyTargetMs_ = ms; }
+  double LatencyTarget() const { return latencyTargetMs_; }
+
   // The window's error messages; a critical message box unless a test takes them.
   std::function<void(TObject* Sender, const std::string& Text)> OnMessage;
   void ShowError(const std::string& text);
@@ -173,6 +177,7 @@ class TEqForm : public QWidget, public TObject {
   void PrepareOutputFile();
   // High-resolution WAV sources are equalized in float; devices and MP3 take 16 bits.
   void PrepareSampleTypes(bool fileToFile);
+  void ApplyLatencyPlan();
   void FinishOutputFile();
   void StartDriver(TObject* driver);
   void ShowDropOuts();
@@ -180,6 +185,7 @@ class TEqForm : public QWidget, public TObject {
   QAction *fromFile_ = nullptr, *toFile_ = nullptr, *desktopEntry_ = nullptr;
   std::unique_ptr<TDesktopSound> desktop_;
   bool desktopChosen_ = false;
+  double latencyTargetMs_ = 0;
   std::string outHint_;  // OutDev's hint before the latency was added to it
   int chosenOutput_ = 0;  // the playback device chosen, while Desktop Sound replaces it
   void EndDesktopSound();

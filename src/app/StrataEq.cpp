@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -14,7 +15,7 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: strataeq [--help] [--version]\n"
+    "Usage: strataeq [--latency MS] [--help] [--version]\n"
     "\n"
     "Opens the Strata Equalizer window: the sound of a recording device or a WAV or MP3\n"
     "file, through a fifteen-band equalizer, to a playback device or a file.\n"
@@ -24,6 +25,9 @@ const char* const kUsage =
     "  Start / Stop              run and end the route\n"
     "  band sliders              -99 .. +16 dB per band; Delete puts one back to 0 dB\n"
     "  Load / Save               equalizer presets (.sqp)\n"
+    "\n"
+    "  --latency MS              buffer live routes for this end-to-end delay (5..2000 ms)\n"
+    "                            instead of the design values (about 1.5 s)\n"
     "\n"
     "Qt's own options (-platform, -display, ...) are accepted as well.\n"
     "Without a display, use strataeq-cli (strataeq-cli --help).\n";
@@ -51,10 +55,22 @@ class TStrataApplication : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  double latencyMs = 0;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (!std::strcmp(argv[i], "--latency")) {
+      char* end = nullptr;
+      const long ms = i + 1 < argc ? std::strtol(argv[i + 1], &end, 10) : 0;
+      if (!end || *end || ms < 5 || ms > 2000) {
+        std::fputs("strataeq: --latency takes 5..2000 ms\n", stderr);
+        return 2;
+      }
+      latencyMs = static_cast<double>(ms);
+      ++i;
+      continue;
     }
     if (!std::strcmp(argv[i], "--version")) {
       std::printf("strataeq %s\n", STRATAEQ_VERSION);
@@ -78,6 +94,7 @@ int main(int argc, char** argv) {
     ShowCritical(strataeq::ExceptionMessage(std::current_exception()));
     return 1;
   }
+  form->SetLatencyTarget(latencyMs);
   form->setWindowTitle(QApplication::applicationName());
   // The about box is the window's child and goes with it.
   form->AboutForm = new strataeq::TAboutForm(form.get());

@@ -22,6 +22,7 @@
 #include "controls/MMSlider.h"
 #include "controls/TransBtn.h"
 #include "display/MMConect.h"
+#include "drivers/LiveLatency.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMTrigg.h"
 #include "drivers/MMWavIn.h"
@@ -291,6 +292,25 @@ TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
   EXPECT_FALSE(form->WaveIn->Started());
   EXPECT_FALSE(form->RingBuffer->QueueOpened());
   EXPECT_TRUE(form->InputDev->isEnabled());
+
+  // A latency target sizes the route's buffers at Start; without one the design values return.
+  form->SetLatencyTarget(40);
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(form->WaveIn->Started());
+  const TLiveLatencyPlan plan = PlanLiveLatency(40, 44100, form->Equalizer->FFTLength());
+  EXPECT_LT(plan.BufferSize, 8192);
+  EXPECT_EQ(form->WaveIn->BufferSize(), plan.BufferSize);
+  EXPECT_EQ(form->WaveOut->NumBuffers(), plan.OutputBuffers);
+  EXPECT_EQ(form->RingBuffer->NumBuffers(), plan.RingSlots);
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  form->SetLatencyTarget(0);
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(form->WaveIn->Started());
+  EXPECT_EQ(form->WaveOut->BufferSize(), 8192);
+  EXPECT_EQ(form->WaveOut->NumBuffers(), 20);
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
 
   // A driver that fails to start gives the controls back.
   audio->FailNext(TWaveDir::Input, 0, TWaveOp::Start, MMSYSERR_ERROR);
