@@ -49,6 +49,21 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   virtual void DrawFrame() { DrawBackground(); }
   // Strips outside the bevel for scales; none by default.
   virtual QMargins Strips() const { return {}; }
+  // The strips of the scales the displays draw: amplitude left and right, the other axis below.
+  static QMargins ScaleStrips(bool amplitude, bool below) {
+    return QMargins(amplitude ? 32 : 0, 0, amplitude ? 32 : 0, below ? 40 : 0);
+  }
+  // Scale divisions along an extent: the most of 32, 16, 8, 4, 2 that keep 10 pixels apart.
+  static int ScaleIntervals(int extent) {
+    for (int m : {32, 16, 8, 4, 2})
+      if (extent / m >= 10) return m;
+    return 1;
+  }
+  // The smallest size that leaves an inner pixels plus the bevel and the strips.
+  void SetScaleMinimumSize(int inner, bool amplitude, bool below) {
+    const int b = 2 * TotalBevelWidth() + inner;
+    setMinimumSize(b + (amplitude ? 64 : 0), b + (below ? 40 : 0));
+  }
   // The strips are filled with the parent's colour.
   QColor ParentColor() const;
   // The size or bevel changed: recompute the area; the base sizes the surface to it.

@@ -258,19 +258,12 @@ std::int32_t TMMOscope::GridRow(int k) const {
   return static_cast<std::int32_t>(k * 32760.0 / gridIntervals_ / (32768.0 / height_));
 }
 
-int TMMOscope::TimeIntervals() const {
-  for (int m : {32, 16, 8, 4, 2})
-    if (width_ / m >= 10) return m;
-  return 1;
-}
+int TMMOscope::TimeIntervals() const { return ScaleIntervals(width_); }
 
-QMargins TMMOscope::Strips() const {
-  return QMargins(drawAmpScale_ ? 32 : 0, 0, drawAmpScale_ ? 32 : 0, drawTimeScale_ ? 40 : 0);
-}
+QMargins TMMOscope::Strips() const { return ScaleStrips(drawAmpScale_, drawTimeScale_); }
 
 void TMMOscope::ApplyMinimumSize() {
-  const int b = 2 * TotalBevelWidth() + 2;
-  setMinimumSize(b + (drawAmpScale_ ? 64 : 0), b + (drawTimeScale_ ? 40 : 0));
+  SetScaleMinimumSize(2, drawAmpScale_, drawTimeScale_);
   ResizeArea();
   Redraw();
 }

@@ -696,19 +696,12 @@ int TMMSpectrum::AmpIntervals() const {
   return n;
 }
 
-int TMMSpectrum::FreqIntervals() const {
-  for (int m : {32, 16, 8, 4, 2})
-    if (analysis_.Columns() / m >= 10) return m;
-  return 1;
-}
+int TMMSpectrum::FreqIntervals() const { return ScaleIntervals(analysis_.Columns()); }
 
-QMargins TMMSpectrum::Strips() const {
-  return QMargins(drawAmpScale_ ? 32 : 0, 0, drawAmpScale_ ? 32 : 0, drawFreqScale_ ? 40 : 0);
-}
+QMargins TMMSpectrum::Strips() const { return ScaleStrips(drawAmpScale_, drawFreqScale_); }
 
 void TMMSpectrum::ApplyMinimumSize() {
-  const int b = 2 * TotalBevelWidth() + 5;
-  setMinimumSize(b + (drawAmpScale_ ? 64 : 0), b + (drawFreqScale_ ? 40 : 0));
+  SetScaleMinimumSize(5, drawAmpScale_, drawFreqScale_);
   ResizeArea();
   Redraw();
 }
