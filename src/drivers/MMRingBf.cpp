@@ -101,13 +101,46 @@ void TMMRingBuffer::DoFlushQueueEnd() { Fire(OnFlushQueueEnd); }
 void TMMRingBuffer::ClearCounters() {
   slotsFilled_ = bytesQueued_ = writeIndex_ = readIndex_ = 0;
   lastRead_ = -1;
+  windowReads_ = 0;
+  lowestLevel_ = numBuffers_;
   endPending_ = false;
+}
+
+void TMMRingBuffer::DropOldest() {
+  bytesQueued_ -= slots_[static_cast<std::size_t>(readIndex_)].length;
+  readIndex_ = (readIndex_ + 1) % numBuffers_;
+  --slotsFilled_;
+}
+
+// A stall that held playback back while recording went on (the device played silence
+// meanwhile) leaves slots behind that would add to the delay for good. Reads leave one
+// slot fewer than the asked-for level behind once primed; when none did for half a
+// second, the oldest slot goes.
+void TMMRingBuffer::TrimExcess() {
+  const TWaveFormatEx* f = PWaveFormat();
+  if (!f || slotSize_ <= 0) return;
+  lowestLevel_ = std::min(lowestLevel_, slotsFilled_);
+  if (++windowReads_ < std::max<std::int64_t>(f->nAvgBytesPerSec / 2 / slotSize_, 1)) return;
+  if (lowestLevel_ >= primeSlots_) DropOldest();
+  windowReads_ = 0;
+  lowestLevel_ = numBuffers_;
 }
 
 void TMMRingBuffer::FillSilence(void* dest, std::int32_t bytes) const {
   const TWaveFormatEx* f = PWaveFormat();
   std::memset(dest, f && f->wFormatTag == WAVE_FORMAT_PCM && f->wBitsPerSample == 8 ? 128 : 0,
               static_cast<std::size_t>(bytes));
+}
+
+// Recording and playback run on their own threads. After a stall of the machine both
+// come back at once, and a read that wins the race finds the ring empty while the
+// recorded buffer is a moment away: wait for it up to one slot's time, which the
+// playback buffers still queued at the device cover.
+void TMMRingBuffer::AwaitRecording(std::unique_lock<TCriticalSection>& lock) {
+  const TWaveFormatEx* f = PWaveFormat();
+  if (!f || f->nAvgBytesPerSec == 0) return;
+  const auto slotTime = std::chrono::microseconds(1000000LL * slotSize_ / f->nAvgBytesPerSec);
+  written_.wait_for(lock, slotTime, [this] { return slotsFilled_ > 0 || !queueOpen_ || stop_; });
 }
 
 void TMMRingBuffer::StartWorker() {
@@ -166,6 +199,7 @@ void TMMRingBuffer::OpenQueue() {
 void TMMRingBuffer::CloseQueue() {
   if (!queueOpen_) return;
   stop_ = true;
+  written_.notify_all();
   Drain();
   {
     std::lock_guard lock(cs_);
@@ -218,6 +252,7 @@ void TMMRingBuffer::Start() {
 void TMMRingBuffer::Stop() {
   primed_ = false;
   stop_ = true;
+  written_.notify_all();
   {
     std::lock_guard lock(cs_);
     loopFlag_ = false;
@@ -275,6 +310,7 @@ void TMMRingBuffer::WriteSlot(const void* data, std::int32_t length, std::uint32
       endPending_ = false;
     }
   }
+  written_.notify_all();
   if (overflow) DoOverflow();
 }
 
@@ -311,11 +347,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
         primed_ = true;
         // An asked-for level is the delay wanted: what came in while the reader started
         // up beyond it is dropped, oldest first.
-        while (asked > 0 && slotsFilled_ > prime) {
-          bytesQueued_ -= slots_[static_cast<std::size_t>(readIndex_)].length;
-          readIndex_ = (readIndex_ + 1) % numBuffers_;
-          --slotsFilled_;
-        }
+        while (asked > 0 && slotsFilled_ > prime) DropOldest();
       }
     }
     if (!primed_) {  // silence until enough slots are filled
@@ -325,7 +357,8 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
   }
   bool ended = false;
   {
-    std::lock_guard lock(cs_);
+    std::unique_lock lock(cs_);
+    if (slotsFilled_ == 0 && mode_ == TMMQueueMode::qmDuplex && !stop_) AwaitRecording(lock);
     if (!queueOpen_) return 0;
     if (slotsFilled_ == 0) {
       ended = endPending_;
@@ -348,6 +381,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
         --slotsFilled_;
       }
       bytesQueued_ -= n;
+      if (mode_ == TMMQueueMode::qmDuplex && primeSlots_ > 0) TrimExcess();
       return n;
     }
   }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -32,7 +33,10 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::int32_t NumBuffers() const { return numBuffers_; }
   void SetNumBuffers(std::int32_t value);           // 1 or less is ignored; not while open
   // Between two devices (qmDuplex) reading gives silence until this many slots are
-  // filled; 0 (the default): more than half of them.
+  // filled; 0 (the default): more than half of them. A level asked for is the delay
+  // wanted: slots beyond it are dropped at priming, and later whenever reads kept
+  // the level for half a second. Once primed, a read that finds the ring empty waits
+  // up to one slot's time for the recording before it gives silence.
   std::int32_t PrimeSlots() const { return primeSlots_.load(); }
   void SetPrimeSlots(std::int32_t value) { primeSlots_ = std::max(value, 0); }
   TMMQueueMode QueueMode() const { return mode_; }
@@ -99,6 +103,9 @@ class TMMRingBuffer : public TMMDSPComponent {
   void WriteSlot(const void* data, std::int32_t length, std::uint32_t flags, std::uintptr_t user);
   std::int32_t ReadSlot(void* dest, std::int32_t wanted, std::uint32_t& flags, std::uintptr_t& user);
   void FillSilence(void* dest, std::int32_t bytes) const;
+  void AwaitRecording(std::unique_lock<TCriticalSection>& lock);
+  void DropOldest();     // holds cs_
+  void TrimExcess();     // holds cs_
   void ClearCounters();  // holds cs_
   void Drain();
   void RunRequested();   // queue worker: a fill or a flush run
@@ -121,6 +128,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::atomic<std::int32_t> timeOut_{10000};
 
   mutable TCriticalSection cs_;
+  std::condition_variable_any written_;  // a slot was filled, or the queue stops
   std::atomic<bool> queueOpen_{false};
   std::int32_t slotSize_ = 0;  // the buffer size in effect while open
   std::vector<char> storage_;
@@ -131,6 +139,8 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::int32_t writeIndex_ = 0;
   std::int32_t readIndex_ = 0;
   std::int32_t lastRead_ = -1;
+  std::int32_t windowReads_ = 0;  // reads since the last trim check
+  std::int32_t lowestLevel_ = 0;  // fewest slots a read left behind since then
   bool endPending_ = false;  // input ended while the queue was empty: the next empty read says so
   std::atomic<bool> primed_{false};
   std::atomic<bool> stop_{false};

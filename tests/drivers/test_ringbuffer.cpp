@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "wave_test_util.h"
@@ -109,6 +110,51 @@ TEST_F(RingBufferTest, DuplexWithAPrimeLevelStartsFromTheNewestSlotsAndKeepsRoom
   EXPECT_EQ(overflows_, 0);
   for (int i = 3; i < 9; ++i) EXPECT_EQ(Read(1024).Bytes(), Pattern(i * 1024u, 1024)) << "once primed, nothing is dropped";
   EXPECT_EQ(empties_, 0);
+}
+
+// Playback and recording run on their own threads: a read that finds the primed
+// ring empty waits up to one slot's time (here half a second) for the recording, and
+// only then plays silence as a drop-out.
+TEST_F(RingBufferTest, DuplexReadOfAnEmptyRingWaitsASlotsTimeForTheRecording) {
+  constexpr std::uint32_t kSlot = 88200;
+  Open(TMMQueueMode::qmDuplex, kSlot, 4);
+  for (int i = 0; i < 3; ++i) Write(i * kSlot, kSlot);
+  for (int i = 0; i < 3; ++i) Read(kSlot);
+  std::thread recorder([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Write(3 * kSlot, kSlot);
+  });
+  EXPECT_EQ(Read(kSlot).Bytes(), Pattern(3 * kSlot, kSlot));
+  recorder.join();
+  EXPECT_EQ(empties_, 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Read(kSlot).Bytes(), std::vector<std::uint8_t>(kSlot, 0));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  EXPECT_EQ(empties_, 1);
+}
+
+// After a stall left slots above the asked-for level, each half second (86 reads of
+// 1024 bytes) in which no read went below it drops the oldest slot, until reads leave
+// one slot fewer than the level behind, as right after priming.
+TEST_F(RingBufferTest, DuplexWithAPrimeLevelDropsSlotsAStallLeftAbove) {
+  ring_.SetPrimeSlots(2);
+  Open(TMMQueueMode::qmDuplex, 1024, 6);
+  std::uint32_t written = 0, skipped = 0;
+  auto write = [&] { Write(1024 * written++, 1024); };
+  write();
+  write();
+  EXPECT_EQ(Read(1024).Bytes(), Pattern(0, 1024));
+  for (int i = 0; i < 3; ++i) write();  // the stall: playback held back
+  for (std::uint32_t read = 1; read < 400; ++read) {
+    write();
+    const Buffer b = Read(1024);
+    if (b.Bytes() != Pattern(1024 * (read + skipped), 1024)) ++skipped;
+    ASSERT_EQ(b.Bytes(), Pattern(1024 * (read + skipped), 1024)) << "read " << read;
+  }
+  EXPECT_EQ(skipped, 3u) << "the three slots the stall left";
+  EXPECT_EQ(ring_.BuffersUsed(), 1);
+  EXPECT_EQ(empties_, 0);
+  EXPECT_EQ(overflows_, 0);
 }
 
 TEST_F(RingBufferTest, EightBitSilenceIs128) {
