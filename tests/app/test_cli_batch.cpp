@@ -1,7 +1,12 @@
 // End to end: batches of strataeq-cli process.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "app/CliTestUtil.h"
 
@@ -14,7 +19,43 @@ class CliBatch : public CliTest {
     for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
     return names;
   }
+  // Starts the program, sends it sig once a temporary output shows in folder (the
+  // chain is running), and returns its exit status.
+  int Interrupt(std::vector<std::string> args, const fs::path& folder, std::size_t before, int sig) {
+    args.insert(args.begin(), STRATAEQ_CLI);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, STRATAEQ_CLI, nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    for (int i = 0; i < 3000 && Names(folder).size() <= before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
 };
+
+// Ctrl-C or SIGTERM stops a run cleanly: no temporary file is left, a file the
+// output would have replaced stays as it was, and the exit status says so.
+TEST_F(CliBatch, ASignalLeavesNoPartialOutputAndEndsWith130) {
+  WriteWav(dir / "long.wav", StereoSines(440, 660, 44100 * 240), 2);
+  std::ofstream(dir / "out.mp3") << "kept";
+  EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "out.mp3").string(), "-q"}, dir, 2, SIGINT), 130);
+  EXPECT_EQ(Names(dir), (std::set<std::string>{"long.wav", "out.mp3"}));
+  std::ifstream kept(dir / "out.mp3");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+
+  fs::create_directories(dir / "out");
+  fs::copy_file(dir / "long.wav", dir / "long2.wav");
+  fs::copy_file(dir / "long.wav", dir / "long3.wav");
+  EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "long2.wav").string(),
+                       (dir / "long3.wav").string(), "--out-dir", (dir / "out").string(), "--to", "mp3", "-j", "2", "-q"},
+                      dir / "out", 0, SIGTERM),
+            130);
+  EXPECT_EQ(Names(dir / "out"), std::set<std::string>{});
+}
 
 TEST_F(CliBatch, OneBrokenInputOfFiveLeavesFourOutputsAndOneNamedFailure) {
   fs::create_directories(dir / "in");

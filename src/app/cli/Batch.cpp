@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -200,10 +201,17 @@ int RunBatch(const TCliOptions& o) {
   std::fflush(nullptr);
   TProgress progress(stderr, !o.Quiet);
   std::size_t next = 0;
+  bool forwarded = false;
   for (;;) {
+    if (Interrupted() && !forwarded) {
+      // Ctrl-C at a terminal reaches every job by itself, a SIGTERM only this process.
+      forwarded = true;
+      for (const TJob& job : jobs)
+        if (job.state == TJobState::Running) kill(job.pid, SIGTERM);
+    }
     std::size_t running = 0;
     for (const TJob& job : jobs) running += job.state == TJobState::Running;
-    for (; running < parallel && next < jobs.size(); ++next) {
+    for (; running < parallel && next < jobs.size() && !Interrupted(); ++next) {
       if (jobs[next].state != TJobState::Waiting) continue;
       Start(jobs[next], jobs, o);
       running += jobs[next].state == TJobState::Running;
@@ -242,6 +250,11 @@ int RunBatch(const TCliOptions& o) {
     progress.Update(units, static_cast<std::int64_t>(jobs.size()) * kUnitsPerFile, audioSeconds);
   }
   progress.Finish();
+  for (TJob& job : jobs)
+    if (job.state == TJobState::Waiting) {
+      job.state = TJobState::Failed;
+      job.failure = "not started: interrupted";
+    }
 
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   const auto failed = static_cast<std::size_t>(
@@ -256,7 +269,7 @@ int RunBatch(const TCliOptions& o) {
                jobs.size(), o.OutDir->c_str(), seconds, failed);
   for (const TJob& job : jobs)
     if (job.state == TJobState::Failed) std::fprintf(stderr, "  %s: %s\n", job.input.c_str(), job.failure.c_str());
-  return 1;
+  return Interrupted() ? kInterruptedStatus : 1;
 }
 
 }  // namespace strataeq::cli

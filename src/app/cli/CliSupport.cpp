@@ -5,8 +5,31 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 
 namespace strataeq::cli {
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+int gGuards = 0;
+extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+
+}  // namespace
+
+TInterruptGuard::TInterruptGuard() {
+  if (gGuards++ > 0) return;
+  gInterrupted = 0;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+}
+
+TInterruptGuard::~TInterruptGuard() {
+  if (--gGuards > 0) return;
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+}
+
+bool Interrupted() { return gInterrupted != 0; }
 
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};

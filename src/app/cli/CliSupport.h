@@ -7,7 +7,26 @@
 #include <string>
 #include <utility>
 
+#include "foundation/MMUtils.h"
+
 namespace strataeq::cli {
+
+// While one lives, SIGINT and SIGTERM set a flag instead of ending the process, so a
+// run stops cleanly: devices put back, an unfinished output removed. Nests.
+struct TInterruptGuard {
+  TInterruptGuard();
+  ~TInterruptGuard();
+  TInterruptGuard(const TInterruptGuard&) = delete;
+  TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+};
+bool Interrupted();
+// What a run stopped by a signal raises.
+class EInterrupted : public EMMError {
+ public:
+  using EMMError::EMMError;
+};
+// A command ended by a signal ends with this status, as a shell reports SIGINT.
+inline constexpr int kInterruptedStatus = 130;
 
 // True when both paths name the same existing file (links and hard links included).
 bool SameFile(const std::string& a, const std::string& b);

@@ -135,11 +135,13 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     if (progress) progress(done, total, static_cast<double>(done) / bytesPerSecond);
   };
   trigger.Start();
-  while (!RunUntil([&] { return stopped; }, std::chrono::milliseconds(100))) report();
+  while (!RunUntil([&] { return stopped || Interrupted(); }, std::chrono::milliseconds(100))) report();
   report();
+  const bool interrupted = !stopped;  // closing the trigger stops it too
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
   if (!failure.empty()) throw EMMError(failure);
+  if (interrupted) throw EInterrupted("interrupted: " + output + " was not written");
 
   const std::string early = sink.StoppedEarly();
   out.Commit();
@@ -150,6 +152,7 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
 }
 
 int RunProcess(const TCliOptions& o) {
+  TInterruptGuard signals;
   if (o.OutDir) return RunBatch(o);
   TProgress progress(stderr, !o.Quiet);
   std::string early;
@@ -290,7 +293,7 @@ int RunCommand(const TCliOptions& o) {
     throw;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strataeq-cli: %s\n", e.what());
-    return 1;
+    return dynamic_cast<const EInterrupted*>(&e) ? kInterruptedStatus : 1;
   }
 }
 

@@ -1,5 +1,4 @@
 // The device routes of strataeq-cli: devices, live, play, record.
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -28,25 +27,6 @@ const char* const kRecorderBusy =
 const char* const kPlayerBusy =
     "The Playback Device is already in use by another application!\rPlease make sure no other "
     "applications that may use the playback device are opened !";
-
-volatile std::sig_atomic_t gInterrupted = 0;
-extern "C" void OnSignal(int) { gInterrupted = 1; }
-
-// Nests: a signal caught while the desktop device is set up still stops the route.
-struct TSignalGuard {
-  static inline int depth = 0;
-  TSignalGuard() {
-    if (depth++ > 0) return;
-    gInterrupted = 0;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-  }
-  ~TSignalGuard() {
-    if (--depth > 0) return;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-  }
-};
 
 bool ContainsNoCase(const std::string& haystack, const std::string& needle) {
   auto lower = [](std::string s) {
@@ -135,8 +115,8 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
   };
   GetCpuUsage();  // the first reading only sets the reference
   auto nextReport = start + std::chrono::seconds(1);
-  while (!done() && !gInterrupted && !due()) {
-    RunUntil([&] { return done() || gInterrupted || due() || std::chrono::steady_clock::now() >= nextReport; },
+  while (!done() && !Interrupted() && !due()) {
+    RunUntil([&] { return done() || Interrupted() || due() || std::chrono::steady_clock::now() >= nextReport; },
              std::chrono::milliseconds(1000));
     if (std::chrono::steady_clock::now() >= nextReport) {
       nextReport += std::chrono::seconds(1);
@@ -169,7 +149,7 @@ void Drive(TMMDSPComponent& driver, TNotifyEvent& driverStop, TMMRingBuffer& rin
   bool stopped = false;
   driverStop = [&](TObject*) { stopped = true; };
   TFailureCatcher failures;
-  TSignalGuard signals;
+  TInterruptGuard signals;
   try {
     driver.Start();
     RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts, latency);
@@ -203,7 +183,7 @@ int RunDevices(std::FILE* out) {
 }
 
 int RunLive(const TCliOptions& o) {
-  TSignalGuard signals;
+  TInterruptGuard signals;
   // Declared first, so the route is closed before the devices are put back.
   TDesktopSound desktop;
   TMMDeviceId inDev, outDev;
