@@ -21,6 +21,22 @@ constexpr std::int32_t kMinRate = 4000, kMaxRate = 100000;  // the equalizer's
 // Pulls a band that the response hardly sees towards the target at its centre instead
 // of letting it run to an extreme; small enough not to bias a band the response sees.
 constexpr double kRegularization = 1e-4;
+// Beyond kFreeDb from that target a band is pulled back hard: a band owning one or two
+// bins of a short filter went to -40 or -72 dB for a tenth of a dB of fit, and would
+// cut that much at any longer FFT length. Each dB over weighs as one grid point's dB of
+// error (the grid has about 580 points).
+constexpr double kFreeDb = 3, kPull = 1.0;
+
+// The pull's cost of a band kept d dB from its start, and its first and second
+// derivatives halved, as the fit's normal equations take them.
+struct TPull {
+  double cost, slope, curvature;
+};
+TPull PullOf(double d) {
+  const double over = std::max(std::abs(d) - kFreeDb, 0.0);
+  return {kRegularization * d * d + kPull * over * over, kRegularization * d + kPull * std::copysign(over, d),
+          kRegularization + (over > 0 ? kPull : 0.0)};
+}
 
 std::string Fixed(double v, int decimals) {
   char buf[64];
@@ -195,7 +211,7 @@ void FitGains(std::vector<double>& x, const std::vector<double>& start, const st
     }
     double c = 0;
     for (std::size_t i = 0; i < k; ++i) c += (Db(a[i]) - target[i]) * (Db(a[i]) - target[i]);
-    for (std::size_t b = 0; b < p; ++b) c += kRegularization * (v[b] - start[b]) * (v[b] - start[b]);
+    for (std::size_t b = 0; b < p; ++b) c += PullOf(v[b] - start[b]).cost;
     if (amp) *amp = std::move(a);
     return c;
   };
@@ -223,8 +239,9 @@ void FitGains(std::vector<double>& x, const std::vector<double>& start, const st
       }
     }
     for (std::size_t b = 0; b < p; ++b) {
-      g[b] += kRegularization * (x[b] - start[b]);
-      h[b * p + b] += kRegularization;
+      const TPull pull = PullOf(x[b] - start[b]);
+      g[b] += pull.slope;
+      h[b * p + b] += pull.curvature;
       for (std::size_t c = 0; c < b; ++c) h[b * p + c] = h[c * p + b];
     }
     bool accepted = false;
