@@ -612,19 +612,16 @@ void TEqForm::SyncSliders() {
 
 // ---- status texts
 
-// On the thread that reads the ring buffer: count, and let the GUI thread show it.
-void TEqForm::RingBufferEmpty(TObject*) {
-  ++dropOuts_;
-  if (dropOutsShown_.exchange(false)) QMetaObject::invokeMethod(this, [this] { ShowDropOuts(); }, Qt::QueuedConnection);
-}
-
-void TEqForm::ShowDropOuts() {
-  dropOutsShown_ = true;
-  lblDropOuts->setText(QStringLiteral("Dropouts : %1").arg(dropOuts_.load()));
-}
+// On the thread that reads the ring buffer, which must neither allocate nor touch a
+// widget: it only counts, and the CPU readout's tick shows the count.
+void TEqForm::RingBufferEmpty(TObject*) { ++dropOuts_; }
 
 void TEqForm::CpuTimerTimer(TObject*) {
   Cpu->setText(QStringLiteral("Cpu Usage : %1 %").arg(GetCpuUsage()));
+  if (const int dropOuts = dropOuts_.load(); dropOuts != dropOutsShown_) {
+    dropOutsShown_ = dropOuts;
+    lblDropOuts->setText(QStringLiteral("Dropouts : %1").arg(dropOuts));
+  }
   // While a device route runs, OutDev's hint tells how late the sound comes out.
   if (running_ && WaveIn->Started() && WaveOut->Started()) {
     const double ms = MeasuredLiveLatencyMs(*WaveIn, *RingBuffer, *WaveOut, Equalizer->FFTLength());

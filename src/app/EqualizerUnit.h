@@ -180,7 +180,6 @@ class TEqForm : public QWidget, public TObject {
   void ApplyLatencyPlan();
   void FinishOutputFile();
   void StartDriver(TObject* driver);
-  void ShowDropOuts();
 
   QAction *fromFile_ = nullptr, *toFile_ = nullptr, *desktopEntry_ = nullptr;
   std::unique_ptr<TDesktopSound> desktop_;
@@ -192,7 +191,7 @@ class TEqForm : public QWidget, public TObject {
   QAction *bothChannels_ = nullptr, *leftOnly_ = nullptr, *rightOnly_ = nullptr;
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
   std::atomic<int> dropOuts_{0};
-  std::atomic<bool> dropOutsShown_{true};
+  int dropOutsShown_ = 0;
   bool running_ = false;
   std::string inputName_;   // the source file chosen last
   std::string outputName_;  // the sink file chosen last
