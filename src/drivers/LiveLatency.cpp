@@ -16,8 +16,8 @@ constexpr std::int32_t kFrameStep = 32;       // buffer sizes in steps of 32 fra
 constexpr std::int32_t kMinFrames = 64;
 constexpr std::int32_t kMaxFrames = 2048;     // the design buffer
 constexpr std::int32_t kPlannedOutputs = 3;
-constexpr std::int32_t kPlannedSlots = 6;
-constexpr std::int32_t kPlannedPrime = 2;
+constexpr std::int32_t kPlannedSlots = 8;
+constexpr std::int32_t kPlannedPrime = 3;
 constexpr double kServerMs = 3.0;             // what the servers' own scheduling adds
 
 double BytesToMs(double bytes, std::int32_t sampleRate) { return 1000.0 * bytes / (kFrameBytes * sampleRate); }

@@ -31,10 +31,11 @@ struct TLiveLatencyPlan {
 TLiveLatencyPlan DesignLatencyPlan();
 
 // The largest buffers that keep the expected delay within targetMs (16-bit stereo at
-// sampleRate), with three playback buffers and a ring buffer primed at two slots. The
-// ring has room for more: a device that takes or gives several buffers at once then
-// costs one drop-out and a buffer more delay, not a drop-out each time. Targets too
-// small for the smallest buffers (64 frames) get those.
+// sampleRate), with three playback buffers and a ring buffer of eight slots primed at
+// three: reads leave two behind, which with the wait for a late recording rides out a
+// stall of three buffers. The room above takes devices that give several buffers at
+// once; the ring drops back to its level after a stall. Targets too small for the
+// smallest buffers (64 frames) get those.
 TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::int32_t fftLength);
 
 // Installs the plan's server-side buffering for devices opened from now on.
