@@ -52,7 +52,9 @@ std::string Quoted(std::string_view s) {
 
 std::string Number(double v, int decimals) {
   char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+  // Too long in fixed notation (a number read as 1e111): the short form instead.
+  if (r.ec != std::errc()) return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
   std::string s(buf, r.ptr);
   if (s.find('.') != std::string::npos) {
     while (s.back() == '0') s.pop_back();
@@ -262,6 +264,10 @@ class TParser {
     if (f.Gain < kEQTextMinGain || f.Gain > kEQTextMaxGain) {
       Warn(line_, "gain " + Number(f.Gain, 2) + " dB clamped to -99 .. 16 dB");
       f.Gain = std::clamp(f.Gain, kEQTextMinGain, kEQTextMaxGain);
+    }
+    if (f.Q < kEQTextMinQ || f.Q > kEQTextMaxQ) {
+      Warn(line_, "Q " + Number(f.Q, 3) + " clamped to 0.01 .. 100");
+      f.Q = std::clamp(f.Q, kEQTextMinQ, kEQTextMaxQ);
     }
     result_.Filters.push_back(f);
   }

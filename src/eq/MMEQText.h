@@ -22,6 +22,9 @@ class EEQTextError : public EStreamError {
 inline constexpr double kEQTextMinGain = -99.0;
 inline constexpr double kEQTextMaxGain = 16.0;
 inline constexpr double kEQTextMinFrequency = 1.0;
+// Beyond these a filter's response is no longer a number (0/0 at its frequency).
+inline constexpr double kEQTextMinQ = 0.01;
+inline constexpr double kEQTextMaxQ = 100.0;
 inline constexpr std::size_t kEQTextMaxPoints = 4096;
 inline constexpr std::size_t kEQTextMaxFilters = 256;
 inline constexpr std::size_t kEQTextMaxBytes = 1 << 20;

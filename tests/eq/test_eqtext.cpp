@@ -199,6 +199,17 @@ TEST(EQText, ClampsOrLeavesOutNumbersOutOfRangeAndSaysSo) {
   EXPECT_EQ(p.Warnings[1], "line 3: gain 30 dB clamped to -99 .. 16 dB");
   EXPECT_EQ(p.Warnings[2], "the preamps add up to -150 dB: clamped to -99 .. 16 dB");
   EXPECT_NE(Message("GraphicEQ: 30000 0; 40000 1").find("line 1: no point within 1 .. 22050 Hz"), std::string::npos);
+
+  // A Q of 1e111 made the target 0/0 at the filter's frequency.
+  const TEQText q = ParseEQText("Filter 1: ON PK Fc 1000 Hz Gain 6 dB Q 1e111\nFilter 2: ON PK Fc 90 Hz Gain 3 dB Q 0.001\n",
+                                "q.txt");
+  ASSERT_EQ(q.Filters.size(), 2u);
+  EXPECT_EQ(q.Filters[0].Q, 100);
+  EXPECT_EQ(q.Filters[1].Q, 0.01);
+  ASSERT_EQ(q.Warnings.size(), 2u);
+  EXPECT_EQ(q.Warnings[0], "line 1: Q 1e+111 clamped to 0.01 .. 100");
+  for (double f : {90.0, 999.0, 1000.0, 1001.0}) EXPECT_TRUE(std::isfinite(q.TargetDb(f))) << f;
+  EXPECT_NEAR(q.TargetDb(1000), 6 + 3, 0.1) << "the peak, on the very wide filter's 3 dB";
 }
 
 // The stated errors: what the fit promises for the two curves, measured on the filter
