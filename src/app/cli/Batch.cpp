@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
