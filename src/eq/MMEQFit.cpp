@@ -440,6 +440,20 @@ void ApplyFit(const TEQFit& fit, TMMEQFilterList& list) {
   list.ReadData(stream);
 }
 
+std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName) {
+  std::vector<std::string> warnings;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    TMMEQFilter* band = list.Band(i);
+    const double gain = band->Gain();
+    if (gain >= kEQTextMinGain && gain <= kEQTextMaxGain) continue;
+    const double held = std::clamp(gain, kEQTextMinGain, kEQTextMaxGain);
+    warnings.push_back(fileName + ": band " + std::to_string(i + 1) + " (" + Hz(band->F1()) + " - " + Hz(band->F2()) +
+                       ") is " + Fixed(gain, 1) + " dB, outside -99 .. 16 dB: clamped to " + Fixed(held, 0) + " dB");
+    band->SetBandValue(2, static_cast<float>(held));
+  }
+  return warnings;
+}
+
 std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilterList& list,
                                         const TEQFitOptions& options, TEQFit* fitOut) {
   std::string text;
@@ -450,7 +464,7 @@ std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilter
     if ((got == 4 && std::equal(signature, signature + 4, "EQU\0")) || IsSqp(fileName)) {
       in.Close();
       list.LoadFromFile(fileName);
-      return {};
+      return ClampPresetGains(list, fileName);
     }
     if (in.Size() > static_cast<std::int64_t>(kEQTextMaxBytes))
       throw EEQTextError(fileName + ": " + std::to_string(in.Size()) +

@@ -67,9 +67,14 @@ std::vector<TEQBand> EnabledBands(const TMMEQFilterList& list);
 // preset does (one change notification).
 void ApplyFit(const TEQFit& fit, TMMEQFilterList& list);
 
+// Holds the list's gains to -99 .. 16 dB (a preset file may carry any number there);
+// one warning per band changed, naming the file and the band.
+std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName);
+
 // Loads a preset of any form into list: an "sqp" file (by its "EQU" signature or its
 // extension) through the list's LoadFromFile, anything else as a GraphicEQ or
-// ParametricEQ text fitted with options. Returns the warnings, each beginning with the
+// ParametricEQ text fitted with options (an "sqp" file's gains clamped as by
+// ClampPresetGains). Returns the warnings, each beginning with the
 // file name; fills fit when given and a text was read. Failures raise EStreamError
 // (EFOpenError, or EEQTextError naming the line) and leave the list as it was.
 std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilterList& list,
