@@ -89,10 +89,11 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
   // A header whose sizes were never written (the recording program died) claims
   // nothing: if its data chunk claims nothing too, the audio runs to the file's end.
   const bool sizesMissing = riff.cksize == 0;
-  if (sizesMissing) riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
-  if (riff.dwDataOffset + riff.cksize > fileSize)
-    riff.cksize = static_cast<std::uint32_t>(std::max<std::int64_t>(fileSize - riff.dwDataOffset, 0));
-  const std::int64_t riffEnd = riff.dwDataOffset + riff.cksize;
+  // The RIFF size is not trusted to end the chunks: writers get it wrong (too small, or
+  // 0 with a good data size), and other readers take each chunk, the data too, up to the
+  // next chunk or the end of the file.
+  riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
+  const std::int64_t riffEnd = std::max<std::int64_t>(fileSize, riff.dwDataOffset);
 
   bool haveFmt = false, haveData = false, haveFact = false;
   std::int64_t dataOffset = 0, dataEnd = 0;
@@ -139,8 +140,7 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       break;
     }
   }
-  // A RIFF size of 0 with a data size is no unfinished header, just a broken one.
-  if (!haveFmt || !haveData || (sizesMissing && !cb.Unfinished)) return WIOERR_BADFORMAT;
+  if (!haveFmt || !haveData) return WIOERR_BADFORMAT;
   if (const int r = SettleFormat(cb.FormatBytes); r != WIOERR_NOERROR) return r;
 
   const TWaveFormatEx* f = cb.Format();
