@@ -142,6 +142,9 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
   ProcessPendingMessages();  // a failure report still queued
   if (!failure.empty()) throw EMMError(failure);
   if (interrupted) throw EInterrupted("interrupted: " + output + " was not written");
+  if (const std::int64_t bad = eq.NonFiniteSamples())
+    PrintWarnings({input + ": " + std::to_string(bad) + (bad == 1 ? " sample was" : " samples were") +
+                   " NaN or infinite: taken as silence"});
 
   const std::string early = sink.StoppedEarly();
   out.Commit();
@@ -228,6 +231,7 @@ int RunPresetWrite(const TCliOptions& o) {
 int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   TMMEqualizer eq;
   eq.Filters()->LoadFromFile(o.Positional[0]);
+  PrintWarnings(ClampPresetGains(*eq.Filters(), o.Positional[0]));
   const TMMEQFilterList& bands = *eq.Filters();
   std::fprintf(out, "description: %s\n", eq.Description().c_str());
   std::fprintf(out, "FFT length:  %d\n", eq.FFTLength());
