@@ -45,8 +45,9 @@ int SettleFormat(std::vector<std::uint8_t>& bytes) {
   const std::uint16_t tag = EffectiveFormatTag(f);
   if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
     // The file's own alignment and byte rate are not used for uncompressed samples.
-    if (f->wBitsPerSample == 0) return WIOERR_BADFORMAT;
-    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * f->wBitsPerSample / 8;
+    if (f->wBitsPerSample < 8) return WIOERR_BADFORMAT;
+    // Samples take whole bytes: 12 valid bits are stored in 16.
+    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * ((f->wBitsPerSample + 7) / 8);
     const std::int64_t avg = align * f->nSamplesPerSec;
     if (align == 0 || align > 0xFFFF || avg > 0xFFFFFFFFll) return WIOERR_BADFORMAT;
     f->nBlockAlign = static_cast<std::uint16_t>(align);

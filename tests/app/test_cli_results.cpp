@@ -3,6 +3,9 @@
 // cannot follow.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+
 #include <limits>
 
 #include "app/CliTestUtil.h"
@@ -148,4 +151,100 @@ TEST_F(CliResults, ARiffSizeThatUndercountsCutsNothing) {
     ASSERT_EQ(r.code, 0) << what << ": " << r.err;
     EXPECT_EQ(ReadWavSamples(dir / "out.wav").size(), in.size()) << what;
   }
+}
+
+// Command-line conventions: a command's --help, "--" before file names, play stopped
+// by a signal, an option that would be ignored, and inputs that cannot be read.
+TEST_F(CliResults, CommandLineConventions) {
+  const Result help = Cli("process --help");
+  EXPECT_EQ(help.code, 0) << help.err;
+  const std::string usage = CliText("process --help");
+  EXPECT_NE(usage.find("strataeq-cli process INPUT OUTPUT"), std::string::npos) << usage;
+  EXPECT_NE(usage.find("--bits"), std::string::npos) << usage;
+  EXPECT_EQ(usage.find("strataeq-cli info"), std::string::npos) << usage;
+  EXPECT_EQ(usage.find("--desktop"), std::string::npos) << usage;
+  for (const char* command : {"info -h", "preset import --help", "live --help", "play --help", "record --help"})
+    EXPECT_EQ(Cli(command).code, 0) << command;
+
+  WriteWav(dir / "-in.wav", StereoSines(500, 700, 4410), 2);
+  // Relative names beginning with '-', run inside the folder.
+  const int rc = std::system(("cd " + Quote(dir) + " && " + STRATAEQ_CLI + " process -q -- -in.wav -out.wav 2>/dev/null").c_str());
+  EXPECT_EQ(WEXITSTATUS(rc), 0);
+  EXPECT_EQ(ReadWavSamples(dir / "-out.wav").size(), 4410u * 2);
+
+  const Result container = Cli("process " + Quote(dir / "-in.wav") + " " + Quote(dir / "out.wav") + " --mp3-container wav");
+  EXPECT_EQ(container.code, 2);
+  EXPECT_NE(container.err.find("--mp3-container wav"), std::string::npos) << container.err;
+  EXPECT_FALSE(fs::exists(dir / "out.wav"));
+
+  const Result missing = Cli("process " + Quote(dir / "gone.wav") + " " + Quote(dir / "o.wav"));
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find((dir / "gone.wav").string() + ": No such file or directory"), std::string::npos) << missing.err;
+  std::ofstream(dir / "empty.wav").close();
+  for (const std::string& command : {"process " + Quote(dir / "empty.wav") + " " + Quote(dir / "o.wav"), "info " + Quote(dir / "empty.wav"),
+                                    "info " + Quote(dir / "gone.wav")}) {
+    const Result r = Cli(command);
+    EXPECT_EQ(r.code, 1) << command;
+    EXPECT_NE(r.err.find(dir.string()), std::string::npos) << command << ": " << r.err;
+  }
+
+  // play ends with 130 when a signal stops it, as process does.
+  WriteWav(dir / "long.wav", StereoSines(500, 700, 44100 * 30), 2);
+  const std::string cli = STRATAEQ_CLI, file = (dir / "long.wav").string();
+  std::vector<char*> argv{const_cast<char*>(cli.c_str()), const_cast<char*>("play"), const_cast<char*>(file.c_str()),
+                          const_cast<char*>("--out"), const_cast<char*>("1"), nullptr};
+  std::vector<std::string> env{"STRATAEQ_AUDIO=virtual"};
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, cli.c_str(), nullptr, nullptr, argv.data(), envp.data()), 0);
+  usleep(2000000);  // playing by now
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal itself";
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+}
+
+// info told wrong stories: "3 (mono)", a 12-bit file's play time from its byte rate, a
+// cut MP3's length as exact, and an MP3 that process then refused.
+TEST_F(CliResults, InfoTellsWhatTheFileHolds) {
+  std::string three(44100 * 3 * 2, '\0');
+  std::ofstream(dir / "three.wav", std::ios::binary) << WavBytes(1, 3, 44100, 16, three);
+  const std::string t = CliText("info " + Quote(dir / "three.wav"));
+  EXPECT_NE(t.find("channels:  3\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("play time: 0:01.000"), std::string::npos) << t;
+
+  // 12 valid bits in 16-bit samples, one second of stereo; the header's byte rate counts 12 bits.
+  std::string twelve = WavBytes(1, 2, 44100, 16, std::string(44100 * 4, '\0'));
+  const std::uint16_t bits = 12;
+  const std::uint32_t rate12 = 44100 * 2 * 12 / 8;
+  std::memcpy(twelve.data() + 34, &bits, 2);
+  std::memcpy(twelve.data() + 28, &rate12, 4);
+  std::ofstream(dir / "twelve.wav", std::ios::binary) << twelve;
+  const std::string w = CliText("info " + Quote(dir / "twelve.wav"));
+  EXPECT_NE(w.find("play time: 0:01.000"), std::string::npos) << w;
+
+  WriteWav(dir / "in.wav", StereoSines(500, 700, 44100), 2);
+  ASSERT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "a.mp3") + " -q").code, 0);
+  const std::string whole = FileBytes(dir / "a.mp3");
+  std::ofstream(dir / "cut.mp3", std::ios::binary) << whole.substr(0, whole.size() / 3);
+  ASSERT_EQ(Cli("process " + Quote(dir / "cut.mp3") + " " + Quote(dir / "cut.wav") + " -q").code, 0);
+  const std::size_t decoded = ReadWavSamples(dir / "cut.wav").size() / 2;
+  const std::string c = CliText("info " + Quote(dir / "cut.mp3"));
+  EXPECT_LT(decoded, 44100u / 3);
+  EXPECT_NE(c.find("length:    " + std::to_string(decoded) + " samples (decoded; its headers promise "), std::string::npos) << c;
+  EXPECT_NE(c.find("the file is cut short or damaged"), std::string::npos) << c;
+
+  // A second stream at another rate appended: process refuses it, and so does info.
+  WriteWav(dir / "other.wav", StereoSines(500, 700, 48000), 2, 48000);
+  ASSERT_EQ(Cli("process " + Quote(dir / "other.wav") + " " + Quote(dir / "b.mp3") + " -q").code, 0);
+  std::ofstream(dir / "joined.mp3", std::ios::binary) << whole + FileBytes(dir / "b.mp3");
+  const Result p = Cli("process " + Quote(dir / "joined.mp3") + " " + Quote(dir / "j.wav") + " -q");
+  const Result i = Cli("info " + Quote(dir / "joined.mp3"));
+  EXPECT_EQ(p.code, 1);
+  EXPECT_EQ(i.code, 1);
+  EXPECT_NE(i.err.find("joined.mp3: Sample rate or channels change inside the stream"), std::string::npos) << i.err;
 }
