@@ -299,7 +299,9 @@ std::vector<double> DesignedResponseDb(const std::vector<TEQBand>& bands, std::i
   return db;
 }
 
-TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::string& sourceName) {
+TEQFit FitEQText(const TEQText& text, const TEQFitOptions& given, const std::string& sourceName) {
+  TEQFitOptions options = given;
+  if (options.FFTLength <= 0) options.FFTLength = text.FFTLength > 0 ? text.FFTLength : 1024;
   TEQFit fit;
   fit.FFTLength = options.FFTLength;
   const std::int32_t rate = std::clamp(options.SampleRate, kMinRate, kMaxRate);
@@ -312,7 +314,9 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   double peak = -HUGE_VAL;
   for (double f = 1; f <= rate / 2.0; f *= std::exp2(1.0 / 96)) peak = std::max(peak, text.TargetDb(f));
   peak = std::max(peak, text.TargetDb(rate / 2.0));
-  fit.CurveHeadroomDb = peak > 0 ? -peak : 0;
+  // A text with its own preamp has chosen its headroom: it is kept as it is.
+  const bool autoHeadroom = !text.HasPreamp;
+  fit.CurveHeadroomDb = peak > 0 && autoHeadroom ? -peak : 0;
   std::vector<double> target(grid.size());
   for (std::size_t i = 0; i < grid.size(); ++i) target[i] = text.TargetDb(grid[i]) + fit.CurveHeadroomDb;
   auto targetAt = [&](double f) { return std::clamp(text.TargetDb(f) + fit.CurveHeadroomDb, kEQTextMinGain, kEQTextMaxGain); };
@@ -378,7 +382,7 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   // No gain of the designed response above 0 dB anywhere, so a full-scale sine does not clip.
   for (int pass = 0; pass < 3; ++pass) {
     fit.ResponsePeakDb = model.PeakDb(fit.Bands);
-    if (fit.ResponsePeakDb <= 0) break;
+    if (fit.ResponsePeakDb <= 0 || !autoHeadroom) break;
     const double lower = fit.ResponsePeakDb + 1e-4;
     fit.RippleHeadroomDb -= lower;
     for (TEQBand& b : fit.Bands) b.Gain = static_cast<float>(std::max(kEQTextMinGain, b.Gain - lower));
@@ -416,8 +420,8 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
                   " bands fitted to the equalizer's response at " + std::to_string(rate) + " Hz, FFT length " +
                   std::to_string(options.FFTLength) + ". Headroom so that a full-scale input does not clip: ";
   std::string parts;
-  if (text.Preamp != 0) parts += "the preamp of " + Fixed(text.Preamp, 1) + " dB";
-  if (peak > 0)
+  if (text.HasPreamp) parts += "the preamp of " + Fixed(text.Preamp, 1) + " dB";
+  if (peak > 0 && autoHeadroom)
     parts += std::string(parts.empty() ? "" : ", then ") + "the curve lowered by " + Fixed(peak, 1) +
              " dB to put its peak at 0 dB";
   if (fit.RippleHeadroomDb < 0)
@@ -489,7 +493,7 @@ std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate
   std::vector<TEQTextPoint> points;
   for (std::size_t i = 0; i < freqs.size(); ++i)
     points.push_back({freqs[i], std::clamp(db[i], kEQTextMinGain, kEQTextMaxGain)});
-  return FormatGraphicEQ(points);
+  return "# StrataEq FFT length: " + std::to_string(list.FFTLength()) + "\nPreamp: 0 dB\n" + FormatGraphicEQ(points);
 }
 
 }  // namespace strataeq

@@ -23,7 +23,8 @@ struct TEQFitOptions {
   std::int32_t SampleRate = 44100;
   // Stored with the preset. Its length sets the finest detail the response can follow
   // (coarse at 256); the filter uses at most 1024 points, so longer ones gain nothing.
-  std::int32_t FFTLength = 1024;
+  // 0: the length the text records (our export writes it), else 1024.
+  std::int32_t FFTLength = 0;
   TMMFFTWindow Window = TMMFFTWindow::fwHamming;
 };
 
@@ -82,7 +83,8 @@ std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilter
 
 // The list's designed response as a GraphicEQ line of points 1/48 octave apart from
 // 5 Hz to 20 kHz (the grid the fit uses, so that an import gives the same bands back),
-// at the given rate and the list's FFT length.
+// at the given rate and the list's FFT length, after a comment recording that length
+// and "Preamp: 0 dB", so that an import keeps both the length and the levels.
 std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate = 44100);
 
 }  // namespace strataeq
