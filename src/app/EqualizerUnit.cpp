@@ -73,6 +73,24 @@ const char* const kFeedback =
     "into itself.\rPlease choose another recording or playback device.";
 const char* const kCompressed = "Sorry, using compressed wave file (ACM) is not supported !";
 const char* const kNotMpeg = "This is not a valid MPEG Layer 3 file !";
+
+// Hints that say what the filter will not do: the FFT slider's when the length is longer
+// than the filter uses, a band slider's when the filter cannot give its gain at this
+// length (at the design rate; silent when it can).
+void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& sliders, const TMMEqualizer& eq) {
+  const std::int32_t n = eq.FFTLength();
+  std::string fftHint = "FFT length " + std::to_string(n);
+  if (n > kMaxFilterBlock) fftHint += ": filters as " + std::to_string(kMaxFilterBlock) + ", the longest the filter uses";
+  fft.SetHint(fftHint);
+  fft.SetShowHint(true);
+  std::array<std::string, kBandCount> notes{};
+  for (const TBandReach& r : UnreachedBands(*eq.Filters(), 44100, n))
+    if (r.Band < kBandCount) notes[static_cast<std::size_t>(r.Band)] = BandReachText(*eq.Filters(), r, n);
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    sliders[i]->SetHint(notes[i].empty() ? std::string(BandNames[i]) : notes[i]);
+    sliders[i]->SetShowHint(!notes[i].empty());
+  }
+}
 const char* const kSameFile = "The output file is the input file: please choose another output file.";
 const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
 const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
@@ -560,6 +578,7 @@ void TEqForm::FftLenChange(TObject*) {
   const int p = FftLen->Position();
   if (p < 0 || p > 8) return;
   Guard([&] { Equalizer->SetFFTLength(1 << (p + 4)); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 // ---- band sliders
@@ -568,6 +587,7 @@ void TEqForm::SliderChanged(TObject* sender) {
   auto* s = dynamic_cast<TMMSlider*>(sender);
   if (!s || s->Tag() >= Equalizer->Filters()->Count()) return;
   Guard([&] { Equalizer->Filters()->Band(s->Tag())->SetBandValue(2, SliderGain(s->Position())); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 void TEqForm::SliderTracking(TObject* sender) { SliderMouseEnter(sender); }
@@ -587,6 +607,7 @@ void TEqForm::SliderKeyDown(TObject* sender, int& key, TShiftState) {
   s->SetPosition(0);
   if (s->Tag() < Equalizer->Filters()->Count())
     Guard([&] { Equalizer->Filters()->Band(s->Tag())->SetBandValue(2, 0.0f); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
   Panel1->SetCaption(std::string(BandNames[static_cast<std::size_t>(s->Tag())]) + " : 0 dB");
 }
 
@@ -608,6 +629,7 @@ void TEqForm::SyncSliders() {
     const float gain = i < bands.Count() ? bands.Band(i)->Gain() : 0.0f;
     Sliders[static_cast<std::size_t>(i)]->SetPosition(GainPosition(gain));
   }
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 // ---- status texts

@@ -444,6 +444,69 @@ void ApplyFit(const TEQFit& fit, TMMEQFilterList& list) {
   list.ReadData(stream);
 }
 
+namespace {
+
+double BandCentre(const TMMEQFilter& b) { return (double(b.F1()) + b.F2()) / 2; }
+
+bool Reaches(double reached, double gain) { return std::abs(reached - gain) <= std::max(1.0, std::abs(gain) / 4); }
+
+std::string SignedDb(double v) {
+  std::string s = v >= 0 ? "+" : "";
+  s += Fixed(v, std::abs(v) < 0.1 ? 2 : 1);
+  s += " dB";
+  return s;
+}
+
+}  // namespace
+
+std::vector<TBandReach> UnreachedBands(const TMMEQFilterList& list, std::int32_t sampleRate, std::int32_t fftLength) {
+  // The whole list's response at each asked band's centre: a band that owns no bin is
+  // what its neighbours make of it there.
+  std::vector<int> asked;
+  std::vector<double> centres;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    const TMMEQFilter* b = list.Band(i);
+    if (!b->Enabled() || std::abs(b->Gain()) < 0.05f || BandCentre(*b) >= sampleRate / 2.0) continue;
+    asked.push_back(i);
+    centres.push_back(BandCentre(*b));
+  }
+  std::vector<TBandReach> out;
+  if (asked.empty()) return out;
+  const std::vector<TEQBand> bands = EnabledBands(list);
+  const std::int32_t used = std::min(fftLength, kMaxFilterBlock);
+  auto response = [&](std::int32_t n) {
+    return DesignedResponseDb(bands, sampleRate, n, TMMFFTWindow::fwHamming, centres);
+  };
+  const std::vector<double> now = response(used);
+  for (std::size_t k = 0; k < asked.size(); ++k) {
+    const double gain = list.Band(asked[k])->Gain();
+    if (!Reaches(now[k], gain)) out.push_back({asked[k], gain, now[k], 0, used == kMaxFilterBlock ? now[k] : 0});
+  }
+  for (std::int32_t n = used * 2; n <= kMaxFilterBlock && !out.empty(); n *= 2) {
+    const std::vector<double> longer = response(n);
+    for (TBandReach& r : out) {
+      const std::size_t k = static_cast<std::size_t>(std::find(asked.begin(), asked.end(), r.Band) - asked.begin());
+      if (r.ReachingLength == 0 && Reaches(longer[k], r.Gain)) r.ReachingLength = n;
+      if (n == kMaxFilterBlock) r.AtLongest = longer[k];
+    }
+  }
+  return out;
+}
+
+std::string BandReachText(const TMMEQFilterList& list, const TBandReach& r, std::int32_t fftLength) {
+  const TMMEQFilter* b = list.Band(r.Band);
+  std::string s = "band " + std::to_string(r.Band + 1) + " (" + Hz(b->F1()) + " - " + Hz(b->F2()) + ") at ";
+  s += SignedDb(r.Gain);
+  s += " gives ";
+  s += SignedDb(r.Reached);
+  s += " at its centre with FFT length " + std::to_string(fftLength) + ": ";
+  if (r.ReachingLength) return s + "FFT length " + std::to_string(r.ReachingLength) + " reaches it";
+  if (fftLength >= kMaxFilterBlock) return s + "the filter uses no longer length";
+  s += "no FFT length reaches it (" + std::to_string(kMaxFilterBlock) + ", the longest the filter uses, gives ";
+  s += SignedDb(r.AtLongest);
+  return s + ")";
+}
+
 std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName) {
   std::vector<std::string> warnings;
   for (std::int32_t i = 0; i < list.Count(); ++i) {

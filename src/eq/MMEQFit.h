@@ -68,6 +68,23 @@ std::vector<TEQBand> EnabledBands(const TMMEQFilterList& list);
 // preset does (one change notification).
 void ApplyFit(const TEQFit& fit, TMMEQFilterList& list);
 
+// A band whose gain the filter cannot give at some sample rate and FFT length: it owns
+// no bin, or too few for its gain.
+struct TBandReach {
+  int Band = 0;          // index in the list
+  double Gain = 0;       // asked, dB
+  double Reached = 0;    // the response at the band's centre, every band applied, dB
+  // The shortest FFT length (up to the filter's 1024) at which the band reaches its
+  // gain; 0 when none does.
+  std::int32_t ReachingLength = 0;
+  double AtLongest = 0;  // the change at 1024, when no length reaches the gain
+};
+// The enabled bands with a non-zero gain where the list's response at the band's centre
+// misses that gain by more than 1 dB and a quarter of the gain.
+std::vector<TBandReach> UnreachedBands(const TMMEQFilterList& list, std::int32_t sampleRate, std::int32_t fftLength);
+// One line for a band of UnreachedBands: "band 1 (0 Hz - 60 Hz) at +6.0 dB gives ...".
+std::string BandReachText(const TMMEQFilterList& list, const TBandReach& reach, std::int32_t fftLength);
+
 // Holds the list's gains to -99 .. 16 dB (a preset file may carry any number there);
 // one warning per band changed, naming the file and the band.
 std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName);

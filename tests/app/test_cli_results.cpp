@@ -248,3 +248,61 @@ TEST_F(CliResults, InfoTellsWhatTheFileHolds) {
   EXPECT_EQ(i.code, 1);
   EXPECT_NE(i.err.find("joined.mp3: Sample rate or channels change inside the stream"), std::string::npos) << i.err;
 }
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// FFT 2048 and 4096 filter exactly as 1024: the command line says so where it is asked
+// for, and where it shows the length.
+TEST_F(CliResults, LengthsBeyondTheFilterAreSaidToFilterAs1024) {
+  WriteWav(dir / "in.wav", StereoSines(500, 700, 4410), 2);
+  const Result r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "o.wav") + " -q --fft 4096");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Count(r.err, "note: FFT length 4096 filters as 1024"), 1u) << r.err;
+  EXPECT_NE(CliText("--help").find("filters as 1024"), std::string::npos);
+  ASSERT_EQ(Cli("preset write " + Quote(dir / "long.sqp") + " --fft 2048").code, 0);
+  EXPECT_NE(CliText("preset show " + Quote(dir / "long.sqp")).find("FFT length:  2048 (filters as 1024)"), std::string::npos);
+  EXPECT_EQ(Cli("process " + Quote(dir / "in.wav") + " " + Quote(dir / "o.wav") + " -q --fft 1024").err.find("note:"),
+            std::string::npos);
+}
+
+// A band that owns no bin, or too few for its gain, did nothing without a word
+// (--band 1=6 moved 30 Hz by -0.02 dB at FFT 256): the note names it and what reaches it.
+TEST_F(CliResults, BandsTheFilterCannotReachAreNamed) {
+  WriteWav(dir / "in.wav", StereoSines(500, 700, 4410), 2);
+  const std::string run = "process " + Quote(dir / "in.wav") + " " + Quote(dir / "o.wav") + " -q";
+  const Result low = Cli(run + " --band 1=6 --band 7=-20");
+  ASSERT_EQ(low.code, 0) << low.err;
+  EXPECT_EQ(Count(low.err, "note: band 1 (0 Hz - 60 Hz) at +6.0 dB gives "), 1u) << low.err;
+  EXPECT_NE(low.err.find(" dB at its centre with FFT length 256: no FFT length reaches it (1024, the longest the filter "
+                         "uses, gives +1.9 dB)"),
+            std::string::npos)
+      << low.err;
+  EXPECT_NE(low.err.find("note: band 7 (1.0 kHz - 2.0 kHz) at -20.0 dB gives -14.5 dB at its centre with FFT length 256: "
+                         "FFT length 512 reaches it"),
+            std::string::npos)
+      << low.err;
+  EXPECT_EQ(Cli(run + " --band 8=-20").err, "");  // 2-4 kHz has bins enough at 256
+  const Result longest = Cli(run + " --band 1=6 --fft 1024");
+  EXPECT_NE(longest.err.find("band 1 (0 Hz - 60 Hz) at +6.0 dB gives +1.9 dB"), std::string::npos) << longest.err;
+  EXPECT_EQ(Cli(run + " --band 4=6 --band 8=-20 --fft 1024").err, "");
+}
+
+// At 192 kHz everything above the last band (22 kHz) passes at 0 dB even with every band
+// at -99 dB: said once, and only where the rate leaves room above the bands.
+TEST_F(CliResults, HighRatesSayTheBandsEndAt22kHz) {
+  const std::string gains = " --gains -99,-99,-99,-99,-99,-99,-99,-99,-99,-99,-99,-99,-99,-99,-99";
+  std::ofstream(dir / "hi.wav", std::ios::binary) << WavBytes(3, 1, 192000, 32, FloatData(std::vector<float>(19200, 0.1f)));
+  const Result hi = Cli("process " + Quote(dir / "hi.wav") + " " + Quote(dir / "o.wav") + " -q" + gains);
+  ASSERT_EQ(hi.code, 0) << hi.err;
+  EXPECT_EQ(Count(hi.err, "note: the bands end at 22 kHz: above that, up to 96 kHz at 192000 Hz, the sound passes unchanged"), 1u)
+      << hi.err;
+  WriteWav(dir / "cd.wav", StereoSines(500, 700, 4410), 2);
+  const Result cd = Cli("process " + Quote(dir / "cd.wav") + " " + Quote(dir / "o.wav") + " -q" + gains);
+  EXPECT_EQ(cd.err.find("the bands end"), std::string::npos) << cd.err;
+  const Result flat = Cli("process " + Quote(dir / "hi.wav") + " " + Quote(dir / "o.wav") + " -q");
+  EXPECT_EQ(flat.err.find("the bands end"), std::string::npos) << flat.err;
+}

@@ -236,7 +236,7 @@ const char* UsageText() {
          "                       one band per point or region, as closely as the filter allows\n"
          "  --band N=DB          gain of band N (1..15, the window's slider order), repeatable\n"
          "  --gains G1,...,G15   all fifteen gains in dB\n"
-         "  --fft N              FFT length 16..4096\n"
+         "  --fft N              FFT length 16..4096 (2048 and 4096 filters as 1024, kept in presets)\n"
          "  --channel both|left|right\n"
          "  --description TEXT   (preset write)\n"
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"

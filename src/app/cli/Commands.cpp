@@ -48,6 +48,33 @@ void PrintWarnings(const std::vector<std::string>& warnings) {
   for (const std::string& w : warnings) std::fprintf(stderr, "strataeq-cli: warning: %s\n", w.c_str());
 }
 
+// What the filter will not do of what was asked, said once per process (a batch's
+// children inherit the parent's having said it).
+bool gLimitsSaid = false;
+
+void NoteFilterLimits(const TMMEqualizer& eq, std::int32_t rate) {
+  if (gLimitsSaid) return;
+  gLimitsSaid = true;
+  const TMMEQFilterList& bands = *eq.Filters();
+  const std::int32_t n = eq.FFTLength();
+  std::vector<std::string> notes;
+  if (n > kMaxFilterBlock)
+    notes.push_back("FFT length " + std::to_string(n) + " filters as " + std::to_string(kMaxFilterBlock) +
+                    ", the longest the filter uses (a preset keeps " + std::to_string(n) + ")");
+  for (const TBandReach& r : UnreachedBands(bands, rate, n)) notes.push_back(BandReachText(bands, r, n));
+  float top = 0;
+  bool any = false;
+  for (std::int32_t i = 0; i < bands.Count(); ++i) {
+    if (!bands.Band(i)->Enabled()) continue;
+    top = std::max(top, bands.Band(i)->F2());
+    any = any || bands.Band(i)->Gain() != 0;
+  }
+  if (any && rate > 48000 && top < rate / 2.0f)
+    notes.push_back("the bands end at " + std::to_string(static_cast<int>(top / 1000)) + " kHz: above that, up to " +
+                    std::to_string(rate / 2000) + " kHz at " + std::to_string(rate) + " Hz, the sound passes unchanged");
+  for (const std::string& s : notes) std::fprintf(stderr, "strataeq-cli: note: %s\n", s.c_str());
+}
+
 }  // namespace
 
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
@@ -67,6 +94,7 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sample
   if (s.FFTLength) eq.SetFFTLength(*s.FFTLength);
   if (s.Channel) eq.SetChannel(*s.Channel);
   if (s.Description) eq.SetDescription(*s.Description);
+  NoteFilterLimits(eq, sampleRate > 0 ? sampleRate : kDesignSampleRate);
 }
 
 std::string ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
@@ -269,7 +297,10 @@ int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   PrintWarnings(ClampPresetGains(*eq.Filters(), o.Positional[0]));
   const TMMEQFilterList& bands = *eq.Filters();
   std::fprintf(out, "description: %s\n", eq.Description().c_str());
-  std::fprintf(out, "FFT length:  %d\n", eq.FFTLength());
+  if (eq.FFTLength() > kMaxFilterBlock)
+    std::fprintf(out, "FFT length:  %d (filters as %d)\n", eq.FFTLength(), kMaxFilterBlock);
+  else
+    std::fprintf(out, "FFT length:  %d\n", eq.FFTLength());
   std::fprintf(out, "bands:       %d\n", bands.Count());
   for (int i = 0; i < bands.Count(); ++i) {
     const TMMEQFilter* b = bands.Band(i);
