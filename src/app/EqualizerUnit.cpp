@@ -74,9 +74,16 @@ const char* const kFeedback =
 const char* const kCompressed = "Sorry, using compressed wave file (ACM) is not supported !";
 const char* const kNotMpeg = "This is not a valid MPEG Layer 3 file !";
 
+const char* const kSameFile = "The output file is the input file: please choose another output file.";
+const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
+const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
+const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
 // Hints that say what the filter will not do: the FFT slider's when the length is longer
 // than the filter uses, a band slider's when the filter cannot give its gain at this
-// length (at the design rate; silent when it can).
+// length (at the design rate; none when it can).
 void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& sliders, const TMMEqualizer& eq) {
   const std::int32_t n = eq.FFTLength();
   std::string fftHint = "FFT length " + std::to_string(n);
@@ -87,16 +94,10 @@ void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& 
   for (const TBandReach& r : UnreachedBands(*eq.Filters(), 44100, n))
     if (r.Band < kBandCount) notes[static_cast<std::size_t>(r.Band)] = BandReachText(*eq.Filters(), r, n);
   for (std::size_t i = 0; i < notes.size(); ++i) {
-    sliders[i]->SetHint(notes[i].empty() ? std::string(BandNames[i]) : notes[i]);
+    sliders[i]->SetHint(notes[i]);
     sliders[i]->SetShowHint(!notes[i].empty());
   }
 }
-const char* const kSameFile = "The output file is the input file: please choose another output file.";
-const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
-const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
-const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
-
-QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 QLabel* SmallLabel(QWidget* parent, const char* text, int x, int y) {
   auto* l = new QLabel(text, parent);
