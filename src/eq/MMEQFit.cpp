@@ -448,7 +448,11 @@ namespace {
 
 double BandCentre(const TMMEQFilter& b) { return (double(b.F1()) + b.F2()) / 2; }
 
-bool Reaches(double reached, double gain) { return std::abs(reached - gain) <= std::max(1.0, std::abs(gain) / 4); }
+// Within 1 dB or a quarter of the gain; a cut asked and given beyond 40 dB silences the
+// band whatever its depth.
+bool Reaches(double reached, double gain) {
+  return std::abs(reached - gain) <= std::max(1.0, std::abs(gain) / 4) || (gain <= -40 && reached <= -40);
+}
 
 std::string SignedDb(double v) {
   std::string s = v >= 0 ? "+" : "";

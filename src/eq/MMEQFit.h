@@ -80,7 +80,8 @@ struct TBandReach {
   double AtLongest = 0;  // the change at 1024, when no length reaches the gain
 };
 // The enabled bands with a non-zero gain where the list's response at the band's centre
-// misses that gain by more than 1 dB and a quarter of the gain.
+// misses that gain by more than 1 dB and a quarter of the gain (a cut beyond 40 dB
+// counts as given when the response is beyond 40 dB down too).
 std::vector<TBandReach> UnreachedBands(const TMMEQFilterList& list, std::int32_t sampleRate, std::int32_t fftLength);
 // One line for a band of UnreachedBands: "band 1 (0 Hz - 60 Hz) at +6.0 dB gives ...".
 std::string BandReachText(const TMMEQFilterList& list, const TBandReach& reach, std::int32_t fftLength);

@@ -17,7 +17,7 @@ TEST(WindowLimits, TheFftAndBandHintsSayWhatTheFilterCannotDo) {
   form.FftLen->SetPosition(8);
   EXPECT_EQ(form.FftLen->Hint(), "FFT length 4096: filters as 1024, the longest the filter uses");
   form.FftLen->SetPosition(4);
-  for (auto [band, gain, short_] : {std::tuple{0, 6.0f, true}, {7, -6.0f, false}}) {
+  for (auto [band, gain, short_] : {std::tuple{0, 6.0f, true}, {7, -99.0f, false}}) {
     TMMSlider* s = form.Sliders[static_cast<std::size_t>(band)];
     s->SetPosition(GainPosition(gain));
     form.SliderChanged(s);
