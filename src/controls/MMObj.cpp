@@ -299,11 +299,24 @@ class ControlAccessible : public QAccessibleWidget {
       : QAccessibleWidget(w, control->AccessibleRole()), control_(control) {}
 
   QAccessible::Role role() const override { return control_->AccessibleRole(); }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    if (role() == QAccessible::ButtonMenu) s.hasPopup = true;
+    if (const std::optional<bool> on = control_->AccessibleChecked()) {
+      s.checkable = true;
+      s.checked = *on;
+    }
+    return s;
+  }
   QString text(QAccessible::Text t) const override {
     if (t == QAccessible::Value) return QString::fromStdString(control_->AccessibleValue());
     if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
       const std::string caption = control_->AccessibleCaption();
       return QString::fromStdString(caption.empty() ? control_->AccessibleHint() : caption);
+    }
+    if (t == QAccessible::Description) {
+      const std::string description = control_->AccessibleDescription();
+      if (!description.empty()) return QString::fromStdString(description);
     }
     return QAccessibleWidget::text(t);
   }
@@ -313,7 +326,13 @@ class ControlAccessible : public QAccessibleWidget {
     return names;
   }
   void doAction(const QString& name) override {
-    if (name == pressAction() && control_->AccessiblePress()) return;
+    if (name == pressAction()) {
+      // A screen reader waits for the action's answer: a dialog or menu the press opens
+      // runs its own loop, so the press happens after the answer has gone.
+      TMMAccessibleControl* control = control_;
+      QMetaObject::invokeMethod(widget(), [control] { control->AccessiblePress(); }, Qt::QueuedConnection);
+      return;
+    }
     QAccessibleWidget::doAction(name);
   }
 
