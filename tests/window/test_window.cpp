@@ -709,7 +709,7 @@ TEST_F(Window, ScreenReadersHearNamesValuesInWordsAndSetWholeGestures) {
   EXPECT_EQ(Readout(), "2-4 Khz : -4.5 dB");
   EXPECT_EQ(Text(band7, QAccessible::Description), "\u22124.5 dB");
   QAccessibleActionInterface* actions = slider->actionInterface();
-  ASSERT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::increaseAction()));
+  EXPECT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::increaseAction()));
   actions->doAction(QAccessibleActionInterface::increaseAction());
   EXPECT_FLOAT_EQ(BandGain(7), -4.4f);
   actions->doAction(QAccessibleActionInterface::decreaseAction());
@@ -766,7 +766,7 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
     d.reject();
   });
   save->doAction(QAccessibleActionInterface::pressAction());
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(dialogShown) << "the press waited for the dialog";
   ASSERT_TRUE(WaitFor([&] { return dialogShown; }));
 
   bool menuShown = false;
@@ -778,7 +778,7 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   });
   poll.start(5);
   Accessible(form->InputDev)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
-  EXPECT_FALSE(form->InputDevs->isVisible());
+  EXPECT_FALSE(menuShown) << "the press waited for the menu";
   ASSERT_TRUE(WaitFor([&] { return menuShown; }));
   poll.stop();
 
