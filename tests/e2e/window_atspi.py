@@ -6,7 +6,8 @@ Run by window_atspi.sh, which starts the bus, an X server, a private PulseAudio 
   - Press on Start starts the route and the focus goes to Stop;
   - the 2-4 kHz band set to its bottom through the value interface cuts 3 kHz in the
     live sound by more than 30 dB against 500 Hz, and its description says so;
-  - Press on Stop brings the focus back to Start;
+  - Press on Stop brings the focus back to Start (the window is then screenshotted
+    with the 2-4 kHz slider focused);
   - Press on Save answers at once, the dialog then opens and Cancel (pressed through
     the bus too) closes it.
 Prints what it measured; exits non-zero on the first failure.
@@ -21,7 +22,7 @@ import pyatspi
 
 BANDS = ["0-60 Hz", "60-120 Hz", "120-200 Hz", "200-600 Hz", "600-800 Hz", "800 Hz-1 Khz", "1-2 Khz",
          "2-4 Khz", "4-6 Khz", "6-8 Khz", "8-10 Khz", "10-12 Khz", "12-14 Khz", "14-16 Khz", "16-20 Khz"]
-work = sys.argv[1]
+work, window, shot = sys.argv[1:4]
 
 
 def fail(text):
@@ -156,6 +157,13 @@ if not wait(lambda: states(start).contains(pyatspi.STATE_FOCUSED)):
     focused = [n.name for n in nodes if states(n).contains(pyatspi.STATE_FOCUSED)]
     fail("after Stop the focus is on %s, not Start" % focused)
 print("after Stop the focus is on Start")
+
+# The focused band slider as the screen shows it.
+band.queryComponent().grabFocus()
+if not wait(lambda: states(band).contains(pyatspi.STATE_FOCUSED)):
+    fail("the 2-4 Khz slider did not take the focus")
+time.sleep(0.2)
+subprocess.run(["import", "-window", window, shot], check=True)
 # Press on Save answers at once; the dialog comes after, and Cancel closes it.
 save = find(nodes, pyatspi.ROLE_PUSH_BUTTON, "Save")
 took = press(save)

@@ -2,12 +2,15 @@
 # The window through the accessibility bus, as a screen reader drives it: strataeq on an
 # Xvfb screen with a private session bus (and the accessibility bus it launches) and a
 # private PulseAudio; window_atspi.py does the checks. A tone of 500 Hz + 3 kHz plays into
-# sink A; the window's default devices are A's monitor and sink B.
+# sink A; the window's default devices are A's monitor and sink B. The window with the
+# 2-4 kHz slider focused is kept as BUILD-FOLDER/e2e/band_focused.png.
 # Usage: tests/e2e/window_atspi.sh BUILD-FOLDER
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=$(cd "${1:?usage: tests/e2e/window_atspi.sh BUILD-FOLDER}" && pwd)
 program=$build/bin/strataeq
+shots=$build/e2e
+mkdir -p "$shots"
 
 work=$(mktemp -d)
 server=$work/pulse
@@ -64,7 +67,7 @@ sleep 0.5
 xdotool windowfocus "$wid"
 
 status=0
-/usr/bin/python3 tests/e2e/window_atspi.py "$work" || status=$?
+/usr/bin/python3 tests/e2e/window_atspi.py "$work" "$wid" "$shots/band_focused.png" || status=$?
 if [ "$status" -eq 0 ]; then
   for _ in $(seq 1 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$app" 2>/dev/null; then echo "FAIL: the program did not end after Close" >&2; status=1; fi
