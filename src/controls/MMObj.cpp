@@ -314,9 +314,17 @@ class ControlAccessible : public QAccessibleWidget {
       const std::string caption = control_->AccessibleCaption();
       return QString::fromStdString(caption.empty() ? control_->AccessibleHint() : caption);
     }
+    // The bridge carries neither the popup nor the checkable state: the description
+    // says them in words.
     if (t == QAccessible::Description) {
-      const std::string description = control_->AccessibleDescription();
-      if (!description.empty()) return QString::fromStdString(description);
+      QString description = QString::fromStdString(control_->AccessibleDescription());
+      if (description.isEmpty()) description = QAccessibleWidget::text(t);
+      auto add = [&](const char* words) {
+        description += QLatin1String(description.isEmpty() ? "" : ", ") + QLatin1String(words);
+      };
+      if (const std::optional<bool> on = control_->AccessibleChecked()) add(*on ? "on" : "off");
+      if (role() == QAccessible::ButtonMenu) add("opens a menu");
+      return description;
     }
     return QAccessibleWidget::text(t);
   }

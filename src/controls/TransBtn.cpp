@@ -163,6 +163,10 @@ void TTransparentButton::SetDown(bool v) {
     state.checked = latching_;
     QAccessibleStateChangeEvent event(this, state);
     QAccessible::updateAccessibility(&event);
+    if (latching_) {
+      QAccessibleEvent words(this, QAccessible::DescriptionChanged);
+      QAccessible::updateAccessibility(&words);
+    }
   }
   repaint();
 }

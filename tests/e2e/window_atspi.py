@@ -2,7 +2,8 @@
 
 Run by window_atspi.sh, which starts the bus, an X server, a private PulseAudio with a
 500 Hz + 3 kHz tone on the recording side, and strataeq. Checks:
-  - every focusable control has a name, and the band sliders name their bands;
+  - every focusable control has a name, and the band sliders name their bands; the
+    three menu buttons say they open a menu and Vis Enable says it is on;
   - Press on Start starts the route and the focus goes to Stop;
   - the 2-4 kHz band set to its bottom through the value interface cuts 3 kHz in the
     live sound by more than 30 dB against 500 Hz, and its description says so;
@@ -117,6 +118,11 @@ sliders = [n.name for n in focusable if n.getRole() == pyatspi.ROLE_SLIDER]
 print("sliders: %s" % sliders)
 if [s for s in sliders if s in BANDS] != BANDS:
     fail("the band sliders do not name their bands")
+menus = [n.name for n in focusable if n.description.endswith("opens a menu")]
+vis = find(nodes, pyatspi.ROLE_PUSH_BUTTON, "Vis Enable")
+print("menu buttons: %s; Vis Enable: %r" % (menus, vis.description))
+if len(menus) != 3 or vis.description != "on" or not states(vis).contains(pyatspi.STATE_CHECKED):
+    fail("the menu buttons or Vis Enable do not say what they are")
 
 # Start through the bus: the route runs and the focus moves to Stop.
 start = find(nodes, pyatspi.ROLE_PUSH_BUTTON, "Start")

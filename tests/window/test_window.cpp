@@ -739,14 +739,17 @@ TEST_F(Window, ScreenReadersHearNamesValuesInWordsAndSetWholeGestures) {
   EXPECT_FALSE(Accessible(form->btnStart)->state().hasPopup);
   Entry(form->InputDevs, "Microphone")->trigger();
   EXPECT_EQ(form->InputDev->Hint(), "Microphone");
-  EXPECT_EQ(Text(form->InputDev, QAccessible::Description), "Recording Device : Microphone");
-  EXPECT_EQ(Text(form->OutDev, QAccessible::Description), "Output Device : Default: Speakers");
+  EXPECT_EQ(Text(form->InputDev, QAccessible::Description), "Recording Device : Microphone, opens a menu");
+  EXPECT_EQ(Text(form->OutDev, QAccessible::Description), "Output Device : Default: Speakers, opens a menu");
+  EXPECT_EQ(Text(form->btnChannelSelect, QAccessible::Description), "opens a menu");
 
   // Vis Enable is on or off.
   EXPECT_TRUE(Accessible(form->Vis)->state().checkable);
   EXPECT_TRUE(Accessible(form->Vis)->state().checked);
+  EXPECT_EQ(Text(form->Vis, QAccessible::Description), "on");
   QTest::mouseClick(form->Vis, Qt::LeftButton);
   EXPECT_FALSE(Accessible(form->Vis)->state().checked);
+  EXPECT_EQ(Text(form->Vis, QAccessible::Description), "off");
   EXPECT_FALSE(Accessible(form->btnStart)->state().checkable);
 
   // The gauge has a value.
