@@ -511,7 +511,7 @@ void TEqForm::UnlockControls() {
   OutDev->setEnabled(true);
   btnStart->setEnabled(true);
   FftLen->setEnabled(true);
-  if (btnStop->hasFocus()) btnStart->setFocus(Qt::OtherFocusReason);
+  if (focusWidget() == btnStop) btnStart->setFocus(Qt::OtherFocusReason);  // not on to Reset
   btnStop->setEnabled(false);
 }
 
