@@ -786,11 +786,14 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   poll.stop();
 
   // Enter on Start: the focus goes to Stop, not to Reset; Enter on Stop brings it back.
+  // The closed popup hands activation back to the form later, so wait for it to settle.
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activePopupWidget() == nullptr; }));
   form->activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   Entry(form->InputDevs, "Microphone")->trigger();
   Entry(form->OutputDevs, "Speakers")->trigger();
   form->btnStart->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == form->btnStart; }));
   QTest::keyClick(form->btnStart, Qt::Key_Return);
   ASSERT_TRUE(form->WaveIn->Started());
   EXPECT_EQ(QApplication::focusWidget(), form->btnStop);
