@@ -86,11 +86,10 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 // than the filter uses, a band slider's when the filter cannot give its gain at this
 // length (at the design rate; none when it can).
 void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& sliders, const TMMEqualizer& eq) {
+  // The slider's value already says the length (its scale, and its value in words).
   const std::int32_t n = eq.FFTLength();
-  std::string fftHint = "FFT length " + std::to_string(n);
-  if (n > kMaxFilterBlock) fftHint += ": filters as " + std::to_string(kMaxFilterBlock) + ", the longest the filter uses";
-  fft.SetHint(fftHint);
-  fft.SetShowHint(true);
+  fft.SetHint(n > kMaxFilterBlock ? "filters as " + std::to_string(kMaxFilterBlock) + ", the longest the filter uses" : "");
+  fft.SetShowHint(n > kMaxFilterBlock);
   std::array<std::string, kBandCount> notes{};
   for (const TBandReach& r : UnreachedBands(*eq.Filters(), 44100, n))
     if (r.Band < kBandCount) notes[static_cast<std::size_t>(r.Band)] = BandReachText(*eq.Filters(), r, n);
