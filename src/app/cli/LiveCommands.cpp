@@ -243,6 +243,7 @@ int RunPlay(const TCliOptions& o) {
   eq.SetOutput(&waveOut);
 
   Drive(waveOut, waveOut.OnStop, ring, std::nullopt, true, nullptr);
+  if (Interrupted()) throw EInterrupted("interrupted: playback stopped");
   return 0;
 }
 
