@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Desktop sound on a real sound server: a private PulseAudio with two null sinks, A the
+# Desktop sound on a real sound server: a private PulseAudio or PipeWire, two null sinks, A the
 # default. A player streams 500 Hz + 3 kHz into the default device; `strataeq-cli live
 # --desktop --out B` must take the player's stream onto "StrataEq Equalizer", equalize
 # it (band 8, 2-4 kHz, at -20 dB) into B, and put everything back when it stops:
@@ -15,15 +15,20 @@ cd "$(dirname "$0")/../.."
 build=${1:?usage: tests/e2e/desktop_pulse.sh BUILD-FOLDER}
 cli=$build/bin/strataeq-cli
 
+# The server: STRATAEQ_TEST_SERVER=pulse (the classic daemon, default) or pipewire.
+server_kind=${STRATAEQ_TEST_SERVER:-pulse}
+server_script=scripts/$server_kind-test-server.sh
+[ -x "$server_script" ] || { echo "no test server $server_kind" >&2; exit 2; }
+
 work=$(mktemp -d)
 server=$work/pulse
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
-  scripts/pulse-test-server.sh stop "$server" || true
+  "$server_script" stop "$server" || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-eval "$(scripts/pulse-test-server.sh start "$server")"
+eval "$("$server_script" start "$server")"
 
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
@@ -125,5 +130,5 @@ else
 fi
 check_restored "the refused start"
 
-[ "$fail" -eq 0 ] && echo "desktop sound on PulseAudio: passed"
+[ "$fail" -eq 0 ] && echo "desktop sound on $server_kind: passed"
 exit "$fail"
