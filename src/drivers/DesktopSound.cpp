@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace strataeq {
@@ -134,19 +137,53 @@ class TDesktopSound::TServer {
     return list;
   }
 
-  std::uint32_t LoadModule(const std::string& name, const std::string& args) {
+  bool HasSource(const std::string& name) {
+    bool found = false;
+    Run(pa_context_get_source_info_by_name(
+        context_, name.c_str(),
+        [](pa_context*, const pa_source_info* i, int eol, void* p) {
+          if (!eol && i) *static_cast<bool*>(p) = true;
+        },
+        &found));
+    return found;
+  }
+  bool HasSink(const std::string& name) {
+    const std::vector<SinkEntry> list = Sinks();
+    return std::any_of(list.begin(), list.end(), [&](const SinkEntry& s) { return s.name == name; });
+  }
+
+  // The server may answer a request before it acts on it (PipeWire's server hands
+  // devices and defaults to its session manager): what comes next waits until the
+  // server shows the change. False when it does not within a few seconds.
+  bool Settle(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      pa_threaded_mainloop_unlock(loop_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pa_threaded_mainloop_lock(loop_);
+    }
+    return true;
+  }
+
+  // A null sink, ready when it and its monitor are listed.
+  std::uint32_t LoadSink(const std::string& sinkName, const std::string& args) {
     std::uint32_t index = PA_INVALID_INDEX;
     Run(pa_context_load_module(
-        context_, name.c_str(), args.c_str(),
+        context_, "module-null-sink", args.c_str(),
         [](pa_context*, std::uint32_t idx, void* p) { *static_cast<std::uint32_t*>(p) = idx; }, &index));
+    if (index != PA_INVALID_INDEX) Settle([&] { return HasSink(sinkName) && HasSource(sinkName + ".monitor"); });
     return index;
   }
 
-  bool UnloadModule(std::uint32_t index) { return RunSuccess(pa_context_unload_module, index); }
+  bool UnloadSink(std::uint32_t module, const std::string& sinkName) {
+    return RunSuccess(pa_context_unload_module, module) &&
+           Settle([&] { return !HasSink(sinkName) && !HasSource(sinkName + ".monitor"); });
+  }
   bool SetDefaultSink(const std::string& name) {
     bool ok = false;
     Run(pa_context_set_default_sink(context_, name.c_str(), &TServer::Success, &ok));
-    return ok;
+    return ok && Settle([&] { return DefaultSink() == name; });
   }
   bool MoveStream(std::uint32_t stream, const std::string& sink) {
     bool ok = false;
@@ -232,7 +269,7 @@ bool TDesktopSound::Recover() {
   const std::string target = server_->DefaultSink() != kSinkName ? server_->DefaultSink() : fallback;
   for (const StreamEntry& st : server_->Streams())
     if (st.sink == ours->index && !target.empty()) server_->MoveStream(st.index, target);
-  if (ours->module != PA_INVALID_INDEX) server_->UnloadModule(ours->module);
+  if (ours->module != PA_INVALID_INDEX) server_->UnloadSink(ours->module, kSinkName);
   return true;
 }
 
@@ -275,7 +312,7 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
                            std::to_string(sampleRate) + " sink_properties='device.description=\"" + kDescription +
                            "\" " + kPreviousDefault + "=\"" + restoreDefault + "\" " + kOrigins + "=\"" + origins +
                            "\"'";
-  if (server_->LoadModule("module-null-sink", args) == PA_INVALID_INDEX)
+  if (server_->LoadSink(kSinkName, args) == PA_INVALID_INDEX)
     throw EMMDesktopError("Desktop Sound: the sound server could not create the device \"" + std::string(kDescription) +
                           "\"");
   active_ = true;

@@ -33,7 +33,8 @@ eval "$("$server_script" start "$server")"
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
-sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 500 synth 60 sine mix 3000 vol 0.25
+length=$((40 + 6 * ${KILL_LOOPS:-3}))  # the player outlasts every step
+sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth $length sine 500 synth $length sine mix 3000 vol 0.25
 paplay "$work/tone.wav" &  # no device named: the default one, A
 for _ in $(seq 1 50); do
   player=$(pactl list short sink-inputs | awk 'NR == 1 { print $1 }')
@@ -105,16 +106,18 @@ for sig in TERM INT; do
   check_restored "SIG$sig"
 done
 
-# 3. kill -9 leaves the device behind, the next start clears it up.
-"$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
-live=$!
-wait_moved || bad "kill -9 run: the player's stream was not moved"
-kill -9 "$live"
-wait "$live" 2>/dev/null || true
-[ -n "$(sink_index strataeq_equalizer)" ] || bad "kill -9 left nothing behind: the recovery goes untested"
-[ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "kill -9 run: the default was not the equalizer's device"
-"$cli" live --desktop --out StrataEq-Null-B --latency 100 --seconds 2 -q || bad "the start after kill -9 failed"
-check_restored "kill -9 and a new start"
+# 3. kill -9 leaves the device behind, the next start clears it up (KILL_LOOPS times).
+for loop in $(seq 1 "${KILL_LOOPS:-3}"); do
+  "$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
+  live=$!
+  wait_moved || bad "kill -9 run $loop: the player's stream was not moved"
+  kill -9 "$live"
+  wait "$live" 2>/dev/null || true
+  [ -n "$(sink_index strataeq_equalizer)" ] || bad "kill -9 left nothing behind: the recovery goes untested"
+  [ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "kill -9 run $loop: the default was not the equalizer's device"
+  "$cli" live --desktop --out StrataEq-Null-B --latency 100 --seconds 2 -q || bad "the start after kill -9 failed (loop $loop)"
+  check_restored "kill -9 and a new start ($loop)"
+done
 
 # Never into its own device: with one left behind by another kill -9, naming it as the
 # output is refused, and the leftover is cleared up all the same.
