@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <thread>
@@ -24,6 +25,7 @@ struct SinkEntry {
   std::string name;
   std::string previousDefault;
   std::string origins;
+  long priority = 0;  // the server's ranking where it gives one (PipeWire's session priority)
 };
 
 struct StreamEntry {
@@ -116,6 +118,7 @@ class TDesktopSound::TServer {
           e.name = i->name ? i->name : "";
           if (const char* v = pa_proplist_gets(i->proplist, kPreviousDefault)) e.previousDefault = v;
           if (const char* v = pa_proplist_gets(i->proplist, kOrigins)) e.origins = v;
+          if (const char* v = pa_proplist_gets(i->proplist, "priority.session")) e.priority = std::atol(v);
           static_cast<std::vector<SinkEntry>*>(p)->push_back(e);
         },
         &list));
@@ -327,6 +330,31 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
     if (!st.application) continue;
     if (st.sink == ourIndex || server_->MoveStream(st.index, kSinkName)) ++moved_;
   }
+}
+
+bool TDesktopSound::OutputPresent() {
+  if (!active_ || !server_) return false;
+  TServer::Lock lock(server_->loop_);
+  return server_->HasSink(output_);
+}
+
+std::string TDesktopSound::FollowDesktop() {
+  if (!active_ || !server_) throw EMMDesktopError("Desktop Sound: not running");
+  TServer::Lock lock(server_->loop_);
+  const std::vector<SinkEntry> sinks = server_->Sinks();
+  const std::string def = server_->DefaultSink();
+  const SinkEntry* best = nullptr;
+  for (const SinkEntry& s : sinks) {
+    if (s.name == kSinkName || !Quotable(s.name)) continue;
+    if (s.name == def) {
+      best = &s;
+      break;
+    }
+    if (!best || s.priority > best->priority) best = &s;
+  }
+  if (!best) throw EMMDesktopError("Desktop Sound: there is no playback device left to play the desktop's sound");
+  output_ = best->name;
+  return output_;
 }
 
 void TDesktopSound::Stop() {

@@ -89,6 +89,7 @@ class TPulseStream : public TWaveStream {
   MMRESULT Position(TMMTime* time) override;
   MMRESULT Close() override;
   MMRESULT Latency(std::uint64_t* usec) override;
+  MMRESULT ServerBuffer(TWaveServerBuffer* sizes) override;
 
   // The lock is held for these.
   void Fail(MMRESULT code);
@@ -800,6 +801,26 @@ MMRESULT TPulseStream::Latency(std::uint64_t* usec) {
     value = value > ours ? value - ours : 0;
   }
   *usec = value;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT TPulseStream::ServerBuffer(TWaveServerBuffer* sizes) {
+  TPulseBackend::Lock lock(owner_);
+  *sizes = {};
+  if (failed_) return failCode_;
+  if (!stream_) return MMSYSERR_NOERROR;
+  const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_);
+  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  if (!a || !spec) return MMSYSERR_NOERROR;
+  const auto usec = [&](std::uint32_t bytes) {
+    return bytes == static_cast<std::uint32_t>(-1) ? 0u : static_cast<std::uint32_t>(pa_bytes_to_usec(bytes, spec));
+  };
+  if (dir_ == TWaveDir::Output) {
+    sizes->BufferUsec = usec(a->tlength);
+    sizes->BlockUsec = usec(a->minreq);
+  } else {
+    sizes->BufferUsec = sizes->BlockUsec = usec(a->fragsize);
+  }
   return MMSYSERR_NOERROR;
 }
 

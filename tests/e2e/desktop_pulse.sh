@@ -133,5 +133,42 @@ else
 fi
 check_restored "the refused start"
 
+# 4. Devices that go away. A named output that goes keeps its error and exit 1.
+route_sink() {  # the sink the route's own playback stream is on
+  pactl list sink-inputs | awk '/^Sink Input #/ { s = "" } /^\tSink:/ { s = $2 } /media.name = "StrataEq playback"/ { print s }'
+}
+pactl load-module module-null-sink sink_name=strataeq_c sink_properties=device.description=StrataEq-Null-C >/dev/null
+for _ in $(seq 1 50); do [ -n "$(sink_index strataeq_c)" ] && break; sleep 0.1; done
+"$cli" live --desktop --out StrataEq-Null-C --latency 100 -q 2>"$work/err.log" &
+live=$!
+wait_moved || bad "named output run: the player's stream was not moved"
+pactl unload-module "$(pactl list short modules | awk '/sink_name=strataeq_c/ { print $1 }')"
+rc=0
+timeout 10 tail --pid="$live" -f /dev/null || kill "$live"
+wait "$live" || rc=$?
+[ "$rc" -eq 1 ] || bad "a named output that went away ended with status $rc, not 1"
+echo "named output gone: status $rc, $(cat "$work/err.log")"
+check_restored "the named output went away"
+# Without a named output the route follows the desktop: A (the default) goes, B remains.
+"$cli" live --desktop --latency 100 --seconds 8 >"$work/follow.log" 2>&1 &
+live=$!
+wait_moved || bad "follow run: the player's stream was not moved"
+sleep 1.5
+pactl unload-module "$(pactl list short modules | awk '/sink_name=strataeq_a/ { print $1 }')"
+b=$(sink_index strataeq_b)
+moved=""
+for step in $(seq 1 20); do  # 2 s
+  [ "$(route_sink)" = "$b" ] && { moved=$step; break; }
+  sleep 0.1
+done
+[ -n "$moved" ] && echo "the route plays on B ${moved}00 ms after A went away" || bad "the route did not move to B within 2 s"
+[ "$(player_sink)" = "$(sink_index strataeq_equalizer)" ] || bad "the player's stream left the equalizer when A went away"
+rc=0
+wait "$live" || rc=$?
+cat "$work/follow.log"
+[ "$rc" -eq 0 ] || bad "the route that followed the desktop ended with status $rc"
+[ "$(player_sink)" = "$b" ] || bad "after the follow run the player's stream is on $(player_sink), not B ($b)"
+[ "$(pactl get-default-sink)" = strataeq_b ] || bad "after the follow run the default is $(pactl get-default-sink), not B"
+
 [ "$fail" -eq 0 ] && echo "desktop sound on $server_kind: passed"
 exit "$fail"
