@@ -120,9 +120,9 @@ struct TFailureCatcher {
 };
 
 // A running route whose playback has not moved for longer than kStallGrace counts the
-// silence as drop-outs; after kStallSeconds it is stopped.
+// silence as drop-outs and says so; after kStallSeconds it is stopped.
 constexpr int kStallGrace = 2;
-constexpr int kStallSeconds = 4;
+constexpr int kStallSeconds = 10;
 
 // What a live route reports once a second: drop-outs, the measured delay, and the
 // playback position (frames) that shows whether sound still moves.
@@ -141,6 +141,7 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
   const std::atomic<int>* dropouts = readout.Dropouts;
   const std::function<double()>& latency = readout.Latency;
   TRouteStallWatch watch(readout.BufferFrames, kStallGrace * kDesignRate);
+  bool stallTold = false;
   const auto start = std::chrono::steady_clock::now();
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
@@ -154,7 +155,12 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
       nextReport += std::chrono::seconds(1);
       if (readout.Position && readout.Dropouts) {
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        *readout.Dropouts += watch.Update(readout.Position(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+        const int gap = watch.Update(readout.Position(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+        if (gap > 0 && !stallTold)
+          std::fprintf(stderr, "strataeq-cli: the sound server has played nothing of the route for %d s\n",
+                       static_cast<int>(watch.Stalled() / kDesignRate));
+        stallTold = watch.Stalled() > 0 && (stallTold || gap > 0);
+        *readout.Dropouts += gap;
         if (watch.Stalled() >= kStallSeconds * kDesignRate)
           return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
