@@ -125,7 +125,7 @@ constexpr int kStallGrace = 2;
 constexpr int kStallSeconds = 10;
 
 // What a live route reports once a second: drop-outs, the measured delay, and the
-// playback position (frames) that shows whether sound still moves.
+// playback position that shows whether sound still moves.
 struct TRouteReadout {
   std::atomic<int>* Dropouts = nullptr;
   std::function<double()> Latency;
