@@ -158,8 +158,8 @@ class TDesktopSound::TServer {
   // The server may answer a request before it acts on it (PipeWire's server hands
   // devices and defaults to its session manager): what comes next waits until the
   // server shows the change. False when it does not within a few seconds.
-  bool Settle(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  bool Settle(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       pa_threaded_mainloop_unlock(loop_);
@@ -335,7 +335,8 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
 bool TDesktopSound::OutputPresent() {
   if (!active_ || !server_) return false;
   TServer::Lock lock(server_->loop_);
-  return server_->HasSink(output_);
+  // A device's streams can fail a moment before the server stops listing it.
+  return !server_->Settle([&] { return !server_->HasSink(output_); }, std::chrono::milliseconds(1000));
 }
 
 std::string TDesktopSound::FollowDesktop() {

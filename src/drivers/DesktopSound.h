@@ -41,7 +41,7 @@ class TDesktopSound {
   int MovedStreams() const { return moved_; }
 
   // Whether the real playback device is still there (headphones unplugged, a USB or
-  // Bluetooth device gone: no).
+  // Bluetooth device gone: no); waits up to a second for the server to show it gone.
   bool OutputPresent();
   // Makes the device the desktop would now use the output, and returns its server name:
   // the server's default when it is a real device, otherwise the real device the server
