@@ -9,6 +9,7 @@ namespace {
 // Posted by a worker that died of an exception: the main thread closes the trigger.
 constexpr std::uint32_t kWorkerFailed = MM_WOM_STOP + 1;
 constexpr auto kThreadWait = std::chrono::milliseconds(5000);
+constexpr auto kStopWait = std::chrono::milliseconds(1500);
 
 std::uint8_t Bit(TMMTriggerState s) { return static_cast<std::uint8_t>(s); }
 
@@ -64,7 +65,15 @@ TMMTrigger::~TMMTrigger() {
     worker_->Terminate();
     worker_->Resume();
     if (terminateEvent_) terminateEvent_->Set();
-    worker_->WaitFor();
+    if (!worker_->WaitFor(kStopWait)) {
+      // Stuck inside the chain: left behind with what it uses rather than holding the
+      // program up.
+      (void)worker_.release();
+      (void)terminateEvent_.release();
+      (void)goEvent_.release();
+      (void)readyEvent_.release();
+      (void)header_.release();
+    }
   }
   window_.reset();
 }
@@ -100,6 +109,8 @@ void TMMTrigger::FireError() {
 
 void TMMTrigger::WindowProc(TMessage& m) {
   if (m.Msg == MM_WOM_STOP) {
+    // A stop message of an earlier run never touches this one.
+    if (static_cast<std::uint32_t>(m.LParam) != run_) return;
     try {
       Stop();
     } catch (...) {
@@ -165,7 +176,13 @@ void TMMTrigger::EndWorker() {
     readyEvent_->WaitFor(kThreadWait);
   }
   // Between cycles the worker answers at once; it can never be inside a cycle here.
-  worker_->WaitFor();
+  if (!worker_->WaitFor(kStopWait)) {
+    (void)worker_.release();
+    (void)terminateEvent_.release();
+    (void)goEvent_.release();
+    (void)readyEvent_.release();
+    return;
+  }
   worker_.reset();
   readyEvent_.reset();
   goEvent_.reset();
@@ -222,8 +239,10 @@ void TMMTrigger::Start() {
       inFlight_ = 0;
       stopPending_ = false;
       stopping_ = false;
+      ++run_;
     }
     RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+    ReserveMessages(4);
     TMMCustomSoundComponent::Start();
     moreData_ = true;
     AddState(TMMTriggerState::trStarted);
@@ -280,13 +299,23 @@ void TMMTrigger::Restart() {
 void TMMTrigger::Stop() {
   if (!HasState(TMMTriggerState::trStarted) && !HasState(TMMTriggerState::trPaused)) return;
   try {
+    bool post = false;
+    std::uint32_t run;
     {
       std::lock_guard lock(cs_);
       stopping_ = true;
-      if (inFlight_ > 0) {
-        stopPending_ = true;  // the worker posts the stop message when the cycle ends
-        return;
+      run = run_;
+      // Completed on the main thread once no cycle runs: the worker posts the stop
+      // message when its cycle ends, and a caller on another thread posts it here.
+      if (inFlight_ > 0 || !IsMainThread()) {
+        post = inFlight_ == 0 && !stopPending_;
+        stopPending_ = true;
       }
+    }
+    if (post) PostMessage(window_->Handle(), MM_WOM_STOP, 0, static_cast<LPARAM>(run));
+    {
+      std::lock_guard lock(cs_);
+      if (stopPending_ && (inFlight_ > 0 || !IsMainThread())) return;
     }
     CompleteStop();
   } catch (...) {
@@ -306,9 +335,16 @@ void TMMTrigger::CompleteStop() {
     stopPending_ = false;
   }
   RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
-  TMMCustomSoundComponent::Stop();
+  // Exactly one OnStop, even when the chain's stop fails; the failure follows it.
+  std::exception_ptr failure;
+  try {
+    TMMCustomSoundComponent::Stop();
+  } catch (...) {
+    failure = std::current_exception();
+  }
   Fire(OnStop);
   if (closePending_) Close();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TMMTrigger::BufferReady(PMMWaveHdr) {}
@@ -334,7 +370,8 @@ void TMMTrigger::RunCycle() {
     std::lock_guard lock(cs_);
     if (--inFlight_ == 0 && (stopPending_ || !moreData_)) {
       stopping_ = true;
-      PostMessage(window_->Handle(), MM_WOM_STOP);
+      stopPending_ = true;
+      PostMessage(window_->Handle(), MM_WOM_STOP, 0, static_cast<LPARAM>(run_.load()));
     }
   };
   try {

@@ -81,6 +81,7 @@ class TMMTrigger : public TMMCustomSoundComponent {
   bool closing_ = false;
   std::atomic<bool> threadFailed_{false};
   bool errorReported_ = false;
+  std::atomic<std::uint32_t> run_{0};  // counts starts; a stop message carries its run
   TCriticalSection cs_;
   std::unique_ptr<TEvent> readyEvent_, goEvent_, terminateEvent_;
   std::unique_ptr<TMMTriggerThread> worker_;

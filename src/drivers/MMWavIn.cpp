@@ -12,6 +12,8 @@ constexpr std::uint32_t kWorkerFailed = MM_WOM_STOP + 1;
 // A data report the device sent while it was being reset: such buffers are dropped.
 constexpr std::uint32_t kResetData = MM_WIM_DATA + 1;
 constexpr auto kThreadWait = std::chrono::milliseconds(5000);
+// How long a close waits for a buffer still on its way through the chain.
+constexpr auto kStopWait = std::chrono::milliseconds(1500);
 constexpr std::int64_t kNoLimit = std::numeric_limits<std::int64_t>::max();
 
 const char* const kNoDevice = "No wave audio recording device found";
@@ -86,20 +88,20 @@ TMMCustomWaveIn::~TMMCustomWaveIn() {
   try {
     if (handle_ || HasState(TMMWaveInState::wisOpened)) Close();
     if (closePending_) {
-      // A buffer is still being processed: let it end, then complete stop and close.
-      for (int i = 0; i < 5000; ++i) {
-        {
-          std::lock_guard lock(cs_);
-          if (inFlight_ <= 0) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      Stop();
+      // The buffer path never waits for this thread, so the buffer it holds comes
+      // back in bounded time; then the stop and the close complete here.
+      AwaitIdle(kStopWait);
+      CompleteStop();
     }
   } catch (...) {
   }
   EndWorker();
   window_.reset();
+}
+
+bool TMMCustomWaveIn::AwaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(cs_);
+  return idle_.wait_for(lock, timeout, [this] { return inFlight_ <= 0; });
 }
 
 void TMMCustomWaveIn::Error(const std::string& message) {
@@ -290,7 +292,15 @@ void TMMCustomWaveIn::EndWorker() {
     terminateEvent_->Set();
     readyEvent_->WaitFor(kThreadWait);
   }
-  worker_->WaitFor();
+  if (!worker_->WaitFor(kStopWait)) {
+    // A worker stuck in a device call: left behind with what it uses rather than
+    // holding the program up.
+    (void)worker_.release();
+    (void)readyEvent_.release();
+    (void)terminateEvent_.release();
+    (void)reports_.release();
+    return;
+  }
   worker_.reset();
   readyEvent_.reset();
   terminateEvent_.reset();
@@ -315,6 +325,11 @@ void TMMCustomWaveIn::Open() {
   if (deviceId_ == InvalidId) Error("Invalid DeviceID");
   if (!PWaveFormat()) Error(LoadResString(msg::InvalidWaveFormatLower));
   if (HasState(TMMWaveInState::wisOpened)) Close();
+  if (closePending_) {
+    // A close deferred behind a stop completes before a new run begins.
+    AwaitIdle(kStopWait);
+    CompleteStop();
+  }
   if (HasState(TMMWaveInState::wisOpened) || closing_) return;
   closing_ = false;
   resetting_ = false;
@@ -362,8 +377,10 @@ void TMMCustomWaveIn::Start() {
       resetting_ = false;
       queued_ = 0;
       limitReached_ = false;
+      ++run_;
     }
     RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+    ReserveMessages(static_cast<std::size_t>(numBuffers_) + 16);
     ComputeLimit();
     for (TWaveHdrBlock& b : buffers_) {
       SetWaveHdrFlags(b.get(), WHDR_PREPARED, WHDR_DONE);
@@ -443,46 +460,69 @@ void TMMCustomWaveIn::WaitQueueEmpty() {
 
 void TMMCustomWaveIn::Stop() {
   if (!HasState(TMMWaveInState::wisStarted) && !HasState(TMMWaveInState::wisPaused)) return;
-  try {
-    const char* failed = nullptr;
-    MMRESULT r = MMSYSERR_NOERROR;
-    bool inFlight;
-    {
-      std::lock_guard lock(cs_);
-      stopping_ = true;
-      r = waveInStop(handle_);
-      if (r != MMSYSERR_NOERROR) {
-        failed = "WaveInStop";
-      } else {
-        resetting_ = true;
-        r = waveInReset(handle_);  // every queued buffer comes back
-        if (r != MMSYSERR_NOERROR) failed = "WaveInReset";
-      }
-      inFlight = inFlight_ > 0;
+  bool post = false, complete = false;
+  std::uint32_t run;
+  {
+    std::lock_guard lock(cs_);
+    stopping_ = true;
+    run = run_;
+    // The device is stopped and reset only once no buffer is on its way downstream,
+    // and only on the main thread: a buffer path in flight (FinishBuffer posts then),
+    // or a caller on another thread, leaves the completion to the stop message.
+    if (inFlight_ == 0 && IsMainThread()) {
+      complete = true;
+    } else {
+      post = inFlight_ == 0 && !stopPending_;
+      stopPending_ = true;
     }
-    if (failed) PlatformError(failed, r);
-    if (!inFlight) WaitQueueEmpty();
-    {
-      std::lock_guard lock(cs_);
-      if (inFlight_ > 0) {
-        stopPending_ = true;  // the buffer path posts the stop message when it is done
-        return;
-      }
-      nextIndex_ = 0;
-      queued_ = 0;
-      stopPending_ = false;
-    }
-    RemoveState(TMMWaveInState::wisStarted);
-    RemoveState(TMMWaveInState::wisPaused);
-    RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
-    TMMCustomSoundComponent::Stop();
-    if (!Destroying()) Fire(OnStop);
-    if (closePending_) Close();
-  } catch (...) {
-    ReportFailure();
-    Close();
-    throw;
   }
+  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_, static_cast<LPARAM>(run));
+  if (complete) CompleteStop();
+}
+
+// Main thread, nothing in flight. Ends in exactly one OnStop even when the device
+// refuses a call; that error is raised after it.
+void TMMCustomWaveIn::CompleteStop() {
+  if (!HasState(TMMWaveInState::wisStarted) && !HasState(TMMWaveInState::wisPaused)) return;
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(cs_);
+    stopping_ = true;
+  }
+  try {
+    MMRESULT r = waveInStop(handle_);
+    if (r != MMSYSERR_NOERROR) PlatformError("WaveInStop", r);
+    resetting_ = true;
+    r = waveInReset(handle_);  // every queued buffer comes back
+    if (r != MMSYSERR_NOERROR) PlatformError("WaveInReset", r);
+    WaitQueueEmpty();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  {
+    std::lock_guard lock(cs_);
+    nextIndex_ = 0;
+    queued_ = 0;
+    stopPending_ = false;
+  }
+  RemoveState(TMMWaveInState::wisStarted);
+  RemoveState(TMMWaveInState::wisPaused);
+  RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+  try {
+    TMMCustomSoundComponent::Stop();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (...) {
+      ReportFailure();
+    }
+  }
+  if (!Destroying()) Fire(OnStop);
+  if (closePending_) Close();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TMMCustomWaveIn::Close() {
@@ -490,7 +530,12 @@ void TMMCustomWaveIn::Close() {
   if (closing_ && !closePending_) return;
   closing_ = true;
   try {
-    if (HasState(TMMWaveInState::wisStarted) || HasState(TMMWaveInState::wisPaused)) Stop();
+    if (HasState(TMMWaveInState::wisStarted) || HasState(TMMWaveInState::wisPaused)) {
+      try {
+        Stop();  // a stop that fails has reported itself; the close goes on
+      } catch (...) {
+      }
+    }
     if (stopPending_) {
       closePending_ = true;
       return;
@@ -631,14 +676,19 @@ void TMMCustomWaveIn::ProcessBuffer(TMMWaveHdr* hdr, bool fromReset) {
 
 void TMMCustomWaveIn::FinishBuffer() {
   bool post = false;
+  std::uint32_t run;
   {
     std::lock_guard lock(cs_);
-    if (--inFlight_ == 0 && stopPending_) {
-      stopping_ = true;
-      post = true;
+    run = run_;
+    if (--inFlight_ == 0) {
+      if (stopPending_) {
+        stopping_ = true;
+        post = true;
+      }
+      idle_.notify_all();
     }
   }
-  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_);
+  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_, static_cast<LPARAM>(run));
 }
 
 void TMMCustomWaveIn::WindowProc(TMessage& m) {
@@ -648,6 +698,8 @@ void TMMCustomWaveIn::WindowProc(TMessage& m) {
     case MM_WIM_ERROR:
     case MM_WOM_STOP:
       if (m.WParam != handle_ || handle_ == 0) return;
+      // A stop message of an earlier run never touches this one.
+      if (m.Msg == MM_WOM_STOP && static_cast<std::uint32_t>(m.LParam) != run_) return;
       try {
         if (m.Msg == MM_WOM_STOP)
           Stop();

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -97,6 +99,8 @@ class TMMCustomWaveIn : public TMMCustomSoundComponent {
   void ProcessReport(std::uint32_t msg, std::uintptr_t param);
   void ProcessBuffer(TMMWaveHdr* hdr, bool fromReset);
   void FinishBuffer();
+  void CompleteStop();
+  bool AwaitIdle(std::chrono::milliseconds timeout);  // true once no buffer is in flight
   void WaitQueueEmpty();
   void WindowProc(TMessage& msg);
 
@@ -129,8 +133,10 @@ class TMMCustomWaveIn : public TMMCustomSoundComponent {
   bool closePending_ = false;
   bool closing_ = false;
   std::atomic<bool> threadFailed_{false};
+  std::atomic<std::uint32_t> run_{0};  // counts starts; a stop message carries its run
 
   TCriticalSection cs_;
+  std::condition_variable_any idle_;  // inFlight_ came back to 0
   std::unique_ptr<TEvent> readyEvent_, terminateEvent_;
   std::unique_ptr<TWaveReportQueue> reports_;
   std::unique_ptr<TMMWaveInThread> worker_;

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::uint32_t kWorkerFailed = MM_WOM_STOP + 1;
 constexpr auto kThreadWait = std::chrono::milliseconds(5000);
+// How long a close waits for a buffer still on its way through the chain.
+constexpr auto kStopWait = std::chrono::milliseconds(1500);
 
 const char* const kNoDevice = "No wave audio playing device found";
 const char* const kCallbacksRefused =
@@ -86,19 +88,20 @@ TMMWaveOut::~TMMWaveOut() {
   try {
     if (handle_ || HasState(TMMWaveOutState::wosOpened)) Close();
     if (closePending_) {
-      for (int i = 0; i < 5000; ++i) {
-        {
-          std::lock_guard lock(cs_);
-          if (inFlight_ <= 0) break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      Stop();
+      // The buffer path never waits for this thread, so the buffer it holds comes
+      // back in bounded time; then the stop and the close complete here.
+      AwaitIdle(kStopWait);
+      CompleteStop();
     }
   } catch (...) {
   }
   EndWorker();
   window_.reset();
+}
+
+bool TMMWaveOut::AwaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(cs_);
+  return idle_.wait_for(lock, timeout, [this] { return inFlight_ <= 0; });
 }
 
 void TMMWaveOut::Error(const std::string& message) {
@@ -224,7 +227,16 @@ void TMMWaveOut::EndWorker() {
     terminateEvent_->Set();
     readyEvent_->WaitFor(kThreadWait);
   }
-  worker_->WaitFor();
+  if (!worker_->WaitFor(kStopWait)) {
+    // A worker stuck in a device call: left behind with what it uses rather than
+    // holding the program up.
+    (void)worker_.release();
+    (void)readyEvent_.release();
+    (void)terminateEvent_.release();
+    (void)purgeEvent_.release();
+    (void)reports_.release();
+    return;
+  }
   worker_.reset();
   readyEvent_.reset();
   terminateEvent_.reset();
@@ -236,6 +248,11 @@ void TMMWaveOut::Open() {
   if (deviceId_ == InvalidId) Error("Invalid DeviceID");
   if (!PWaveFormat()) Error("WaveOutOpen:\n\r" + LoadResString(msg::InvalidWaveFormatLower));
   if (HasState(TMMWaveOutState::wosOpened)) Close();
+  if (closePending_) {
+    // A close deferred behind a stop completes before a new run begins.
+    AwaitIdle(kStopWait);
+    CompleteStop();
+  }
   if (HasState(TMMWaveOutState::wosOpened) || closing_) return;
   closing_ = false;
   resetting_ = false;
@@ -293,19 +310,22 @@ void TMMWaveOut::LoadBuffer(TMMWaveHdr* h) {
 
 void TMMWaveOut::WriteBuffer(TMMWaveHdr* h) {
   if (OnBufferFilled) OnBufferFilled(this, h);
-  if (stopping_) return;
   SetWaveHdrFlags(h, WHDR_PREPARED, WHDR_DONE);  // buffers stay prepared between writes
   h->dwBytesRecorded = static_cast<std::int32_t>(h->dwBufferLength);
-  MMRESULT r;
   {
+    // Decided under the lock: a stop that has begun takes no further buffer. The
+    // device's reset comes only once no buffer path is in flight, so whatever is
+    // written here is returned by it.
     std::lock_guard lock(cs_);
+    if (stopping_) return;
     ++queued_;
     ++unprocessed_;
-    r = waveOutWrite(handle_, h);
-    if (r != MMSYSERR_NOERROR) {
-      --queued_;
-      --unprocessed_;
-    }
+  }
+  const MMRESULT r = waveOutWrite(handle_, h);
+  if (r != MMSYSERR_NOERROR) {
+    std::lock_guard lock(cs_);
+    --queued_;
+    --unprocessed_;
   }
   if (r != MMSYSERR_NOERROR && !(DeviceGone(r) && HasState(TMMWaveOutState::wosStarted))) PlatformError("WaveOutWrite", r);
 }
@@ -361,8 +381,10 @@ void TMMWaveOut::Start() {
       queued_ = 0;
       unprocessed_ = 0;
       emptiedByPause_ = false;
+      ++run_;
     }
     RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+    ReserveMessages(static_cast<std::size_t>(numBuffers_) + 16);
     loopsRemaining_ = loopCount_.load();
     if (showHourGlass_ && static_cast<std::int64_t>(BufferSize()) * numBuffers_ > 100000) {
       Application().SetBusyCursor(true);
@@ -493,17 +515,24 @@ void TMMWaveOut::ProcessDone() {
 }
 
 void TMMWaveOut::FinishDone() {
-  bool post = false;
+  bool post = false, ranDry = false;
+  std::uint32_t run;
   {
     std::lock_guard lock(cs_);
-    if (--inFlight_ == 0 && (stopPending_ || unprocessed_ <= 0)) {
-      // Input ran dry and everything has played, or a stop waits for us.
-      stopping_ = true;
-      waveOutPause(handle_);
-      post = true;
+    run = run_;
+    if (--inFlight_ == 0) {
+      if (stopPending_ || unprocessed_ <= 0) {
+        // Input ran dry and everything has played, or a stop waits for us.
+        ranDry = !stopPending_;
+        stopping_ = true;
+        stopPending_ = true;
+        post = true;
+      }
+      idle_.notify_all();
     }
   }
-  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_);
+  if (ranDry) waveOutPause(handle_);
+  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_, static_cast<LPARAM>(run));
 }
 
 void TMMWaveOut::Pause() {
@@ -511,30 +540,25 @@ void TMMWaveOut::Pause() {
   if (!HasState(TMMWaveOutState::wosOpened) || HasState(TMMWaveOutState::wosPaused)) return;
   try {
     if (HasState(TMMWaveOutState::wosStarted)) {
-      const char* failed = nullptr;
-      MMRESULT r;
-      {
-        std::lock_guard lock(cs_);
-        r = waveOutPause(handle_);
-        if (r != MMSYSERR_NOERROR) {
-          failed = "WaveOutPause";
-        } else {
-          AddState(TMMWaveOutState::wosPaused);
-          if (UpstreamDriver()) {
-            // Fed by another driver: what is queued would be stale after the pause.
-            accumulated_ += DevicePositionOr0();
-            resetting_ = true;
-            r = waveOutReset(handle_);
-            if (r != MMSYSERR_NOERROR) failed = "WaveOutReset";
-            nextIndex_ = 0;
-            queued_ = 0;
-            unprocessed_ = 0;
-            lastPosition_ = 0;  // the reset starts the device counter again
-            emptiedByPause_ = true;
-          }
+      MMRESULT r = waveOutPause(handle_);
+      if (r != MMSYSERR_NOERROR) PlatformError("WaveOutPause", r);
+      AddState(TMMWaveOutState::wosPaused);
+      if (UpstreamDriver()) {
+        // Fed by another driver: what is queued would be stale after the pause.
+        const std::int64_t played = DevicePositionOr0();
+        resetting_ = true;
+        r = waveOutReset(handle_);
+        {
+          std::lock_guard lock(cs_);
+          accumulated_ += played;
+          nextIndex_ = 0;
+          queued_ = 0;
+          unprocessed_ = 0;
+          lastPosition_ = 0;  // the reset starts the device counter again
+          emptiedByPause_ = true;
         }
+        if (r != MMSYSERR_NOERROR) PlatformError("WaveOutReset", r);
       }
-      if (failed) PlatformError(failed, r);
     }
     AddState(TMMWaveOutState::wosPaused);
     TMMCustomSoundComponent::Pause();
@@ -573,47 +597,80 @@ void TMMWaveOut::Restart() {
 
 void TMMWaveOut::Stop() {
   if (!HasState(TMMWaveOutState::wosStarted) && !HasState(TMMWaveOutState::wosPaused)) return;
+  bool post = false, complete = false;
+  std::uint32_t run;
+  {
+    std::lock_guard lock(cs_);
+    stopping_ = true;
+    run = run_;
+    // The device is reset only once no buffer is on its way to it, and only on the
+    // main thread: a buffer path in flight (FinishDone posts then), or a caller on
+    // another thread, leaves the completion to the stop message.
+    if (inFlight_ == 0 && IsMainThread()) {
+      complete = true;
+    } else {
+      post = inFlight_ == 0 && !stopPending_;
+      stopPending_ = true;
+    }
+  }
+  if (post) PostMessage(window_->Handle(), MM_WOM_STOP, handle_, static_cast<LPARAM>(run));
+  if (complete) CompleteStop();
+}
+
+// Main thread, nothing in flight. Ends in exactly one OnStop even when the device
+// refuses a call; that error is raised after it.
+void TMMWaveOut::CompleteStop() {
+  if (!HasState(TMMWaveOutState::wosStarted) && !HasState(TMMWaveOutState::wosPaused)) return;
+  std::exception_ptr failure;
+  {
+    std::lock_guard lock(cs_);
+    stopping_ = true;
+    resetting_ = true;
+  }
   try {
     {
+      const std::int64_t device = DevicePositionOr0();
       std::lock_guard lock(cs_);
-      stopping_ = true;
-      resetting_ = true;
-    }
-    {
-      std::lock_guard lock(cs_);
-      savedPosition_ = ToTimeFormat(wrapCount_ * wrapSize_ + accumulated_ + DevicePositionOr0() - loopOffset_);
+      savedPosition_ = ToTimeFormat(wrapCount_ * wrapSize_ + accumulated_ + device - loopOffset_);
       wrapCount_ = wrapSize_ = 0;
     }
     const MMRESULT r = waveOutReset(handle_);
     if (r != MMSYSERR_NOERROR) PlatformError("WaveOutReset", r);
-    {
-      std::lock_guard lock(cs_);
-      if (inFlight_ > 0) {
-        stopPending_ = true;  // the buffer path posts the stop message when it is done
-        return;
-      }
-    }
-    RemoveState(TMMWaveOutState::wosStarted);
-    RemoveState(TMMWaveOutState::wosPaused);
-    for (int i = 0; i < 500 && queued_ > 0; ++i) Delay(10, false);
-    TMMCustomSoundComponent::Stop();
-    UnprepareBuffers();
-    {
-      std::lock_guard lock(cs_);
-      buffersInUse_ = 0;
-      queued_ = 0;
-      unprocessed_ = 0;
-      nextIndex_ = 0;
-      stopPending_ = false;
-    }
-    RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
-    if (!Destroying()) Fire(OnStop);
-    if (closePending_) Close();
   } catch (...) {
-    ReportFailure();
-    Close();
-    throw;
+    failure = std::current_exception();
   }
+  RemoveState(TMMWaveOutState::wosStarted);
+  RemoveState(TMMWaveOutState::wosPaused);
+  for (int i = 0; i < 100 && queued_ > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  try {
+    TMMCustomSoundComponent::Stop();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  try {
+    UnprepareBuffers();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();  // the close tries again
+  }
+  {
+    std::lock_guard lock(cs_);
+    buffersInUse_ = 0;
+    queued_ = 0;
+    unprocessed_ = 0;
+    nextIndex_ = 0;
+    stopPending_ = false;
+  }
+  RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (...) {
+      ReportFailure();
+    }
+  }
+  if (!Destroying()) Fire(OnStop);
+  if (closePending_) Close();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TMMWaveOut::Flush() {
@@ -671,7 +728,12 @@ void TMMWaveOut::Close() {
   if (closing_ && !closePending_) return;
   closing_ = true;
   try {
-    if (HasState(TMMWaveOutState::wosStarted) || HasState(TMMWaveOutState::wosPaused)) Stop();
+    if (HasState(TMMWaveOutState::wosStarted) || HasState(TMMWaveOutState::wosPaused)) {
+      try {
+        Stop();  // a stop that fails has reported itself; the close goes on
+      } catch (...) {
+      }
+    }
     if (stopPending_) {
       closePending_ = true;
       return;
@@ -758,6 +820,8 @@ void TMMWaveOut::WindowProc(TMessage& m) {
     case MM_WOM_ERROR:
     case MM_WOM_STOP:
       if (m.WParam != handle_ || handle_ == 0) return;
+      // A stop message of an earlier run never touches this one.
+      if (m.Msg == MM_WOM_STOP && static_cast<std::uint32_t>(m.LParam) != run_) return;
       try {
         if (m.Msg == MM_WOM_STOP)
           Stop();

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -102,6 +104,8 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   void ProcessReport(std::uint32_t msg, std::uintptr_t param);
   void ProcessDone();
   void FinishDone();
+  void CompleteStop();
+  bool AwaitIdle(std::chrono::milliseconds timeout);  // true once no buffer is in flight
   void WindowProc(TMessage& msg);
 
   std::int32_t numBuffers_ = 10;
@@ -143,8 +147,10 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   std::atomic<bool> closing_{false};
   bool emptiedByPause_ = false;  // a pause behind another driver returned every buffer
   std::atomic<bool> threadFailed_{false};
+  std::atomic<std::uint32_t> run_{0};  // counts starts; a stop message carries its run
 
   TCriticalSection cs_;
+  std::condition_variable_any idle_;  // inFlight_ came back to 0
   std::unique_ptr<TEvent> readyEvent_, terminateEvent_, purgeEvent_;
   std::unique_ptr<TWaveReportQueue> reports_;
   std::unique_ptr<TMMWaveOutThread> worker_;
