@@ -108,7 +108,8 @@ struct TFailureCatcher {
 // Serves the main thread until done, a signal or the deadline; prints the window's
 // status texts once a second unless quiet.
 void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, bool quiet,
-              const std::atomic<int>* dropouts, const std::function<double()>& latency) {
+              const std::atomic<int>* dropouts, const std::function<double()>& latency,
+              const TMMEqualizer* clipping) {
   const auto start = std::chrono::steady_clock::now();
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
@@ -124,6 +125,8 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
         std::printf("Cpu Usage : %d %%", GetCpuUsage());
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
         if (latency) std::printf("   Latency : %.0f ms", latency());
+        if (clipping && clipping->ClippedBuffers() > 0)
+          std::printf("   Clipped : %lld", static_cast<long long>(clipping->ClippedBuffers()));
         std::printf("\n");
         std::fflush(stdout);
       }
@@ -145,14 +148,15 @@ void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPla
 // arrives or the time is up; then stops and closes it and raises what a worker
 // reported.
 void Drive(TMMDSPComponent& driver, TNotifyEvent& driverStop, TMMRingBuffer& ring, std::optional<double> seconds,
-           bool quiet, const std::atomic<int>* dropouts, const std::function<double()>& latency = nullptr) {
+           bool quiet, const std::atomic<int>* dropouts, const std::function<double()>& latency = nullptr,
+           const TMMEqualizer* clipping = nullptr) {
   bool stopped = false;
   driverStop = [&](TObject*) { stopped = true; };
   TFailureCatcher failures;
   TInterruptGuard signals;
   try {
     driver.Start();
-    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts, latency);
+    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts, latency, clipping);
     driver.Stop();
     RunUntil([&] { return stopped || !driver.Started(); }, std::chrono::seconds(10));
     driver.Close();
@@ -220,8 +224,12 @@ int RunLive(const TCliOptions& o) {
   std::atomic<int> dropouts{0};
   ring.OnEmpty = [&](TObject*) { ++dropouts; };
   Drive(waveIn, waveIn.OnStop, ring, o.Seconds, o.Quiet, &dropouts,
-        [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); });
-  if (!o.Quiet) std::printf("Dropouts : %d\n", dropouts.load());
+        [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); }, &eq);
+  if (!o.Quiet) {
+    std::printf("Dropouts : %d", dropouts.load());
+    if (eq.ClippedBuffers() > 0) std::printf("   Clipped : %lld", static_cast<long long>(eq.ClippedBuffers()));
+    std::printf("\n");
+  }
   return 0;
 }
 
