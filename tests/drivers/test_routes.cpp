@@ -176,6 +176,7 @@ TEST_F(Routes, AStopTheDeviceRefusesStillEndsInItsOnStopWithItsError) {
 
 TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
   TRoute r(TRouteKind::DeviceToDevice, TMMCBMode::cmThread, -1, 18);
+  r.out->SetDeviceID(1);  // input 0 records the tone, not output 0's loop back
   // The recorder's worker pushes, the player's worker pulls through the equalizer.
   r.in->OnBufferReady = [](TObject*, PMMWaveHdr) { tAudioThread = true; };
   r.eq.OnBufferLoad = [](TObject*, PMMWaveHdr, bool&) { tAudioThread = true; };
