@@ -21,9 +21,7 @@ class TMMDriver::TWorker : public TMMDSPThread {
       d_->threadFailed_ = true;
       Application().HandleException(std::current_exception());
       PostMessage(d_->Window(), kWorkerFailed, d_->DeviceHandle());
-      return;
     }
-    d_->ready_->Set();
   }
 
  private:
@@ -111,10 +109,7 @@ void TMMDriver::EndWorker() {
   if (!worker_) return;
   worker_->Terminate();
   worker_->Resume();  // a suspended worker must see the flag
-  if (!threadFailed_) {
-    terminate_->Set();
-    ready_->WaitFor(kThreadWait);
-  }
+  terminate_->Set();
   if (!worker_->WaitFor(kStopWait)) {
     // Stuck inside a device call or the chain: left behind with what it uses rather
     // than holding the program up.
