@@ -310,6 +310,13 @@ void TEqForm::BuildControls() {
 
   Cpu = StaticText(top, "Cpu Usage : 0%", {69, 48, 130, 17});
   lblDropOuts = StaticText(top, "Drop Outs : 0", {69, 68, 130, 17});
+  // Clipping: a red mark inside the drop-out readout's free right end, its count in
+  // the readout's hint; nothing of the design moves.
+  ClipMark = new QFrame(lblDropOuts);
+  ClipMark->setGeometry(lblDropOuts->width() - 13, 5, 7, 7);
+  ClipMark->setAutoFillBackground(true);
+  ClipMark->setPalette(QPalette(Qt::red, Qt::red));
+  ClipMark->hide();
 
   MMOscope1 = new TMMOscope(top);
   MMOscope1->setGeometry(69, 89, 130, 47);
@@ -657,6 +664,13 @@ void TEqForm::CpuTimerTimer(TObject*) {
     dropOutsShown_ = dropOuts;
     lblDropOuts->setText(QStringLiteral("Dropouts : %1").arg(dropOuts));
   }
+  if (const std::int64_t clipped = Equalizer->ClippedBuffers(); clipped != clippedShown_) {
+    clippedShown_ = clipped;
+    ClipMark->setVisible(clipped > 0);
+    const QString hint = clipped > 0 ? QStringLiteral("Clipped : %1").arg(clipped) : QString();
+    lblDropOuts->setToolTip(hint);
+    ClipMark->setToolTip(hint);
+  }
   // While a device route runs, OutDev's hint tells how late the sound comes out.
   if (running_ && WaveIn->Started() && WaveOut->Started()) {
     const double ms = MeasuredLiveLatencyMs(*WaveIn, *RingBuffer, *WaveOut, Equalizer->FFTLength());
@@ -869,6 +883,9 @@ void TEqForm::WaveInStop(TObject*) {
   });
   if (FOutWaveFile || FOutMp3File) Guard([&] { FinishOutputFile(); });
   Guard([&] { EndDesktopSound(); });
+  // A playback device still completing its stop unlocks the window itself, so that
+  // its late stop never meets the next run.
+  if (WaveOut->Started()) return btnStart->setEnabled(false);
   UnlockControls();
 }
 

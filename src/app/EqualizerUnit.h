@@ -86,6 +86,7 @@ class TEqForm : public QWidget, public TObject {
   QLabel* Label1 = nullptr;
   std::array<QLabel*, 9> FftLabels{};  // Label2 ... Label10: "16" ... "4096"
   QLabel *Cpu = nullptr, *lblDropOuts = nullptr;
+  QFrame* ClipMark = nullptr;  // shown once anything clipped in the run; hint "Clipped : n"
   TMMSlider* FftLen = nullptr;
   std::array<TMMSlider*, kBandCount> Sliders{};  // MMSlider1 ... MMSlider15
   TMMGauge* Gauge = nullptr;
@@ -197,6 +198,7 @@ class TEqForm : public QWidget, public TObject {
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
   std::atomic<int> dropOuts_{0};
   int dropOutsShown_ = 0;
+  std::int64_t clippedShown_ = 0;
   bool running_ = false;
   std::string inputName_;   // the source file chosen last
   std::string outputName_;  // the sink file chosen last

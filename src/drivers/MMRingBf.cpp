@@ -147,7 +147,9 @@ void TMMRingBuffer::StartWorker() {
   workerFailed_ = false;
   readyEvent_ = std::make_unique<TEvent>(false);
   requestEvent_ = std::make_unique<TEvent>(true);
-  doneEvent_ = std::make_unique<TEvent>(false);
+  // Manual reset: the reader priming the ring and a stop's drain may both wait for
+  // the same run; each request resets it first.
+  doneEvent_ = std::make_unique<TEvent>(true);
   terminateEvent_ = std::make_unique<TEvent>(false);
   try {
     worker_ = std::make_unique<TMMQueueThread>(this);
@@ -330,10 +332,9 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
       }
     }
     if (requested && !primed_) {
-      const std::uint32_t start = GetTickCount();
-      bool done = false;
-      while (!done && GetTickCount() - start < static_cast<std::uint32_t>(std::max(timeOut_.load(), 0)))
-        done = doneEvent_->WaitFor(std::chrono::milliseconds(1)) == TWaitResult::Signaled;
+      // The fill run ends by itself on a stop, so its done event is all to wait for.
+      const auto timeout = std::chrono::milliseconds(std::max(timeOut_.load(), 0));
+      const bool done = doneEvent_->WaitFor(timeout) == TWaitResult::Signaled;
       if (!done || IsEmpty()) return 0;
       primed_ = true;
     }

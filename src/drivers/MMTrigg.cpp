@@ -4,78 +4,16 @@
 #include <thread>
 
 namespace strataeq {
-namespace {
 
-// Posted by a worker that died of an exception: the main thread closes the trigger.
-constexpr std::uint32_t kWorkerFailed = MM_WOM_STOP + 1;
-constexpr auto kThreadWait = std::chrono::milliseconds(5000);
+TMMTrigger::TMMTrigger() : TMMDriver("Trigger", TConnectionProps{}) { SetBufferSize(2048); }
 
-std::uint8_t Bit(TMMTriggerState s) { return static_cast<std::uint8_t>(s); }
+TMMTrigger::~TMMTrigger() { Shutdown(); }
 
-}  // namespace
+void TMMTrigger::Throw(const std::string& message) const { throw EMMTriggerError(message); }
 
-class TMMTrigger::TMMTriggerThread : public TMMDSPThread {
- public:
-  explicit TMMTriggerThread(TMMTrigger* trigger) : TMMDSPThread(trigger), trigger_(trigger) {}
-
- protected:
-  void Execute() override {
-    TMMTrigger& t = *trigger_;
-    SetPriority(TThreadPriority::tpNormal);
-    t.readyEvent_->Set();
-    try {
-      while (!Terminated()) {
-        const int which = TEvent::WaitForAny({t.terminateEvent_.get(), t.goEvent_.get()});
-        if (which == 0) break;
-        if (which != 1) continue;
-        CheckSuspended();
-        if (Terminated()) break;
-        if (!t.stopping_) t.RunCycle();
-        if (!t.stopping_) {
-          const std::int32_t ms = t.interval_;
-          if (ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-          else
-            std::this_thread::yield();
-        }
-        if (!t.stopping_) t.goEvent_->Set();
-      }
-    } catch (...) {
-      t.threadFailed_ = true;
-      Application().HandleException(std::current_exception());
-      PostMessage(t.window_->Handle(), kWorkerFailed);
-      return;
-    }
-    if (!t.threadFailed_) t.readyEvent_->Set();
-  }
-
- private:
-  TMMTrigger* trigger_;
-};
-
-TMMTrigger::TMMTrigger() { SetBufferSize(2048); }
-
-TMMTrigger::~TMMTrigger() {
-  try {
-    Close();
-  } catch (...) {
-  }
-  if (worker_) {  // a close still deferred behind a stop: the worker must not outlive us
-    worker_->Terminate();
-    worker_->Resume();
-    if (terminateEvent_) terminateEvent_->Set();
-    worker_->WaitFor();
-  }
-  window_.reset();
-}
-
-bool TMMTrigger::HasState(TMMTriggerState s) const { return state_.load() & Bit(s); }
-
-void TMMTrigger::SetBufferSize(std::int32_t value) {
-  value = std::max<std::int32_t>(value, 32);
-  if (value == TMMDSPComponent::BufferSize()) return;
-  if (HasState(TMMTriggerState::trOpened)) throw EMMTriggerError(LoadResString(msg::PropertyWhileOpen));
-  TMMCustomSoundComponent::SetBufferSize(value);
+void TMMTrigger::LeakWorkerResources() {
+  (void)goEvent_.release();
+  (void)header_.release();
 }
 
 void TMMTrigger::SetInterval(std::int32_t value) {
@@ -87,114 +25,50 @@ void TMMTrigger::SetPWaveFormat(const TWaveFormatEx* format) {
   TMMCustomSoundComponent::SetPWaveFormat(format);
 }
 
-void TMMTrigger::Error(const std::string& message) {
-  errorReported_ = true;
-  Fire(OnError);
-  throw EMMTriggerError(message);
-}
-
-void TMMTrigger::FireError() {
-  if (!errorReported_) Fire(OnError);
-  errorReported_ = false;
-}
-
-void TMMTrigger::WindowProc(TMessage& m) {
-  if (m.Msg == MM_WOM_STOP) {
-    try {
-      Stop();
-    } catch (...) {
-      try {
-        Close();
-      } catch (...) {
-      }
-      Application().HandleException(std::current_exception());
+void TMMTrigger::WorkerLoop() {
+  while (!Terminated()) {
+    const int which = TEvent::WaitForAny({&TerminateEvent(), goEvent_.get()});
+    if (which == 0) break;
+    if (which != 1) continue;
+    CheckSuspended();
+    if (Terminated()) break;
+    if (!Stopping()) RunCycle();
+    if (!Stopping()) {
+      const std::int32_t ms = interval_;
+      if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      else
+        std::this_thread::yield();
     }
-  } else if (m.Msg == kWorkerFailed) {
-    if (HasState(TMMTriggerState::trOpened)) Close();
-  } else {
-    DefWindowProc(m);
+    if (!Stopping()) goEvent_->Set();
   }
 }
 
 void TMMTrigger::Open() {
   if (!PWaveFormat()) Error("TriggerOpen:\n\r" + LoadResString(msg::InvalidWaveFormatLower));
-  if (HasState(TMMTriggerState::trOpened)) Close();
-  if (HasState(TMMTriggerState::trOpened) || closing_) return;
+  if (!BeginOpen()) return;
   try {
-    stopping_ = false;
-    closePending_ = false;
-    closing_ = false;
-    if (!window_) window_ = std::make_unique<TNotifyWindow>([this](TMessage& m) { WindowProc(m); });
     TMMCustomSoundComponent::Open();
+    goEvent_ = std::make_unique<TEvent>();
     StartWorker();
     header_ = AllocWaveHeader(static_cast<std::size_t>(BufferSize()));
-    SetTriggerState(Bit(TMMTriggerState::trOpened));
+    SetBits(kOpened);
     Fire(OnOpen);
   } catch (...) {
-    FireError();
-    SetTriggerState(Bit(TMMTriggerState::trOpened));
-    Close();
-    SetTriggerState(Bit(TMMTriggerState::trClosed));
+    AbandonOpen(kOpened);
     throw;
   }
 }
 
-void TMMTrigger::StartWorker() {
-  std::lock_guard lock(cs_);
-  threadFailed_ = false;
-  readyEvent_ = std::make_unique<TEvent>();
-  goEvent_ = std::make_unique<TEvent>();
-  terminateEvent_ = std::make_unique<TEvent>();
-  try {
-    worker_ = std::make_unique<TMMTriggerThread>(this);
-    worker_->Resume();
-  } catch (const std::system_error&) {
-    worker_.reset();
-    Error("Trigger:\n\r" + LoadResString(msg::CouldNotCreateThread));
-  }
-  if (readyEvent_->WaitFor(kThreadWait) != TWaitResult::Signaled)
-    Error("Trigger:\n\r" + LoadResString(msg::CouldNotCreateThread));
-}
-
-void TMMTrigger::EndWorker() {
-  if (!worker_) return;
-  if (!threadFailed_) {
-    worker_->Terminate();
-    worker_->Resume();
-    terminateEvent_->Set();
-    readyEvent_->WaitFor(kThreadWait);
-  }
-  // Between cycles the worker answers at once; it can never be inside a cycle here.
-  worker_->WaitFor();
-  worker_.reset();
-  readyEvent_.reset();
-  goEvent_.reset();
-  terminateEvent_.reset();
-}
-
 void TMMTrigger::Close() {
-  if (!HasState(TMMTriggerState::trOpened)) return;
-  if (closing_ && !closePending_) return;
-  closing_ = true;
-  try {
-    if (HasState(TMMTriggerState::trStarted) || HasState(TMMTriggerState::trPaused)) Stop();
-    {
-      std::lock_guard lock(cs_);
-      if (stopPending_) {
-        closePending_ = true;
-        return;
-      }
-    }
-    closePending_ = false;
-    SetTriggerState(Bit(TMMTriggerState::trClosed));
-    TMMCustomSoundComponent::Close();
-    EndWorker();
-    header_.reset();
-    closing_ = false;
-    Fire(OnClose);
-  } catch (...) {
-    closing_ = false;
-  }
+  if (!BeginClose()) return;
+  SetBits(kClosed);
+  TMMCustomSoundComponent::Close();
+  EndWorker();
+  goEvent_.reset();
+  header_.reset();
+  EndClose();
+  if (!Destroying()) Fire(OnClose);
 }
 
 void TMMTrigger::LoadBuffer() {
@@ -216,17 +90,11 @@ void TMMTrigger::Start() {
   if (!HasState(TMMTriggerState::trOpened)) Open();
   if (!HasState(TMMTriggerState::trOpened) || HasState(TMMTriggerState::trStarted)) return;
   try {
-    {
-      std::lock_guard lock(cs_);
-      bytesPushed_ = 0;
-      inFlight_ = 0;
-      stopPending_ = false;
-      stopping_ = false;
-    }
-    RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
+    bytesPushed_ = 0;
+    BeginRun(4);
     TMMCustomSoundComponent::Start();
     moreData_ = true;
-    AddState(TMMTriggerState::trStarted);
+    AddBits(kStarted);
     LoadBuffer();
     if (header_->dwBytesRecorded > 0 && OnBufferFilled) OnBufferFilled(this, header_.get());
     if (header_->dwBytesRecorded > 0) {
@@ -234,81 +102,31 @@ void TMMTrigger::Start() {
       Fire(OnStart);
     } else {
       TMMCustomSoundComponent::Stop();
-      RemoveState(TMMTriggerState::trStarted);
+      RemoveBits(kStarted);
       Error("TriggerStart:\n\r" + LoadResString(msg::UnableToStartDevice));
     }
   } catch (...) {
-    FireError();
-    Close();
-    SetTriggerState(Bit(TMMTriggerState::trClosed));
+    AbandonOpen(0);
     throw;
   }
 }
 
-void TMMTrigger::Pause() {
-  if (!HasState(TMMTriggerState::trOpened)) Open();
-  if (!HasState(TMMTriggerState::trOpened) || HasState(TMMTriggerState::trPaused)) return;
-  try {
-    if (HasState(TMMTriggerState::trStarted)) {
-      std::lock_guard lock(cs_);
-      worker_->Suspend();
-    }
-    AddState(TMMTriggerState::trPaused);
-    TMMCustomSoundComponent::Pause();
-    Fire(OnPause);
-  } catch (...) {
-    FireError();
-    Close();
-    throw;
-  }
+
+void TMMTrigger::PauseDevice() {
+  if (!HasState(TMMTriggerState::trStarted)) return;
+  std::lock_guard lock(cs_);
+  SuspendWorker();
 }
 
-void TMMTrigger::Restart() {
-  if (!HasState(TMMTriggerState::trStarted) || !HasState(TMMTriggerState::trPaused)) return;
-  try {
-    worker_->Resume();
-    RemoveState(TMMTriggerState::trPaused);
-    TMMCustomSoundComponent::Restart();
-    Fire(OnRestart);
-  } catch (...) {
-    FireError();
-    Close();
-    throw;
-  }
+bool TMMTrigger::RestartDevice() {
+  ResumeWorker();
+  return false;
 }
 
-void TMMTrigger::Stop() {
-  if (!HasState(TMMTriggerState::trStarted) && !HasState(TMMTriggerState::trPaused)) return;
-  try {
-    {
-      std::lock_guard lock(cs_);
-      stopping_ = true;
-      if (inFlight_ > 0) {
-        stopPending_ = true;  // the worker posts the stop message when the cycle ends
-        return;
-      }
-    }
-    CompleteStop();
-  } catch (...) {
-    FireError();
-    Close();
-    throw;
-  }
-}
-
-void TMMTrigger::CompleteStop() {
-  // A paused worker waits at its gate; let it see the stopping flag.
-  if (HasState(TMMTriggerState::trPaused) && worker_) worker_->Resume();
-  RemoveState(TMMTriggerState::trStarted);
-  RemoveState(TMMTriggerState::trPaused);
-  {
-    std::lock_guard lock(cs_);
-    stopPending_ = false;
-  }
-  RemoveMessages(window_->Handle(), MM_WOM_STOP, MM_WOM_STOP);
-  TMMCustomSoundComponent::Stop();
-  Fire(OnStop);
-  if (closePending_) Close();
+// Main thread, no cycle running: a paused worker waits at its gate; let it see the
+// stopping flag.
+void TMMTrigger::StopDevice() {
+  if (HasState(TMMTriggerState::trPaused)) ResumeWorker();
 }
 
 void TMMTrigger::BufferReady(PMMWaveHdr) {}
@@ -325,43 +143,23 @@ void TMMTrigger::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
 }
 
 void TMMTrigger::RunCycle() {
-  {
-    std::lock_guard lock(cs_);
-    if (!HasState(TMMTriggerState::trStarted) || stopping_) return;
-    ++inFlight_;
-  }
-  auto finish = [this] {
-    std::lock_guard lock(cs_);
-    if (--inFlight_ == 0 && (stopPending_ || !moreData_)) {
-      stopping_ = true;
-      PostMessage(window_->Handle(), MM_WOM_STOP);
-    }
-  };
+  if (!EnterBuffer()) return;
   try {
     PushBuffer();
-    bool pending;
-    {
-      std::lock_guard lock(cs_);
-      pending = stopPending_;
-    }
-    if (moreData_ && !pending) {
+    if (moreData_ && !StopPending()) {
       LoadBuffer();
       if (header_->dwBytesRecorded <= 0) throw EMMTriggerError(LoadResString(msg::ErrorFillingBuffer));
-      {
-        std::lock_guard lock(cs_);
-        pending = stopPending_;
-      }
-      if (!pending) {
+      if (!StopPending()) {
         if (OnBufferFilled) OnBufferFilled(this, header_.get());
         if (!moreData_) PushBuffer();
       }
     }
   } catch (...) {
     Fire(OnError);
-    finish();
+    LeaveBuffer(!moreData_);
     throw;
   }
-  finish();
+  LeaveBuffer(!moreData_);
 }
 
 }  // namespace strataeq

@@ -4,15 +4,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "foundation/MMDSPObj.h"
-#include "platform/Messages.h"
-#include "platform/Threads.h"
-#include "platform/WaveApi.h"
+#include "drivers/MMDriver.h"
 
 namespace strataeq {
 
@@ -20,23 +19,13 @@ STRATAEQ_DECLARE_ERROR(EMMWaveOutError);
 
 enum class TMMWaveOutState : std::uint8_t { wosClosed = 1, wosOpened = 2, wosStarted = 4, wosPaused = 8 };
 
-class TMMWaveOut : public TMMCustomSoundComponent {
+class TMMWaveOut : public TMMWaveDevice {
  public:
   TMMWaveOut();
   ~TMMWaveOut() override;
 
-  void SetBufferSize(std::int32_t value) override;  // at least 32; not while opened
-  std::int32_t NumBuffers() const { return numBuffers_; }
-  void SetNumBuffers(std::int32_t value);
-  TMMDeviceId DeviceID() const { return deviceId_; }
-  void SetDeviceID(TMMDeviceId value);
-  const std::string& ProductName() const { return productName_; }
-  void SetProductName(const std::string&) {}  // follows DeviceID
-  std::uint32_t DriverVersion() const { return driverVersion_; }
   TMMTimeFormats TimeFormat() const { return timeFormat_; }
   void SetTimeFormat(TMMTimeFormats value) { timeFormat_ = value; }
-  TMMCBMode CallBackMode() const { return callbackMode_; }
-  void SetCallBackMode(TMMCBMode value);
   bool Looping() const { return looping_.load(); }
   void SetLooping(bool value);
   std::uint16_t LoopCount() const { return loopCount_.load(); }
@@ -44,8 +33,7 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   bool ShowHourGlass() const { return showHourGlass_; }
   void SetShowHourGlass(bool value) { showHourGlass_ = value; }
 
-  std::int32_t NumDevs() const { return numDevs_; }
-  bool HasState(TMMWaveOutState s) const { return state_.load() & static_cast<std::uint8_t>(s); }
+  bool HasState(TMMWaveOutState s) const { return HasBits(static_cast<std::uint8_t>(s)); }
   HWAVEOUT Handle() const { return handle_.load(); }
   // Buffers pre-filled at the last start (the ring the device plays from).
   std::int32_t BuffersInUse() const { return buffersInUse_; }
@@ -58,39 +46,26 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   void Open() override;
   void Close() override;
   void Start() override;
-  void Pause() override;
-  void Restart() override;
-  void Stop() override;
   // Restarts playback from fresh input data while started or paused.
   virtual void Flush();
   // Pushes from upstream are ignored: this component pulls.
   void BufferReady(PMMWaveHdr lpwh) override;
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
 
-  // Fires OnError, then raises EMMWaveOutError with the text.
-  [[noreturn]] virtual void Error(const std::string& message);
-
-  TNotifyEvent OnError, OnOpen, OnStart, OnPause, OnRestart, OnStop, OnClose, OnLooping;
+  TNotifyEvent OnLooping;
   TMMBufferEvent OnBufferFilled;
 
- private:
-  class TMMWaveOutThread;
-  friend class TMMWaveOutThread;
+ protected:
+  [[noreturn]] void Throw(const std::string& message) const override;
+  TThreadPriority WorkerPriority() const override { return TThreadPriority::tpTimeCritical; }
+  void StopDevice() override;
+  void PauseDevice() override;
+  bool RestartDevice() override;
+  void ProcessReport(std::uint32_t msg, std::uintptr_t param) override;
 
+ private:
   static void DeviceCallback(std::uintptr_t hwave, std::uint32_t msg, std::uintptr_t instance, std::uintptr_t param1,
                              std::uintptr_t param2);
-  void SetWaveOutState(std::uint8_t s) { state_.store(s); }
-  void AddState(TMMWaveOutState s) { state_.fetch_or(static_cast<std::uint8_t>(s)); }
-  void RemoveState(TMMWaveOutState s) { state_.fetch_and(static_cast<std::uint8_t>(~static_cast<std::uint8_t>(s))); }
-  void Fire(const TNotifyEvent& e) {
-    if (e) e(this);
-  }
-  bool Destroying() const { return InState(TComponentStateFlag::csDestroying); }
-  void ReportFailure() noexcept;
-  [[noreturn]] void PlatformError(const char* operation, MMRESULT result);
-  bool FormatSupported();
-  void StartWorker();
-  void EndWorker();
   std::int32_t FillBuffers();  // pre-fill from index 0; returns the buffers written
   void LoadBuffer(TMMWaveHdr* h);
   void WriteBuffer(TMMWaveHdr* h);
@@ -98,36 +73,23 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   std::int64_t DevicePosition();         // samples; raises on failure
   std::int64_t DevicePositionOr0() noexcept;
   std::int64_t ToTimeFormat(std::int64_t samples) const;
-  void Route(std::uint32_t msg, std::uintptr_t hwave, std::uintptr_t param);
-  void ProcessReport(std::uint32_t msg, std::uintptr_t param);
   void ProcessDone();
   void FinishDone();
-  void WindowProc(TMessage& msg);
 
-  std::int32_t numBuffers_ = 10;
-  TMMDeviceId deviceId_ = 0;
-  std::string productName_;
-  std::uint32_t driverVersion_ = 0;
   TMMTimeFormats timeFormat_ = TMMTimeFormats::tfByte;
-  TMMCBMode callbackMode_ = TMMCBMode::cmWindow;
   std::atomic<bool> looping_{false};
   std::atomic<std::uint16_t> loopCount_{0};
   std::atomic<std::int32_t> loopsRemaining_{0};
   bool showHourGlass_ = true;
-  std::int32_t numDevs_ = 0;
 
-  std::atomic<HWAVEOUT> handle_{0};
-  std::atomic<std::uint8_t> state_{static_cast<std::uint8_t>(TMMWaveOutState::wosClosed)};
   std::vector<TWaveHdrBlock> buffers_;
   std::int32_t buffersInUse_ = 0;
   std::int32_t nextIndex_ = 0;
   std::atomic<std::int32_t> queued_{0};  // the device callback counts reports off
-  std::int32_t inFlight_ = 0;            // guarded by cs_
   // Written and not yet processed; the device's queued count drops before its report
   // is processed, so only this tells that the last buffer has gone downstream.
   std::int32_t unprocessed_ = 0;         // guarded by cs_
   std::atomic<bool> moreData_{false};
-  MMRESULT lastError_ = MMSYSERR_NOERROR;
   // Position bookkeeping in samples, guarded by cs_.
   std::int64_t lastPosition_ = 0;
   std::int64_t wrapCount_ = 0;
@@ -136,19 +98,8 @@ class TMMWaveOut : public TMMCustomSoundComponent {
   std::int64_t loopOffset_ = 0;
   std::int64_t savedPosition_ = 0;
   std::atomic<std::int64_t> bytesHandedBack_{0};
-  std::atomic<bool> stopping_{false};
   std::atomic<bool> resetting_{false};
-  std::atomic<bool> stopPending_{false};
-  bool closePending_ = false;
-  std::atomic<bool> closing_{false};
   bool emptiedByPause_ = false;  // a pause behind another driver returned every buffer
-  std::atomic<bool> threadFailed_{false};
-
-  TCriticalSection cs_;
-  std::unique_ptr<TEvent> readyEvent_, terminateEvent_, purgeEvent_;
-  std::unique_ptr<TWaveReportQueue> reports_;
-  std::unique_ptr<TMMWaveOutThread> worker_;
-  std::unique_ptr<TNotifyWindow> window_;
 };
 
 // The product name of a playback device; empty when the number is not in -1..count-1

@@ -12,6 +12,8 @@ constexpr std::int32_t kMinWorkCapacity = 65536;
 constexpr std::int32_t kDisplayCapacity = 8192;
 constexpr std::int32_t kImpulseBytes = 16386;
 constexpr std::int16_t kImpulse = 21500;
+// Posted by the audio thread to the equalizer's own window: buffers have clipped.
+constexpr std::uint32_t kOverflowMessage = 45560;
 
 // 16-bit PCM, or float samples for the high-resolution path (up to 192000 Hz).
 bool IsPcm16(const TWaveFormatEx* f) {
@@ -29,6 +31,14 @@ std::int32_t FloorPowerOfTwo(std::int32_t v) {
 }  // namespace
 
 TMMEqualizer::TMMEqualizer() {
+  notify_ = std::make_unique<TNotifyWindow>([this](TMessage& m) {
+    if (m.Msg != kOverflowMessage) return DefWindowProc(m);
+    // Cleared before the event: a clip during the handler posts again.
+    overflowPosted_.store(false);
+    PcmOverflow();
+  });
+  notifyHandle_ = notify_->Handle();
+  ReserveMessages(4);
   filters_ = std::make_unique<TMMEQFilterList>(this);
   filters_->OnChange = [this](TObject* sender) { BandListChanged(sender); };
   fftLength_ = kMinFFTLength;
@@ -37,6 +47,7 @@ TMMEqualizer::TMMEqualizer() {
 
 TMMEqualizer::~TMMEqualizer() {
   Unprepare();
+  notify_.reset();
   try {
     SetSpectrum(nullptr);
   } catch (...) {
@@ -200,6 +211,7 @@ void TMMEqualizer::Close() {
 }
 
 void TMMEqualizer::Start() {
+  clipped_.store(0);
   RebuildResponse();
   TMMDSPComponent::Start();
 }
@@ -212,8 +224,16 @@ void TMMEqualizer::Process(char* data, std::int32_t bytes) {
   TFFTFilter* filter = live_.load();
   const bool overflow = filter && ProcessFilter(filter, channel_.load(std::memory_order_relaxed), data, bytes);
   inFilter_.fetch_sub(1, std::memory_order_release);
-  // Outside the filter (and its lock): the main thread may be waiting for us to leave.
-  if (overflow) SynchronizedCall([this] { PcmOverflow(); });
+  if (overflow) NoteOverflow();
+}
+
+void TMMEqualizer::NoteOverflow() noexcept {
+  // Counted here, reported on the main thread: the audio thread never waits for it,
+  // and one message stands for every clip until the main thread has taken it.
+  clipped_.fetch_add(1, std::memory_order_relaxed);
+  if (!overflowPosted_.exchange(true)) {
+    if (!PostMessage(notifyHandle_, kOverflowMessage)) overflowPosted_.store(false);
+  }
 }
 
 namespace {
@@ -277,7 +297,7 @@ void TMMEqualizer::LoadAligned(PMMWaveHdr h, bool& MoreBuffers) {
   h->dwBufferLength = length;
   h->dwBytesRecorded = delivered;
   MoreBuffers = !draining_ || pending;
-  if (overflow) SynchronizedCall([this] { PcmOverflow(); });
+  if (overflow) NoteOverflow();
 }
 
 void TMMEqualizer::PcmOverflow() {
@@ -287,13 +307,17 @@ void TMMEqualizer::PcmOverflow() {
 // Response
 
 void TMMEqualizer::ApplyBands(TFFTFilter* filter) const {
-  // One lock over the whole rebuild: no block is filtered with half of the bands.
-  std::lock_guard lock(filter->Lock);
-  SetFilterBand(filter, 0, static_cast<float>(sampleRate_) / 2, 0);
+  // Designed whole in a spare and swapped in: no block is filtered with half of the
+  // bands, and the audio thread never waits for the designs.
+  const TWaveFormatEx format = BuildPcmFormat(16, 1, static_cast<std::uint32_t>(filter->SampleRate));
+  PFFTFilter spare = CreateFFTFilter(&format, filter->BlockLength, 0);
+  if (!spare) throw std::bad_alloc();
+  SetFilterBandGain(spare.get(), 0, static_cast<float>(sampleRate_) / 2, 0);
   for (std::int32_t i = 0; i < filters_->Count(); ++i) {
     const TMMEQFilter* band = filters_->Band(i);
-    if (band->Enabled()) SetFilterBand(filter, band->F1(), band->F2(), band->Gain());
+    if (band->Enabled()) SetFilterBandGain(spare.get(), band->F1(), band->F2(), band->Gain());
   }
+  InstallFilterDesign(filter, spare.get());
 }
 
 void TMMEqualizer::RebuildResponse() {

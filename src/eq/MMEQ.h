@@ -11,6 +11,7 @@
 #include "eq/MMFFTFlt.h"
 #include "eq/MMObjLst.h"
 #include "foundation/MMDSPObj.h"
+#include "platform/Messages.h"
 
 namespace strataeq {
 
@@ -104,8 +105,13 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   void BandChanged(TMMEQFilter* band) override;
   void BandListChanged(TObject* sender);
 
+  // Buffers that clipped since Start (any thread).
+  std::int64_t ClippedBuffers() const { return clipped_.load(std::memory_order_relaxed); }
+
   TNotifyEvent OnChange;
-  TNotifyEvent OnPcmOverflow;  // on the main thread, once per buffer that clipped
+  // On the main thread, after buffers clipped: one event for all the clips since the
+  // last one was handled (ClippedBuffers counts them).
+  TNotifyEvent OnPcmOverflow;
 
  protected:
   void Notification(TComponent* component, TOperation operation) override;
@@ -113,6 +119,7 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   virtual void PcmOverflow();
 
  private:
+  void NoteOverflow() noexcept;  // audio thread
   void Prepare();
   void Unprepare();
   void Process(char* data, std::int32_t bytes);
@@ -143,6 +150,10 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   std::int32_t workCapacity_ = 0;
   TMMResponseDisplay* spectrum_ = nullptr;
   TComponent* spectrumComponent_ = nullptr;
+  std::atomic<std::int64_t> clipped_{0};
+  std::atomic<bool> overflowPosted_{false};
+  std::unique_ptr<TNotifyWindow> notify_;
+  THandle notifyHandle_ = 0;  // posts after the window is gone are refused
 };
 
 }  // namespace strataeq

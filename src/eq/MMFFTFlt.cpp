@@ -566,16 +566,49 @@ bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1,
   return true;
 }
 
-void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
-  int firstBin = 0, lastBin = 0;
+namespace {
+// The bins and linear gain of a band; false when it changes nothing.
+bool BandGain(const TFFTFilter* filter, float f1, float f2, float gainDb, int& firstBin, int& lastBin, float& gain) {
   if (!filter || !std::isfinite(gainDb) ||
       !FilterBandBins(filter->SampleRate, filter->BlockLength, f1, f2, firstBin, lastBin))
-    return;
+    return false;
   gainDb = std::clamp(gainDb, -kMaxGainDb, kMaxGainDb);
-  const float gain = static_cast<float>(std::pow(10.0, (static_cast<double>(gainDb) + 6.0) * 0.05));
+  gain = static_cast<float>(std::pow(10.0, (static_cast<double>(gainDb) + 6.0) * 0.05));
+  return true;
+}
+}  // namespace
+
+void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb) {
+  int firstBin = 0, lastBin = 0;
+  float gain = 0;
+  if (!BandGain(filter, f1, f2, gainDb, firstBin, lastBin, gain)) return;
   std::lock_guard lock(filter->Lock);
   for (int bin = firstBin; bin <= lastBin; ++bin) filter->Gains[bin] = gain;
   Design(*filter);
+}
+
+void SetFilterBandGain(TFFTFilter* filter, float f1, float f2, float gainDb) {
+  int firstBin = 0, lastBin = 0;
+  float gain = 0;
+  if (!BandGain(filter, f1, f2, gainDb, firstBin, lastBin, gain)) return;
+  std::lock_guard lock(filter->Lock);
+  for (int bin = firstBin; bin <= lastBin; ++bin) filter->Gains[bin] = gain;
+}
+
+void InstallFilterDesign(TFFTFilter* filter, TFFTFilter* spare) {
+  if (!filter || !spare || spare->BlockLength != filter->BlockLength) return;
+  {
+    std::lock_guard lock(spare->Lock);
+    spare->SampleRate = filter->SampleRate;
+    spare->Window = filter->Window;  // only the main thread changes it
+    BuildTaper(*spare);
+    Design(*spare);
+  }
+  // The audio thread waits for three pointer swaps, never for a design.
+  std::scoped_lock lock(filter->Lock, spare->Lock);
+  std::swap(filter->Gains, spare->Gains);
+  std::swap(filter->Response, spare->Response);
+  std::swap(filter->Kernel, spare->Kernel);
 }
 
 void ResetFilter(TFFTFilter* filter) {

@@ -77,6 +77,12 @@ void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window);
 // Sets the bins from f1 to f2 Hz to gain dB (edges below 0 Hz count as 0; a NaN or
 // an infinity changes nothing; gains beyond +-400 dB are held there).
 void SetFilterBand(TFFTFilter* filter, float f1, float f2, float gainDb);
+// Sets the gains of those bins only, without designing (for a spare filter).
+void SetFilterBandGain(TFFTFilter* filter, float f1, float f2, float gainDb);
+// Designs the spare's gains with the filter's window outside the filter's lock, then
+// swaps the spare's gains, response and kernel into the filter under it. The spare
+// has the filter's block length; it keeps the filter's old design.
+void InstallFilterDesign(TFFTFilter* filter, TFFTFilter* spare);
 // The bins from firstBin to lastBin that SetFilterBand gives f1 .. f2 Hz for a filter
 // of that sample rate and block length; false (no bins) for a NaN or an infinity.
 bool FilterBandBins(std::int32_t sampleRate, std::int32_t blockLength, float f1, float f2, int& firstBin,

@@ -11,16 +11,22 @@
 namespace strataeq {
 namespace {
 
+// Queue entries live in one pool: a post takes a free node and the dispatch gives it
+// back, so a worker's post allocates nothing once the pool has grown to the peak.
 struct QueueItem {
   THandle window = 0;  // 0: a closure
   TMessage message;
   std::function<void()> closure;
+  QueueItem* next = nullptr;
 };
 
 struct Queue {
   std::mutex mutex;
   std::condition_variable arrived;
-  std::deque<QueueItem> items;
+  QueueItem* head = nullptr;
+  QueueItem* tail = nullptr;
+  QueueItem* free = nullptr;
+  std::size_t freeCount = 0;
   std::unordered_map<THandle, TWindowProc> windows;
   THandle nextHandle = 1;
   std::function<void()> wakeHook;
@@ -34,39 +40,110 @@ Queue& TheQueue() {
 std::atomic<std::thread::id> gMainThread{std::this_thread::get_id()};
 std::atomic<bool> gTerminated{false};
 
-void Post(QueueItem item) {
+// Caller holds the mutex.
+QueueItem* TakeNode(Queue& q) {
+  if (QueueItem* n = q.free) {
+    q.free = n->next;
+    --q.freeCount;
+    n->next = nullptr;
+    return n;
+  }
+  return new QueueItem;  // the pool is empty: it grows by one
+}
+
+// Caller holds the mutex; the node's closure is already empty.
+void GiveNode(Queue& q, QueueItem* n) {
+  n->window = 0;
+  n->message = {};
+  n->next = q.free;
+  q.free = n;
+  ++q.freeCount;
+}
+
+void Append(Queue& q, QueueItem* n) {
+  n->next = nullptr;
+  if (q.tail)
+    q.tail->next = n;
+  else
+    q.head = n;
+  q.tail = n;
+}
+
+// Unlinks every queued node for which drop holds and gives it back; the closures are
+// returned for destruction outside the lock. Caller holds the mutex.
+template <typename Pred>
+void DropQueued(Queue& q, Pred drop) {
+  QueueItem* prev = nullptr;
+  for (QueueItem* n = q.head; n;) {
+    QueueItem* next = n->next;
+    if (drop(*n)) {
+      (prev ? prev->next : q.head) = next;
+      if (q.tail == n) q.tail = prev;
+      n->closure = nullptr;
+      GiveNode(q, n);
+    } else {
+      prev = n;
+    }
+    n = next;
+  }
+}
+
+// Queues a node filled by fill (under the lock) and wakes the loop.
+template <typename Fill>
+void Post(Fill fill) {
   Queue& q = TheQueue();
   std::function<void()> hook;
   {
     std::lock_guard lock(q.mutex);
-    q.items.push_back(std::move(item));
-    hook = q.wakeHook;
+    QueueItem* n = TakeNode(q);
+    fill(*n);
+    Append(q, n);
+    hook = q.wakeHook;  // small enough to be held without allocation
   }
   q.arrived.notify_all();
   if (hook) hook();
 }
 
+void PostClosure(std::function<void()> closure) {
+  Post([&](QueueItem& n) { n.closure = std::move(closure); });
+}
+
 // Dispatches one queued item; false when the queue was empty.
 bool DispatchOne() {
   Queue& q = TheQueue();
-  QueueItem item;
+  QueueItem* item;
   TWindowProc proc;
   {
     std::lock_guard lock(q.mutex);
-    if (q.items.empty()) return false;
-    item = std::move(q.items.front());
-    q.items.pop_front();
-    if (item.window != 0) {
-      auto it = q.windows.find(item.window);
-      if (it == q.windows.end()) return true;
+    item = q.head;
+    if (!item) return false;
+    q.head = item->next;
+    if (!q.head) q.tail = nullptr;
+    if (item->window != 0) {
+      auto it = q.windows.find(item->window);
+      if (it == q.windows.end()) {
+        GiveNode(q, item);
+        return true;
+      }
       proc = it->second;  // a copy: the window may be destroyed by its own procedure
     }
   }
-  if (item.window == 0) {
-    item.closure();
+  if (item->window == 0) {
+    std::function<void()> closure = std::move(item->closure);
+    item->closure = nullptr;
+    {
+      std::lock_guard lock(q.mutex);
+      GiveNode(q, item);
+    }
+    closure();
   } else {
+    TMessage message = item->message;
+    {
+      std::lock_guard lock(q.mutex);
+      GiveNode(q, item);
+    }
     try {
-      proc(item.message);
+      proc(message);
     } catch (...) {
       Application().HandleException(std::current_exception());
     }
@@ -89,20 +166,30 @@ TNotifyWindow::~TNotifyWindow() {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
   q.windows.erase(handle_);
-  std::erase_if(q.items, [this](const QueueItem& i) { return i.window == handle_; });
+  DropQueued(q, [this](const QueueItem& i) { return i.window == handle_; });
 }
 
 bool PostMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lparam) {
+  Queue& q = TheQueue();
+  std::function<void()> hook;
   {
-    Queue& q = TheQueue();
     std::lock_guard lock(q.mutex);
     if (window == 0 || !q.windows.contains(window)) return false;
+    QueueItem* n = TakeNode(q);
+    n->window = window;
+    n->message = TMessage{msg, wparam, lparam, 0};
+    Append(q, n);
+    hook = q.wakeHook;
   }
-  QueueItem item;
-  item.window = window;
-  item.message = TMessage{msg, wparam, lparam, 0};
-  Post(std::move(item));
+  q.arrived.notify_all();
+  if (hook) hook();
   return true;
+}
+
+void ReserveMessages(std::size_t count) {
+  Queue& q = TheQueue();
+  std::lock_guard lock(q.mutex);
+  while (q.freeCount < count) GiveNode(q, new QueueItem);
 }
 
 LRESULT SendMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lparam) {
@@ -124,7 +211,7 @@ LRESULT SendMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lpa
 void RemoveMessages(THandle window, std::uint32_t first, std::uint32_t last) {
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
-  std::erase_if(q.items, [&](const QueueItem& i) {
+  DropQueued(q, [&](const QueueItem& i) {
     return i.window == window && i.message.Msg >= first && i.message.Msg <= last;
   });
 }
@@ -133,9 +220,9 @@ int PendingMessageCount(THandle window, std::uint32_t first, std::uint32_t last)
   Queue& q = TheQueue();
   std::lock_guard lock(q.mutex);
   int n = 0;
-  for (const QueueItem& i : q.items)
-    if (i.window != 0 && (window == 0 || i.window == window) && i.message.Msg >= first &&
-        i.message.Msg <= last)
+  for (const QueueItem* i = q.head; i; i = i->next)
+    if (i->window != 0 && (window == 0 || i->window == window) && i->message.Msg >= first &&
+        i->message.Msg <= last)
       ++n;
   return n;
 }
@@ -148,7 +235,7 @@ void ProcessPendingMessages() {
 bool WaitForMessage(std::chrono::milliseconds timeout) {
   Queue& q = TheQueue();
   std::unique_lock lock(q.mutex);
-  return q.arrived.wait_for(lock, timeout, [&] { return !q.items.empty(); });
+  return q.arrived.wait_for(lock, timeout, [&] { return q.head != nullptr; });
 }
 
 bool RunUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
@@ -173,8 +260,7 @@ void RunOnMainThread(const std::function<void()>& fn) {
   std::condition_variable done;
   bool finished = false;
   std::exception_ptr error;
-  QueueItem item;
-  item.closure = [&] {
+  PostClosure([&] {
     try {
       fn();
     } catch (...) {
@@ -183,23 +269,20 @@ void RunOnMainThread(const std::function<void()>& fn) {
     std::lock_guard lock(m);
     finished = true;
     done.notify_all();
-  };
-  Post(std::move(item));
+  });
   std::unique_lock lock(m);
   done.wait(lock, [&] { return finished; });
   if (error) std::rethrow_exception(error);
 }
 
 void PostToMainThread(std::function<void()> fn) {
-  QueueItem item;
-  item.closure = [fn = std::move(fn)] {
+  PostClosure([fn = std::move(fn)] {
     try {
       fn();
     } catch (...) {
       Application().HandleException(std::current_exception());
     }
-  };
-  Post(std::move(item));
+  });
 }
 
 bool IsMainThread() { return std::this_thread::get_id() == gMainThread.load(); }
@@ -237,7 +320,7 @@ void TApplication::HandleException(std::exception_ptr e) {
 bool TApplication::Terminated() const { return gTerminated.load(); }
 void TApplication::Terminate() {
   gTerminated.store(true);
-  Post(QueueItem{0, {}, [] {}});  // wake a waiting loop
+  PostClosure([] {});  // wake a waiting loop
 }
 void TApplication::ResetTerminated() { gTerminated.store(false); }
 

@@ -43,8 +43,12 @@ class TNotifyWindow {
   THandle handle_;
 };
 
-// Callable from any thread. False when the window no longer exists.
+// Callable from any thread. False when the window no longer exists. Takes a queue
+// entry from a shared pool: it allocates only when the pool is empty.
 bool PostMessage(THandle window, std::uint32_t msg, WPARAM wparam = 0, LPARAM lparam = 0);
+// Main thread: makes sure the pool holds at least count free entries, so that the
+// posts of an audio thread find one (drivers reserve their buffers' worth at open).
+void ReserveMessages(std::size_t count);
 // Sends synchronously when called on the main thread; otherwise posts and waits.
 LRESULT SendMessage(THandle window, std::uint32_t msg, WPARAM wparam = 0, LPARAM lparam = 0);
 // Drops queued messages of a window whose numbers lie in [first, last].

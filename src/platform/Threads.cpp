@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <type_traits>
 
 #include <vector>
@@ -15,27 +16,34 @@
 namespace strataeq {
 namespace {
 
-// One mutex and condition for all events keeps WaitForAny simple and race-free;
-// events change rarely enough that the contention does not matter.
+// One mutex guards every event's state (so WaitForAny over several stays race-free),
+// but each waiter sleeps on its own condition and a Set wakes only the waiters
+// registered on that event.
 std::mutex& EventMutex() {
   static std::mutex m;
   return m;
 }
-std::condition_variable& EventChanged() {
-  static std::condition_variable cv;
-  return cv;
-}
 
 }  // namespace
+
+struct TEvent::Waiter {
+  std::condition_variable cv;
+};
+
+// A waiter's entry in one event's list; lives on the waiting thread's stack.
+struct TEvent::Link {
+  Waiter* waiter = nullptr;
+  TEvent* event = nullptr;
+  Link* prev = nullptr;
+  Link* next = nullptr;
+};
 
 TEvent::TEvent(bool manualReset, bool initialState) : manualReset_(manualReset), signaled_(initialState) {}
 
 void TEvent::Set() {
-  {
-    std::lock_guard lock(EventMutex());
-    signaled_ = true;
-  }
-  EventChanged().notify_all();
+  std::lock_guard lock(EventMutex());
+  signaled_ = true;
+  for (Link* l = waiters_; l; l = l->next) l->waiter->cv.notify_one();
 }
 
 void TEvent::Reset() {
@@ -59,6 +67,8 @@ TWaitResult TEvent::WaitFor(std::chrono::milliseconds timeout) {
 }
 
 int TEvent::WaitForAny(std::initializer_list<TEvent*> events, std::chrono::milliseconds timeout) {
+  constexpr std::size_t kMaxEvents = 8;
+  if (events.size() > kMaxEvents) throw std::invalid_argument("WaitForAny: too many events");
   std::unique_lock lock(EventMutex());
   int index = -1;
   auto ready = [&] {
@@ -72,10 +82,27 @@ int TEvent::WaitForAny(std::initializer_list<TEvent*> events, std::chrono::milli
     }
     return false;
   };
-  if (timeout == INFINITE_WAIT) {
-    EventChanged().wait(lock, ready);
-  } else {
-    EventChanged().wait_for(lock, timeout, ready);
+  if (ready()) return index;
+  if (timeout == std::chrono::milliseconds::zero()) return -1;
+  Waiter waiter;
+  Link links[kMaxEvents];
+  std::size_t n = 0;
+  for (TEvent* e : events) {
+    Link& l = links[n++];
+    l.waiter = &waiter;
+    l.event = e;
+    l.next = e->waiters_;
+    if (e->waiters_) e->waiters_->prev = &l;
+    e->waiters_ = &l;
+  }
+  if (timeout == INFINITE_WAIT)
+    waiter.cv.wait(lock, ready);
+  else
+    waiter.cv.wait_for(lock, timeout, ready);
+  for (std::size_t i = 0; i < n; ++i) {
+    Link& l = links[i];
+    (l.prev ? l.prev->next : l.event->waiters_) = l.next;
+    if (l.next) l.next->prev = l.prev;
   }
   return index;
 }

@@ -37,10 +37,13 @@ class TEvent {
                         std::chrono::milliseconds timeout = INFINITE_WAIT);
 
  private:
+  struct Waiter;
+  struct Link;
   bool TryConsume();  // caller holds the shared wait mutex
 
   const bool manualReset_;
   bool signaled_;
+  Link* waiters_ = nullptr;  // those waiting on this event; guarded by the shared mutex
 };
 
 enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };

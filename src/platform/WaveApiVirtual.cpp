@@ -23,6 +23,35 @@ bool FormatPlayable(const TWaveFormatEx& f) {
          f.nAvgBytesPerSec == std::uint32_t(f.nBlockAlign) * f.nSamplesPerSec;
 }
 
+// A stream's queue of buffers: a ring with room for more buffers than a driver queues,
+// so that queueing one allocates nothing, as with a real device.
+class THeaderQueue {
+ public:
+  THeaderQueue() : items_(512) {}
+  bool empty() const { return count_ == 0; }
+  std::size_t size() const { return count_; }
+  TMMWaveHdr* front() const { return items_[head_]; }
+  void push_back(TMMWaveHdr* h) {
+    if (count_ == items_.size()) {
+      std::vector<TMMWaveHdr*> bigger(items_.size() * 2);
+      for (std::size_t i = 0; i < count_; ++i) bigger[i] = items_[(head_ + i) % items_.size()];
+      items_.swap(bigger);
+      head_ = 0;
+    }
+    items_[(head_ + count_) % items_.size()] = h;
+    ++count_;
+  }
+  void pop_front() {
+    head_ = (head_ + 1) % items_.size();
+    --count_;
+  }
+
+ private:
+  std::vector<TMMWaveHdr*> items_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
 }  // namespace
 
 class TVirtualAudio::Stream : public TWaveStream {
@@ -95,11 +124,12 @@ class TVirtualAudio::Stream : public TWaveStream {
 
   MMRESULT Reset() override {
     std::lock_guard delivery(owner_.delivery_);
-    std::deque<TMMWaveHdr*> returned;
+    std::vector<TMMWaveHdr*> returned;
     {
       std::lock_guard lock(owner_.mutex_);
       if (const MMRESULT f = Fault(TWaveOp::Reset)) return f;
-      returned.swap(queue_);
+      returned.reserve(queue_.size());
+      for (; !queue_.empty(); queue_.pop_front()) returned.push_back(queue_.front());
       if (dir_ == TWaveDir::Input) running_ = false;
       positionBytes_ = 0;
       for (TMMWaveHdr* h : returned) {
@@ -163,7 +193,7 @@ class TVirtualAudio::Stream : public TWaveStream {
   const std::uintptr_t instance_;
   const std::uintptr_t handle_;
   // Guarded by the owner's mutex.
-  std::deque<TMMWaveHdr*> queue_;
+  THeaderQueue queue_;
   bool running_;
   bool failed_ = false;
   bool closed_ = false;

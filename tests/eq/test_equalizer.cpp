@@ -291,7 +291,7 @@ TEST(Equalizer, DisabledPassesBuffersUntouchedAndUndelayed) {
   ExpectFlatAndDelayed(out, in, 2, 64, 0);
 }
 
-TEST(Equalizer, ClippingRaisesOnPcmOverflowOncePerBuffer) {
+TEST(Equalizer, ClippingIsCountedAndReportedOnceOnTheMainThread) {
   const auto fmt = Pcm16(2, 44100);
   TMMEqualizer eq;
   eq.SetPWaveFormat(&fmt);
@@ -303,10 +303,15 @@ TEST(Equalizer, ClippingRaisesOnPcmOverflowOncePerBuffer) {
     sender = s;
   };
   eq.Open();
+  eq.Start();
   std::vector<std::int16_t> square(2 * 8192);
   for (std::size_t t = 0; t < 8192; ++t) square[2 * t] = square[2 * t + 1] = (t / 100) % 2 ? -32768 : 32767;
   const auto out = Push(eq, square, 4096);  // 8 buffers
-  EXPECT_EQ(events, 8);
+  // Counted at once; the event waits for the queue and stands for all eight.
+  EXPECT_EQ(eq.ClippedBuffers(), 8);
+  EXPECT_EQ(events, 0);
+  ProcessPendingMessages();
+  EXPECT_EQ(events, 1);
   EXPECT_EQ(sender, &eq);
   for (std::size_t i = 4096; i < out.size(); ++i) {
     const std::size_t t = i / 2 - 64;  // the input frame this output comes from
@@ -317,7 +322,16 @@ TEST(Equalizer, ClippingRaisesOnPcmOverflowOncePerBuffer) {
   // one does not clip.
   events = 0;
   Push(eq, Noise(4096, 2000, 6u), 4096);
+  ProcessPendingMessages();
   EXPECT_EQ(events, 1);
+  EXPECT_EQ(eq.ClippedBuffers(), 9);
+  Push(eq, Noise(4096, 2000, 7u), 4096);
+  ProcessPendingMessages();
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(eq.ClippedBuffers(), 9);
+  eq.Stop();
+  eq.Start();  // a new run counts from 0
+  EXPECT_EQ(eq.ClippedBuffers(), 0);
 }
 
 TEST(Equalizer, BandChangesReachTheFilterAndNotify) {

@@ -495,6 +495,50 @@ TEST_F(Window, SaveDialogTypeChangeAndStopBranches) {
   EXPECT_TRUE(messages.empty());
 }
 
+TEST_F(Window, ClippingIsMarkedAndAFailedStopOrACloseEndsTheLiveRoute) {
+  audio->SetInputTone(1000);
+  audio->SetPaced(true);
+  // Headphones: the microphone records the tone, never the output's loop back.
+  Entry(form->InputDevs, "Microphone")->trigger();
+  Entry(form->OutputDevs, "Headphones")->trigger();
+  for (int i = 0; i < kBandCount; ++i) form->Equalizer->Filters()->Band(i)->SetBandValue(2, 18.0f);
+  form->SetLatencyTarget(40);
+  const QRect readout = form->lblDropOuts->geometry();
+  auto startClipping = [&] {
+    QTest::mouseClick(form->btnStart, Qt::LeftButton);
+    ASSERT_TRUE(form->WaveIn->Started());
+    ASSERT_TRUE(WaitFor([&] { return form->Equalizer->ClippedBuffers() > 0; }));
+  };
+  startClipping();
+  form->CpuTimerTimer(form.get());
+  EXPECT_TRUE(form->ClipMark->isVisible());
+  EXPECT_TRUE(form->lblDropOuts->toolTip().startsWith("Clipped : ")) << form->lblDropOuts->toolTip().toStdString();
+  EXPECT_TRUE(QRect(QPoint(0, 0), readout.size()).contains(form->ClipMark->geometry()));
+  EXPECT_EQ(form->lblDropOuts->geometry(), readout);
+
+  // A stop the recorder refuses still ends the run: its error is shown, the window idles.
+  audio->FailNext(TWaveDir::Input, 0, TWaveOp::Reset, MMSYSERR_ERROR);
+  messages.clear();
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  ASSERT_TRUE(WaitFor([&] { return !messages.empty(); }));
+  EXPECT_NE(messages[0].find("WaveInReset"), std::string::npos) << messages[0];
+  EXPECT_FALSE(form->btnStop->isEnabled());
+  EXPECT_FALSE(audio->IsOpen(TWaveDir::Input, 0));
+  EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 1));
+
+  // Closing the window while a route clips ends the route and the window at once.
+  startClipping();
+  form->CpuTimerTimer(form.get());
+  const auto closing = std::chrono::steady_clock::now();
+  form->close();
+  form.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - closing, 2s);
+  EXPECT_FALSE(audio->IsOpen(TWaveDir::Input, 0));
+  EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 1));
+  audio->SetPaced(false);
+}
+
 TEST_F(Window, PresetsSaveLoadAndResynchronise) {
   const std::string preset = dir.File("design.sqp");
   AnswerDialog([&](QFileDialog& d) {

@@ -131,6 +131,7 @@ struct TRouteReadout {
   std::function<double()> Latency;
   std::function<std::int64_t()> Position;
   std::int32_t BufferFrames = 0;
+  std::function<std::int64_t()> Clipped;  // buffers the equalizer clipped
 };
 
 // Serves the main thread until done, a signal or the deadline; prints the window's
@@ -169,6 +170,8 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
         std::printf("Cpu Usage : %d %%", GetCpuUsage());
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
         if (latency) std::printf("   Latency : %.0f ms", latency());
+        if (readout.Clipped && readout.Clipped() > 0)
+          std::printf("   Clipped : %lld", static_cast<long long>(readout.Clipped()));
         std::printf("\n");
         std::fflush(stdout);
       }
@@ -252,6 +255,7 @@ int RunLive(const TCliOptions& o) {
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
   std::atomic<int> dropouts{0};
+  std::int64_t clipped = 0;  // of the routes before a device move
   const auto start = std::chrono::steady_clock::now();
   bool planned = false;
   TLiveLatencyPlan plan;
@@ -277,12 +281,15 @@ int RunLive(const TCliOptions& o) {
     readout.Latency = [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); };
     readout.Position = [&] { return waveOut.Started() ? waveOut.Position() : -1; };
     readout.BufferFrames = plan.BufferSize / 4;
+    readout.Clipped = [&] { return clipped + eq.ClippedBuffers(); };
     std::optional<double> left = o.Seconds;
     if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     try {
       Drive(waveIn, waveIn.OnStop, ring, left, o.Quiet, readout);
+      clipped += eq.ClippedBuffers();
       break;
     } catch (const EMMError&) {
+      clipped += eq.ClippedBuffers();
       // The desktop's own output went away: the route goes on where the desktop's sound
       // now goes. A device the user named stays an error.
       if (!o.Desktop || o.OutDevice || desktop.OutputPresent()) throw;
@@ -296,7 +303,11 @@ int RunLive(const TCliOptions& o) {
                   WaveOutDeviceName(outDev).c_str());
     std::fflush(stdout);
   }
-  if (!o.Quiet) std::printf("Dropouts : %d\n", dropouts.load());
+  if (!o.Quiet) {
+    std::printf("Dropouts : %d", dropouts.load());
+    if (clipped > 0) std::printf("   Clipped : %lld", static_cast<long long>(clipped));
+    std::printf("\n");
+  }
   return 0;
 }
 

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <atomic>
 
+class QSocketNotifier;
+
 namespace strataeq {
 
 class TQtMessageLoop : public QObject {
@@ -20,6 +22,8 @@ class TQtMessageLoop : public QObject {
 
  private:
   void Wake();
+  int wakeFd_ = -1;
+  QSocketNotifier* notifier_ = nullptr;
   std::atomic<bool> wakePosted_{false};
 };
 

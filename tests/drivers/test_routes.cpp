@@ -1,0 +1,208 @@
+// Whole routes on paced virtual devices, as the window builds them: stops at random
+// moments end in exactly one OnStop per started driver and never hang, a stop the
+// device refuses still ends in its OnStop, and a live route that clips allocates
+// nothing on its audio threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "drivers/MMRingBf.h"
+#include "drivers/MMWavIn.h"
+#include "drivers/MMWavOut.h"
+#include "eq/MMEQ.h"
+#include "platform/WaveApiVirtual.h"
+#include "wave_test_util.h"
+
+// Counts allocations on threads marked as audio threads while the watch is on.
+namespace {
+thread_local bool tAudioThread = false;
+std::atomic<bool> gWatch{false};
+std::atomic<int> gAudioAllocations{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (tAudioThread && gWatch.load(std::memory_order_relaxed)) gAudioAllocations.fetch_add(1);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace strataeq {
+namespace {
+
+using namespace std::chrono_literals;
+
+enum class TRouteKind { FileToDevice, DeviceToDevice, DeviceToFile };
+
+// One route: [pattern source | recorder] -> ring -> equalizer -> [player | sink].
+struct TRoute {
+  std::unique_ptr<test::TPatternSource> file;
+  std::unique_ptr<TMMWaveIn> in;
+  TMMRingBuffer ring;
+  TMMEqualizer eq;
+  std::unique_ptr<TMMWaveOut> out;
+  test::TRecordingSink sink;
+  std::atomic<int> inStops{0}, outStops{0};
+
+  TRoute(TRouteKind kind, TMMCBMode mode, std::int64_t fileBytes, float gainDb) {
+    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+    eq.Filters()->Add(new TMMEQFilter(0, 22050, gainDb));
+    ring.SetBufferSize(1024);
+    ring.SetQueueMode(kind == TRouteKind::DeviceToDevice ? TMMQueueMode::qmDuplex : TMMQueueMode::qmRead);
+    if (kind == TRouteKind::FileToDevice) {
+      file = std::make_unique<test::TPatternSource>(fileBytes);
+      file->SetPWaveFormat(&f);
+      file->SetOutput(&ring);
+    } else {
+      in = std::make_unique<TMMWaveIn>();
+      in->SetBufferSize(1024);
+      in->SetNumBuffers(4);
+      in->SetCallBackMode(mode);
+      in->SetMode(TMMMode::mStereo);
+      in->SetBitLength(TMMBits::b16Bit);
+      in->SetSampleRate(44100);
+      in->OnStop = [this](TObject*) { ++inStops; };
+      in->SetOutput(&ring);
+    }
+    ring.SetOutput(&eq);
+    if (kind == TRouteKind::DeviceToFile) {
+      eq.SetOutput(&sink);
+    } else {
+      out = std::make_unique<TMMWaveOut>();
+      out->SetBufferSize(1024);
+      out->SetNumBuffers(4);
+      out->SetCallBackMode(mode);
+      out->OnStop = [this](TObject*) { ++outStops; };
+      eq.SetOutput(out.get());
+    }
+  }
+  TMMDSPComponent& Driver() { return in ? static_cast<TMMDSPComponent&>(*in) : *out; }
+};
+
+class Routes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    audio = TVirtualAudio::Install(2, 2);
+    audio->SetInputTone(1000);
+    audio->SetPaced(true);
+  }
+  void TearDown() override {
+    ProcessPendingMessages();
+    audio->SetPaced(false);
+    SetWaveBackend(nullptr);
+  }
+  std::shared_ptr<TVirtualAudio> audio;
+};
+
+// STRATAEQ_STRESS_STOPS sets the number of stops (CI runs a few dozen).
+TEST_F(Routes, StopsAtRandomMomentsEndInOneOnStopEachAndNeverHang) {
+  const char* env = std::getenv("STRATAEQ_STRESS_STOPS");
+  const int stops = env ? std::atoi(env) : 36;
+  std::mt19937 rng(20261207);
+  test::TAppCapture capture;  // a close during a run may report a refused buffer
+  int hangs = 0;
+  for (int i = 0; i < stops; ++i) {
+    const auto kind = static_cast<TRouteKind>(i % 3);
+    const TMMCBMode mode = rng() % 4 == 0 ? TMMCBMode::cmWindow : TMMCBMode::cmThread;
+    TRoute r(kind, mode, 4096 + static_cast<std::int64_t>(rng() % 65536), rng() % 2 ? 18.0f : 0.0f);
+    r.Driver().Start();
+    const bool outStarted = r.out && r.out->Started();
+    const bool inStarted = r.in && r.in->Started();
+    ASSERT_TRUE(outStarted || inStarted) << i;
+    // The random moment: while buffers go through, between them, or at once.
+    const auto moment = std::chrono::microseconds(rng() % 30000);
+    RunUntil([] { return false; }, std::chrono::duration_cast<std::chrono::milliseconds>(moment));
+    switch (rng() % 3) {
+      case 0: r.Driver().Stop(); break;
+      case 1: std::thread([&] { r.Driver().Stop(); }).join(); break;
+      default: r.Driver().Close(); break;  // closing stops first
+    }
+    const bool settled = RunUntil(
+        [&] { return r.inStops.load() == (inStarted ? 1 : 0) && r.outStops.load() == (outStarted ? 1 : 0); }, 5s);
+    if (!settled) {
+      ++hangs;
+      ADD_FAILURE() << "stop " << i << " (route " << i % 3 << ") did not end: " << r.inStops << " / " << r.outStops;
+    }
+    r.Driver().Close();
+    r.ring.CloseQueue();
+    ProcessPendingMessages();
+    EXPECT_EQ(r.inStops.load(), inStarted ? 1 : 0) << i;
+    EXPECT_EQ(r.outStops.load(), outStarted ? 1 : 0) << i;
+    EXPECT_FALSE(audio->IsOpen(TWaveDir::Input, 0)) << i;
+    EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 0)) << i;
+    if (HasFailure()) break;
+  }
+  EXPECT_EQ(hangs, 0);
+}
+
+TEST_F(Routes, AStopTheDeviceRefusesStillEndsInItsOnStopWithItsError) {
+  test::TAppCapture capture;
+  for (const TRouteKind kind : {TRouteKind::FileToDevice, TRouteKind::DeviceToFile}) {
+    TRoute r(kind, TMMCBMode::cmThread, -1, 0);
+    test::TEventLog log;
+    (r.in ? r.in->OnStop : r.out->OnStop) = log.Note("stop");
+    (r.in ? r.in->OnError : r.out->OnError) = log.Note("error");
+    r.Driver().Start();
+    RunUntil([] { return false; }, 20ms);
+    if (r.in)
+      audio->FailNext(TWaveDir::Input, 0, TWaveOp::Reset, MMSYSERR_ERROR);
+    else
+      audio->FailNext(TWaveDir::Output, 0, TWaveOp::Reset, MMSYSERR_ERROR);
+    const std::string error = test::ErrorOf([&] {
+      r.Driver().Stop();
+      RunUntil([&] { return log.Count("stop") > 0; }, 2s);
+    });
+    // From the main thread the stop completes in the call (or in the stop message a
+    // buffer in flight leaves behind, whose error goes to the application's handler).
+    const std::string reported = error.empty() && !capture.Exceptions().empty() ? capture.Exceptions()[0] : error;
+    EXPECT_NE(reported.find("Reset"), std::string::npos) << reported;
+    EXPECT_EQ(log.All(), (std::vector<std::string>{"error", "stop"}));
+    EXPECT_FALSE(r.Driver().Started());
+    r.Driver().Close();
+    r.ring.CloseQueue();
+    EXPECT_FALSE(audio->IsOpen(kind == TRouteKind::DeviceToFile ? TWaveDir::Input : TWaveDir::Output, 0));
+  }
+}
+
+TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
+  TRoute r(TRouteKind::DeviceToDevice, TMMCBMode::cmThread, -1, 18);
+  r.out->SetDeviceID(1);  // input 0 records the tone, not output 0's loop back
+  // The recorder's worker pushes, the player's worker pulls through the equalizer.
+  r.in->OnBufferReady = [](TObject*, PMMWaveHdr) { tAudioThread = true; };
+  r.eq.OnBufferLoad = [](TObject*, PMMWaveHdr, bool&) { tAudioThread = true; };
+  int overflows = 0;
+  bool offMain = false;
+  r.eq.OnPcmOverflow = [&](TObject*) {
+    ++overflows;
+    offMain = offMain || !IsMainThread();
+  };
+  r.in->Start();
+  ASSERT_TRUE(RunUntil([&] { return r.eq.ClippedBuffers() >= 4; }, 10s));
+  const std::int64_t clippedBefore = r.eq.ClippedBuffers();
+  const int before = gAudioAllocations.load();
+  gWatch = true;
+  RunUntil([] { return false; }, 300ms);
+  gWatch = false;
+  EXPECT_EQ(gAudioAllocations.load(), before);
+  EXPECT_GT(r.eq.ClippedBuffers(), clippedBefore + 4);
+  EXPECT_GE(overflows, 1);
+  EXPECT_FALSE(offMain);
+  r.in->Close();
+  r.ring.CloseQueue();
+  ProcessPendingMessages();
+  EXPECT_EQ(r.inStops.load(), 1);
+  EXPECT_EQ(r.outStops.load(), 1);
+}
+
+}  // namespace
+}  // namespace strataeq
