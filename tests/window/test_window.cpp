@@ -9,8 +9,12 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -661,6 +665,60 @@ TEST_F(Window, AFailedRecordingLeavesTheExistingFileAlone) {
   int files = 0;
   for (auto& e : std::filesystem::directory_iterator(dir.Path())) files += e.is_regular_file();
   EXPECT_EQ(files, 1) << "no temporary file is left";
+}
+
+// A file run that cannot write all of its output, onto a full disk or past a file-size
+// limit, to WAV and to MP3: the window says which file and why, the file of that name
+// stays byte for byte and nothing is left beside it. Needs a small file system of its own
+// (mounting needs root).
+TEST_F(Window, AFileRunThatCannotWriteKeepsTheOldFileAndSaysWhy) {
+  namespace fs = std::filesystem;
+  const fs::path small = dir.File("small");
+  fs::create_directories(small);
+  if (std::system(("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { std::system(("umount '" + at.string() + "'").c_str()); }
+  } unmount{small};
+  WriteFile((small / "filler").string(), Bytes(900 * 1024, 0));  // about 100 kB stay free
+  const std::string source = dir.File("in.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100 * 12))));  // 190 kB as MP3
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const bool limited : {false, true}) {
+    for (const int type : {1, 2}) {
+      const fs::path output = (limited ? fs::path(dir.Path()) : small) / (type == 1 ? "out.wav" : "out.mp3");
+      WriteFile(output.string(), Bytes{'o', 'l', 'd'});
+      std::vector<std::string> before;
+      for (const auto& e : fs::directory_iterator(output.parent_path())) before.push_back(e.path().filename());
+      ChooseFile(output.string(), type);
+      form->ToFileEntry()->trigger();
+      messages.clear();
+      rlimit old {};
+      ::getrlimit(RLIMIT_FSIZE, &old);
+      if (limited) {
+        rlimit cut = old;
+        cut.rlim_cur = 100 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &cut);
+      }
+      QTest::mouseClick(form->btnStart, Qt::LeftButton);
+      const bool ended = WaitFor([&] { return form->btnStart->isEnabled() && !messages.empty(); });
+      ::setrlimit(RLIMIT_FSIZE, &old);
+      ASSERT_TRUE(ended) << output;
+      QTest::qWait(50);  // the run's end finishes the output after the trigger stopped
+      const std::string why = limited ? ": File too large; " : ": the disk is full; ";
+      EXPECT_EQ(messages[0], "Unable to write " + output.string() + why + output.string() + " is left as it was");
+      EXPECT_EQ(ReadFile(output.string()), (Bytes{'o', 'l', 'd'}));
+      std::vector<std::string> after;
+      for (const auto& e : fs::directory_iterator(output.parent_path())) after.push_back(e.path().filename());
+      std::sort(before.begin(), before.end());
+      std::sort(after.begin(), after.end());
+      EXPECT_EQ(after, before) << output;
+    }
+  }
+  std::signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace
