@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace strataeq;
@@ -157,4 +158,73 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedFileLeavesTheFinalNameAsItWas) {
   TAtomicFile h;
   EXPECT_EQ(h.Create(File("no-such-folder/out.wav")), ENOENT);
   EXPECT_EQ(h.Create(dir_ + "/"), EISDIR);
+}
+
+TEST_F(AtomicFileTest, AnUnnamedFileShowsOnlyWhenCommittedAndKeepsTheReplacedFilesModeAndOwner) {
+  const std::string out = File("out.wav");
+  Put(out, "old");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(out.c_str(), 1234, 5678), 0);
+  }
+  {
+    TAtomicFile abandoned;
+    ASSERT_EQ(abandoned.Create(out), 0);
+    ASSERT_EQ(abandoned.Write("half", 4), 0);
+  }
+  TAtomicFile f;
+  ASSERT_EQ(f.Create(out), 0);
+  EXPECT_TRUE(f.TempName().empty());
+  ASSERT_EQ(f.Write("new", 3), 0);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"out.wav"});
+  EXPECT_EQ(Contents(out), "old");
+  ASSERT_EQ(f.Commit(), 0);
+  EXPECT_EQ(Contents(out), "new");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"out.wav"});
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+}
+
+TEST_F(AtomicFileTest, ALinkKeepsItsPlaceAndAFifoIsWrittenAsAStream) {
+  fs::create_directory(File("real"));
+  Put(File("real/target.wav"), "old target");
+  ASSERT_EQ(::symlink("real/target.wav", File("link.wav").c_str()), 0);
+  ASSERT_EQ(::symlink("real/new.wav", File("dangling.wav").c_str()), 0);
+  for (const char* name : {"link.wav", "dangling.wav"}) {
+    TAtomicFile f;
+    ASSERT_EQ(f.Create(File(name)), 0) << name;
+    EXPECT_FALSE(f.IsStream());
+    ASSERT_EQ(f.Write("through the link", 16), 0);
+    ASSERT_EQ(f.Commit(), 0) << name;
+    EXPECT_TRUE(fs::is_symlink(File(name))) << name;
+    EXPECT_EQ(Contents(File(name)), "through the link") << name;
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"dangling.wav", "link.wav", "real"}));
+
+  const std::string fifo = File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] { got = Contents(fifo); });
+  {
+    TAtomicFile s;
+    ASSERT_EQ(s.Create(fifo), 0);  // waits for the reader, as any writer of a FIFO does
+    EXPECT_TRUE(s.IsStream());
+    ASSERT_EQ(s.Write("streamed", 8), 0);
+    ASSERT_EQ(s.Commit(), 0);
+  }
+  reader.join();
+  EXPECT_EQ(got, "streamed");
+  EXPECT_TRUE(S_ISFIFO(Mode(fifo)));
+
+  TAtomicFile d;
+  ASSERT_EQ(d.Create("/dev/null"), 0);
+  EXPECT_TRUE(d.IsStream());
+  d.Discard();
+  EXPECT_TRUE(S_ISCHR(Mode("/dev/null")));
 }

@@ -143,14 +143,16 @@ void ProcessFile(const std::string& input, const std::string& output, const TCli
   // A sink that cannot write ends the run: the rest would be thrown away.
   while (!RunUntil([&] { return stopped || Interrupted() || sink.Failed(); }, std::chrono::milliseconds(100))) report();
   report();
-  const bool interrupted = !stopped && !sink.Failed();  // closing the trigger stops it too
+  // A signal counts unless the run was complete by then (a reader that left a stream
+  // shows as both a signal and a failed write). Closing the trigger stops it too.
+  const bool interrupted = Interrupted() && (!stopped || sink.Failed());
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
   // Only a complete output is kept: whatever stopped the run, the new file goes.
+  if (interrupted) throw EInterrupted("interrupted: " + out.LeftBehind());
   if (const std::string why = sink.Failure(); !why.empty())
     throw EMMError("Unable to write " + output + ": " + why + "; " + out.LeftBehind());
   if (!failure.empty()) throw EMMError(failure);
-  if (interrupted) throw EInterrupted("interrupted: " + out.LeftBehind());
   out.Commit();
 }
 
