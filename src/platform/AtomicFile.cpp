@@ -149,6 +149,9 @@ int TAtomicFile::Create(const std::string& finalName) {
   if (finalName == "-") return OpenStream({});
   if (finalName.empty() || !std::filesystem::path(finalName).has_filename()) return EISDIR;
   struct stat st {};
+  // Through any links, /dev/stdout and /proc/self/fd/N included.
+  if (::stat(finalName.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
+    return OpenStream(finalName);
   bool exists = false;
   if (const int r = ResolveLinks(finalName, final_, st, exists)) return r;
   if (exists) {
@@ -174,7 +177,7 @@ int TAtomicFile::Create(const std::string& finalName) {
 
 int TAtomicFile::OpenStream(const std::string& path) {
   const int fd = path.empty() ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
-                              : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+                              : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return errno;
   struct stat st {};
   if (::fstat(fd, &st) != 0 || (!path.empty() && !S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode))) {
