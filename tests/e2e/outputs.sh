@@ -113,10 +113,11 @@ mknod devnull c 1 3
 check "device node: written" [ $? -eq 0 ]
 check "device node: still a device" [ -c devnull ]
 mkfifo fifo
-cat fifo >from-fifo.wav &
-"$cli" process in.wav fifo --to wav -q
+timeout 60 cat fifo >from-fifo.wav &
+reader=$!
+timeout 60 "$cli" process in.wav fifo --to wav -q
 check "FIFO: written" [ $? -eq 0 ]
-wait
+wait $reader
 check "FIFO: still a FIFO" [ -p fifo ]
 check "FIFO: the reader got the whole WAV, sizes in the header" cmp -s from-fifo.wav ref.wav
 "$cli" process in.wav - --to wav -q >from-stdout.wav
@@ -124,10 +125,11 @@ check "-: the whole WAV on standard output" cmp -s from-stdout.wav ref.wav
 "$cli" process in.wav - --to mp3 -q >from-stdout.mp3
 check "-: MP3 on standard output" "$cli" info from-stdout.mp3 >/dev/null
 mkfifo fifo2
-head -c 1000 fifo2 >/dev/null &
-"$cli" process long.wav fifo2 --to wav -q 2>/dev/null
+timeout 60 head -c 1000 fifo2 >/dev/null &
+reader=$!
+timeout 60 "$cli" process long.wav fifo2 --to wav -q 2>/dev/null
 check "FIFO whose reader leaves: SIGPIPE ends the run with 141" [ $? -eq 141 ]
-wait
+wait $reader
 cp old.wav target.wav
 ln -s target.wav link.wav
 "$cli" process in.wav link.wav -q
