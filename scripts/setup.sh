@@ -13,6 +13,7 @@ packages=(
   sox bc time ffmpeg procps
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdotool x11-utils imagemagick
   fonts-liberation fonts-dejavu-core
+  at-spi2-core python3-pyatspi dbus-daemon
 )
 
 missing=()

@@ -25,6 +25,8 @@ echo "== live route on a private PulseAudio server"
 tests/e2e/live_pulse.sh build/release
 echo "== the window on Xvfb with a private PulseAudio server"
 tests/e2e/window_pulse.sh build/release
+echo "== the window through the accessibility bus (AT-SPI) on Xvfb with a private PulseAudio server"
+tests/e2e/window_atspi.sh build/release
 echo "== desktop sound on a private PulseAudio server"
 tests/e2e/desktop_pulse.sh build/release
 echo "== sound server tests on a private PulseAudio server"

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QMouseEvent>
 
 #include "controls/MMObj.h"
@@ -23,6 +24,9 @@ QLabel* Text(QWidget* parent, const QString& text, QRect r, QFont font, bool lin
     p.setColor(QPalette::WindowText, Qt::blue);
     l->setPalette(p);
     l->setCursor(Qt::PointingHandCursor);
+    // Reachable with Tab and opened with Enter or Space, as the button is.
+    l->setFocusPolicy(Qt::TabFocus);
+    l->setAccessibleDescription(QStringLiteral("link"));
   }
   l->setFont(font);
   return l;
@@ -71,11 +75,24 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {
 }
 
 bool TAboutForm::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonRelease &&
-      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+  auto activate = [&] {
     if (watched == Label3) Label3Click(this);
     else if (watched == Label5) Label5Click(this);
+  };
+  if (event->type() == QEvent::MouseButtonRelease &&
+      static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+    activate();
+  if (event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space) {
+      activate();
+      return true;
+    }
   }
+  // The focused link is framed, as the focused button is marked.
+  if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+    if (auto* label = qobject_cast<QLabel*>(watched))
+      label->setFrameStyle(event->type() == QEvent::FocusIn ? QFrame::Box | QFrame::Plain : QFrame::NoFrame);
   return QDialog::eventFilter(watched, event);
 }
 

@@ -17,6 +17,7 @@
 #include <QWindow>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "app/AboutUnit.h"
@@ -123,8 +124,13 @@ int GainPosition(float gain) {
 }
 
 std::string GainText(double g) {
+  // The gain is held in single precision: the fewest digits that read back as the same
+  // float (0.9, not 0.899999976158142), at most 15.
   char text[64];
-  std::snprintf(text, sizeof text, "%.15g", g);
+  for (int digits = 1; digits <= 15; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, g);
+    if (static_cast<float>(std::strtod(text, nullptr)) == static_cast<float>(g)) break;
+  }
   return std::string(text) == "-0" ? "0" : text;
 }
 
@@ -136,6 +142,7 @@ TEqForm::TEqForm(QWidget* parent) : QWidget(parent) {
   BuildComponents();
   BuildControls();
   BuildMenus();
+  BuildAccessibility();
   MMDesigner1->Loaded();
   setFixedHeight(kClientHeight);
   if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -453,6 +460,9 @@ void TEqForm::FillDeviceMenus() {
   OutDev->SetHint("Output Device : " + out.toStdString());
   WaveIn->SetDeviceID(WaveIn->NumDevs() > 0 ? MapperId : 0);
   WaveOut->SetDeviceID(WaveOut->NumDevs() > 0 ? MapperId : 0);
+  // The devices in use are marked from the start, as after a choice.
+  if (WaveIn->NumDevs() > 0) InputDevs->actions().at(2)->setChecked(true);
+  if (WaveOut->NumDevs() > 0) OutputDevs->actions().at(2)->setChecked(true);
 }
 
 void TEqForm::ShowError(const std::string& text) {
@@ -493,6 +503,8 @@ void TEqForm::btnAboutClick(TObject*) {
 }
 
 void TEqForm::LockControls() {
+  // Stop is enabled first, so that the focus on Start passes to it.
+  btnStop->setEnabled(true);
   running_ = true;
   InputDev->setEnabled(false);
   OutDev->setEnabled(false);
@@ -508,6 +520,7 @@ void TEqForm::UnlockControls() {
   OutDev->setEnabled(true);
   btnStart->setEnabled(true);
   FftLen->setEnabled(true);
+  if (focusWidget() == btnStop) btnStart->setFocus(Qt::OtherFocusReason);  // not on to Reset
   btnStop->setEnabled(false);
 }
 
@@ -634,10 +647,15 @@ void TEqForm::CpuTimerTimer(TObject*) {
   // While a device route runs, OutDev's hint tells how late the sound comes out.
   if (running_ && WaveIn->Started() && WaveOut->Started()) {
     const double ms = MeasuredLiveLatencyMs(*WaveIn, *RingBuffer, *WaveOut, Equalizer->FFTLength());
+    // Less than a millisecond of change is noise for a screen reader reading the hint.
+    const bool news = outHint_.empty() || std::abs(ms - latencyShownMs_) >= 1.0;
     char text[64];
     std::snprintf(text, sizeof text, " : latency %.0f ms", ms);
     if (outHint_.empty()) outHint_ = OutDev->Hint();
-    OutDev->SetHint(outHint_ + text);
+    if (news) {
+      latencyShownMs_ = ms;
+      OutDev->SetHint(outHint_ + text);
+    }
   }
 }
 

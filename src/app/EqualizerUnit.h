@@ -54,6 +54,8 @@ float SliderGain(int position);
 int GainPosition(float gain);
 // "g" as the readout shows it: shortest form, up to 15 significant digits.
 std::string GainText(double gain);
+// The gain as a screen reader says it: "−4.5 dB" (minus sign), "+6 dB", "0 dB".
+std::string GainWords(double gain);
 
 class TEqForm : public QWidget, public TObject {
   Q_OBJECT
@@ -168,6 +170,8 @@ class TEqForm : public QWidget, public TObject {
   void BuildComponents();
   void BuildControls();
   void BuildMenus();
+  // Names, values in words and roles for screen readers (WindowAccess.cpp).
+  void BuildAccessibility();
   void FillDeviceMenus();
   void ChannelClick(QAction* entry, int channel);
   // Runs a handler; what it raises becomes the window's error message.
@@ -191,6 +195,7 @@ class TEqForm : public QWidget, public TObject {
   bool desktopChosen_ = false;
   double latencyTargetMs_ = 0;
   std::string outHint_;  // OutDev's hint before the latency was added to it
+  double latencyShownMs_ = 0;  // the latency OutDev's hint shows
   int chosenOutput_ = 0;  // the playback device chosen, while Desktop Sound replaces it
   void EndDesktopSound();
   QAction *bothChannels_ = nullptr, *leftOnly_ = nullptr, *rightOnly_ = nullptr;

@@ -60,7 +60,10 @@ inline void BandSliderValues(TMMSlider& s) {
   s.SetGrooveSize(5);
   s.SetGrooveColor(clWhite);
   s.Scale().SetOrigin(TMMScaleOrigin::soInner);
-  s.SetFocusAction(TMMFocusAction::faFocusThumb);
+  // The focused thumb's silver is the button face of this scheme: the dotted frame of the
+  // other controls marks the focus, the groove keeps its white, and the thumb blinks.
+  s.SetFocusAction(TMMFocusAction::faAll);
+  s.SetFocusColor(clWhite);
 }
 
 // FftLen.

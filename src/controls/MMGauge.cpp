@@ -1,5 +1,6 @@
 #include "controls/MMGauge.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +12,34 @@ int GaugePercent(int progress, int minValue, int maxValue) {
   if (maxValue == minValue) return 0;
   return int((std::int64_t(progress) - minValue) * 100 / (std::int64_t(maxValue) - minValue));
 }
+
+namespace {
+
+class GaugeAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+ public:
+  explicit GaugeAccessible(QWidget* w) : QAccessibleWidget(w, QAccessible::ProgressBar) {}
+  TMMCustomGauge* gauge() const { return static_cast<TMMCustomGauge*>(widget()); }
+
+  void* interface_cast(QAccessible::InterfaceType t) override {
+    if (t == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+    return QAccessibleWidget::interface_cast(t);
+  }
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Value || t == QAccessible::Description) return QString::fromStdString(gauge()->Text());
+    if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return QString::fromStdString(gauge()->Caption());
+    return QAccessibleWidget::text(t);
+  }
+  // Read only: the run sets the progress.
+  QVariant currentValue() const override { return gauge()->PercentDone(); }
+  void setCurrentValue(const QVariant&) override {}
+  QVariant maximumValue() const override { return 100; }
+  QVariant minimumValue() const override { return 0; }
+  QVariant minimumStepSize() const override { return 1; }
+};
+
+}  // namespace
+
+QAccessibleInterface* TMMCustomGauge::NewAccessible(QWidget* self) { return new GaugeAccessible(self); }
 
 TMMCustomGauge::TMMCustomGauge(QWidget* parent) : TMMGraphicControl(parent) { resize(150, 18); }
 

@@ -45,6 +45,8 @@ class TMMCustomGauge : public TMMGraphicControl {
   QAccessible::Role AccessibleRole() const override { return QAccessible::ProgressBar; }
   std::string AccessibleCaption() const override { return caption_; }
   std::string AccessibleValue() const override { return Text(); }
+  // A value interface, so that screen readers follow the progress.
+  QAccessibleInterface* NewAccessible(QWidget* self) override;
 
  protected:
   void Paint(QPainter& painter) override;

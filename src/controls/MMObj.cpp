@@ -299,11 +299,32 @@ class ControlAccessible : public QAccessibleWidget {
       : QAccessibleWidget(w, control->AccessibleRole()), control_(control) {}
 
   QAccessible::Role role() const override { return control_->AccessibleRole(); }
+  QAccessible::State state() const override {
+    QAccessible::State s = QAccessibleWidget::state();
+    if (role() == QAccessible::ButtonMenu) s.hasPopup = true;
+    if (const std::optional<bool> on = control_->AccessibleChecked()) {
+      s.checkable = true;
+      s.checked = *on;
+    }
+    return s;
+  }
   QString text(QAccessible::Text t) const override {
     if (t == QAccessible::Value) return QString::fromStdString(control_->AccessibleValue());
     if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
       const std::string caption = control_->AccessibleCaption();
       return QString::fromStdString(caption.empty() ? control_->AccessibleHint() : caption);
+    }
+    // The bridge carries neither the popup nor the checkable state: the description
+    // says them in words.
+    if (t == QAccessible::Description) {
+      QString description = QString::fromStdString(control_->AccessibleDescription());
+      if (description.isEmpty()) description = QAccessibleWidget::text(t);
+      auto add = [&](const char* words) {
+        description += QLatin1String(description.isEmpty() ? "" : ", ") + QLatin1String(words);
+      };
+      if (const std::optional<bool> on = control_->AccessibleChecked()) add(*on ? "on" : "off");
+      if (role() == QAccessible::ButtonMenu) add("opens a menu");
+      return description;
     }
     return QAccessibleWidget::text(t);
   }
@@ -313,7 +334,13 @@ class ControlAccessible : public QAccessibleWidget {
     return names;
   }
   void doAction(const QString& name) override {
-    if (name == pressAction() && control_->AccessiblePress()) return;
+    if (name == pressAction()) {
+      // A screen reader waits for the action's answer: a dialog or menu the press opens
+      // runs its own loop, so the press happens after the answer has gone.
+      TMMAccessibleControl* control = control_;
+      QMetaObject::invokeMethod(widget(), [control] { control->AccessiblePress(); }, Qt::QueuedConnection);
+      return;
+    }
     QAccessibleWidget::doAction(name);
   }
 

@@ -199,6 +199,10 @@ class TMMAccessibleControl {
   virtual std::string AccessibleCaption() const { return {}; }
   // The press action of button-like controls; false when there is none.
   virtual bool AccessiblePress() { return false; }
+  // The description when it is more than the hint; empty: the widget's own.
+  virtual std::string AccessibleDescription() const { return {}; }
+  // On/off state of a latched control; none for others.
+  virtual std::optional<bool> AccessibleChecked() const { return std::nullopt; }
   // The interface Qt's accessibility asks for; controls with a value range override it.
   virtual QAccessibleInterface* NewAccessible(QWidget* self);
 

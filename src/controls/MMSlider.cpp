@@ -146,10 +146,29 @@ class SliderAccessible : public QAccessibleWidget, public QAccessibleValueInterf
     if (t == QAccessible::Value) return QString::fromStdString(slider()->ValueText());
     if (t == QAccessible::Name && widget()->accessibleName().isEmpty())
       return QString::fromStdString(slider()->Hint());
+    // The value in words first: the bridge carries no value text, only the description.
+    if (t == QAccessible::Description) {
+      std::string text = slider()->ValueText();
+      if (!slider()->Hint().empty()) text += ", " + slider()->Hint();
+      return QString::fromStdString(text);
+    }
     return QAccessibleWidget::text(t);
   }
+  QStringList actionNames() const override {
+    QStringList names = QAccessibleWidget::actionNames();
+    if (widget()->isEnabled()) names << increaseAction() << decreaseAction();
+    return names;
+  }
+  void doAction(const QString& name) override {
+    if (!widget()->isEnabled()) return;
+    if (name == increaseAction()) slider()->GesturePosition(slider()->Position() + slider()->LineSize());
+    else if (name == decreaseAction()) slider()->GesturePosition(slider()->Position() - slider()->LineSize());
+    else QAccessibleWidget::doAction(name);
+  }
   QVariant currentValue() const override { return slider()->Position(); }
-  void setCurrentValue(const QVariant& value) override { slider()->SetPosition(value.toInt()); }
+  void setCurrentValue(const QVariant& value) override {
+    if (widget()->isEnabled()) slider()->GesturePosition(static_cast<int>(std::lround(value.toDouble())));
+  }
   QVariant maximumValue() const override { return slider()->MaxValue(); }
   QVariant minimumValue() const override { return slider()->MinValue(); }
   QVariant minimumStepSize() const override { return slider()->LineSize(); }
@@ -250,8 +269,18 @@ void TMMCustomSlider::SetRawValue(int raw) {
   if (QAccessible::isActive()) {
     QAccessibleValueChangeEvent event(this, Position());
     QAccessible::updateAccessibility(&event);
+    QAccessibleEvent words(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&words);
   }
   if (OnChange) OnChange(this);
+}
+
+void TMMCustomSlider::GesturePosition(int position) {
+  const int before = raw_;
+  SetPosition(std::clamp(position, min_, max_));
+  if (raw_ == before) return;
+  if (OnTrack) OnTrack(this);
+  if (OnTrackEnd) OnTrackEnd(this);
 }
 
 QAccessibleInterface* TMMCustomSlider::NewAccessible(QWidget* self) { return new SliderAccessible(self); }

@@ -141,9 +141,14 @@ class TMMCustomSlider : public TMMCustomControl {
   TMMSliderLayout Layout() const;
   // The shared off-screen bitmap this slider paints through.
   const QImage* OffscreenBitmap() const { return bitmap_; }
-  // The text screen readers get for the value; the position in decimal when unset.
+  // The text screen readers get for the value; the position in decimal when unset. It
+  // is also the start of the accessible description, which screen readers announce.
   std::function<std::string(TObject* Sender, int Position)> OnValueText;
   std::string ValueText() const;
+  // A value set from outside the keyboard and mouse (a screen reader's set value,
+  // Increase or Decrease): one whole user gesture, OnTrack then OnTrackEnd when the
+  // value changed, as a key press and its release.
+  void GesturePosition(int position);
   std::string AccessibleValue() const override { return ValueText(); }
   QAccessible::Role AccessibleRole() const override { return QAccessible::Slider; }
   QAccessibleInterface* NewAccessible(QWidget* self) override;

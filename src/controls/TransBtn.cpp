@@ -101,9 +101,23 @@ std::string TTransparentButton::AccessibleCaption() const {
 }
 
 void TTransparentButton::SetHint(std::string hint) {
+  if (hint == hint_) return;
   hint_ = std::move(hint);
   setAccessibleDescription(QString::fromStdString(hint_));
   setToolTip(showHint_ ? QString::fromStdString(hint_) : QString());
+}
+
+std::string TTransparentButton::AccessibleDescription() const {
+  if (descriptionLead_.empty() || hint_.rfind(descriptionLead_, 0) == 0) return hint_;
+  return descriptionLead_ + hint_;
+}
+
+void TTransparentButton::SetDescriptionLead(std::string lead) {
+  descriptionLead_ = std::move(lead);
+  if (QAccessible::isActive()) {
+    QAccessibleEvent event(this, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&event);
+  }
 }
 
 void TTransparentButton::SetShowHint(bool v) {
@@ -146,8 +160,13 @@ void TTransparentButton::SetDown(bool v) {
   if (QAccessible::isActive()) {
     QAccessible::State state;
     state.pressed = true;
+    state.checked = latching_;
     QAccessibleStateChangeEvent event(this, state);
     QAccessible::updateAccessibility(&event);
+    if (latching_) {
+      QAccessibleEvent words(this, QAccessible::DescriptionChanged);
+      QAccessible::updateAccessibility(&words);
+    }
   }
   repaint();
 }

@@ -66,6 +66,14 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   void SetShowHint(bool v);
   int Tag() const { return tag_; }
   void SetTag(int tag) { tag_ = tag; }
+  // A latched toggle (its owner flips Down on each click): screen readers hear it as
+  // on while down and off while up.
+  bool Latching() const { return latching_; }
+  void SetLatching(bool v) { latching_ = v; }
+  // What the accessible description starts with when the hint does not (the hint alone
+  // may name only the choice, as a device button's does after a choice).
+  const std::string& DescriptionLead() const { return descriptionLead_; }
+  void SetDescriptionLead(std::string lead);
 
   // The look: pressed (sunken), and the mouse over the button.
   bool PressedLook() const { return pressed_; }
@@ -83,6 +91,10 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   std::string AccessibleHint() const override { return hint_; }
   std::string AccessibleValue() const override { return down_ ? "down" : ""; }
   bool AccessiblePress() override;
+  std::string AccessibleDescription() const override;
+  std::optional<bool> AccessibleChecked() const override {
+    return latching_ ? std::optional<bool>(down_) : std::nullopt;
+  }
 
  protected:
   bool event(QEvent* event) override;
@@ -129,6 +141,8 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   bool showHint_ = false;
   int tag_ = 0;
   int shortcutId_ = 0;
+  bool latching_ = false;
+  std::string descriptionLead_;
 
   bool pressed_ = false;         // drawn sunken
   bool pressedInside_ = false;   // the press started inside and is tracked

@@ -1,6 +1,7 @@
 // The main window on the offscreen platform and the virtual audio backend: its design
 // values, the band sliders, the status texts, the device and file routes driven through
 // the real dialogs, and the presets.
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
@@ -145,7 +146,9 @@ TEST_F(Window, DesignValuesMenusAndChoices) {
   EXPECT_EQ(form->InputDev->Hint(), "Recording Device : " + in[2]->text().toStdString());
   EXPECT_EQ(form->OutDev->Hint(), "Output Device : Default: Speakers");
   EXPECT_EQ(form->WaveIn->DeviceID(), MapperId);
-  for (QAction* a : in) EXPECT_FALSE(a->isChecked());
+  // The devices in use are marked.
+  for (QAction* a : in) EXPECT_EQ(a->isChecked(), a == in[2]) << a->text().toStdString();
+  EXPECT_TRUE(form->OutputDevs->actions()[2]->isChecked());
 
   form->FInWaveFile = true;
   in[3]->trigger();
@@ -638,6 +641,16 @@ TEST(AboutBox, LinksOpenDocumentsOnThisMachineAndOkCloses) {
   EXPECT_TRUE(opened[0].toLocalFile().endsWith("README.md"));
   EXPECT_TRUE(opened[1].toLocalFile().endsWith("LICENSES.md"));
   for (const QUrl& url : opened) EXPECT_TRUE(QFileInfo::exists(url.toLocalFile())) << url.toLocalFile().toStdString();
+  // The links are reached with Tab and opened with Enter.
+  about.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&about));
+  about.TransparentButton1->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), about.Label3);
+  QTest::keyClick(about.Label3, Qt::Key_Tab);
+  QTest::keyClick(about.Label5, Qt::Key_Return);
+  ASSERT_EQ(opened.size(), 3u);
+  EXPECT_EQ(opened[2], opened[1]);
   QTimer::singleShot(0, [&] { QTest::mouseClick(about.TransparentButton1, Qt::LeftButton); });
   EXPECT_EQ(about.exec(), QDialog::Accepted);
 }
@@ -719,6 +732,132 @@ TEST_F(Window, AFileRunThatCannotWriteKeepsTheOldFileAndSaysWhy) {
     }
   }
   std::signal(SIGXFSZ, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace strataeq
+
+namespace strataeq {
+namespace {
+
+QAccessibleInterface* Accessible(QObject* o) { return QAccessible::queryAccessibleInterface(o); }
+std::string Text(QObject* o, QAccessible::Text t) { return Accessible(o)->text(t).toStdString(); }
+
+TEST_F(Window, ScreenReadersHearNamesValuesInWordsAndSetWholeGestures) {
+  // Every control that takes the focus has a name; the sliders name their bands.
+  int focusable = 0;
+  for (QWidget* w : form->findChildren<QWidget*>()) {
+    if (w->focusPolicy() == Qt::NoFocus || !w->isVisible()) continue;
+    ++focusable;
+    EXPECT_FALSE(Text(w, QAccessible::Name).empty()) << w->metaObject()->className() << " at " << w->x() << "," << w->y();
+  }
+  EXPECT_EQ(focusable, 27);  // Load ... Close, FFT, Vis, the 15 bands, Start, Stop, Reset, About
+  EXPECT_EQ(Text(form->Sliders[0], QAccessible::Name), "0-60 Hz");
+  EXPECT_EQ(Text(form->Sliders[14], QAccessible::Name), "16-20 Khz");
+  EXPECT_EQ(Text(form->FftLen, QAccessible::Name), "Accuracy");
+  EXPECT_EQ(Text(form->FftLen, QAccessible::Description), "FFT length 256");
+  EXPECT_EQ(Accessible(form.get())->role(), QAccessible::Window);
+
+  // A value set through accessibility is a whole gesture: the gain, the readout and the
+  // words follow, as for a key press.
+  TMMSlider* band7 = form->Sliders[7];
+  QAccessibleInterface* slider = Accessible(band7);
+  slider->valueInterface()->setCurrentValue(-45);
+  EXPECT_FLOAT_EQ(BandGain(7), -4.5f);
+  EXPECT_EQ(Readout(), "2-4 Khz : -4.5 dB");
+  EXPECT_EQ(Text(band7, QAccessible::Description), "\u22124.5 dB");
+  QAccessibleActionInterface* actions = slider->actionInterface();
+  EXPECT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::increaseAction()));
+  actions->doAction(QAccessibleActionInterface::increaseAction());
+  EXPECT_FLOAT_EQ(BandGain(7), -4.4f);
+  actions->doAction(QAccessibleActionInterface::decreaseAction());
+  actions->doAction(QAccessibleActionInterface::decreaseAction());
+  EXPECT_FLOAT_EQ(BandGain(7), -4.6f);
+  slider->valueInterface()->setCurrentValue(990);
+  EXPECT_FLOAT_EQ(BandGain(7), 16.0f);
+  EXPECT_EQ(Text(band7, QAccessible::Description), "+16 dB");
+  // A mouse drag still sets the gain only at its end.
+  const QPoint thumb = band7->ThumbRect().center();
+  QTest::mousePress(band7, Qt::LeftButton, {}, thumb);
+  QTest::mouseMove(band7, thumb + QPoint(0, 30));
+  EXPECT_FLOAT_EQ(BandGain(7), 16.0f);
+  QTest::mouseRelease(band7, Qt::LeftButton, {}, thumb + QPoint(0, 30));
+  EXPECT_LT(BandGain(7), 16.0f);
+
+  // The readout shows the gain's shortest form, not its single-precision digits.
+  form->Sliders[6]->SetPosition(56);
+  form->SliderMouseEnter(form->Sliders[6]);
+  EXPECT_EQ(Readout(), "1-2 Khz : 0.9 dB");
+  form->Sliders[6]->SetPosition(-1);
+  form->SliderMouseEnter(form->Sliders[6]);
+  EXPECT_EQ(Readout(), "1-2 Khz : -0.1 dB");
+
+  // Menu buttons say they open a menu; a device button keeps saying what it chooses.
+  EXPECT_TRUE(Accessible(form->InputDev)->state().hasPopup);
+  EXPECT_FALSE(Accessible(form->btnStart)->state().hasPopup);
+  Entry(form->InputDevs, "Microphone")->trigger();
+  EXPECT_EQ(form->InputDev->Hint(), "Microphone");
+  EXPECT_EQ(Text(form->InputDev, QAccessible::Description), "Recording Device : Microphone, opens a menu");
+  EXPECT_EQ(Text(form->OutDev, QAccessible::Description), "Output Device : Default: Speakers, opens a menu");
+  EXPECT_EQ(Text(form->btnChannelSelect, QAccessible::Description), "opens a menu");
+
+  // Vis Enable is on or off.
+  EXPECT_TRUE(Accessible(form->Vis)->state().checkable);
+  EXPECT_TRUE(Accessible(form->Vis)->state().checked);
+  EXPECT_EQ(Text(form->Vis, QAccessible::Description), "on");
+  QTest::mouseClick(form->Vis, Qt::LeftButton);
+  EXPECT_FALSE(Accessible(form->Vis)->state().checked);
+  EXPECT_EQ(Text(form->Vis, QAccessible::Description), "off");
+  EXPECT_FALSE(Accessible(form->btnStart)->state().checkable);
+
+  // The gauge has a value.
+  QAccessibleValueInterface* gauge = Accessible(form->Gauge)->valueInterface();
+  ASSERT_NE(gauge, nullptr);
+  form->Gauge->SetMaxValue(200);
+  form->Gauge->SetProgress(50);
+  EXPECT_EQ(gauge->currentValue().toInt(), 25);
+}
+
+TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
+  // The dialog or menu a press opens comes after the press has returned.
+  QAccessibleActionInterface* save = Accessible(form->btnSave)->actionInterface();
+  bool dialogShown = false;
+  AnswerDialog([&](QFileDialog& d) {
+    dialogShown = true;
+    d.reject();
+  });
+  save->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_FALSE(dialogShown) << "the press waited for the dialog";
+  ASSERT_TRUE(WaitFor([&] { return dialogShown; }));
+
+  bool menuShown = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!form->InputDevs->isVisible()) return;
+    menuShown = true;
+    form->InputDevs->close();
+  });
+  poll.start(5);
+  Accessible(form->InputDev)->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_FALSE(menuShown) << "the press waited for the menu";
+  ASSERT_TRUE(WaitFor([&] { return menuShown; }));
+  poll.stop();
+
+  // Enter on Start: the focus goes to Stop, not to Reset; Enter on Stop brings it back.
+  // The closed popup hands activation back to the form later, so wait for it to settle.
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activePopupWidget() == nullptr; }));
+  form->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  Entry(form->InputDevs, "Microphone")->trigger();
+  Entry(form->OutputDevs, "Speakers")->trigger();
+  form->btnStart->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == form->btnStart; }));
+  QTest::keyClick(form->btnStart, Qt::Key_Return);
+  ASSERT_TRUE(form->WaveIn->Started());
+  EXPECT_EQ(QApplication::focusWidget(), form->btnStop);
+  QTest::keyClick(form->btnStop, Qt::Key_Return);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(QApplication::focusWidget(), form->btnStart);
 }
 
 }  // namespace
