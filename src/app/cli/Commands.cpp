@@ -140,8 +140,19 @@ void ProcessFile(const std::string& input, const std::string& output, const TCli
     if (progress) progress(done, total, static_cast<double>(done) / bytesPerSecond);
   };
   trigger.Start();
-  // A sink that cannot write ends the run: the rest would be thrown away.
-  while (!RunUntil([&] { return stopped || Interrupted() || sink.Failed(); }, std::chrono::milliseconds(100))) report();
+  // A sink that cannot write ends the run (the rest would be thrown away), through the
+  // trigger's own stop: its worker may be waiting on this thread meanwhile.
+  bool stopAsked = false;
+  for (;;) {
+    if (!RunUntil([&] { return stopped || Interrupted() || (!stopAsked && sink.Failed()); },
+                  std::chrono::milliseconds(100))) {
+      report();
+      continue;
+    }
+    if (stopped || Interrupted()) break;
+    stopAsked = true;
+    trigger.Stop();
+  }
   report();
   // A signal counts unless the run was complete by then (a reader that left a stream
   // shows as both a signal and a failed write). Closing the trigger stops it too.
