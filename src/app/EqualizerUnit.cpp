@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWindow>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -218,6 +219,8 @@ void TEqForm::BuildComponents() {
   // A sink that cannot write (a full disk, a file-size limit, an I/O error) fails the
   // run: the file is not kept and the window says why.
   auto writeStopped = [this](TObject*) {
+    // Stop pressed during a run into a stream: the stream holds what was played, as asked.
+    if (stopPressed_ && WaveOutputFile->WriteError() == ENODATA) return;
     Application().HandleException(std::make_exception_ptr(EMMError(SinkFailure())));
   };
   WaveOutputFile->OnWriteStop = writeStopped;
@@ -715,6 +718,7 @@ void TEqForm::PrepareOutputFile() {
                    " file: please choose a name ending in ." + type + ".");
   }
   runFailed_ = false;
+  stopPressed_ = false;
   output_ = std::make_unique<cli::TOutputFile>(outputName_);
   if (FOutWaveFile) WaveOutputFile->SetTarget(&output_->Target());
   else MpegOutputFile->SetTarget(&output_->Target());
@@ -886,6 +890,7 @@ void TEqForm::btnStartClick(TObject*) {
 void TEqForm::btnStopClick(TObject*) {
   Guard([&] {
     if ((FInWaveFile || FInMpegFile) && (FOutWaveFile || FOutMp3File)) {
+      stopPressed_ = true;
       FileTrigger->Stop();
       return;
     }

@@ -207,6 +207,7 @@ class TEqForm : public QWidget, public TObject {
   std::string outputName_;  // the sink file chosen last
   std::unique_ptr<cli::TOutputFile> output_;  // the sink's file while a run writes it
   std::atomic<bool> runFailed_{false};
+  std::atomic<bool> stopPressed_{false};  // Stop ended the file run
   int gaugeShift_ = 0;  // the gauge counts source bytes >> this, so that 2 GiB and more fit
 };
 

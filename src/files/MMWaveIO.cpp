@@ -189,7 +189,10 @@ std::int64_t FinishedRiffSize(const TWaveIOCB& cb, std::int64_t dataBytes) {
 int FinishStream(TWaveIOCB& cb, TMMIO& io) {
   if (cb.StreamBytes >= 0) {
     // The header promised this much data: anything else is a broken file.
-    if (cb.DataBytes != cb.StreamBytes) return WIOERR_FILEERROR;
+    if (cb.DataBytes != cb.StreamBytes) {
+      if (cb.Error == 0) cb.Error = ENODATA;
+      return WIOERR_FILEERROR;
+    }
     std::uint8_t tail[13] = {};
     std::int64_t n = 0;
     if (cb.DataBytes & 1) tail[n++] = 0;

@@ -61,7 +61,7 @@ struct TWaveIOCB {
   // when StreamBytes is -1 (unknown); nothing is ever rewritten.
   bool Streamed = false;
   std::int64_t StreamBytes = -1;
-  int Error = 0;  // errno of the first write that failed
+  int Error = 0;  // errno of the first write that failed; ENODATA: a stream ended short of its header
   std::int64_t MaxRiffSize = RiffSizeLimit;
   std::int32_t IOBufferSize = 32768;
   std::string FileName;

@@ -11,11 +11,13 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -858,6 +860,44 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   QTest::keyClick(form->btnStop, Qt::Key_Return);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
   EXPECT_EQ(QApplication::focusWidget(), form->btnStart);
+}
+
+// A source of more than 2 GiB (a sparse file) written into a FIFO: the gauge counts it
+// without overflowing, and the FIFO stays a FIFO.
+TEST_F(Window, TheGaugeCountsASourceOfMoreThan2GiBIntoAFifo) {
+  const std::string source = dir.File("big.wav"), sink = dir.File("sink.wav");
+  const std::uint32_t data = 2500000000u;
+  Bytes head = SimpleWav(Pcm(16, 2, 44100), Bytes(4, 0));
+  head.resize(44);
+  for (int i = 0; i < 4; ++i) {
+    head[4 + i] = static_cast<std::uint8_t>((data + 36) >> (8 * i));
+    head[40 + i] = static_cast<std::uint8_t>(data >> (8 * i));
+  }
+  WriteFile(source, head);
+  std::filesystem::resize_file(source, 44 + std::uintmax_t{data});
+  ASSERT_EQ(::mkfifo(sink.c_str(), 0600), 0);
+  std::thread reader([&] {
+    std::ifstream in(sink, std::ios::binary);
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    }
+  });
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  ChooseFile(sink, 1);
+  form->ToFileEntry()->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  EXPECT_EQ(form->Gauge->MaxValue(), static_cast<int>(data / 2));
+  EXPECT_TRUE(WaitFor([&] { return form->Gauge->Progress() > 0; }));
+  EXPECT_LE(form->Gauge->Progress(), form->Gauge->MaxValue());
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  EXPECT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  QTest::qWait(50);
+  reader.join();
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  struct stat st {};
+  ASSERT_EQ(::stat(sink.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 }  // namespace

@@ -109,6 +109,7 @@ std::string TOutputFile::LeftBehind() const {
 
 std::string WriteErrorText(int error) {
   if (error == ENOSPC || error == EDQUOT) return "the disk is full";
+  if (error == ENODATA) return "the stream ended before the length its header gives";
   return std::strerror(error ? error : EIO);
 }
 

@@ -73,8 +73,9 @@ class TOutputFile {
   bool existed_ = false;
 };
 
-// The reason of a failed write for a message: "the disk is full" for ENOSPC, else the
-// system's text ("File too large", "Input/output error").
+// The reason of a failed write for a message: "the disk is full" for ENOSPC, a WAV
+// stream that ended short of its header for ENODATA, else the system's text ("File too
+// large", "Input/output error").
 std::string WriteErrorText(int error);
 
 class TFileSink {
