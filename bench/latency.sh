@@ -14,6 +14,7 @@
 #    and the route's delay raised until its ring drops what piled up.
 # Usage: bench/latency.sh [build-folder]   (default build/release)
 #   LATENCY_ROWS="40 busy" picks rows (default "20 40 80 design busy").
+#   STRATAEQ_TEST_SERVER=pipewire runs on a private PipeWire session instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -22,17 +23,18 @@ cli=$build/bin/strataeq-cli
 seconds=${LIVE_SECONDS:-60}
 [ "$seconds" -ge 40 ] || { echo "LIVE_SECONDS must be at least 40 (the clicks take 35 s)" >&2; exit 1; }
 
+server_script=scripts/${STRATAEQ_TEST_SERVER:-pulse}-test-server.sh
 work=$(mktemp -d)
 busy=
 cleanup() {
   [ -n "$busy" ] && kill "$busy" 2>/dev/null || true
   jobs -p | xargs -r kill 2>/dev/null || true
-  scripts/pulse-test-server.sh stop "$work/pulse" || true
+  "$server_script" stop "$work/pulse" || true
   [ -n "${KEEP_WORK:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 gains=$(printf -- "-20%.0s," $(seq 15)); gains=${gains%,}
-eval "$(scripts/pulse-test-server.sh start "$work/pulse")"
+eval "$("$server_script" start "$work/pulse")"
 
 sox -q -n -r 44100 -c 2 -b 16 "$work/clicks.wav" synth 0.005 sine 1000 vol 0.9 pad 0 2.995 repeat 9
 clicks() {  # plays the clicks and prints each delay from click to copy in ms
@@ -58,6 +60,7 @@ summary() {  # delays on stdin: mean min max count
     END { if (n) printf "%6.1f %6.1f %6.1f %3d", s / n, min, max, n; else printf "%6s %6s %6s %3d", "-", "-", "-", 0 }'
 }
 
+echo "server: $(pactl info | sed -n 's/^Server Name: //p')"
 echo "live route A's monitor -> A, FFT 256, every band -20 dB, $seconds s per row; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%-22s %8s | %6s %6s %6s %3s | %8s | %9s | %6s | %7s\n" setting expected mean min max n reported drop-outs "CPU %" "steal %"
 cpu_times() { head -n 1 /proc/stat | awk '{ print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }'; }
@@ -72,7 +75,7 @@ row() {  # label, extra options...
   sleep 5  # primed and steady
   local delays
   delays=$(clicks | summary)
-  wait "$live"
+  wait "$live" || echo "$label: $(tail -n 1 "$work/live.log")" >&2
   local expected reported counts primed last cpu steal
   expected=$(grep -o 'expected [0-9.]* ms' "$work/live.log" | awk '{ print $2 }' || true)
   [ -n "$expected" ] || expected=$(awk 'BEGIN { printf "%.1f", 32 * 8192 / 176.4 + 64 / 44.1 }')

@@ -21,14 +21,15 @@ mkdir -p "$demo"
 # Ten seconds of 44.1 kHz 16-bit stereo: 220 Hz on the left, 3 kHz on the right.
 sox -q -n -r 44100 -c 2 -b 16 "$demo/input.wav" synth 10 sine 220 sine 3000 vol 0.3
 "$cli" info "$demo/input.wav"
-# Bass up, the 2-4 kHz band down by 20 dB, at the window's default FFT length.
-"$cli" process "$demo/input.wav" "$demo/equalized.wav" --band 1=6 --band 2=4 --band 8=-20
-"$cli" preset write "$demo/demo.sqp" --band 1=6 --band 2=4 --band 8=-20 --description "Demo"
+# 200-600 Hz up 6 dB (the 220 Hz tone), the 2-4 kHz band down by 20 dB, at FFT length
+# 1024: at the default 256 the lowest bands own too few bins to act.
+"$cli" process "$demo/input.wav" "$demo/equalized.wav" --band 4=6 --band 8=-20 --fft 1024
+"$cli" preset write "$demo/demo.sqp" --band 4=6 --band 8=-20 --fft 1024 --description "Demo"
 echo
 echo "input:     $demo/input.wav"
 echo "equalized: $demo/equalized.wav"
 echo "preset:    $demo/demo.sqp (strataeq-cli preset show $demo/demo.sqp)"
-echo "the right channel (3 kHz) comes out 20 dB down: sox $demo/equalized.wav -n remix 2 stat"
+echo "the left channel (220 Hz) comes out about 5 dB up, the right (3 kHz) 20 dB down: sox $demo/equalized.wav -n remix 2 stat"
 echo
 echo "No display was found (\$DISPLAY and \$WAYLAND_DISPLAY are empty), so the window was not opened."
 echo "To open it, run scripts/run.sh from a desktop session, or build/release/bin/strataeq there."

@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libfftw3-dev
   libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber dbus
   libmpg123-dev libmp3lame-dev lame mpg123
   sox bc time ffmpeg procps
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdotool x11-utils imagemagick

@@ -33,16 +33,24 @@ echo "== sound server tests on a private PulseAudio server"
 pulse_tests() {  # one at a time: they change the server's default and its devices
   local dir
   dir=$(mktemp -d)
-  eval "$(scripts/pulse-test-server.sh start "$dir/pulse")"
+  local server_script=scripts/${STRATAEQ_TEST_SERVER:-pulse}-test-server.sh
+  eval "$("$server_script" start "$dir/pulse")"
   local rc=0
   ctest --test-dir build/release --output-on-failure -j 1 -L platform || rc=$?
   [ "$rc" -eq 0 ] && { ctest --test-dir build/release --output-on-failure -j 1 -R '^PulseDesktop' || rc=$?; }
-  scripts/pulse-test-server.sh stop "$dir/pulse"
+  "$server_script" stop "$dir/pulse"
   rm -rf "$dir"
   unset PULSE_SERVER
   return "$rc"
 }
 pulse_tests
+echo "== the same on a private PipeWire session (pipewire-pulse, WirePlumber)"
+export STRATAEQ_TEST_SERVER=pipewire
+tests/e2e/live_pulse.sh build/release
+tests/e2e/window_pulse.sh build/release
+tests/e2e/desktop_pulse.sh build/release
+pulse_tests
+unset STRATAEQ_TEST_SERVER
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test asan '' -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRATAEQ_SANITIZE=address -DSTRATAEQ_BUILD_BENCH=OFF
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

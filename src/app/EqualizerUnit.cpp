@@ -76,12 +76,30 @@ const char* const kFeedback =
     "into itself.\rPlease choose another recording or playback device.";
 const char* const kCompressed = "Sorry, using compressed wave file (ACM) is not supported !";
 const char* const kNotMpeg = "This is not a valid MPEG Layer 3 file !";
+
 const char* const kSameFile = "The output file is the input file: please choose another output file.";
 const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
 const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
 const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Hints that say what the filter will not do: the FFT slider's when the length is longer
+// than the filter uses, a band slider's when the filter cannot give its gain at this
+// length (at the design rate; none when it can).
+void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& sliders, const TMMEqualizer& eq) {
+  // The slider's value already says the length (its scale, and its value in words).
+  const std::int32_t n = eq.FFTLength();
+  fft.SetHint(n > kMaxFilterBlock ? "filters as " + std::to_string(kMaxFilterBlock) + ", the longest the filter uses" : "");
+  fft.SetShowHint(n > kMaxFilterBlock);
+  std::array<std::string, kBandCount> notes{};
+  for (const TBandReach& r : UnreachedBands(*eq.Filters(), 44100, n))
+    if (r.Band < kBandCount) notes[static_cast<std::size_t>(r.Band)] = BandReachText(*eq.Filters(), r, n);
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    sliders[i]->SetHint(notes[i]);
+    sliders[i]->SetShowHint(!notes[i].empty());
+  }
+}
 
 QLabel* SmallLabel(QWidget* parent, const char* text, int x, int y) {
   auto* l = new QLabel(text, parent);
@@ -585,6 +603,7 @@ void TEqForm::FftLenChange(TObject*) {
   const int p = FftLen->Position();
   if (p < 0 || p > 8) return;
   Guard([&] { Equalizer->SetFFTLength(1 << (p + 4)); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 // ---- band sliders
@@ -593,6 +612,7 @@ void TEqForm::SliderChanged(TObject* sender) {
   auto* s = dynamic_cast<TMMSlider*>(sender);
   if (!s || s->Tag() >= Equalizer->Filters()->Count()) return;
   Guard([&] { Equalizer->Filters()->Band(s->Tag())->SetBandValue(2, SliderGain(s->Position())); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 void TEqForm::SliderTracking(TObject* sender) { SliderMouseEnter(sender); }
@@ -612,6 +632,7 @@ void TEqForm::SliderKeyDown(TObject* sender, int& key, TShiftState) {
   s->SetPosition(0);
   if (s->Tag() < Equalizer->Filters()->Count())
     Guard([&] { Equalizer->Filters()->Band(s->Tag())->SetBandValue(2, 0.0f); });
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
   Panel1->SetCaption(std::string(BandNames[static_cast<std::size_t>(s->Tag())]) + " : 0 dB");
 }
 
@@ -633,6 +654,7 @@ void TEqForm::SyncSliders() {
     const float gain = i < bands.Count() ? bands.Band(i)->Gain() : 0.0f;
     Sliders[static_cast<std::size_t>(i)]->SetPosition(GainPosition(gain));
   }
+  ShowFilterLimits(*FftLen, Sliders, *Equalizer);
 }
 
 // ---- status texts

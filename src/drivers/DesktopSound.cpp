@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace strataeq {
@@ -21,6 +25,7 @@ struct SinkEntry {
   std::string name;
   std::string previousDefault;
   std::string origins;
+  long priority = 0;  // the server's ranking where it gives one (PipeWire's session priority)
 };
 
 struct StreamEntry {
@@ -113,6 +118,7 @@ class TDesktopSound::TServer {
           e.name = i->name ? i->name : "";
           if (const char* v = pa_proplist_gets(i->proplist, kPreviousDefault)) e.previousDefault = v;
           if (const char* v = pa_proplist_gets(i->proplist, kOrigins)) e.origins = v;
+          if (const char* v = pa_proplist_gets(i->proplist, "priority.session")) e.priority = std::atol(v);
           static_cast<std::vector<SinkEntry>*>(p)->push_back(e);
         },
         &list));
@@ -134,19 +140,53 @@ class TDesktopSound::TServer {
     return list;
   }
 
-  std::uint32_t LoadModule(const std::string& name, const std::string& args) {
+  bool HasSource(const std::string& name) {
+    bool found = false;
+    Run(pa_context_get_source_info_by_name(
+        context_, name.c_str(),
+        [](pa_context*, const pa_source_info* i, int eol, void* p) {
+          if (!eol && i) *static_cast<bool*>(p) = true;
+        },
+        &found));
+    return found;
+  }
+  bool HasSink(const std::string& name) {
+    const std::vector<SinkEntry> list = Sinks();
+    return std::any_of(list.begin(), list.end(), [&](const SinkEntry& s) { return s.name == name; });
+  }
+
+  // The server may answer a request before it acts on it (PipeWire's server hands
+  // devices and defaults to its session manager): what comes next waits until the
+  // server shows the change. False when it does not within a few seconds.
+  bool Settle(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      pa_threaded_mainloop_unlock(loop_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      pa_threaded_mainloop_lock(loop_);
+    }
+    return true;
+  }
+
+  // A null sink, ready when it and its monitor are listed.
+  std::uint32_t LoadSink(const std::string& sinkName, const std::string& args) {
     std::uint32_t index = PA_INVALID_INDEX;
     Run(pa_context_load_module(
-        context_, name.c_str(), args.c_str(),
+        context_, "module-null-sink", args.c_str(),
         [](pa_context*, std::uint32_t idx, void* p) { *static_cast<std::uint32_t*>(p) = idx; }, &index));
+    if (index != PA_INVALID_INDEX) Settle([&] { return HasSink(sinkName) && HasSource(sinkName + ".monitor"); });
     return index;
   }
 
-  bool UnloadModule(std::uint32_t index) { return RunSuccess(pa_context_unload_module, index); }
+  bool UnloadSink(std::uint32_t module, const std::string& sinkName) {
+    return RunSuccess(pa_context_unload_module, module) &&
+           Settle([&] { return !HasSink(sinkName) && !HasSource(sinkName + ".monitor"); });
+  }
   bool SetDefaultSink(const std::string& name) {
     bool ok = false;
     Run(pa_context_set_default_sink(context_, name.c_str(), &TServer::Success, &ok));
-    return ok;
+    return ok && Settle([&] { return DefaultSink() == name; });
   }
   bool MoveStream(std::uint32_t stream, const std::string& sink) {
     bool ok = false;
@@ -232,7 +272,7 @@ bool TDesktopSound::Recover() {
   const std::string target = server_->DefaultSink() != kSinkName ? server_->DefaultSink() : fallback;
   for (const StreamEntry& st : server_->Streams())
     if (st.sink == ours->index && !target.empty()) server_->MoveStream(st.index, target);
-  if (ours->module != PA_INVALID_INDEX) server_->UnloadModule(ours->module);
+  if (ours->module != PA_INVALID_INDEX) server_->UnloadSink(ours->module, kSinkName);
   return true;
 }
 
@@ -275,7 +315,7 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
                            std::to_string(sampleRate) + " sink_properties='device.description=\"" + kDescription +
                            "\" " + kPreviousDefault + "=\"" + restoreDefault + "\" " + kOrigins + "=\"" + origins +
                            "\"'";
-  if (server_->LoadModule("module-null-sink", args) == PA_INVALID_INDEX)
+  if (server_->LoadSink(kSinkName, args) == PA_INVALID_INDEX)
     throw EMMDesktopError("Desktop Sound: the sound server could not create the device \"" + std::string(kDescription) +
                           "\"");
   active_ = true;
@@ -290,6 +330,32 @@ void TDesktopSound::Start(const std::string& output, int sampleRate) {
     if (!st.application) continue;
     if (st.sink == ourIndex || server_->MoveStream(st.index, kSinkName)) ++moved_;
   }
+}
+
+bool TDesktopSound::OutputPresent() {
+  if (!active_ || !server_) return false;
+  TServer::Lock lock(server_->loop_);
+  // A device's streams can fail a moment before the server stops listing it.
+  return !server_->Settle([&] { return !server_->HasSink(output_); }, std::chrono::milliseconds(1000));
+}
+
+std::string TDesktopSound::FollowDesktop() {
+  if (!active_ || !server_) throw EMMDesktopError("Desktop Sound: not running");
+  TServer::Lock lock(server_->loop_);
+  const std::vector<SinkEntry> sinks = server_->Sinks();
+  const std::string def = server_->DefaultSink();
+  const SinkEntry* best = nullptr;
+  for (const SinkEntry& s : sinks) {
+    if (s.name == kSinkName || !Quotable(s.name)) continue;
+    if (s.name == def) {
+      best = &s;
+      break;
+    }
+    if (!best || s.priority > best->priority) best = &s;
+  }
+  if (!best) throw EMMDesktopError("Desktop Sound: there is no playback device left to play the desktop's sound");
+  output_ = best->name;
+  return output_;
 }
 
 void TDesktopSound::Stop() {

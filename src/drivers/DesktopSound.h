@@ -40,6 +40,14 @@ class TDesktopSound {
   // How many application streams Start moved onto the virtual device.
   int MovedStreams() const { return moved_; }
 
+  // Whether the real playback device is still there (headphones unplugged, a USB or
+  // Bluetooth device gone: no); waits up to a second for the server to show it gone.
+  bool OutputPresent();
+  // Makes the device the desktop would now use the output, and returns its server name:
+  // the server's default when it is a real device, otherwise the real device the server
+  // ranks highest; never the virtual device. Raises EMMDesktopError when there is none.
+  std::string FollowDesktop();
+
  private:
   class TServer;
   // Puts back what an earlier run left behind; true when there was something.

@@ -6,6 +6,7 @@
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
+#include "foundation/MMPCMSup.h"
 #include "platform/WaveApi.h"
 
 namespace strataeq {
@@ -49,8 +50,60 @@ TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::
   return plan;
 }
 
+TLiveLatencyPlan FitLiveLatencyPlan(const TLiveLatencyPlan& plan, const TWaveServerBuffer& in,
+                                    const TWaveServerBuffer& out, std::int32_t sampleRate) {
+  auto framesOf = [&](std::uint32_t usec) {
+    return static_cast<std::int32_t>((static_cast<std::int64_t>(usec) * sampleRate + 999999) / 1000000);
+  };
+  TLiveLatencyPlan fitted = plan;
+  std::int32_t frames = plan.BufferSize / kFrameBytes;
+  // Buffers below the server's block went silent on PipeWire; playback that never
+  // reaches the server's level never starts.
+  const std::int32_t block = std::max(framesOf(in.BlockUsec), framesOf(out.BlockUsec));
+  if (block > frames) frames = std::min((block + kFrameStep - 1) / kFrameStep * kFrameStep, kMaxFrames);
+  fitted.BufferSize = frames * kFrameBytes;
+  const std::int32_t kept = framesOf(out.BufferUsec);
+  if (kept > frames * fitted.OutputBuffers) fitted.OutputBuffers = (kept + frames - 1) / frames;
+  if (fitted.BufferSize == plan.BufferSize && fitted.OutputBuffers == plan.OutputBuffers) return plan;
+  const double bufferUs = 1e6 * frames / sampleRate;
+  if (plan.PlaybackUsec) fitted.PlaybackUsec = static_cast<std::uint32_t>(bufferUs * fitted.OutputBuffers);
+  if (plan.RecordUsec) fitted.RecordUsec = static_cast<std::uint32_t>(bufferUs);
+  return fitted;
+}
+
+TLiveLatencyPlan FitLiveLatencyToServer(const TLiveLatencyPlan& plan, int inDevice, int outDevice,
+                                        std::int32_t sampleRate) {
+  ApplyStreamTiming(plan);
+  const TWaveFormatEx f = BuildPcmFormat(16, 2, static_cast<std::uint32_t>(sampleRate));
+  TWaveServerBuffer in, out;
+  HWAVEIN hi = 0;
+  if (waveInOpen(&hi, inDevice, &f, nullptr, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return plan;
+  waveInGetServerBuffer(hi, &in);
+  waveInClose(hi);
+  HWAVEOUT ho = 0;
+  if (waveOutOpen(&ho, outDevice, &f, nullptr, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) return plan;
+  waveOutGetServerBuffer(ho, &out);
+  waveOutClose(ho);
+  return FitLiveLatencyPlan(plan, in, out, sampleRate);
+}
+
 void ApplyStreamTiming(const TLiveLatencyPlan& plan) {
   SetWaveStreamTiming({plan.PlaybackUsec, plan.RecordUsec});
+}
+
+int TRouteStallWatch::Update(std::int64_t position, std::int64_t elapsed) {
+  const std::int64_t span = elapsed - lastElapsed_;
+  lastElapsed_ = elapsed;
+  if (lastPosition_ < 0 || position != lastPosition_) {
+    lastPosition_ = position;
+    stalled_ = counted_ = 0;
+    return 0;
+  }
+  stalled_ += span;
+  if (stalled_ <= graceFrames_) return 0;
+  const std::int64_t due = stalled_ / bufferFrames_ - counted_ / bufferFrames_;
+  counted_ = stalled_;
+  return static_cast<int>(due);
 }
 
 double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,

@@ -10,6 +10,8 @@
 
 namespace strataeq {
 
+struct TWaveServerBuffer;
+
 class TMMWaveIn;
 class TMMRingBuffer;
 class TMMWaveOut;
@@ -38,6 +40,19 @@ TLiveLatencyPlan DesignLatencyPlan();
 // smallest buffers (64 frames) get those.
 TLiveLatencyPlan PlanLiveLatency(double targetMs, std::int32_t sampleRate, std::int32_t fftLength);
 
+// The plan grown to what the server really runs (sizes in microseconds, zeros unknown):
+// buffers no smaller than the larger of the two devices' blocks, and enough playback
+// buffers to fill what the server keeps for playback (it starts, and after a gap goes
+// on, only once about that much is there). Unchanged when the server runs the planned
+// sizes.
+TLiveLatencyPlan FitLiveLatencyPlan(const TLiveLatencyPlan& plan, const TWaveServerBuffer& in,
+                                    const TWaveServerBuffer& out, std::int32_t sampleRate);
+// The same with the sizes the server grants when the devices (16-bit stereo at
+// sampleRate) are opened with the plan's buffering; the plan as it is when either
+// cannot be opened.
+TLiveLatencyPlan FitLiveLatencyToServer(const TLiveLatencyPlan& plan, int inDevice, int outDevice,
+                                        std::int32_t sampleRate);
+
 // Installs the plan's server-side buffering for devices opened from now on.
 void ApplyStreamTiming(const TLiveLatencyPlan& plan);
 
@@ -45,6 +60,30 @@ void ApplyStreamTiming(const TLiveLatencyPlan& plan);
 // device's server-side delay, one recorded buffer, the ring buffer's queued bytes, the
 // playback buffers, the playback device's own delay and the equalizer's. 0 while
 // either device is closed.
+// Watches a running route's playback position, read about once a second: time in which
+// the position did not move is sound that was never played, so it counts as drop-outs
+// (one per buffer's worth) and a stalled route never reads as healthy. A stall shorter
+// than graceFrames is not counted: a null sink of the classic server plays in steps of
+// up to 2 s.
+class TRouteStallWatch {
+ public:
+  TRouteStallWatch(std::int32_t bufferFrames, std::int64_t graceFrames)
+      : bufferFrames_(bufferFrames > 0 ? bufferFrames : 1), graceFrames_(graceFrames) {}
+  // The position (any unit) and the time in frames since the route started; returns the
+  // drop-outs to add for the span since the last reading.
+  int Update(std::int64_t position, std::int64_t elapsed);
+  // Frames of time since the position last moved.
+  std::int64_t Stalled() const { return stalled_; }
+
+ private:
+  std::int32_t bufferFrames_;
+  std::int64_t graceFrames_;
+  std::int64_t lastPosition_ = -1;
+  std::int64_t lastElapsed_ = 0;
+  std::int64_t stalled_ = 0;
+  std::int64_t counted_ = 0;  // frames of the current stall already counted
+};
+
 double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,
                              std::int32_t fftLength);
 

@@ -143,6 +143,9 @@ void TMMCustomWaveIn::SetNumBuffers(std::int32_t value) {
 
 void TMMCustomWaveIn::SetDeviceID(TMMDeviceId value) {
   if (HasState(TMMWaveInState::wisOpened)) throw EMMWaveInError(LoadResString(msg::PropertyWhileOpen));
+  // Devices come and go (Desktop Sound's own device is made after the window opens):
+  // the id is checked against the devices there are now.
+  numDevs_ = static_cast<std::int32_t>(waveInGetNumDevs());
   productName_ = kNoDevice;
   driverVersion_ = 0;
   if (numDevs_ > 0 && value >= MapperId && value < numDevs_) {

@@ -142,6 +142,9 @@ void TMMWaveOut::SetNumBuffers(std::int32_t value) {
 
 void TMMWaveOut::SetDeviceID(TMMDeviceId value) {
   if (HasState(TMMWaveOutState::wosOpened)) throw EMMWaveOutError(LoadResString(msg::PropertyWhileOpen));
+  // Devices come and go (Desktop Sound's own device is made after the window opens):
+  // the id is checked against the devices there are now.
+  numDevs_ = static_cast<std::int32_t>(waveOutGetNumDevs());
   productName_ = kNoDevice;
   driverVersion_ = 0;
   if (numDevs_ > 0 && value >= MapperId && value < numDevs_) {

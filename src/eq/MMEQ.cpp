@@ -157,6 +157,7 @@ void TMMEqualizer::Notification(TComponent* component, TOperation operation) {
 PFFTFilter TMMEqualizer::NewFilter(const TWaveFormatEx* format, std::int32_t capacity) const {
   PFFTFilter f = CreateFFTFilter(format, fftLength_, capacity);
   if (!f) throw std::bad_alloc();
+  f->NonFiniteCount = &nonFinite_;
   SetFilterAligned(f.get(), aligned_.load());
   SetFilterWindow(f.get(), window_);
   ApplyBands(f.get());

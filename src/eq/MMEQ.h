@@ -86,6 +86,9 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   // Audio thread: filtered after upstream has filled it.
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
 
+  // Float samples that were NaN or infinite and were filtered as silence, since creation.
+  std::int64_t NonFiniteSamples() const { return nonFinite_.load(); }
+
   // Whether the processing filter exists (between Open and Close).
   bool Prepared() const { return prepared_; }
   // A flat response, then every enabled band in list order; nothing unless prepared.
@@ -128,6 +131,7 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   PFFTFilter filter_;                       // main thread's ownership
   std::atomic<TFFTFilter*> live_{nullptr};  // what the audio thread uses
   std::atomic<int> inFilter_{0};            // audio calls between fetching live_ and leaving it
+  mutable std::atomic<std::int64_t> nonFinite_{0};  // the processing filters count into it
   PFFTFilter display_;
   std::string description_ = "Untitled";
   std::int32_t fftLength_ = 8;

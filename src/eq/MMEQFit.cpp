@@ -299,7 +299,9 @@ std::vector<double> DesignedResponseDb(const std::vector<TEQBand>& bands, std::i
   return db;
 }
 
-TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::string& sourceName) {
+TEQFit FitEQText(const TEQText& text, const TEQFitOptions& given, const std::string& sourceName) {
+  TEQFitOptions options = given;
+  if (options.FFTLength <= 0) options.FFTLength = text.FFTLength > 0 ? text.FFTLength : 1024;
   TEQFit fit;
   fit.FFTLength = options.FFTLength;
   const std::int32_t rate = std::clamp(options.SampleRate, kMinRate, kMaxRate);
@@ -312,7 +314,9 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   double peak = -HUGE_VAL;
   for (double f = 1; f <= rate / 2.0; f *= std::exp2(1.0 / 96)) peak = std::max(peak, text.TargetDb(f));
   peak = std::max(peak, text.TargetDb(rate / 2.0));
-  fit.CurveHeadroomDb = peak > 0 ? -peak : 0;
+  // A text with its own preamp has chosen its headroom: it is kept as it is.
+  const bool autoHeadroom = !text.HasPreamp;
+  fit.CurveHeadroomDb = peak > 0 && autoHeadroom ? -peak : 0;
   std::vector<double> target(grid.size());
   for (std::size_t i = 0; i < grid.size(); ++i) target[i] = text.TargetDb(grid[i]) + fit.CurveHeadroomDb;
   auto targetAt = [&](double f) { return std::clamp(text.TargetDb(f) + fit.CurveHeadroomDb, kEQTextMinGain, kEQTextMaxGain); };
@@ -378,7 +382,7 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
   // No gain of the designed response above 0 dB anywhere, so a full-scale sine does not clip.
   for (int pass = 0; pass < 3; ++pass) {
     fit.ResponsePeakDb = model.PeakDb(fit.Bands);
-    if (fit.ResponsePeakDb <= 0) break;
+    if (fit.ResponsePeakDb <= 0 || !autoHeadroom) break;
     const double lower = fit.ResponsePeakDb + 1e-4;
     fit.RippleHeadroomDb -= lower;
     for (TEQBand& b : fit.Bands) b.Gain = static_cast<float>(std::max(kEQTextMinGain, b.Gain - lower));
@@ -416,8 +420,8 @@ TEQFit FitEQText(const TEQText& text, const TEQFitOptions& options, const std::s
                   " bands fitted to the equalizer's response at " + std::to_string(rate) + " Hz, FFT length " +
                   std::to_string(options.FFTLength) + ". Headroom so that a full-scale input does not clip: ";
   std::string parts;
-  if (text.Preamp != 0) parts += "the preamp of " + Fixed(text.Preamp, 1) + " dB";
-  if (peak > 0)
+  if (text.HasPreamp) parts += "the preamp of " + Fixed(text.Preamp, 1) + " dB";
+  if (peak > 0 && autoHeadroom)
     parts += std::string(parts.empty() ? "" : ", then ") + "the curve lowered by " + Fixed(peak, 1) +
              " dB to put its peak at 0 dB";
   if (fit.RippleHeadroomDb < 0)
@@ -440,6 +444,87 @@ void ApplyFit(const TEQFit& fit, TMMEQFilterList& list) {
   list.ReadData(stream);
 }
 
+namespace {
+
+double BandCentre(const TMMEQFilter& b) { return (double(b.F1()) + b.F2()) / 2; }
+
+// Within 1 dB or a quarter of the gain; a cut asked and given beyond 40 dB silences the
+// band whatever its depth.
+bool Reaches(double reached, double gain) {
+  return std::abs(reached - gain) <= std::max(1.0, std::abs(gain) / 4) || (gain <= -40 && reached <= -40);
+}
+
+std::string SignedDb(double v) {
+  std::string s = v >= 0 ? "+" : "";
+  s += Fixed(v, std::abs(v) < 0.1 ? 2 : 1);
+  s += " dB";
+  return s;
+}
+
+}  // namespace
+
+std::vector<TBandReach> UnreachedBands(const TMMEQFilterList& list, std::int32_t sampleRate, std::int32_t fftLength) {
+  // The whole list's response at each asked band's centre: a band that owns no bin is
+  // what its neighbours make of it there.
+  std::vector<int> asked;
+  std::vector<double> centres;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    const TMMEQFilter* b = list.Band(i);
+    if (!b->Enabled() || std::abs(b->Gain()) < 0.05f || BandCentre(*b) >= sampleRate / 2.0) continue;
+    asked.push_back(i);
+    centres.push_back(BandCentre(*b));
+  }
+  std::vector<TBandReach> out;
+  if (asked.empty()) return out;
+  const std::vector<TEQBand> bands = EnabledBands(list);
+  const std::int32_t used = std::min(fftLength, kMaxFilterBlock);
+  auto response = [&](std::int32_t n) {
+    return DesignedResponseDb(bands, sampleRate, n, TMMFFTWindow::fwHamming, centres);
+  };
+  const std::vector<double> now = response(used);
+  for (std::size_t k = 0; k < asked.size(); ++k) {
+    const double gain = list.Band(asked[k])->Gain();
+    if (!Reaches(now[k], gain)) out.push_back({asked[k], gain, now[k], 0, used == kMaxFilterBlock ? now[k] : 0});
+  }
+  for (std::int32_t n = used * 2; n <= kMaxFilterBlock && !out.empty(); n *= 2) {
+    const std::vector<double> longer = response(n);
+    for (TBandReach& r : out) {
+      const std::size_t k = static_cast<std::size_t>(std::find(asked.begin(), asked.end(), r.Band) - asked.begin());
+      if (r.ReachingLength == 0 && Reaches(longer[k], r.Gain)) r.ReachingLength = n;
+      if (n == kMaxFilterBlock) r.AtLongest = longer[k];
+    }
+  }
+  return out;
+}
+
+std::string BandReachText(const TMMEQFilterList& list, const TBandReach& r, std::int32_t fftLength) {
+  const TMMEQFilter* b = list.Band(r.Band);
+  std::string s = "band " + std::to_string(r.Band + 1) + " (" + Hz(b->F1()) + " - " + Hz(b->F2()) + ") at ";
+  s += SignedDb(r.Gain);
+  s += " gives ";
+  s += SignedDb(r.Reached);
+  s += " at its centre with FFT length " + std::to_string(fftLength) + ": ";
+  if (r.ReachingLength) return s + "FFT length " + std::to_string(r.ReachingLength) + " reaches it";
+  if (fftLength >= kMaxFilterBlock) return s + "the filter uses no longer length";
+  s += "no FFT length reaches it (" + std::to_string(kMaxFilterBlock) + ", the longest the filter uses, gives ";
+  s += SignedDb(r.AtLongest);
+  return s + ")";
+}
+
+std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName) {
+  std::vector<std::string> warnings;
+  for (std::int32_t i = 0; i < list.Count(); ++i) {
+    TMMEQFilter* band = list.Band(i);
+    const double gain = band->Gain();
+    if (gain >= kEQTextMinGain && gain <= kEQTextMaxGain) continue;
+    const double held = std::clamp(gain, kEQTextMinGain, kEQTextMaxGain);
+    warnings.push_back(fileName + ": band " + std::to_string(i + 1) + " (" + Hz(band->F1()) + " - " + Hz(band->F2()) +
+                       ") is " + Fixed(gain, 1) + " dB, outside -99 .. 16 dB: clamped to " + Fixed(held, 0) + " dB");
+    band->SetBandValue(2, static_cast<float>(held));
+  }
+  return warnings;
+}
+
 std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilterList& list,
                                         const TEQFitOptions& options, TEQFit* fitOut) {
   std::string text;
@@ -450,7 +535,7 @@ std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilter
     if ((got == 4 && std::equal(signature, signature + 4, "EQU\0")) || IsSqp(fileName)) {
       in.Close();
       list.LoadFromFile(fileName);
-      return {};
+      return ClampPresetGains(list, fileName);
     }
     if (in.Size() > static_cast<std::int64_t>(kEQTextMaxBytes))
       throw EEQTextError(fileName + ": " + std::to_string(in.Size()) +
@@ -475,7 +560,7 @@ std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate
   std::vector<TEQTextPoint> points;
   for (std::size_t i = 0; i < freqs.size(); ++i)
     points.push_back({freqs[i], std::clamp(db[i], kEQTextMinGain, kEQTextMaxGain)});
-  return FormatGraphicEQ(points);
+  return "# StrataEq FFT length: " + std::to_string(list.FFTLength()) + "\nPreamp: 0 dB\n" + FormatGraphicEQ(points);
 }
 
 }  // namespace strataeq

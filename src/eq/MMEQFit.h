@@ -23,7 +23,8 @@ struct TEQFitOptions {
   std::int32_t SampleRate = 44100;
   // Stored with the preset. Its length sets the finest detail the response can follow
   // (coarse at 256); the filter uses at most 1024 points, so longer ones gain nothing.
-  std::int32_t FFTLength = 1024;
+  // 0: the length the text records (our export writes it), else 1024.
+  std::int32_t FFTLength = 0;
   TMMFFTWindow Window = TMMFFTWindow::fwHamming;
 };
 
@@ -67,9 +68,32 @@ std::vector<TEQBand> EnabledBands(const TMMEQFilterList& list);
 // preset does (one change notification).
 void ApplyFit(const TEQFit& fit, TMMEQFilterList& list);
 
+// A band whose gain the filter cannot give at some sample rate and FFT length: it owns
+// no bin, or too few for its gain.
+struct TBandReach {
+  int Band = 0;          // index in the list
+  double Gain = 0;       // asked, dB
+  double Reached = 0;    // the response at the band's centre, every band applied, dB
+  // The shortest FFT length (up to the filter's 1024) at which the band reaches its
+  // gain; 0 when none does.
+  std::int32_t ReachingLength = 0;
+  double AtLongest = 0;  // the change at 1024, when no length reaches the gain
+};
+// The enabled bands with a non-zero gain where the list's response at the band's centre
+// misses that gain by more than 1 dB and a quarter of the gain (a cut beyond 40 dB
+// counts as given when the response is beyond 40 dB down too).
+std::vector<TBandReach> UnreachedBands(const TMMEQFilterList& list, std::int32_t sampleRate, std::int32_t fftLength);
+// One line for a band of UnreachedBands: "band 1 (0 Hz - 60 Hz) at +6.0 dB gives ...".
+std::string BandReachText(const TMMEQFilterList& list, const TBandReach& reach, std::int32_t fftLength);
+
+// Holds the list's gains to -99 .. 16 dB (a preset file may carry any number there);
+// one warning per band changed, naming the file and the band.
+std::vector<std::string> ClampPresetGains(TMMEQFilterList& list, const std::string& fileName);
+
 // Loads a preset of any form into list: an "sqp" file (by its "EQU" signature or its
 // extension) through the list's LoadFromFile, anything else as a GraphicEQ or
-// ParametricEQ text fitted with options. Returns the warnings, each beginning with the
+// ParametricEQ text fitted with options (an "sqp" file's gains clamped as by
+// ClampPresetGains). Returns the warnings, each beginning with the
 // file name; fills fit when given and a text was read. Failures raise EStreamError
 // (EFOpenError, or EEQTextError naming the line) and leave the list as it was.
 std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilterList& list,
@@ -77,7 +101,8 @@ std::vector<std::string> LoadPresetFile(const std::string& fileName, TMMEQFilter
 
 // The list's designed response as a GraphicEQ line of points 1/48 octave apart from
 // 5 Hz to 20 kHz (the grid the fit uses, so that an import gives the same bands back),
-// at the given rate and the list's FFT length.
+// at the given rate and the list's FFT length, after a comment recording that length
+// and "Preamp: 0 dB", so that an import keeps both the length and the levels.
 std::string ExportGraphicEQ(const TMMEQFilterList& list, std::int32_t sampleRate = 44100);
 
 }  // namespace strataeq

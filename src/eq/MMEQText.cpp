@@ -84,6 +84,7 @@ class TParser {
       pos = end + 1;
       if (raw.find('\0') != std::string_view::npos) Fail("expected text, found a zero byte");
       const std::string_view l = Trim(raw);
+      if (!l.empty() && l[0] == '#') FFTComment(l);
       if (l.empty() || l[0] == '#') continue;
       any = true;
       if (StartsNoCase(l, "preamp:"))
@@ -140,7 +141,21 @@ class TParser {
     return v;
   }
 
+  // "# StrataEq FFT length: N": the length the curve was exported at. Other comments,
+  // and lengths that are no power of two from 16 to 4096, are comments.
+  void FFTComment(std::string_view l) {
+    constexpr std::string_view kKey = "StrataEq FFT length:";
+    const std::string_view body = Trim(l.substr(1));
+    if (!StartsNoCase(body, kKey)) return;
+    const std::string_view v = Trim(body.substr(kKey.size()));
+    int n = 0;
+    const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+    if (ec == std::errc() && end == v.data() + v.size() && n >= 16 && n <= 4096 && (n & (n - 1)) == 0)
+      result_.FFTLength = n;
+  }
+
   void Preamp(std::string_view rest) {
+    result_.HasPreamp = true;
     const auto w = Words(rest);
     if (w.empty()) Fail("expected the preamp in dB after 'Preamp:'");
     result_.Preamp += ParseNumber(w[0], "the preamp in dB");

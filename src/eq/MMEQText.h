@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,9 @@ struct TEQTextFilter {
 
 struct TEQText {
   double Preamp = 0;                   // dB, the sum of every "Preamp:" line
+  bool HasPreamp = false;              // a "Preamp:" line sets the headroom itself
+  // From a "# StrataEq FFT length: N" comment (our export writes it); 0 without one.
+  std::int32_t FFTLength = 0;
   std::vector<TEQTextPoint> Points;    // the GraphicEQ line, frequencies rising
   std::vector<TEQTextFilter> Filters;  // the enabled filters
   double SampleRate = 44100;           // what the filters are evaluated at
@@ -66,7 +70,7 @@ struct TEQText {
 // Reads either form (both may share a file; their responses add). Lines are
 // "Preamp: x dB", "Filter[ n]: ON|OFF PK|LSC|HSC Fc f Hz Gain g dB [Q q]" (Q is
 // required for PK; the units are optional), "GraphicEQ: f g; f g; ...", blank lines
-// and "#" comments. Frequencies outside 1 Hz .. sampleRate / 2 are left out and gains
+// and "#" comments ("# StrataEq FFT length: N" is read into FFTLength). Frequencies outside 1 Hz .. sampleRate / 2 are left out and gains
 // outside -99 .. 16 dB clamped, each with a warning; anything else that is not as
 // expected (a comma as the decimal mark, a missing semicolon, NaN, an unknown filter
 // type, more than kEQTextMaxPoints points) raises EEQTextError "<source>: line n: ...".

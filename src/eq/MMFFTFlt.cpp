@@ -371,6 +371,25 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
   return overflow;
 }
 
+// A NaN or an infinity would fill the whole overlap-add block it lands in (and every
+// block after it through the overlap), and integer output makes that full scale: such
+// float samples enter the filter as silence.
+template <class T>
+void ZeroNonFinite(TFFTFilter& f, std::uint8_t* buf, int bytes) {
+  if constexpr (std::is_same_v<T, float>) {
+    std::int64_t found = 0;
+    for (int i = 0; i + 4 <= bytes; i += 4) {
+      std::uint32_t bits;
+      std::memcpy(&bits, buf + i, 4);
+      if ((bits & 0x7F800000u) == 0x7F800000u) {  // exponent all ones: NaN or infinity
+        std::memset(buf + i, 0, 4);
+        ++found;
+      }
+    }
+    if (found && f.NonFiniteCount) f.NonFiniteCount->fetch_add(found, std::memory_order_relaxed);
+  }
+}
+
 // One call's worth (at most Q bytes) through the queues.
 template <class T>
 bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) {
@@ -378,6 +397,7 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   const int frameBytes = S * f.Channels;
   auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
+  ZeroNonFinite<T>(f, buf, bytes);
   std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
   f.InCount += bytes;
   const TChannels sel = Selected(f, mode);
@@ -434,6 +454,7 @@ bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes
   delivered = 0;
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
+    ZeroNonFinite<T>(f, buf + pos, slice);
     std::memcpy(inq + f.InCount, buf + pos, static_cast<std::size_t>(slice));
     f.InCount += slice;
     f.InBytes += slice;

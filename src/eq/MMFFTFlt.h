@@ -3,6 +3,7 @@
 // convolution.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -44,6 +45,9 @@ struct TFFTFilter {
   // step with the filtered one once the delay is dropped.
   std::int16_t History[kMaxFilterBlock / 4] = {};
   float HistoryF[kMaxFilterBlock / 4] = {};
+  // Float input: NaN and infinite samples are taken as silence and counted here (the
+  // owner's counter, so that it outlives the filter); none counts nothing.
+  std::atomic<std::int64_t>* NonFiniteCount = nullptr;
   TMMFFTWindow Window = TMMFFTWindow::fwHamming;
   detail::AlignedFloats Taper;  // WindowValue(Window, j, N/2) for j = 0 .. N/2
   // Tail of the last block of each channel, added into the next one.

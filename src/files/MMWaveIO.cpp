@@ -47,8 +47,9 @@ int SettleFormat(std::vector<std::uint8_t>& bytes) {
   const std::uint16_t tag = EffectiveFormatTag(f);
   if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
     // The file's own alignment and byte rate are not used for uncompressed samples.
-    if (f->wBitsPerSample == 0) return WIOERR_BADFORMAT;
-    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * f->wBitsPerSample / 8;
+    if (f->wBitsPerSample < 8) return WIOERR_BADFORMAT;
+    // Samples take whole bytes: 12 valid bits are stored in 16.
+    const std::int64_t align = static_cast<std::int64_t>(f->nChannels) * ((f->wBitsPerSample + 7) / 8);
     const std::int64_t avg = align * f->nSamplesPerSec;
     if (align == 0 || align > 0xFFFF || avg > 0xFFFFFFFFll) return WIOERR_BADFORMAT;
     f->nBlockAlign = static_cast<std::uint16_t>(align);
@@ -91,10 +92,11 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
   // A header whose sizes were never written (the recording program died) claims
   // nothing: if its data chunk claims nothing too, the audio runs to the file's end.
   const bool sizesMissing = riff.cksize == 0;
-  if (sizesMissing) riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
-  if (riff.dwDataOffset + riff.cksize > fileSize)
-    riff.cksize = static_cast<std::uint32_t>(std::max<std::int64_t>(fileSize - riff.dwDataOffset, 0));
-  const std::int64_t riffEnd = riff.dwDataOffset + riff.cksize;
+  // The RIFF size is not trusted to end the chunks: writers get it wrong (too small, or
+  // 0 with a good data size), and other readers take each chunk, the data too, up to the
+  // next chunk or the end of the file.
+  riff.cksize = static_cast<std::uint32_t>(std::clamp<std::int64_t>(fileSize - riff.dwDataOffset, 0, 0xFFFFFFFFll));
+  const std::int64_t riffEnd = std::max<std::int64_t>(fileSize, riff.dwDataOffset);
 
   bool haveFmt = false, haveData = false, haveFact = false;
   std::int64_t dataOffset = 0, dataEnd = 0;
@@ -141,8 +143,7 @@ int ParseWave(TMMIO& io, TWaveIOCB& cb) {
       break;
     }
   }
-  // A RIFF size of 0 with a data size is no unfinished header, just a broken one.
-  if (!haveFmt || !haveData || (sizesMissing && !cb.Unfinished)) return WIOERR_BADFORMAT;
+  if (!haveFmt || !haveData) return WIOERR_BADFORMAT;
   if (const int r = SettleFormat(cb.FormatBytes); r != WIOERR_NOERROR) return r;
 
   const TWaveFormatEx* f = cb.Format();

@@ -284,6 +284,16 @@ MMRESULT waveOutGetLatency(HWAVEOUT hwo, std::uint64_t* usec) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Latency(usec); });
 }
 
+MMRESULT waveInGetServerBuffer(HWAVEIN hwi, TWaveServerBuffer* sizes) {
+  if (!sizes) return MMSYSERR_INVALPARAM;
+  return WithStream(hwi, TWaveDir::Input, [&](TWaveStream& s) { return s.ServerBuffer(sizes); });
+}
+
+MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes) {
+  if (!sizes) return MMSYSERR_INVALPARAM;
+  return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.ServerBuffer(sizes); });
+}
+
 std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }
 
 int WaveDeviceByServerName(TWaveDir dir, const std::string& name) {

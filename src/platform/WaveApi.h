@@ -166,6 +166,16 @@ struct TWaveStreamTiming {
 void SetWaveStreamTiming(const TWaveStreamTiming& timing);
 TWaveStreamTiming WaveStreamTiming();
 
+// The sizes the server really runs for an open device, in microseconds: its buffer
+// (playback: the length it keeps filled; recording: the fragment it hands over) and
+// the block in which it asks for or hands over sound. Zeros where the backend has none.
+struct TWaveServerBuffer {
+  std::uint32_t BufferUsec = 0;
+  std::uint32_t BlockUsec = 0;
+};
+MMRESULT waveInGetServerBuffer(HWAVEIN hwi, TWaveServerBuffer* sizes);
+MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes);
+
 // The sound server's own name of a device (the mapper: the current default), for
 // talking to the server about it; empty where the backend has no such names.
 std::string WaveDeviceServerName(TWaveDir dir, int deviceId);
@@ -188,6 +198,10 @@ class TWaveStream {
   virtual MMRESULT Close() = 0;                 // sends the close report
   virtual MMRESULT Latency(std::uint64_t* usec) {
     *usec = 0;
+    return MMSYSERR_NOERROR;
+  }
+  virtual MMRESULT ServerBuffer(TWaveServerBuffer* sizes) {
+    *sizes = {};
     return MMSYSERR_NOERROR;
   }
 };

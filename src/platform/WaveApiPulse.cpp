@@ -89,6 +89,7 @@ class TPulseStream : public TWaveStream {
   MMRESULT Position(TMMTime* time) override;
   MMRESULT Close() override;
   MMRESULT Latency(std::uint64_t* usec) override;
+  MMRESULT ServerBuffer(TWaveServerBuffer* sizes) override;
 
   // The lock is held for these.
   void Fail(MMRESULT code);
@@ -102,11 +103,15 @@ class TPulseStream : public TWaveStream {
   static void ReadCallback(pa_stream* s, std::size_t bytes, void* self);
   static void TimingCallback(pa_stream* s, void* self);
   static void TimingDone(pa_stream* s, int success, void* self);
+  static void DrainDone(pa_stream* s, int success, void* self);
   static void TimerCallback(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
 
   void Feed();                 // output: hands queued bytes to the server
   void CheckPlayed();          // output: reports buffers the server has played
   void RequestTiming();
+  void RequestDrain();
+  void CancelDrain();
+  void CompleteUpTo(std::uint64_t written);  // output: buffers that end at or before written
   void Consume(const void* data, std::size_t bytes);  // input
   void Complete(TMMWaveHdr* h);
   void Detach();
@@ -131,6 +136,10 @@ class TPulseStream : public TWaveStream {
   bool closed_ = false;
   bool triggered_ = false;
   pa_operation* timingOp_ = nullptr;  // a timing request in flight: its callback needs this stream
+  pa_operation* drainOp_ = nullptr;   // a drain in flight, and what was written when it was asked
+  std::uint64_t drainMark_ = 0;
+  std::uint64_t written_ = 0;         // output bytes handed to the server since the open
+  pa_usec_t lastWrite_ = 0;
   MMRESULT failCode_ = WAVERR_DEVICELOST;
   std::uint32_t bufferBytes_ = 0;  // largest prepared buffer, for the latency request
   std::uint32_t playbackUsec_ = 0; // asked-for server-side playback buffering; 0: about two buffers
@@ -422,6 +431,7 @@ void TPulseStream::Detach() {
     pa_operation_unref(timingOp_);
     timingOp_ = nullptr;
   }
+  CancelDrain();
   if (timer_) {
     pa_threaded_mainloop_get_api(owner_.Loop())->time_free(timer_);
     timer_ = nullptr;
@@ -544,9 +554,57 @@ void TPulseStream::TimingDone(pa_stream*, int, void* self) {
   t->CheckPlayed();
 }
 
+// The server answers a drain once everything written before it has been played: the
+// end of a stream is known from that, not from its indices, which PipeWire's server
+// can leave a little apart for good once a stream runs dry.
+void TPulseStream::DrainDone(pa_stream*, int success, void* self) {
+  auto* t = static_cast<TPulseStream*>(self);
+  if (t->drainOp_) {
+    pa_operation_unref(t->drainOp_);
+    t->drainOp_ = nullptr;
+  }
+  if (success) t->CompleteUpTo(t->drainMark_);
+}
+
+// Asked for once nothing has been written for longer than what the server holds takes
+// to play: a stream fed steadily never waits on it.
+void TPulseStream::RequestDrain() {
+  if (drainOp_ || failed_ || closed_ || !running_ || !queue_.empty() || inServer_.empty() || !stream_ ||
+      pa_stream_get_state(stream_) != PA_STREAM_READY)
+    return;
+  std::size_t held = headOffset_;
+  for (const TMMWaveHdr* h : inServer_) held += h->dwBufferLength;
+  const pa_usec_t idle = pa_bytes_to_usec(held, pa_stream_get_sample_spec(stream_)) + timingPeriod_;
+  if (pa_rtclock_now() - lastWrite_ < idle) return;
+  drainMark_ = written_;
+  drainOp_ = pa_stream_drain(stream_, &TPulseStream::DrainDone, this);
+}
+
+void TPulseStream::CancelDrain() {
+  if (!drainOp_) return;
+  pa_operation_cancel(drainOp_);
+  pa_operation_unref(drainOp_);
+  drainOp_ = nullptr;
+}
+
+void TPulseStream::CompleteUpTo(std::uint64_t written) {
+  std::uint64_t end = written_ - headOffset_;  // the end of the newest buffer handed over whole
+  for (const TMMWaveHdr* h : inServer_) end -= h->dwBufferLength;
+  while (!inServer_.empty() && end + inServer_.front()->dwBufferLength <= written) {
+    TMMWaveHdr* h = inServer_.front();
+    end += h->dwBufferLength;
+    inServer_.pop_front();
+    Complete(h);
+    if (closed_) return;
+  }
+}
+
 void TPulseStream::TimerCallback(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  if (!t->inServer_.empty()) t->RequestTiming();
+  if (!t->inServer_.empty()) {
+    t->RequestTiming();
+    t->RequestDrain();
+  }
   timeval tv{};
   pa_timeval_add(pa_gettimeofday(&tv), t->timingPeriod_);
   api->time_restart(e, &tv);
@@ -575,6 +633,7 @@ void TPulseStream::Feed() {
       const std::size_t chunk = std::min(left, writable);
       if (pa_stream_write(stream_, h->lpData + headOffset_, chunk, nullptr, 0, PA_SEEK_RELATIVE) < 0) break;
       headOffset_ += chunk;
+      written_ += chunk;
       writable -= chunk;
       wrote = true;
     }
@@ -583,7 +642,11 @@ void TPulseStream::Feed() {
     queue_.pop_front();
     headOffset_ = 0;
   }
-  if (wrote) triggered_ = false;
+  if (wrote) {
+    triggered_ = false;
+    lastWrite_ = pa_rtclock_now();
+    CancelDrain();  // its answer would say nothing about what was just written
+  }
   // Nothing more to come for now: play what the server holds even below its start level.
   if (queue_.empty() && !inServer_.empty() && !triggered_ && running_) {
     if (pa_operation* op = pa_stream_trigger(stream_, nullptr, nullptr)) pa_operation_unref(op);
@@ -738,6 +801,26 @@ MMRESULT TPulseStream::Latency(std::uint64_t* usec) {
     value = value > ours ? value - ours : 0;
   }
   *usec = value;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT TPulseStream::ServerBuffer(TWaveServerBuffer* sizes) {
+  TPulseBackend::Lock lock(owner_);
+  *sizes = {};
+  if (failed_) return failCode_;
+  if (!stream_) return MMSYSERR_NOERROR;
+  const pa_buffer_attr* a = pa_stream_get_buffer_attr(stream_);
+  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  if (!a || !spec) return MMSYSERR_NOERROR;
+  const auto usec = [&](std::uint32_t bytes) {
+    return bytes == static_cast<std::uint32_t>(-1) ? 0u : static_cast<std::uint32_t>(pa_bytes_to_usec(bytes, spec));
+  };
+  if (dir_ == TWaveDir::Output) {
+    sizes->BufferUsec = usec(a->tlength);
+    sizes->BlockUsec = usec(a->minreq);
+  } else {
+    sizes->BufferUsec = sizes->BlockUsec = usec(a->fragsize);
+  }
   return MMSYSERR_NOERROR;
 }
 

@@ -126,7 +126,7 @@ TEST_F(CliEqText, AnExportedPresetPlaysAsTheOriginalAndImportsBack) {
   Output r = CliRun(dir, "preset export " + Quote(dir / "cut.sqp") + " " + Quote(dir / "cut.txt"));
   ASSERT_EQ(r.code, 0) << r.err;
   const std::string text = FileBytes(dir / "cut.txt");
-  ASSERT_EQ(text.rfind("GraphicEQ: 5 ", 0), 0u) << text.substr(0, 60);
+  ASSERT_EQ(text.rfind("# StrataEq FFT length: 1024\nPreamp: 0 dB\nGraphicEQ: 5 ", 0), 0u) << text.substr(0, 60);
 
   WriteWav(dir / "in.wav", Tones(44100 + 16384), 1);
   ASSERT_EQ(CliRun(dir, "process " + Quote(dir / "in.wav") + " " + Quote(dir / "a.wav") + " -q --preset " + Quote(dir / "cut.sqp")).code, 0);

@@ -8,6 +8,7 @@
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
 #include "platform/Messages.h"
+#include "platform/WaveApi.h"
 #include "platform/WaveApiVirtual.h"
 #include "wave_test_util.h"
 
@@ -50,6 +51,34 @@ TEST(LiveLatencyPlan, DesignValuesAndPlansForTargetsStayWithinThem) {
 // A live route on virtual devices (no server-side delay) in the state its plan
 // describes: one recorded buffer, the primed ring slots and the playback buffers
 // queued. The measured figure is then the planned one, and grows with the ring.
+// PipeWire's server grants a 20 ms plan's playback (3 x 96 frames) 16 ms with 5.35 ms
+// blocks: the plan grows to buffers of a block and playback buffers that fill it.
+TEST(LiveLatencyPlan, GrowsToWhatTheServerRunsAndStallsCountAsDropouts) {
+  const TLiveLatencyPlan p = PlanLiveLatency(20, 44100, 256);
+  ASSERT_EQ(p.BufferSize, 96 * 4);
+  EXPECT_EQ(FitLiveLatencyPlan(p, {}, {}, 44100).BufferSize, p.BufferSize) << "nothing known, nothing changed";
+  const TWaveServerBuffer asked{p.PlaybackUsec, p.PlaybackUsec / 4};
+  const TLiveLatencyPlan same = FitLiveLatencyPlan(p, {p.RecordUsec, p.RecordUsec}, asked, 44100);
+  EXPECT_EQ(same.BufferSize, p.BufferSize);
+  EXPECT_EQ(same.OutputBuffers, p.OutputBuffers);
+  const TLiveLatencyPlan f = FitLiveLatencyPlan(p, {5351, 5351}, {16054, 5351}, 44100);
+  EXPECT_EQ(f.BufferSize, 256 * 4) << "236 frames a block, in steps of 32";
+  EXPECT_GE(f.BufferSize / 4 * f.OutputBuffers, 708) << "fills the server's 16 ms";
+  EXPECT_EQ(f.PlaybackUsec, static_cast<std::uint32_t>(1e6 * 256 * f.OutputBuffers / 44100));
+  EXPECT_GT(f.ExpectedMs(44100, 256), 20) << "the target cannot be met, and the plan says by how much";
+
+  TRouteStallWatch watch(441, 44100);  // 10 ms buffers, 1 s grace; readings once a second
+  EXPECT_EQ(watch.Update(0, 44100), 0);
+  EXPECT_EQ(watch.Update(44100, 88200), 0);
+  EXPECT_EQ(watch.Update(44100, 132300), 0) << "within the grace";
+  EXPECT_EQ(watch.Update(44100, 154350), 150) << "past it, the whole stall counts";
+  EXPECT_EQ(watch.Update(44100, 176400), 50);
+  EXPECT_EQ(watch.Stalled(), 88200);
+  EXPECT_EQ(watch.Update(50000, 198450), 0);
+  EXPECT_EQ(watch.Stalled(), 0);
+  EXPECT_EQ(watch.Update(50000, 220500), 0) << "a new stall starts its grace again";
+}
+
 TEST(LiveLatencyMeasure, ARouteInItsPlannedStateMeasuresThePlannedDelay) {
   auto audio = TVirtualAudio::Install(2, 2);
   const TLiveLatencyPlan plan = PlanLiveLatency(40, 44100, 256);

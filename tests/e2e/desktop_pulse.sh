@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Desktop sound on a real sound server: a private PulseAudio with two null sinks, A the
+# Desktop sound on a real sound server: a private PulseAudio or PipeWire, two null sinks, A the
 # default. A player streams 500 Hz + 3 kHz into the default device; `strataeq-cli live
 # --desktop --out B` must take the player's stream onto "StrataEq Equalizer", equalize
 # it (band 8, 2-4 kHz, at -20 dB) into B, and put everything back when it stops:
@@ -15,20 +15,26 @@ cd "$(dirname "$0")/../.."
 build=${1:?usage: tests/e2e/desktop_pulse.sh BUILD-FOLDER}
 cli=$build/bin/strataeq-cli
 
+# The server: STRATAEQ_TEST_SERVER=pulse (the classic daemon, default) or pipewire.
+server_kind=${STRATAEQ_TEST_SERVER:-pulse}
+server_script=scripts/$server_kind-test-server.sh
+[ -x "$server_script" ] || { echo "no test server $server_kind" >&2; exit 2; }
+
 work=$(mktemp -d)
 server=$work/pulse
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
-  scripts/pulse-test-server.sh stop "$server" || true
+  "$server_script" stop "$server" || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-eval "$(scripts/pulse-test-server.sh start "$server")"
+eval "$("$server_script" start "$server")"
 
 fail=0
 bad() { echo "FAIL: $*" >&2; fail=1; }
 
-sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 500 synth 60 sine mix 3000 vol 0.25
+length=$((40 + 6 * ${KILL_LOOPS:-3}))  # the player outlasts every step
+sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth $length sine 500 synth $length sine mix 3000 vol 0.25
 paplay "$work/tone.wav" &  # no device named: the default one, A
 for _ in $(seq 1 50); do
   player=$(pactl list short sink-inputs | awk 'NR == 1 { print $1 }')
@@ -100,16 +106,18 @@ for sig in TERM INT; do
   check_restored "SIG$sig"
 done
 
-# 3. kill -9 leaves the device behind, the next start clears it up.
-"$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
-live=$!
-wait_moved || bad "kill -9 run: the player's stream was not moved"
-kill -9 "$live"
-wait "$live" 2>/dev/null || true
-[ -n "$(sink_index strataeq_equalizer)" ] || bad "kill -9 left nothing behind: the recovery goes untested"
-[ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "kill -9 run: the default was not the equalizer's device"
-"$cli" live --desktop --out StrataEq-Null-B --latency 100 --seconds 2 -q || bad "the start after kill -9 failed"
-check_restored "kill -9 and a new start"
+# 3. kill -9 leaves the device behind, the next start clears it up (KILL_LOOPS times).
+for loop in $(seq 1 "${KILL_LOOPS:-3}"); do
+  "$cli" live --desktop --out StrataEq-Null-B --latency 100 -q &
+  live=$!
+  wait_moved || bad "kill -9 run $loop: the player's stream was not moved"
+  kill -9 "$live"
+  wait "$live" 2>/dev/null || true
+  [ -n "$(sink_index strataeq_equalizer)" ] || bad "kill -9 left nothing behind: the recovery goes untested"
+  [ "$(pactl get-default-sink)" = strataeq_equalizer ] || bad "kill -9 run $loop: the default was not the equalizer's device"
+  "$cli" live --desktop --out StrataEq-Null-B --latency 100 --seconds 2 -q || bad "the start after kill -9 failed (loop $loop)"
+  check_restored "kill -9 and a new start ($loop)"
+done
 
 # Never into its own device: with one left behind by another kill -9, naming it as the
 # output is refused, and the leftover is cleared up all the same.
@@ -125,5 +133,42 @@ else
 fi
 check_restored "the refused start"
 
-[ "$fail" -eq 0 ] && echo "desktop sound on PulseAudio: passed"
+# 4. Devices that go away. A named output that goes keeps its error and exit 1.
+route_sink() {  # the sink the route's own playback stream is on
+  pactl list sink-inputs | awk '/^Sink Input #/ { s = "" } /^\tSink:/ { s = $2 } /media.name = "StrataEq playback"/ { print s }'
+}
+pactl load-module module-null-sink sink_name=strataeq_c sink_properties=device.description=StrataEq-Null-C >/dev/null
+for _ in $(seq 1 50); do [ -n "$(sink_index strataeq_c)" ] && break; sleep 0.1; done
+"$cli" live --desktop --out StrataEq-Null-C --latency 100 -q 2>"$work/err.log" &
+live=$!
+wait_moved || bad "named output run: the player's stream was not moved"
+pactl unload-module "$(pactl list short modules | awk '/sink_name=strataeq_c/ { print $1 }')"
+rc=0
+timeout 10 tail --pid="$live" -f /dev/null || kill "$live"
+wait "$live" || rc=$?
+[ "$rc" -eq 1 ] || bad "a named output that went away ended with status $rc, not 1"
+echo "named output gone: status $rc, $(cat "$work/err.log")"
+check_restored "the named output went away"
+# Without a named output the route follows the desktop: A (the default) goes, B remains.
+"$cli" live --desktop --latency 100 --seconds 8 >"$work/follow.log" 2>&1 &
+live=$!
+wait_moved || bad "follow run: the player's stream was not moved"
+sleep 1.5
+pactl unload-module "$(pactl list short modules | awk '/sink_name=strataeq_a/ { print $1 }')"
+b=$(sink_index strataeq_b)
+moved=""
+for step in $(seq 1 20); do  # 2 s
+  [ "$(route_sink)" = "$b" ] && { moved=$step; break; }
+  sleep 0.1
+done
+[ -n "$moved" ] && echo "the route plays on B ${moved}00 ms after A went away" || bad "the route did not move to B within 2 s"
+[ "$(player_sink)" = "$(sink_index strataeq_equalizer)" ] || bad "the player's stream left the equalizer when A went away"
+rc=0
+wait "$live" || rc=$?
+cat "$work/follow.log"
+[ "$rc" -eq 0 ] || bad "the route that followed the desktop ended with status $rc"
+[ "$(player_sink)" = "$b" ] || bad "after the follow run the player's stream is on $(player_sink), not B ($b)"
+[ "$(pactl get-default-sink)" = strataeq_b ] || bad "after the follow run the default is $(pactl get-default-sink), not B"
+
+[ "$fail" -eq 0 ] && echo "desktop sound on $server_kind: passed"
 exit "$fail"

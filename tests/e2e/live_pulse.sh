@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Live route on a real sound server: a private PulseAudio with two null sinks.
+# Live route on a real sound server: a private PulseAudio or PipeWire with two null sinks.
 # A tone of 500 Hz + 3 kHz plays into sink A; `strataeq-cli live` equalizes A's monitor
 # into sink B with band 8 (2-4 kHz) at -20 dB and FFT length 4096; B's monitor is
 # recorded. Passes when 3 kHz comes out 20 dB (+-1.5 dB) below 500 Hz, relative to the
@@ -11,15 +11,20 @@ build=${1:?usage: tests/e2e/live_pulse.sh BUILD-FOLDER}
 cli=$build/bin/strataeq-cli
 seconds=20
 
+# The server: STRATAEQ_TEST_SERVER=pulse (the classic daemon, default) or pipewire.
+server_kind=${STRATAEQ_TEST_SERVER:-pulse}
+server_script=scripts/$server_kind-test-server.sh
+[ -x "$server_script" ] || { echo "no test server $server_kind" >&2; exit 2; }
+
 work=$(mktemp -d)
 server=$work/pulse
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
-  scripts/pulse-test-server.sh stop "$server" || true
+  "$server_script" stop "$server" || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-eval "$(scripts/pulse-test-server.sh start "$server")"
+eval "$("$server_script" start "$server")"
 
 sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth $((seconds + 15)) sine 500 synth $((seconds + 15)) sine mix 3000 vol 0.25
 paplay -d strataeq_a "$work/tone.wav" &
@@ -57,5 +62,9 @@ fail=0
 awk -v c="$change" 'BEGIN { exit !(c >= -21.5 && c <= -18.5) }' || { echo "FAIL: 3 kHz moved by $change dB, not -20 +-1.5" >&2; fail=1; }
 awk -v o="$out_low" 'BEGIN { exit !(o > -40) }' || { echo "FAIL: no 500 Hz tone came through ($out_low dBFS)" >&2; fail=1; }
 [ -n "$last" ] && [ "$last" = "$after_priming" ] || { echo "FAIL: drop-outs went from $after_priming to $last" >&2; fail=1; }
-[ "$fail" -eq 0 ] && echo "live route on PulseAudio: passed"
+# A played file ends once the server has played it (PipeWire's server never lets the
+# last bytes' read index catch up).
+sox -q -n -r 44100 -c 2 -b 16 "$work/short.wav" synth 2 sine 500 vol 0.25
+timeout 10 "$cli" play --out StrataEq-Null-B "$work/short.wav" || { echo "FAIL: play of a 2 s file did not end by itself" >&2; fail=1; }
+[ "$fail" -eq 0 ] && echo "live route on $server_kind: passed"
 exit "$fail"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The window as a user meets it: strataeq on an Xvfb screen with a private PulseAudio.
+# The window as a user meets it: strataeq on an Xvfb screen with a private PulseAudio or PipeWire.
 # A tone of 500 Hz + 3 kHz plays into sink A; the window's default devices are A's
 # monitor and sink B. Start is clicked; B's monitor is recorded with the bands flat,
 # then the 2-4 kHz slider is dragged to the bottom with the mouse and B is recorded
@@ -15,15 +15,20 @@ program=$build/bin/strataeq
 shots=$build/e2e
 mkdir -p "$shots"
 
+# The server: STRATAEQ_TEST_SERVER=pulse (the classic daemon, default) or pipewire.
+server_kind=${STRATAEQ_TEST_SERVER:-pulse}
+server_script=scripts/$server_kind-test-server.sh
+[ -x "$server_script" ] || { echo "no test server $server_kind" >&2; exit 2; }
+
 work=$(mktemp -d)
 server=$work/pulse
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
-  scripts/pulse-test-server.sh stop "$server" || true
+  "$server_script" stop "$server" || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-eval "$(scripts/pulse-test-server.sh start "$server")"
+eval "$("$server_script" start "$server")"
 pactl set-default-source strataeq_a.monitor
 pactl set-default-sink strataeq_b
 
@@ -115,5 +120,5 @@ awk -v a="$in_low" -v b="$in_high" -v c="$flat_low" -v d="$flat_high" 'BEGIN { x
 awk -v c="$cut" 'BEGIN { exit !(c < -30) }' || { echo "FAIL: the drag cut 3 kHz by only $cut dB" >&2; fail=1; }
 [ "$run_bars" -gt 50 ] && [ "$idle_bars" -lt "$run_bars" ] || { echo "FAIL: the analyser shows no bars" >&2; fail=1; }
 [ "$status" -eq 0 ] || { echo "FAIL: exit status $status" >&2; fail=1; }
-[ "$fail" -eq 0 ] && echo "window on PulseAudio: passed"
+[ "$fail" -eq 0 ] && echo "window on $server_kind: passed"
 exit "$fail"

@@ -307,7 +307,7 @@ TEST_F(EQFiles, ExportThenImportGivesBackTheSameBands) {
   original.SetFFTLength(1024);
   for (int i = 0; i < 15; ++i) original.Band(i)->SetBandValue(2, gains[i]);
   const std::string text = ExportGraphicEQ(original);
-  ASSERT_EQ(text.rfind("GraphicEQ: 5 ", 0), 0u) << text.substr(0, 40);
+  ASSERT_EQ(text.rfind("# StrataEq FFT length: 1024\nPreamp: 0 dB\nGraphicEQ: 5 ", 0), 0u) << text.substr(0, 60);
   Write(dir / "exported.txt", text);
 
   TMMEQFilterList imported;
@@ -323,6 +323,22 @@ TEST_F(EQFiles, ExportThenImportGivesBackTheSameBands) {
   }
   EXPECT_LT(fit.MaxError, 0.05);
   EXPECT_EQ(imported.Description(), fit.Description);
+}
+
+// At the default length, with bands above 0 dB: the import took 1024 and lowered the
+// curve by its peak (band 2 went from -2.0 to -6.9 dB). The response comes back.
+TEST_F(EQFiles, ExportThenImportKeepsTheLengthAndTheLevel) {
+  TMMEQFilterList original, imported;
+  LoadDefaultBandList(original);
+  for (int i = 0; i < 15; ++i) original.Band(i)->SetBandValue(2, static_cast<float>(i % 4 * 3 - 2));
+  Write(dir / "exported.txt", ExportGraphicEQ(original));
+  LoadPresetFile((dir / "exported.txt").string(), imported);
+  EXPECT_EQ(imported.FFTLength(), 256);
+  std::vector<double> f;
+  for (double hz = 20; hz <= 20000; hz *= 1.05) f.push_back(hz);
+  const auto was = DesignedResponseDb(EnabledBands(original), 44100, 256, TMMFFTWindow::fwHamming, f);
+  const auto now = DesignedResponseDb(EnabledBands(imported), 44100, 256, TMMFFTWindow::fwHamming, f);
+  for (std::size_t i = 0; i < f.size(); ++i) ASSERT_NEAR(now[i], was[i], 0.25) << f[i] << " Hz";
 }
 
 TEST_F(EQFiles, LoadPresetFileTakesEveryFormAndKeepsTheListWhenATextIsRefused) {

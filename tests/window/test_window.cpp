@@ -902,3 +902,98 @@ TEST_F(Window, TheGaugeCountsASourceOfMoreThan2GiBIntoAFifo) {
 
 }  // namespace
 }  // namespace strataeq
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "drivers/DesktopSound.h"
+
+extern char** environ;
+
+namespace strataeq {
+namespace {
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+std::string SinkIndex(const std::string& name) {
+  return Shell("pactl list short sinks | awk '$2 == \"" + name + "\" { print $1 }'");
+}
+std::string StreamSink(const std::string& stream) {
+  return Shell("pactl list short sink-inputs | awk '$1 == " + stream + " { print $2 }'");
+}
+
+// The window's Desktop Sound on the private server of scripts/pulse-test-server.sh or
+// scripts/pipewire-test-server.sh (sinks strataeq_a, the default, and strataeq_b), with
+// another process's stream playing: the window is made before the equalizer's device.
+class PulseDesktopWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("STRATAEQ_LIBRARY_PATH", STRATAEQ_CODEC_DIR, 1);
+    SetWaveBackend(CreatePulseBackend());
+    if (waveOutGetNumDevs() == 0) GTEST_SKIP() << "no sound server reachable";
+    if (SinkIndex("strataeq_a").empty() || Shell("pactl get-default-sink") != "strataeq_a")
+      GTEST_SKIP() << "not the private test server";
+    char arg0[] = "pacat", arg1[] = "--playback", arg2[] = "/dev/zero";
+    char* argv[] = {arg0, arg1, arg2, nullptr};
+    if (posix_spawnp(&player_, "pacat", nullptr, nullptr, argv, environ) != 0) GTEST_SKIP() << "pacat not available";
+    for (int i = 0; i < 100 && stream_.empty(); ++i) {
+      stream_ = Shell("pactl list sink-inputs | awk '/^Sink Input #/ { id = substr($3, 2) } "
+                      "/application.process.id = \"" + std::to_string(player_) + "\"/ { print id }'");
+      if (stream_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_FALSE(stream_.empty()) << "the player's stream did not appear";
+    form = std::make_unique<TEqForm>();
+    form->OnMessage = [this](TObject*, const std::string& text) { messages.push_back(text); };
+    form->show();
+  }
+  void TearDown() override {
+    form.reset();
+    Application().OnException = nullptr;
+    if (player_ > 0) {
+      kill(player_, SIGTERM);
+      waitpid(player_, nullptr, 0);
+    }
+    Shell("pactl set-default-sink strataeq_a");
+    SetWaveBackend(nullptr);
+  }
+
+  TQtMessageLoop loop;
+  std::unique_ptr<TEqForm> form;
+  std::vector<std::string> messages;
+  pid_t player_ = 0;
+  std::string stream_;
+};
+
+TEST_F(PulseDesktopWindow, DesktopSoundTakesAPlayerThroughTheEqualizerAndBackOnStop) {
+  for (QAction* a : form->InputDevs->actions())
+    if (a->text() == "Desktop Sound") a->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  ASSERT_TRUE(form->WaveIn->Started());
+  const std::string ours = SinkIndex(TDesktopSound::kSinkName);
+  ASSERT_FALSE(ours.empty());
+  EXPECT_EQ(StreamSink(stream_), ours);
+  EXPECT_EQ(Shell("pactl get-default-sink"), TDesktopSound::kSinkName);
+  // The route carries sound: the window's player moves on.
+  const std::int64_t early = form->WaveOut->Position();
+  ASSERT_TRUE(WaitFor([&] { return form->WaveOut->Position() > early + 44100 / 2; }));
+  EXPECT_TRUE(messages.empty());
+
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(StreamSink(stream_), SinkIndex("strataeq_a"));
+  EXPECT_EQ(Shell("pactl get-default-sink"), "strataeq_a");
+  EXPECT_EQ(SinkIndex(TDesktopSound::kSinkName), "");
+}
+
+}  // namespace
+}  // namespace strataeq

@@ -3,6 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <set>
+#include <sstream>
+
+#include "app/cli/CliSupport.h"
 
 namespace strataeq::cli {
 namespace {
@@ -84,17 +87,31 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
   static const std::set<std::string> commands{"process", "info", "preset", "devices", "live", "play", "record"};
   if (!commands.contains(o.Command)) throw EUsageError("unknown command '" + o.Command + "'");
   std::size_t i = 1;
+  const auto isHelp = [](const std::string& a) { return a == "--help" || a == "-h"; };
+  if (o.Command == "preset" && args.size() >= 2 && isHelp(args[1])) {
+    o.Help = true;
+    return o;
+  }
   if (o.Command == "preset") {
     if (args.size() < 2 || (args[1] != "write" && args[1] != "show" && args[1] != "import" && args[1] != "export"))
       throw EUsageError("preset takes 'write', 'show', 'import' or 'export'");
     o.SubCommand = args[1];
     i = 2;
   }
+  bool optionsEnded = false;
   for (; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a.size() < 2 || a[0] != '-') {
+    if (a == "--" && !optionsEnded) {
+      optionsEnded = true;  // what follows are files, even when they begin with '-'
+      continue;
+    }
+    if (optionsEnded || a.size() < 2 || a[0] != '-') {
       o.Positional.push_back(a);
       continue;
+    }
+    if (isHelp(a)) {
+      o.Help = true;
+      return o;
     }
     if (!Allowed(o.Command, o.SubCommand, a)) throw EUsageError("option " + a + " does not apply here");
     if (a == "-q" || a == "--quiet") {
@@ -175,6 +192,18 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (o.Desktop && o.InDevice) throw EUsageError("--desktop records the desktop's own sound: it takes no --in");
   if (!o.OutDir && o.Jobs > 0) throw EUsageError("-j goes with --out-dir");
+  if (o.Mp3InWave) {
+    // The container is chosen only for an MP3 output; any other is written as plain
+    // WAV, which would drop the option without a word.
+    std::vector<std::string> outputs;
+    if (o.OutDir && o.To.empty()) outputs = o.Positional;
+    else if (!o.To.empty()) outputs = {"." + o.To};
+    else if (!o.Positional.empty()) outputs = {o.Positional.back()};
+    for (const std::string& name : outputs)
+      if (KindOf(name) != TFileKind::Mp3)
+        throw EUsageError("--mp3-container wav puts MP3 audio in a WAV file and applies to an output named .mp3, not " +
+                          (!o.To.empty() ? "--to " + o.To : name));
+  }
   if (o.OutDir) {
     if (o.Positional.empty()) throw EUsageError("process --out-dir takes one or more input files");
     return o;
@@ -208,7 +237,7 @@ const char* UsageText() {
          "                       one band per point or region, as closely as the filter allows\n"
          "  --band N=DB          gain of band N (1..15, the window's slider order), repeatable\n"
          "  --gains G1,...,G15   all fifteen gains in dB\n"
-         "  --fft N              FFT length 16..4096\n"
+         "  --fft N              FFT length 16..4096 (2048 and 4096 filters as 1024, kept in presets)\n"
          "  --channel both|left|right\n"
          "  --description TEXT   (preset write)\n"
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
@@ -225,6 +254,34 @@ const char* UsageText() {
          "  -q, --quiet          no progress\n"
          "gains are -99..16 dB; outputs are .wav or .mp3 files (any letter case), or - for\n"
          "standard output, a device or a FIFO with --to\n";
+}
+
+std::string CommandUsage(const std::string& command, const std::string& subCommand) {
+  const std::string prefix = "  strataeq-cli " + command + (subCommand.empty() ? "" : " " + subCommand);
+  std::istringstream lines(UsageText());
+  std::string out = "usage:\n", line;
+  bool inOptions = false, keep = false;
+  while (std::getline(lines, line)) {
+    if (line == "usage:") continue;
+    if (line == "options:") {
+      inOptions = true;
+      keep = false;
+      continue;
+    }
+    if (!inOptions) {
+      if (line.rfind("  strataeq-cli ", 0) == 0)
+        keep = line.rfind(prefix, 0) == 0 && (line.size() == prefix.size() || line[prefix.size()] == ' ');
+    } else if (line.rfind("  -", 0) == 0) {
+      // An option line: its first option name decides ("-j, --jobs N" by -j).
+      const std::string name = line.substr(2, line.find_first_of(" ,", 2) - 2);
+      keep = Allowed(command, subCommand, name);
+      if (keep && out.find("options:") == std::string::npos) out += "options:\n";
+    } else if (line.rfind("    ", 0) != 0) {
+      keep = true;  // the closing notes
+    }
+    if (keep) out += line + "\n";
+  }
+  return out;
 }
 
 }  // namespace strataeq::cli

@@ -40,6 +40,7 @@ struct TCliOptions {
   std::string SubCommand;               // write, show, import or export, for preset
   std::vector<std::string> Positional;  // files
   TEqSettings Eq;
+  bool Help = false;                    // --help: the command's usage, nothing run
   bool Quiet = false;
   int Bitrate = 128;                    // kbit/s, MP3 output
   bool Mp3InWave = false;               // --mp3-container wav
@@ -61,5 +62,7 @@ struct TCliOptions {
 TCliOptions ParseCommandLine(const std::vector<std::string>& args);
 
 const char* UsageText();
+// The usage lines of one command (and preset subcommand) and the options it takes.
+std::string CommandUsage(const std::string& command, const std::string& subCommand);
 
 }  // namespace strataeq::cli

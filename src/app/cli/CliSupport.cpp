@@ -1,11 +1,14 @@
 #include "app/cli/CliSupport.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "foundation/MMUtils.h"
@@ -46,6 +49,16 @@ bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void CheckReadableInput(const std::string& path) {
+  // Non-blocking: a FIFO without a writer yet is readable, not a hang.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw EMMError(path + ": " + std::strerror(errno));
+  struct stat st {};
+  const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (folder) throw EMMError(path + ": is a folder, not a sound file");
 }
 
 TFileKind KindOf(const std::string& path) {

@@ -33,6 +33,10 @@ int InterruptedStatus();
 // True when both paths name the same existing file (links and hard links included).
 bool SameFile(const std::string& a, const std::string& b);
 
+// Raises EMMError naming path and the reason when it cannot be opened for reading or is
+// a folder, so that an input's failure says more than the component's own message.
+void CheckReadableInput(const std::string& path);
+
 enum class TFileKind { Wav, Mp3 };
 // By the name's extension, case-insensitively; anything but .mp3 counts as WAV.
 TFileKind KindOf(const std::string& path);

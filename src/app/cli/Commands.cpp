@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/cli/Batch.h"
 #include "app/cli/CliSupport.h"
@@ -47,6 +48,33 @@ void PrintWarnings(const std::vector<std::string>& warnings) {
   for (const std::string& w : warnings) std::fprintf(stderr, "strataeq-cli: warning: %s\n", w.c_str());
 }
 
+// What the filter will not do of what was asked, said once per process (a batch's
+// children inherit the parent's having said it).
+bool gLimitsSaid = false;
+
+void NoteFilterLimits(const TMMEqualizer& eq, std::int32_t rate) {
+  if (gLimitsSaid) return;
+  gLimitsSaid = true;
+  const TMMEQFilterList& bands = *eq.Filters();
+  const std::int32_t n = eq.FFTLength();
+  std::vector<std::string> notes;
+  if (n > kMaxFilterBlock)
+    notes.push_back("FFT length " + std::to_string(n) + " filters as " + std::to_string(kMaxFilterBlock) +
+                    ", the longest the filter uses (a preset keeps " + std::to_string(n) + ")");
+  for (const TBandReach& r : UnreachedBands(bands, rate, n)) notes.push_back(BandReachText(bands, r, n));
+  float top = 0;
+  bool any = false;
+  for (std::int32_t i = 0; i < bands.Count(); ++i) {
+    if (!bands.Band(i)->Enabled()) continue;
+    top = std::max(top, bands.Band(i)->F2());
+    any = any || bands.Band(i)->Gain() != 0;
+  }
+  if (any && rate > 48000 && top < rate / 2.0f)
+    notes.push_back("the bands end at " + std::to_string(static_cast<int>(top / 1000)) + " kHz: above that, up to " +
+                    std::to_string(rate / 2000) + " kHz at " + std::to_string(rate) + " Hz, the sound passes unchanged");
+  for (const std::string& s : notes) std::fprintf(stderr, "strataeq-cli: note: %s\n", s.c_str());
+}
+
 }  // namespace
 
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
@@ -66,6 +94,7 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sample
   if (s.FFTLength) eq.SetFFTLength(*s.FFTLength);
   if (s.Channel) eq.SetChannel(*s.Channel);
   if (s.Description) eq.SetDescription(*s.Description);
+  NoteFilterLimits(eq, sampleRate > 0 ? sampleRate : kDesignSampleRate);
 }
 
 void ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
@@ -164,6 +193,9 @@ void ProcessFile(const std::string& input, const std::string& output, const TCli
   if (const std::string why = sink.Failure(); !why.empty())
     throw EMMError("Unable to write " + output + ": " + why + "; " + out.LeftBehind());
   if (!failure.empty()) throw EMMError(failure);
+  if (const std::int64_t bad = eq.NonFiniteSamples())
+    PrintWarnings({input + ": " + std::to_string(bad) + (bad == 1 ? " sample was" : " samples were") +
+                   " NaN or infinite: taken as silence"});
   out.Commit();
 }
 
@@ -184,13 +216,31 @@ int RunProcess(const TCliOptions& o) {
 
 int RunInfo(const TCliOptions& o, std::FILE* out) {
   const std::string& file = o.Positional[0];
+  CheckReadableInput(file);
   std::fprintf(out, "file:      %s\n", file.c_str());
   if (KindOf(file) == TFileKind::Mp3) {
     TMMMPEGFile mpeg;
     try {
       mpeg.SetFileName(file);
     } catch (const EMMError& e) {
-      throw EMMError(std::string(kNotMpeg) + " (" + e.what() + ")");
+      throw EMMError(file + ": " + kNotMpeg + " (" + e.what() + ")");
+    }
+    // Decoded whole, as process decodes it: a stream that process refuses is refused
+    // here, and the length shown is what decoding gives, not what a tag or a frame
+    // count of a cut or damaged file claims.
+    std::int64_t decoded = 0;
+    {
+      TMMMpeg& m = mpeg.Mpeg();
+      std::vector<std::uint8_t> pcm(65536);
+      m.OpenFile();
+      try {
+        for (std::int32_t n; (n = m.ReadDataBytes(pcm.data(), static_cast<std::int32_t>(pcm.size()))) > 0;) decoded += n;
+      } catch (const EMMError& e) {
+        m.CloseFile();
+        throw EMMError(file + ": " + e.what());
+      }
+      m.CloseFile();
+      decoded /= std::max<int>(1, mpeg.PWaveFormat() ? mpeg.PWaveFormat()->nBlockAlign : 4);
     }
     static const char* const modes[] = {"stereo", "joint stereo", "dual channel", "single channel"};
     std::fprintf(out, "format:    MPEG %s layer %d\n", mpeg.Version() == TMpegVersion::v1 ? "1" : "2", mpeg.Layer());
@@ -198,21 +248,33 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
     std::fprintf(out, "mode:      %s\n", modes[static_cast<int>(mpeg.Mode()) & 3]);
     std::fprintf(out, "bit rate:  %d kbit/s\n", mpeg.BitRate());
     std::fprintf(out, "frames:    %d\n", mpeg.Frames());
-    std::fprintf(out, "length:    %" PRId64 " samples\n", mpeg.Samples());
+    if (decoded == mpeg.Samples())
+      std::fprintf(out, "length:    %" PRId64 " samples\n", decoded);
+    else
+      std::fprintf(out, "length:    %" PRId64 " samples (decoded; its headers promise %" PRId64
+                        ": the file is cut short or damaged)\n", decoded, mpeg.Samples());
     if (mpeg.EncoderDelay() >= 0)
       std::fprintf(out, "gapless:   Info tag, encoder delay %d, padding %d\n", mpeg.EncoderDelay(),
                    mpeg.EncoderPadding());
     else
       std::fprintf(out, "gapless:   no Info tag: every decoded sample counts\n");
-    std::fprintf(out, "play time: %s\n", FormatTimeString(mpeg.Time(), true).c_str());
+    const std::int64_t rate = std::max(1, mpeg.PWaveFormat() ? static_cast<int>(mpeg.PWaveFormat()->nSamplesPerSec) : 0);
+    std::fprintf(out, "play time: %s\n", FormatTimeString(static_cast<std::int32_t>(decoded * 1000 / rate), true).c_str());
     return 0;
   }
   TMMWave wave;
   wave.SetTimeFormat(TMMTimeFormats::tfByte);
-  wave.SetFileName(file);
+  try {
+    wave.SetFileName(file);
+  } catch (const EMMError& e) {
+    throw EMMError(file + ": " + e.what());
+  }
   const TWaveFormatEx* f = wave.PWaveFormat();
   const std::int64_t bytes = wave.LengthInBytes();
-  const std::int64_t ms = f && f->nAvgBytesPerSec ? bytes * 1000 / f->nAvgBytesPerSec : 0;
+  // By whole frames at the sample rate: the header's byte rate may be computed from the
+  // valid bits (12 bits in 16-bit samples) and is not what the data holds.
+  const std::int64_t ms =
+      f && f->nBlockAlign && f->nSamplesPerSec ? bytes / f->nBlockAlign * 1000 / f->nSamplesPerSec : 0;
   std::string format = wave.FormatString();
   const std::uint16_t tag = EffectiveFormatTag(f);
   if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
@@ -222,7 +284,11 @@ int RunInfo(const TCliOptions& o, std::FILE* out) {
   std::fprintf(out, "format:    %s\n", format.c_str());
   std::fprintf(out, "rate:      %u Hz\n", wave.SampleRate());
   std::fprintf(out, "bits:      %u\n", wave.BitLength());
-  std::fprintf(out, "channels:  %u (%s)\n", f ? f->nChannels : 0u, ModeText(wave.Mode()).c_str());
+  const unsigned channels = f ? f->nChannels : 0u;
+  if (channels == 1 || channels == 2)
+    std::fprintf(out, "channels:  %u (%s)\n", channels, ModeText(wave.Mode()).c_str());
+  else
+    std::fprintf(out, "channels:  %u\n", channels);
   std::fprintf(out, "data:      %" PRId64 " bytes\n", bytes);
   std::fprintf(out, "play time: %s\n", FormatTimeString(static_cast<std::int32_t>(ms), true).c_str());
   if (wave.Unfinished())
@@ -241,9 +307,13 @@ int RunPresetWrite(const TCliOptions& o) {
 int RunPresetShow(const TCliOptions& o, std::FILE* out) {
   TMMEqualizer eq;
   eq.Filters()->LoadFromFile(o.Positional[0]);
+  PrintWarnings(ClampPresetGains(*eq.Filters(), o.Positional[0]));
   const TMMEQFilterList& bands = *eq.Filters();
   std::fprintf(out, "description: %s\n", eq.Description().c_str());
-  std::fprintf(out, "FFT length:  %d\n", eq.FFTLength());
+  if (eq.FFTLength() > kMaxFilterBlock)
+    std::fprintf(out, "FFT length:  %d (filters as %d)\n", eq.FFTLength(), kMaxFilterBlock);
+  else
+    std::fprintf(out, "FFT length:  %d\n", eq.FFTLength());
   std::fprintf(out, "bands:       %d\n", bands.Count());
   for (int i = 0; i < bands.Count(); ++i) {
     const TMMEQFilter* b = bands.Band(i);

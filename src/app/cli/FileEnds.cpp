@@ -14,23 +14,28 @@
 namespace strataeq::cli {
 
 TFileSource::TFileSource(const std::string& path) {
+  CheckReadableInput(path);
   if (KindOf(path) == TFileKind::Mp3) {
     mpeg_ = std::make_unique<TMMMPEGFile>();  // raises when the decoder library is missing
     try {
       mpeg_->SetFileName(path);
     } catch (const EMMError& e) {
-      throw EMMError(std::string(kNotMpeg) + " (" + e.what() + ")");
+      throw EMMError(path + ": " + kNotMpeg + " (" + e.what() + ")");
     }
-    if (!mpeg_->PWaveFormat()) throw EMMError(kNotMpeg);
+    if (!mpeg_->PWaveFormat()) throw EMMError(path + ": " + kNotMpeg);
     return;
   }
   wav_ = std::make_unique<TMMWaveFile>();
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
   wav_->Wave().SetIOBufferSize(kIOBufferSize);
-  wav_->Wave().SetFileName(path);
+  try {
+    wav_->Wave().SetFileName(path);
+  } catch (const EMMError& e) {
+    throw EMMError(path + ": " + e.what());
+  }
   const std::uint16_t tag = EffectiveFormatTag(wav_->Wave().PWaveFormat());
   if (tag != WAVE_FORMAT_PCM && tag != WAVE_FORMAT_IEEE_FLOAT)
-    throw EMMError("Sorry, using compressed wave file (ACM) is not supported !");
+    throw EMMError(path + ": Sorry, using compressed wave file (ACM) is not supported !");
 }
 
 void TFileSource::CheckEqualizable(const std::string& path) const {

@@ -62,10 +62,24 @@ TMMDeviceId ResolveDevice(const std::optional<std::string>& spec, bool recording
 }
 
 // The design values, or buffering for the asked-for delay at the equalizer's FFT length;
-// installs the server-side part for the devices opened next.
-TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq) {
-  const TLiveLatencyPlan plan =
+// installs the server-side part for the devices opened next. Between two devices the
+// sizes grow to what the server really runs, and the program says so.
+TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq, TMMDeviceId inDev = InvalidId,
+                               TMMDeviceId outDev = InvalidId) {
+  TLiveLatencyPlan plan =
       o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
+  if (o.LatencyMs && inDev != InvalidId && outDev != InvalidId) {
+    const TLiveLatencyPlan fitted = FitLiveLatencyToServer(plan, inDev, outDev, kDesignRate);
+    if (fitted.BufferSize != plan.BufferSize || fitted.OutputBuffers != plan.OutputBuffers) {
+      const double expected = fitted.ExpectedMs(kDesignRate, eq.FFTLength());
+      if (!o.Quiet && expected > *o.LatencyMs + 0.5)
+        std::printf("Latency : the sound server cannot run the buffers a %d ms target needs; using %.1f ms\n",
+                    *o.LatencyMs, expected);
+      else if (!o.Quiet)
+        std::printf("Latency : sized to what the sound server runs\n");
+      plan = fitted;
+    }
+  }
   ApplyStreamTiming(plan);
   if (o.LatencyMs && !o.Quiet) {
     std::printf("Latency : target %d ms; %d-byte buffers", *o.LatencyMs, plan.BufferSize);
@@ -105,10 +119,29 @@ struct TFailureCatcher {
   ~TFailureCatcher() { Application().OnException = nullptr; }
 };
 
+// A running route whose playback has not moved for longer than kStallGrace counts the
+// silence as drop-outs and says so; after kStallSeconds it is stopped.
+constexpr int kStallGrace = 2;
+constexpr int kStallSeconds = 10;
+
+// What a live route reports once a second: drop-outs, the measured delay, and the
+// playback position that shows whether sound still moves.
+struct TRouteReadout {
+  std::atomic<int>* Dropouts = nullptr;
+  std::function<double()> Latency;
+  std::function<std::int64_t()> Position;
+  std::int32_t BufferFrames = 0;
+};
+
 // Serves the main thread until done, a signal or the deadline; prints the window's
-// status texts once a second unless quiet.
-void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, bool quiet,
-              const std::atomic<int>* dropouts, const std::function<double()>& latency) {
+// status texts once a second unless quiet. A route that stalls counts the silence as
+// drop-outs and, after kStallSeconds, ends with the reason (empty otherwise).
+std::string RunRoute(const std::function<bool()>& done, std::optional<double> seconds, bool quiet,
+                     const TRouteReadout& readout) {
+  const std::atomic<int>* dropouts = readout.Dropouts;
+  const std::function<double()>& latency = readout.Latency;
+  TRouteStallWatch watch(readout.BufferFrames, kStallGrace * kDesignRate);
+  bool stallTold = false;
   const auto start = std::chrono::steady_clock::now();
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
@@ -120,6 +153,18 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
              std::chrono::milliseconds(1000));
     if (std::chrono::steady_clock::now() >= nextReport) {
       nextReport += std::chrono::seconds(1);
+      if (readout.Position && readout.Dropouts) {
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        const int gap = watch.Update(readout.Position(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+        if (gap > 0 && !stallTold)
+          std::fprintf(stderr, "strataeq-cli: the sound server has played nothing of the route for %d s\n",
+                       static_cast<int>(watch.Stalled() / kDesignRate));
+        stallTold = watch.Stalled() > 0 && (stallTold || gap > 0);
+        *readout.Dropouts += gap;
+        if (watch.Stalled() >= kStallSeconds * kDesignRate)
+          return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
+                 " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
+      }
       if (!quiet) {
         std::printf("Cpu Usage : %d %%", GetCpuUsage());
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
@@ -129,6 +174,7 @@ void RunRoute(const std::function<bool()>& done, std::optional<double> seconds, 
       }
     }
   }
+  return {};
 }
 
 void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPlan& plan) {
@@ -145,14 +191,15 @@ void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPla
 // arrives or the time is up; then stops and closes it and raises what a worker
 // reported.
 void Drive(TMMDSPComponent& driver, TNotifyEvent& driverStop, TMMRingBuffer& ring, std::optional<double> seconds,
-           bool quiet, const std::atomic<int>* dropouts, const std::function<double()>& latency = nullptr) {
+           bool quiet, const TRouteReadout& readout = {}) {
   bool stopped = false;
   driverStop = [&](TObject*) { stopped = true; };
   TFailureCatcher failures;
   TInterruptGuard signals;
   try {
     driver.Start();
-    RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, dropouts, latency);
+    const std::string stall = RunRoute([&] { return stopped || !failures.failure.empty(); }, seconds, quiet, readout);
+    if (!stall.empty() && failures.failure.empty()) failures.failure = stall;
     driver.Stop();
     RunUntil([&] { return stopped || !driver.Started(); }, std::chrono::seconds(10));
     driver.Close();
@@ -204,23 +251,51 @@ int RunLive(const TCliOptions& o) {
   if (!WaveInCanOpen(inDev)) throw EMMError(kRecorderBusy);
   if (!WaveOutCanOpen(outDev)) throw EMMError(kPlayerBusy);
 
-  TMMEqualizer eq;
-  ApplyEqSettings(eq, o.Eq);
-  const TLiveLatencyPlan plan = ChooseLatency(o, eq);
-  TMMWaveIn waveIn;
-  ConfigureWaveIn(waveIn, inDev, plan);
-  TMMRingBuffer ring;
-  ConfigureRing(ring, TMMQueueMode::qmDuplex, plan);
-  TMMWaveOut waveOut;
-  ConfigureWaveOut(waveOut, outDev, plan);
-  waveIn.SetOutput(&ring);
-  ring.SetOutput(&eq);
-  eq.SetOutput(&waveOut);
-
   std::atomic<int> dropouts{0};
-  ring.OnEmpty = [&](TObject*) { ++dropouts; };
-  Drive(waveIn, waveIn.OnStop, ring, o.Seconds, o.Quiet, &dropouts,
-        [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); });
+  const auto start = std::chrono::steady_clock::now();
+  bool planned = false;
+  TLiveLatencyPlan plan;
+  for (;;) {
+    TMMEqualizer eq;
+    ApplyEqSettings(eq, o.Eq);
+    if (!planned) plan = ChooseLatency(o, eq, inDev, outDev);
+    planned = true;
+    const std::string outName = WaveOutDeviceName(outDev);
+    TMMWaveIn waveIn;
+    ConfigureWaveIn(waveIn, inDev, plan);
+    TMMRingBuffer ring;
+    ConfigureRing(ring, TMMQueueMode::qmDuplex, plan);
+    TMMWaveOut waveOut;
+    ConfigureWaveOut(waveOut, outDev, plan);
+    waveIn.SetOutput(&ring);
+    ring.SetOutput(&eq);
+    eq.SetOutput(&waveOut);
+
+    ring.OnEmpty = [&](TObject*) { ++dropouts; };
+    TRouteReadout readout;
+    readout.Dropouts = &dropouts;
+    readout.Latency = [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); };
+    readout.Position = [&] { return waveOut.Started() ? waveOut.Position() : -1; };
+    readout.BufferFrames = plan.BufferSize / 4;
+    std::optional<double> left = o.Seconds;
+    if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    try {
+      Drive(waveIn, waveIn.OnStop, ring, left, o.Quiet, readout);
+      break;
+    } catch (const EMMError&) {
+      // The desktop's own output went away: the route goes on where the desktop's sound
+      // now goes. A device the user named stays an error.
+      if (!o.Desktop || o.OutDevice || desktop.OutputPresent()) throw;
+    }
+    outDev = WaveDeviceByServerName(TWaveDir::Output, desktop.FollowDesktop());
+    if (outDev < 0) throw EMMError("Desktop Sound: the sound server does not list its devices");
+    inDev = WaveDeviceByServerName(TWaveDir::Input, desktop.MonitorName());
+    if (inDev < 0) throw EMMError("Desktop Sound: the sound server does not list its devices");
+    if (!o.Quiet)
+      std::printf("Desktop Sound : %s went away; playing on %s\n", outName.c_str(),
+                  WaveOutDeviceName(outDev).c_str());
+    std::fflush(stdout);
+  }
   if (!o.Quiet) std::printf("Dropouts : %d\n", dropouts.load());
   return 0;
 }
@@ -242,7 +317,8 @@ int RunPlay(const TCliOptions& o) {
   ring.SetOutput(&eq);
   eq.SetOutput(&waveOut);
 
-  Drive(waveOut, waveOut.OnStop, ring, std::nullopt, true, nullptr);
+  Drive(waveOut, waveOut.OnStop, ring, std::nullopt, true);
+  if (Interrupted()) throw EInterrupted("interrupted: playback stopped");
   return 0;
 }
 
@@ -274,7 +350,7 @@ int RunRecord(const TCliOptions& o) {
   ring.SetOutput(&eq);
   eq.SetOutput(sink.Component());
 
-  Drive(waveIn, waveIn.OnStop, ring, std::nullopt, true, nullptr);
+  Drive(waveIn, waveIn.OnStop, ring, std::nullopt, true);
   return 0;
 }
 

@@ -26,7 +26,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    return cli::RunCommand(cli::ParseCommandLine(args));
+    const cli::TCliOptions options = cli::ParseCommandLine(args);
+    if (options.Help) {
+      std::fputs(cli::CommandUsage(options.Command, options.SubCommand).c_str(), stdout);
+      return 0;
+    }
+    return cli::RunCommand(options);
   } catch (const cli::EUsageError& e) {
     std::fprintf(stderr, "strataeq-cli: %s\n%s", e.what(), cli::UsageText());
     return 2;
