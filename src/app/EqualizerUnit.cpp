@@ -15,9 +15,11 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QWindow>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "app/AboutUnit.h"
 #include "app/WindowControls.h"
@@ -231,6 +233,16 @@ void TEqForm::BuildComponents() {
   FileTrigger->SetBufferSize(kBufferSize);
   FileTrigger->SetInterval(0);
   FileTrigger->OnStop = [this](TObject* s) { FileTriggerStop(s); };
+
+  // A sink that cannot write (a full disk, a file-size limit, an I/O error) fails the
+  // run: the file is not kept and the window says why.
+  auto writeStopped = [this](TObject*) {
+    // Stop pressed during a run into a stream: the stream holds what was played, as asked.
+    if (stopPressed_ && WaveOutputFile->WriteError() == ENODATA) return;
+    Application().HandleException(std::make_exception_ptr(EMMError(SinkFailure())));
+  };
+  WaveOutputFile->OnWriteStop = writeStopped;
+  MpegOutputFile->OnWriteStop = writeStopped;
 
   // Failures a worker reports end the run as failed, so its output is not kept.
   Application().OnException = [this](std::exception_ptr e) {
@@ -734,7 +746,15 @@ bool TEqForm::CheckDevices(bool recording, bool playback) {
 void TEqForm::PrepareOutputFile() {
   const std::string& source = FInWaveFile ? WaveInputFile->Wave().FileName() : MpegInputFile->FileName();
   if ((FInWaveFile || FInMpegFile) && cli::SameFile(source, outputName_)) throw EMMError(kSameFile);
+  const char* type = FOutWaveFile ? "wav" : "mp3";
+  try {
+    cli::OutputKind(outputName_, type);
+  } catch (const EMMError&) {
+    throw EMMError("The output file " + outputName_ + " is not a ." + type +
+                   " file: please choose a name ending in ." + type + ".");
+  }
   runFailed_ = false;
+  stopPressed_ = false;
   output_ = std::make_unique<cli::TOutputFile>(outputName_);
   if (FOutWaveFile) WaveOutputFile->SetTarget(&output_->Target());
   else MpegOutputFile->SetTarget(&output_->Target());
@@ -770,13 +790,48 @@ void TEqForm::PrepareSampleTypes(bool fileToFile) {
   if (FOutWaveFile && inType != chainType) WaveOutputFile->SetFileFormat(in);
 }
 
-// The run's output replaces the chosen file only when the run completed.
+void TEqForm::PrepareStreamLength(bool fileToFile) {
+  std::int64_t bytes = -1;
+  const TMMDSPComponent* source = FInWaveFile ? static_cast<TMMDSPComponent*>(WaveInputFile.get())
+                                              : static_cast<TMMDSPComponent*>(MpegInputFile.get());
+  const TWaveFormatEx* chain = source->PWaveFormat();
+  const TWaveFormatEx* file = WaveOutputFile->FileFormat() ? WaveOutputFile->FileFormat() : chain;
+  if (fileToFile && output_ && output_->IsStream() && FOutWaveFile && file) {
+    std::int64_t frames = -1;
+    if (const TWaveFormatEx* in = WaveInputFile->Wave().PWaveFormat(); FInWaveFile && in && in->nBlockAlign)
+      frames = WaveInputFile->Wave().LengthInBytes() / in->nBlockAlign;
+    else if (FInMpegFile && MpegInputFile->Samples() > 0)
+      frames = MpegInputFile->Samples();
+    if (frames >= 0) bytes = frames * file->nBlockAlign;
+  }
+  WaveOutputFile->SetStreamLength(bytes);
+}
+
+std::string TEqForm::SinkFailure() const {
+  std::string why;
+  if (FOutWaveFile) {
+    switch (WaveOutputFile->WriteStop()) {
+      case TMMWriteStop::wsDiskFull: why = "the disk is full"; break;
+      case TMMWriteStop::wsWriteError: why = cli::WriteErrorText(WaveOutputFile->WriteError()); break;
+      case TMMWriteStop::wsSizeLimit: why = "the file reached the 4 GB limit of a WAV file"; break;
+      case TMMWriteStop::wsNone: break;
+    }
+  } else if (FOutMp3File && MpegOutputFile->WriteError() != 0) {
+    why = cli::WriteErrorText(MpegOutputFile->WriteError());
+  }
+  if (why.empty()) return why;
+  return "Unable to write " + outputName_ + ": " + why + (output_ ? "; " + output_->LeftBehind() : std::string());
+}
+
+// The run's output replaces the chosen file only when the run completed and every
+// byte of it was written.
 void TEqForm::FinishOutputFile() {
   if (!output_) return;
+  const std::string failure = SinkFailure();
   WaveOutputFile->SetTarget(nullptr);
   MpegOutputFile->SetTarget(nullptr);
   const std::unique_ptr<cli::TOutputFile> out = std::move(output_);
-  if (!runFailed_) out->Commit();
+  if (!runFailed_ && failure.empty()) out->Commit();
 }
 
 void TEqForm::StartDriver(TObject* driver) {
@@ -812,6 +867,7 @@ void TEqForm::btnStartClick(TObject*) {
     if (outFile && inFile) {
       PrepareOutputFile();
       PrepareSampleTypes(true);
+      PrepareStreamLength(true);
       source->SetOutput(Equalizer.get());
       Equalizer->SetOutput(FileTrigger.get());
       if (FOutWaveFile) {
@@ -822,8 +878,10 @@ void TEqForm::btnStartClick(TObject*) {
         Connector->SetOutput(MpegOutputFile.get());
       }
       LockControls();
-      Gauge->SetMaxValue(FInWaveFile ? static_cast<int>(WaveInputFile->Wave().LengthInBytes())
-                                     : MpegInputFile->Frames());
+      const std::int64_t length = FInWaveFile ? WaveInputFile->Wave().LengthInBytes() : MpegInputFile->Frames();
+      gaugeShift_ = 0;
+      while ((length >> gaugeShift_) > std::numeric_limits<int>::max()) ++gaugeShift_;
+      Gauge->SetMaxValue(static_cast<int>(length >> gaugeShift_));
       Gauge->SetProgress(0);
       ShowProgress();
       StartDriver(FileTrigger.get());
@@ -846,6 +904,7 @@ void TEqForm::btnStartClick(TObject*) {
     if (!CheckDevices(!inFile, !outFile)) return EndDesktopSound();
     if (outFile) PrepareOutputFile();
     PrepareSampleTypes(false);
+    PrepareStreamLength(false);
     ApplyLatencyPlan();
     source->SetOutput(RingBuffer.get());
     RingBuffer->SetOutput(Equalizer.get());
@@ -867,6 +926,7 @@ void TEqForm::btnStartClick(TObject*) {
 void TEqForm::btnStopClick(TObject*) {
   Guard([&] {
     if ((FInWaveFile || FInMpegFile) && (FOutWaveFile || FOutMp3File)) {
+      stopPressed_ = true;
       FileTrigger->Stop();
       return;
     }
@@ -985,7 +1045,7 @@ void TEqForm::HideProgress() {
 }
 
 void TEqForm::ProgressTimerTimer(TObject*) {
-  if (FInWaveFile) Gauge->SetProgress(static_cast<int>(WaveInputFile->Wave().Position()));
+  if (FInWaveFile) Gauge->SetProgress(static_cast<int>(std::max<std::int64_t>(WaveInputFile->Wave().Position(), -1) >> gaugeShift_));
   else if (FInMpegFile) Gauge->SetProgress(MpegInputFile->Position());
 }
 

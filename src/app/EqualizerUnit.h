@@ -178,8 +178,13 @@ class TEqForm : public QWidget, public TObject {
   // Runs a handler; what it raises becomes the window's error message.
   void Guard(const std::function<void()>& handler);
   bool CheckDevices(bool recording, bool playback);
-  // The sink file is written under a temporary name beside the chosen one.
+  // The sink file is written as an unnamed file beside the chosen one (a device or a
+  // FIFO directly); a name that is not a .wav or .mp3 file of the chosen type is refused.
   void PrepareOutputFile();
+  // A file sink on a stream learns the length of a file-to-file run for its header.
+  void PrepareStreamLength(bool fileToFile);
+  // What a sink that stopped writing says; empty while it writes.
+  std::string SinkFailure() const;
   // High-resolution WAV sources are equalized in float; devices and MP3 take 16 bits.
   void PrepareSampleTypes(bool fileToFile);
   void ApplyLatencyPlan();
@@ -204,6 +209,8 @@ class TEqForm : public QWidget, public TObject {
   std::string outputName_;  // the sink file chosen last
   std::unique_ptr<cli::TOutputFile> output_;  // the sink's file while a run writes it
   std::atomic<bool> runFailed_{false};
+  std::atomic<bool> stopPressed_{false};  // Stop ended the file run
+  int gaugeShift_ = 0;  // the gauge counts source bytes >> this, so that 2 GiB and more fit
 };
 
 }  // namespace strataeq

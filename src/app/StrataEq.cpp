@@ -2,6 +2,7 @@
 // about box; the platform's message queue is drained in the Qt loop.
 #include <QApplication>
 #include <QMessageBox>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // A file-size limit (ulimit -f) and a FIFO output whose reader left fail the write
+  // (EFBIG, EPIPE), which the run reports, instead of ending the program.
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
   TStrataApplication app(argc, argv);
   QApplication::setApplicationName("Strata Equalizer 1.0");
   QApplication::setApplicationDisplayName("Strata Equalizer 1.0");

@@ -162,6 +162,7 @@ void TMMMP3Encoder::Open() {
       input.nChannels > 2 || (rate != 48000 && rate != 44100 && rate != 32000))
     Fail("Unsupported Input Format");
   const BE_CONFIG config = BuildEncoderConfig(input, channelMode_, bitrate_, flags_);
+  writeError_ = 0;
   CreateOutput(input, config.bitrate);
 
   std::uint32_t samples = 0, bufferSize = 0;
@@ -174,10 +175,12 @@ void TMMMP3Encoder::Open() {
     Fail("Unable to initialize stream");
   }
   stream_ = stream;
-  // Decoders trim the encoder's delay and padding by the Info frame. Only a raw stream
-  // gets one: in a WAV file the frame would be played as a frame of silence.
+  // Decoders trim the encoder's delay and padding by the Info frame. Only a raw file
+  // gets one: in a WAV file the frame would be played as a frame of silence, and a
+  // stream cannot go back to fill it in.
   std::uint32_t none = 0;
-  if (fileType_ == TMMFileType::ftRAW && api_->InfoTag && api_->InfoTag(stream_, nullptr, &none) != BE_ERR_SUCCESSFUL) {
+  if (fileType_ == TMMFileType::ftRAW && !Streaming() && api_->InfoTag &&
+      api_->InfoTag(stream_, nullptr, &none) != BE_ERR_SUCCESSFUL) {
     Release();
     Fail("Unable to initialize stream");
   }
@@ -197,12 +200,12 @@ void TMMMP3Encoder::Open() {
 }
 
 void TMMMP3Encoder::CreateOutput(const TWaveFormatEx& input, int kbps) {
-  diskPath_ = target_ ? target_->TempName() : fileName_;
+  diskPath_ = target_ ? target_->SpacePath() : fileName_;
   if (fileType_ == TMMFileType::ftRAW) {
     if (target_) {
       // A duplicate shares the file offset: start over at 0 in an emptied file.
       fd_ = target_->IsOpen() ? ::fcntl(target_->Handle(), F_DUPFD_CLOEXEC, 0) : -1;
-      if (fd_ >= 0 && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) CloseOutput();
+      if (fd_ >= 0 && !Streaming() && (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0)) CloseOutput();
     } else {
       // A link of that name goes, never what it points at; one planted after the
       // unlink makes the exclusive create fail instead of being followed.
@@ -227,11 +230,19 @@ void TMMMP3Encoder::CreateOutput(const TWaveFormatEx& input, int kbps) {
   }
 }
 
+bool TMMMP3Encoder::Streaming() const { return target_ && target_->IsStream(); }
+
+void TMMMP3Encoder::WriteFailed(int error) {
+  int none = 0;
+  if (writeError_.compare_exchange_strong(none, error ? error : EIO) && OnWriteStop) OnWriteStop(this);
+}
+
 void TMMMP3Encoder::CloseOutput() {
-  if (fd_ >= 0) ::close(fd_);
+  // A file system may report a failed write only when the file is closed.
+  if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR && encOpened_) WriteFailed(errno);
   fd_ = -1;
   if (wave_) {
-    wave_->CloseFile();
+    if (!wave_->CloseFile() && encOpened_) WriteFailed(wave_->WriteError());
     wave_.reset();
   }
 }
@@ -300,7 +311,7 @@ void TMMMP3Encoder::Close() {
 // The finished Info frame replaces the placeholder the stream began with. A failure leaves
 // the placeholder, which decoders play as one frame of silence.
 void TMMMP3Encoder::WriteInfoTag() {
-  if (fd_ < 0 || !api_->InfoTag || !output_) return;
+  if (fd_ < 0 || !api_->InfoTag || !output_ || Streaming() || writeError_ != 0) return;
   std::uint32_t bytes = 0;
   if (api_->InfoTag(stream_, output_.get(), &bytes) != BE_ERR_SUCCESSFUL || bytes == 0 || bytes > outputSize_ ||
       bytes > bytesWritten_.load())
@@ -309,7 +320,7 @@ void TMMMP3Encoder::WriteInfoTag() {
   while (done < bytes) {
     const ssize_t n = ::pwrite(fd_, output_.get() + done, bytes - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return WriteFailed(n < 0 ? errno : ENOSPC);
     done += static_cast<std::size_t>(n);
   }
 }
@@ -367,16 +378,18 @@ bool TMMMP3Encoder::EncodeChunk(const std::uint8_t* data, std::uint32_t samples)
 
 bool TMMMP3Encoder::WriteOutput(const std::uint8_t* data, std::uint32_t bytes) {
   if (bytes == 0) return true;
-  if (!HasDiskSpace(diskPath_, static_cast<std::int64_t>(bytes) + kDiskReserve)) return false;
+  // A device or a FIFO has no free space to run out of.
+  if (!Streaming() && !HasDiskSpace(diskPath_, static_cast<std::int64_t>(bytes) + kDiskReserve))
+    return WriteFailed(ENOSPC), false;
   if (wave_) {
-    if (wave_->Write(data, bytes) != static_cast<std::int64_t>(bytes)) return false;
+    if (wave_->Write(data, bytes) != static_cast<std::int64_t>(bytes)) return WriteFailed(wave_->WriteError()), false;
   } else {
-    if (fd_ < 0) return false;
+    if (fd_ < 0) return WriteFailed(EBADF), false;
     std::size_t done = 0;
     while (done < bytes) {
       const ssize_t n = ::write(fd_, data + done, bytes - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
+      if (n <= 0) return WriteFailed(n < 0 ? errno : ENOSPC), false;
       done += static_cast<std::size_t>(n);
     }
   }

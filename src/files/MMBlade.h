@@ -106,6 +106,11 @@ class TMMMP3Encoder : public TMMDSPComponent {
 
   // MP3 bytes written to the file since Open.
   std::int64_t BytesWritten() const { return bytesWritten_.load(); }
+  // Why writing the file failed since Open (an errno value: ENOSPC for a disk whose free
+  // space ran out, EFBIG, EIO...), 0 when nothing failed. The encoder closes itself then.
+  int WriteError() const { return writeError_.load(); }
+  // Writing failed (WriteError says why); on the thread that wrote or closed.
+  TNotifyEvent OnWriteStop;
 
   void Open() override;
   void Close() override;
@@ -124,6 +129,8 @@ class TMMMP3Encoder : public TMMDSPComponent {
   // False when the bytes could not all be written (the caller closes).
   bool EncodeChunk(const std::uint8_t* data, std::uint32_t samples);
   bool WriteOutput(const std::uint8_t* data, std::uint32_t bytes);
+  void WriteFailed(int error);
+  bool Streaming() const;
 
   std::string fileName_;
   TAtomicFile* target_ = nullptr;
@@ -147,6 +154,7 @@ class TMMMP3Encoder : public TMMDSPComponent {
   int fd_ = -1;
   std::unique_ptr<TMMWave> wave_;
   std::atomic<std::int64_t> bytesWritten_{0};
+  std::atomic<int> writeError_{0};
 };
 
 }  // namespace strataeq

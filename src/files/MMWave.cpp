@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <istream>
@@ -377,15 +378,16 @@ void TMMWave::CreateFile(const TWaveFormatEx* format, const std::string& name) {
   Changed();
 }
 
-void TMMWave::CreateFile(const TWaveFormatEx* format, TAtomicFile& target) {
+void TMMWave::CreateFile(const TWaveFormatEx* format, TAtomicFile& target, std::int64_t streamBytes) {
   if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
   PWaveIOCB block = wioCreateBlock(format);
   Clear();
-  fileName_ = target.TempName();
+  fileName_ = target.SpacePath();
   if (!block || !target.IsOpen()) throw EMMWaveError(kErrCreate);
   block->IOBufferSize = ioBufferSize_;
   block->MaxRiffSize = maxRiffSize_;
-  if (wioFileCreate(*block, fileName_, target.Handle()) != WIOERR_NOERROR) throw EMMWaveError(kErrCreate);
+  if (wioFileCreate(*block, fileName_, target.Handle(), target.IsStream(), streamBytes) != WIOERR_NOERROR)
+    throw EMMWaveError(kErrCreate);
   block_ = std::move(block);
   open_ = true;
   RebuildRange();
@@ -450,6 +452,12 @@ std::int64_t TMMWave::Write(const void* buffer, std::int64_t n) {
 }
 
 bool TMMWave::CanWrite(std::int64_t n) const { return block_ && block_->Handle && wioWaveFits(*block_, n); }
+
+int TMMWave::WriteError() const {
+  if (!block_) return 0;
+  if (block_->Error != 0) return block_->Error;
+  return block_->Handle ? block_->Handle->Error() : 0;
+}
 
 std::int64_t TMMWave::Position() const {
   return block_ ? ToUnits(position_.load(std::memory_order_relaxed)) : -1;
@@ -595,7 +603,7 @@ bool TMMCustomWaveFile::WriteConverted(const std::uint8_t* data, std::int64_t fr
     const auto samples = static_cast<std::size_t>(k * c.Channels);
     SamplesToFloat(c.From, data + done * c.FromFrame, floats_.data(), samples);
     FloatToSamples(c.To, floats_.data(), raw_.data(), samples, c.Dither ? &dither_ : nullptr);
-    if (wave_->Write(raw_.data(), k * c.ToFrame) <= 0) return false;
+    if (wave_->Write(raw_.data(), k * c.ToFrame) != k * c.ToFrame) return false;
     done += k;
   }
   return true;
@@ -632,6 +640,7 @@ void TMMCustomWaveFile::Open() {
   TMMDSPComponent::Open();
   if (fileOpened_) return;
   writeStop_ = TMMWriteStop::wsNone;
+  writeError_ = 0;
   if (Input()) {
     SetPWaveFormat(Input()->PWaveFormat());
     const TWaveFormatEx* chain = PWaveFormat();
@@ -647,7 +656,7 @@ void TMMCustomWaveFile::Open() {
         opening_ = true;
         try {
           if (target_)
-            wave_->CreateFile(f, *target_);
+            wave_->CreateFile(f, *target_, streamBytes_);
           else
             wave_->CreateFile(f, wave_->FileName());
         } catch (...) {
@@ -694,16 +703,23 @@ void TMMCustomWaveFile::Close() {
       const std::uint8_t zeros[4] = {0, 0, 0, 0};  // a data chunk is never left empty
       wave_->Write(zeros, 4);
     }
-    wave_->CloseFile();
+    const bool finished = wave_->CloseFile();
     fileOpened_ = false;
+    if (!finished && Input() && writeStop_ == TMMWriteStop::wsNone) {
+      writeError_ = wave_->WriteError() ? wave_->WriteError() : EIO;
+      writeStop_ = TMMWriteStop::wsWriteError;
+      Fire(OnWriteStop);
+    }
     SynchronizedCall([this] { Fire(OnClose); });
   }
   TMMDSPComponent::Close();
 }
 
-void TMMCustomWaveFile::StopWriting(TMMWriteStop reason) {
+void TMMCustomWaveFile::StopWriting(TMMWriteStop reason, int error) {
+  writeError_ = error;
   writeStop_ = reason;
   Close();
+  Fire(OnWriteStop);
 }
 
 void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
@@ -712,20 +728,18 @@ void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
   if (name.empty()) return;
   const std::int64_t frames = converting_ ? lpwh->dwBytesRecorded / conversion_.FromFrame : 0;
   const std::int64_t n = converting_ ? frames * conversion_.ToFrame : lpwh->dwBytesRecorded;
-  if (!HasDiskSpace(name, wave_->IOBufferSize() + n + 10240)) {
-    StopWriting(TMMWriteStop::wsDiskFull);
+  // A device or a FIFO has no free space to run out of.
+  if (!(target_ && target_->IsStream()) && !HasDiskSpace(name, wave_->IOBufferSize() + n + 10240)) {
+    StopWriting(TMMWriteStop::wsDiskFull, ENOSPC);
     return;
   }
   if (!wave_->CanWrite(n)) {
-    StopWriting(TMMWriteStop::wsSizeLimit);
+    StopWriting(TMMWriteStop::wsSizeLimit, 0);
     return;
   }
-  if (converting_) {
-    if (frames > 0 && !WriteConverted(reinterpret_cast<const std::uint8_t*>(lpwh->lpData), frames))
-      StopWriting(TMMWriteStop::wsWriteError);
-    return;
-  }
-  if (wave_->Write(lpwh->lpData, n) <= 0) StopWriting(TMMWriteStop::wsWriteError);
+  const bool written = converting_ ? frames == 0 || WriteConverted(reinterpret_cast<const std::uint8_t*>(lpwh->lpData), frames)
+                                   : wave_->Write(lpwh->lpData, n) == n;
+  if (!written) StopWriting(TMMWriteStop::wsWriteError, wave_->WriteError() ? wave_->WriteError() : EIO);
 }
 
 void TMMCustomWaveFile::BufferReady(PMMWaveHdr lpwh) {

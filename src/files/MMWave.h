@@ -84,8 +84,9 @@ class TMMWave : public TObject {
   // Makes a new file (deleting one of that name) and leaves it open for writing.
   void CreateFile(const TWaveFormatEx* format, const std::string& name);
   // Writes the new wave into the target's open file instead of opening a name; the
-  // wave's name becomes the target's temporary name.
-  void CreateFile(const TWaveFormatEx* format, TAtomicFile& target);
+  // wave's name becomes where the target's bytes go. A stream target gets a header with
+  // the sizes of streamBytes of data (-1: not known, the streaming sizes).
+  void CreateFile(const TWaveFormatEx* format, TAtomicFile& target, std::int64_t streamBytes = -1);
   // Opens the file for streaming at the current position, for reading only unless
   // forWriting asks to continue it.
   void OpenFile(bool forWriting = false);
@@ -101,6 +102,8 @@ class TMMWave : public TObject {
   std::int64_t Write(const void* buffer, std::int64_t n);
   // Whether n more bytes at the current position keep the file within MaxRiffSize.
   bool CanWrite(std::int64_t n) const;
+  // Why a write or finishing the file failed (an errno value), 0 when nothing did.
+  int WriteError() const;
 
   // In TimeFormat units; -1 without a file.
   std::int64_t Position() const;
@@ -187,8 +190,14 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   TAtomicFile* Target() const { return target_; }
   void SetTarget(TAtomicFile* value) { target_ = value; }
   // A sink that finished its file early (the file is valid up to there) says why;
-  // wsNone after a complete run. Cleared by Open.
+  // wsNone after a complete run. Cleared by Open. Finishing the file at Close failing
+  // counts as wsWriteError.
   TMMWriteStop WriteStop() const { return writeStop_.load(); }
+  // The errno behind wsDiskFull (ENOSPC) and wsWriteError; 0 otherwise.
+  int WriteError() const { return writeError_.load(); }
+  // Sink on a stream target: the data bytes the run will write, for the header (-1,
+  // the default: not known).
+  void SetStreamLength(std::int64_t bytes) { streamBytes_ = bytes; }
   // 128 for 8-bit PCM, else 0.
   std::uint8_t SilenceByte() const { return silence_.load(); }
 
@@ -212,6 +221,8 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
 
   TNotifyEvent OnOpen, OnClose, OnChange, OnChanged, OnLooping;
+  // A sink stopped writing (WriteStop says why); on the thread that wrote or closed.
+  TNotifyEvent OnWriteStop;
 
  protected:
   // The wave's observer: OnChange, the wave's format for the component, OnChanged.
@@ -228,7 +239,7 @@ class TMMCustomWaveFile : public TMMDSPComponent {
     bool Dither = false;
   };
   void PrepareConversion(const TWaveFormatEx* from, const TWaveFormatEx* to);
-  void StopWriting(TMMWriteStop reason);
+  void StopWriting(TMMWriteStop reason, int error);
   void Fire(const TNotifyEvent& e) {
     if (e) e(this);
   }
@@ -243,6 +254,8 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   std::atomic<std::uint8_t> silence_{128};
   std::int64_t startPosition_ = 0;
   std::atomic<TMMWriteStop> writeStop_{TMMWriteStop::wsNone};
+  std::atomic<int> writeError_{0};
+  std::int64_t streamBytes_ = -1;
   int observer_ = 0;
   TPcmSampleType chainType_ = TPcmSampleType::stNone;
   PWaveFormatEx fileFormat_;

@@ -1,8 +1,10 @@
 #include "files/MMWaveIO.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -183,6 +185,55 @@ std::int64_t FinishedRiffSize(const TWaveIOCB& cb, std::int64_t dataBytes) {
   return cb.DataOffset - 8 + dataBytes + (dataBytes & 1) + 12 + riffDISPSize(cb.Disp) + riffINFOSize(cb.Info);
 }
 
+// The end of a stream: with the sizes known, the pad byte and the "fact" chunk the header
+// counted; without, nothing (any chunk after the data would be read as audio).
+int FinishStream(TWaveIOCB& cb, TMMIO& io) {
+  if (cb.StreamBytes >= 0) {
+    // The header promised this much data: anything else is a broken file.
+    if (cb.DataBytes != cb.StreamBytes) {
+      if (cb.Error == 0) cb.Error = ENODATA;
+      return WIOERR_FILEERROR;
+    }
+    std::uint8_t tail[13] = {};
+    std::int64_t n = 0;
+    if (cb.DataBytes & 1) tail[n++] = 0;
+    const auto samples = static_cast<std::uint32_t>(std::clamp<std::int64_t>(cb.Samples, 0, 0xFFFFFFFFll));
+    const std::uint32_t fact[3] = {FOURCC_FACT, 4, samples};
+    for (std::uint32_t v : fact)
+      for (int i = 0; i < 4; ++i) tail[n++] = static_cast<std::uint8_t>(v >> (8 * i));
+    if (io.Write(tail, n) != n) return WIOERR_FILEERROR;
+    if (riffDISPSize(cb.Disp) > 0 || riffINFOSize(cb.Info) > 0) {
+      if (riffWriteDISP(io, cb.Disp) != RIFFERR_NOERROR || riffWriteINFO(io, cb.Info) != RIFFERR_NOERROR)
+        return WIOERR_FILEERROR;
+    }
+  }
+  return io.Flush() == MMSYSERR_NOERROR ? WIOERR_NOERROR : WIOERR_FILEERROR;
+}
+
+// After a failed finish: the samples that reached the disk, whole, under a header that
+// says so (no "fact" chunk; it is optional for PCM). Only bytes that exist already are
+// rewritten, so this works on a full disk.
+void SalvageHeader(TWaveIOCB& cb, int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return;
+  std::int64_t n = std::clamp<std::int64_t>(st.st_size - cb.DataOffset, 0, cb.DataBytes);
+  const std::int64_t align = std::max<std::int64_t>(cb.Format()->nBlockAlign, 1);
+  n -= n % align;
+  const std::int64_t riff = cb.DataOffset - 8 + n;
+  if (cb.DataOffset < 12 || riff > RiffSizeLimit || ::ftruncate(fd, cb.DataOffset + n) != 0) return;
+  auto put = [fd](std::int64_t at, std::int64_t v) {
+    std::uint8_t b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (8 * i));
+    return ::pwrite(fd, b, 4, at) == 4;
+  };
+  if (put(4, riff) && put(cb.DataOffset - 4, n)) {
+    ::fsync(fd);
+    cb.DataBytes = n;
+    cb.Samples = wioBytesToSamples(cb.Format(), n);
+    cb.FileSize = cb.DataOffset + n;
+  }
+}
+
 }  // namespace
 
 std::int64_t wioBytesToSamples(const TWaveFormatEx* f, std::int64_t bytes) {
@@ -248,7 +299,7 @@ PWaveIOCB wioCreateBlock(const TWaveFormatEx* format) {
   return cb;
 }
 
-int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd) {
+int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd, bool stream, std::int64_t streamBytes) {
   if (cb.FormatBytes.size() < sizeof(TWaveFormatEx)) return WIOERR_BADPARAMS;
   if (fd < 0 && !wioIsValidPath(name)) return WIOERR_BADPARAMS;
   if (cb.Handle) wioFileClose(cb);
@@ -258,7 +309,14 @@ int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd) {
     if (fd < 0) wioFileDelete(name);  // a given file belongs to whoever gave it
     return code;
   };
-  if (fd >= 0) {
+  cb.Streamed = false;
+  cb.StreamBytes = -1;
+  cb.Error = 0;
+  if (stream) {
+    if (fd < 0 || !(cb.Handle = TMMIO::OpenStream(fd, cb.IOBufferSize))) return WIOERR_FILEERROR;
+    cb.Streamed = true;
+    cb.StreamBytes = streamBytes;
+  } else if (fd >= 0) {
     cb.Handle = TMMIO::OpenHandle(fd, cb.IOBufferSize);
     if (!cb.Handle) return WIOERR_FILEERROR;
     // The same file may be written again by a chain opened a second time.
@@ -270,19 +328,36 @@ int wioFileCreate(TWaveIOCB& cb, const std::string& name, int fd) {
     if (!cb.Handle) return WIOERR_FILEERROR;
   }
   TMMIO& io = *cb.Handle;
+  const auto fmtBytes = static_cast<std::int64_t>(FormatSize(cb.Format()));
+  // A stream's sizes go into the header as it is first written: the finished sizes
+  // when the length is known, else the largest, which readers take as "to the end".
+  std::uint32_t riffSize = 0, dataSize = 0;
+  if (cb.Streamed) {
+    cb.DataOffset = 12 + 8 + fmtBytes + (fmtBytes & 1) + 8;
+    const std::int64_t riff = cb.StreamBytes >= 0 ? FinishedRiffSize(cb, cb.StreamBytes) : RiffSizeLimit;
+    if (riff > RiffSizeLimit) return fail(WIOERR_BADPARAMS);
+    riffSize = static_cast<std::uint32_t>(riff);
+    dataSize = static_cast<std::uint32_t>(cb.StreamBytes >= 0 ? cb.StreamBytes : RiffSizeLimit);
+  }
   cb.RiffChunk = MMCKINFO{};
   cb.RiffChunk.fccType = FOURCC_WAVE;
+  cb.RiffChunk.cksize = riffSize;
   if (io.CreateChunk(cb.RiffChunk, MMIO_CREATERIFF) != MMSYSERR_NOERROR) return fail(WIOERR_FILEERROR);
   MMCKINFO fmt;
   fmt.ckid = FOURCC_FMT;
-  const auto fmtBytes = static_cast<std::int64_t>(FormatSize(cb.Format()));
   fmt.cksize = static_cast<std::uint32_t>(fmtBytes);
-  if (io.CreateChunk(fmt, 0) != MMSYSERR_NOERROR || io.Write(cb.FormatBytes.data(), fmtBytes) != fmtBytes ||
-      io.Ascend(fmt) != MMSYSERR_NOERROR)
+  if (io.CreateChunk(fmt, 0) != MMSYSERR_NOERROR || io.Write(cb.FormatBytes.data(), fmtBytes) != fmtBytes)
     return fail(WIOERR_FILEERROR);
+  if (cb.Streamed) fmt.dwFlags &= ~MMIO_DIRTY;  // its size is written already
+  if (io.Ascend(fmt) != MMSYSERR_NOERROR) return fail(WIOERR_FILEERROR);
   cb.DataChunk = MMCKINFO{};
   cb.DataChunk.ckid = FOURCC_DATA;
+  cb.DataChunk.cksize = dataSize;
   if (io.CreateChunk(cb.DataChunk, 0) != MMSYSERR_NOERROR) return fail(WIOERR_FILEERROR);
+  if (cb.Streamed) {
+    cb.RiffChunk.dwFlags &= ~MMIO_DIRTY;
+    cb.DataChunk.dwFlags &= ~MMIO_DIRTY;
+  }
   cb.DataOffset = cb.DataChunk.dwDataOffset;
   cb.DataBytes = 0;
   cb.Samples = 0;
@@ -356,6 +431,7 @@ std::int64_t wioWaveRead(TWaveIOCB& cb, void* buffer, std::int64_t length) {
 bool wioWaveFits(const TWaveIOCB& cb, std::int64_t length) {
   const std::int64_t at = cb.Handle ? cb.Handle->Tell() - cb.DataOffset : cb.DataBytes;
   const std::int64_t bytes = std::max(cb.DataBytes, at + length);
+  if (cb.Streamed && cb.StreamBytes >= 0 && bytes > cb.StreamBytes) return false;  // more than the header says
   return FinishedRiffSize(cb, bytes) <= std::min(cb.MaxRiffSize, RiffSizeLimit);
 }
 
@@ -365,6 +441,7 @@ std::int64_t wioWaveWrite(TWaveIOCB& cb, const void* buffer, std::int64_t length
   const std::int64_t at = cb.Handle->Tell() - cb.DataOffset;
   if (at < 0 || !wioWaveFits(cb, length)) return -1;
   const std::int64_t w = cb.Handle->Write(buffer, length);
+  if (w != length && cb.Error == 0) cb.Error = cb.Handle->Error() ? cb.Handle->Error() : EIO;
   if (w <= 0) return -1;
   cb.DataChunk.dwFlags |= MMIO_DIRTY;
   cb.Written = true;
@@ -382,7 +459,10 @@ int wioFileClose(TWaveIOCB& cb) {
   if (!cb.Handle) return WIOERR_NOERROR;
   TMMIO& io = *cb.Handle;
   int status = WIOERR_NOERROR;
-  if (cb.Written && io.Writable()) {
+  if (cb.Streamed) {
+    status = FinishStream(cb, io);
+    cb.Written = false;
+  } else if (cb.Written && io.Writable()) {
     auto ok = [&status](bool good) {
       if (!good) status = WIOERR_FILEERROR;
       return good;
@@ -404,9 +484,15 @@ int wioFileClose(TWaveIOCB& cb) {
         cb.FileSize = io.Tell();
       }
     }
+    if (status != WIOERR_NOERROR && !io.IsMemory()) SalvageHeader(cb, io.Descriptor());
     cb.Written = false;
   }
-  if (io.Close() != MMSYSERR_NOERROR) status = WIOERR_FILEERROR;
+  if (io.Error() != 0 && cb.Error == 0) cb.Error = io.Error();
+  if (io.Close() != MMSYSERR_NOERROR) {
+    status = WIOERR_FILEERROR;
+    if (cb.Error == 0) cb.Error = io.Error() ? io.Error() : EIO;
+  }
+  if (status != WIOERR_NOERROR && cb.Error == 0) cb.Error = EIO;
   cb.Handle.reset();
   return status;
 }

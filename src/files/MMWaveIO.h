@@ -56,6 +56,12 @@ struct TWaveIOCB {
   bool Created = false;  // made by wioFileCreate, not opened from an existing file
   bool Written = false;  // data written since opened: finishing rewrites the trailer
   bool Unfinished = false;  // read from a header whose sizes were never written
+  // Written to a stream (a device, a FIFO): the header is written once, first, with
+  // the sizes StreamBytes of data will give, or with the streaming sizes 0xFFFFFFFF
+  // when StreamBytes is -1 (unknown); nothing is ever rewritten.
+  bool Streamed = false;
+  std::int64_t StreamBytes = -1;
+  int Error = 0;  // errno of the first write that failed; ENODATA: a stream ended short of its header
   std::int64_t MaxRiffSize = RiffSizeLimit;
   std::int32_t IOBufferSize = 32768;
   std::string FileName;
@@ -78,8 +84,10 @@ int wioMemoryOpen(PWaveIOCB& result, const void* data, std::size_t size);
 PWaveIOCB wioCreateBlock(const TWaveFormatEx* format);
 // Makes a new file (an existing one is deleted first) and stays in its data chunk.
 // With fd, the wave is written into that open file from its start instead, and name
-// only records where it lives.
-int wioFileCreate(TWaveIOCB& block, const std::string& name, int fd = -1);
+// only records where it lives; with stream, fd is a device or a FIFO written in order,
+// whose header carries the sizes of streamBytes of data (-1: not known).
+int wioFileCreate(TWaveIOCB& block, const std::string& name, int fd = -1, bool stream = false,
+                  std::int64_t streamBytes = -1);
 // Opens the file again for streaming: read only unless writable is asked for.
 int wioFileReopen(TWaveIOCB& block, bool writable = false);
 int wioSetIOBuffer(TWaveIOCB& block, std::int32_t size);
@@ -92,7 +100,9 @@ std::int64_t wioWaveRead(TWaveIOCB& block, void* buffer, std::int64_t length);
 std::int64_t wioWaveWrite(TWaveIOCB& block, const void* buffer, std::int64_t length);
 // Whether length more data bytes keep the RIFF size within the block's limit.
 bool wioWaveFits(const TWaveIOCB& block, std::int64_t length);
-// Completes a written file (sizes, "fact", DISP, INFO) and closes it.
+// Completes a written file (sizes, "fact", DISP, INFO) and closes it. When that fails
+// (a full disk), a file is cut after its last whole sample on disk and its header
+// given those sizes, so that it stays a valid wave; the result is still a failure.
 int wioFileClose(TWaveIOCB& block);
 void wioFreeFileInfo(PWaveIOCB& block);
 

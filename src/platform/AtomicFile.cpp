@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -24,6 +25,8 @@ constexpr const char* kTag = ".strataeq-";
 
 std::mutex gNameMutex;
 TTempNameSource gNameSource;
+std::atomic<bool> gUnnamed{true};
+constexpr int kMaxLinks = 40;
 
 std::string RandomPart() {
   {
@@ -76,6 +79,40 @@ void SyncFolder(const std::string& folder) {
   ::close(dfd);
 }
 
+// Follows the links of name to the entry that holds the data: path names it, and st
+// describes it when it exists (a missing file, or a dangling link's target, is made).
+int ResolveLinks(const std::string& name, std::string& path, struct stat& st, bool& exists) {
+  std::filesystem::path p(name);
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    if (::lstat(p.c_str(), &st) != 0) {
+      if (errno != ENOENT) return errno;
+      exists = false;
+      path = p.string();
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      exists = true;
+      path = p.string();
+      return 0;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
+    if (n < 0) return errno;
+    target.resize(static_cast<std::size_t>(n));
+    const std::filesystem::path t(target);
+    p = t.is_absolute() ? t : p.parent_path() / t;
+  }
+  return ELOOP;
+}
+
+// The replaced file's owner and group where the process may give them; a member of the
+// group may at least keep the group.
+void KeepOwner(int fd, const struct stat& old) {
+  struct stat mine {};
+  if (::fstat(fd, &mine) != 0 || (mine.st_uid == old.st_uid && mine.st_gid == old.st_gid)) return;
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+}
+
 }  // namespace
 
 mode_t NewFileMode() {
@@ -100,30 +137,93 @@ void SetTempNameSource(TTempNameSource source) {
   gNameSource = std::move(source);
 }
 
+void SetUnnamedTempFiles(bool enabled) { gUnnamed = enabled; }
+
 TAtomicFile::~TAtomicFile() { Discard(); }
 
 int TAtomicFile::Create(const std::string& finalName) {
   Discard();
-  committed_ = false;
-  const std::filesystem::path p(finalName);
-  if (finalName.empty() || !p.has_filename()) return EISDIR;
-  final_ = finalName;
+  committed_ = stream_ = unnamed_ = false;
+  temp_.clear();
+  name_ = final_ = finalName;
+  if (finalName == "-") return OpenStream({});
+  if (finalName.empty() || !std::filesystem::path(finalName).has_filename()) return EISDIR;
+  struct stat st {};
+  // Through any links, /dev/stdout and /proc/self/fd/N included.
+  if (::stat(finalName.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)))
+    return OpenStream(finalName);
+  bool exists = false;
+  if (const int r = ResolveLinks(finalName, final_, st, exists)) return r;
+  if (exists) {
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) return OpenStream(final_);
+    // Audio written over a disk or into a socket is never what was meant.
+    if (!S_ISREG(st.st_mode)) return ENOTSUP;
+  }
+  const std::filesystem::path p(final_);
   folder_ = p.has_parent_path() ? p.parent_path().string() : ".";
+  if (gUnnamed) {
+    const int fd = ::open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      fd_ = fd;
+      unnamed_ = true;
+      return 0;
+    }
+    // File systems (and kernels) without unnamed files say so in several ways.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+  }
   return CreateTemp();
 }
 
-int TAtomicFile::CreateTemp() {
+int TAtomicFile::OpenStream(const std::string& path) {
+  const int fd = path.empty() ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                              : ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (!path.empty() && !S_ISCHR(st.st_mode) && !S_ISFIFO(st.st_mode))) {
+    // Swapped for something else between the look and the open.
+    ::close(fd);
+    return EAGAIN;
+  }
+  fd_ = fd;
+  stream_ = true;
+  return 0;
+}
+
+std::string TAtomicFile::TempPrefix() const {
   const std::string base = std::filesystem::path(final_).filename().string();
   // ".", the name, the tag and the random part within one folder entry's limit.
   const std::size_t room = NAME_MAX - 1 - std::strlen(kTag) - kRandomChars;
   std::string prefix = ".";
   prefix += base.substr(0, room);
   prefix += kTag;
+  return prefix;
+}
+
+int TAtomicFile::CreateTemp() {
+  const std::string prefix = TempPrefix();
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     const std::string name = (std::filesystem::path(folder_) / (prefix + RandomPart())).string();
     const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       fd_ = fd;
+      temp_ = name;
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+int TAtomicFile::LinkTemp() {
+  const std::string prefix = TempPrefix();
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = (std::filesystem::path(folder_) / (prefix + RandomPart())).string();
+    int r = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+    // Without /proc, only a privileged process may link a descriptor itself.
+    if (r != 0 && errno == ENOENT) r = ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+    if (r == 0) {
       temp_ = name;
       return 0;
     }
@@ -148,26 +248,35 @@ int TAtomicFile::Write(const void* data, std::size_t size) {
 
 bool TAtomicFile::NameHoldsFile(const std::string& name) const {
   struct stat mine {}, there {};
-  return fd_ >= 0 && ::fstat(fd_, &mine) == 0 && ::lstat(name.c_str(), &there) == 0 && mine.st_dev == there.st_dev &&
-         mine.st_ino == there.st_ino;
+  return fd_ >= 0 && !name.empty() && ::fstat(fd_, &mine) == 0 && ::lstat(name.c_str(), &there) == 0 &&
+         mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
 }
 
 int TAtomicFile::MoveIntoPlace(mode_t mode) {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     if (!NameHoldsFile(temp_)) {
-      // The name was taken from us: renaming it would move someone else's entry
-      // (a link, say) into place. The open descriptor still holds every byte.
-      const int old = fd_;
-      fd_ = -1;
-      int r = CreateTemp();
-      if (r == 0) r = CopyContents(old, fd_);
-      if (r == 0 && ::fchmod(fd_, mode) != 0) r = errno;
-      if (r == 0 && ::fsync(fd_) != 0) r = errno;
-      ::close(old);
-      if (r != 0) return r;
+      if (unnamed_) {
+        // Not linked yet, or the name was taken from us: the descriptor links again.
+        temp_.clear();
+        if (const int r = LinkTemp()) return r;
+      } else {
+        // The name was taken from us: renaming it would move someone else's entry
+        // (a link, say) into place. The open descriptor still holds every byte.
+        const int old = fd_;
+        fd_ = -1;
+        int r = CreateTemp();
+        if (r == 0) r = CopyContents(old, fd_);
+        if (r == 0 && ::fchmod(fd_, mode) != 0) r = errno;
+        if (r == 0 && ::fsync(fd_) != 0) r = errno;
+        ::close(old);
+        if (r != 0) return r;
+      }
     }
     if (::rename(temp_.c_str(), final_.c_str()) != 0) return errno;
-    if (NameHoldsFile(final_)) return 0;
+    if (NameHoldsFile(final_)) {
+      temp_.clear();
+      return 0;
+    }
     // Swapped between the check and the rename: go again, over whatever was moved in.
   }
   return EAGAIN;
@@ -175,8 +284,17 @@ int TAtomicFile::MoveIntoPlace(mode_t mode) {
 
 int TAtomicFile::Commit() {
   if (fd_ < 0) return EBADF;
+  if (stream_) {
+    // Nothing to move; a device may still report a failed write when it is closed.
+    const int r = ::close(fd_) == 0 || errno == EINTR ? 0 : errno;
+    fd_ = -1;
+    committed_ = r == 0;
+    return r;
+  }
   struct stat st {};
-  const mode_t mode = ::stat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 0777) : NewFileMode();
+  const bool replaces = ::stat(final_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  const mode_t mode = replaces ? (st.st_mode & 0777) : NewFileMode();
+  if (replaces) KeepOwner(fd_, st);
   int r = 0;
   if (::fchmod(fd_, mode) != 0) r = errno;
   if (r == 0 && ::fsync(fd_) != 0) r = errno;

@@ -53,6 +53,12 @@ class TMMIO::Backend {
   virtual bool IsMemory() const { return false; }
   virtual const std::vector<std::uint8_t>* Bytes() const { return nullptr; }
   virtual int Descriptor() const { return -1; }
+  virtual bool IsStream() const { return false; }
+  // The errno of the last failed write.
+  int LastError() const { return lastError_; }
+
+ protected:
+  int lastError_ = 0;
 };
 
 namespace {
@@ -86,9 +92,13 @@ class FileBackend final : public TMMIO::Backend {
       const ssize_t r = ::pwrite(fd_, p + done, static_cast<std::size_t>(n - done), off + done);
       if (r < 0) {
         if (errno == EINTR) continue;
+        lastError_ = errno;
         return done > 0 ? done : -1;
       }
-      if (r == 0) break;
+      if (r == 0) {
+        lastError_ = ENOSPC;
+        break;
+      }
       done += r;
     }
     return done;
@@ -113,6 +123,57 @@ class FileBackend final : public TMMIO::Backend {
  private:
   int fd_;
   bool writable_;
+};
+
+// Bytes written in order to a descriptor that cannot seek.
+class StreamBackend final : public TMMIO::Backend {
+ public:
+  explicit StreamBackend(int fd) : fd_(fd) {}
+  ~StreamBackend() override { Close(); }
+  int Descriptor() const override { return fd_; }
+  bool IsStream() const override { return true; }
+
+  std::int64_t ReadAt(std::int64_t, void*, std::int64_t) override { return -1; }
+
+  std::int64_t WriteAt(std::int64_t off, const void* src, std::int64_t n) override {
+    if (off != written_) {
+      lastError_ = ESPIPE;
+      return -1;
+    }
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    std::int64_t done = 0;
+    while (done < n) {
+      const ssize_t r = ::write(fd_, p + done, static_cast<std::size_t>(n - done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        lastError_ = errno;
+        break;
+      }
+      if (r == 0) {
+        lastError_ = ENOSPC;
+        break;
+      }
+      done += r;
+    }
+    written_ += done;
+    return done > 0 || n == 0 ? done : -1;
+  }
+
+  std::int64_t Size() const override { return written_; }
+  bool Truncate(std::int64_t size) override { return size == written_; }
+
+  bool Close() override {
+    if (fd_ < 0) return true;
+    const int r = ::close(fd_);
+    fd_ = -1;
+    return r == 0 || errno == EINTR;
+  }
+
+  bool Writable() const override { return true; }
+
+ private:
+  int fd_;
+  std::int64_t written_ = 0;
 };
 
 // A view of memory owned elsewhere, or a growable block of its own.
@@ -230,6 +291,14 @@ std::unique_ptr<TMMIO> TMMIO::OpenHandle(int fd, std::int32_t bufferSize, std::u
   return io;
 }
 
+std::unique_ptr<TMMIO> TMMIO::OpenStream(int fd, std::int32_t bufferSize) {
+  const int own = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  if (own < 0) return nullptr;
+  std::unique_ptr<TMMIO> io(new TMMIO(std::make_unique<StreamBackend>(own)));
+  if (io->SetBuffer(bufferSize) != MMSYSERR_NOERROR) return nullptr;
+  return io;
+}
+
 std::unique_ptr<TMMIO> TMMIO::OpenMemory(const void* data, std::size_t size) {
   if (!data) size = 0;
   return std::unique_ptr<TMMIO>(
@@ -252,6 +321,7 @@ std::unique_ptr<TMMIO> TMMIO::OpenResource(std::string_view name, std::string_vi
 
 bool TMMIO::Writable() const { return backend_ && backend_->Writable(); }
 bool TMMIO::IsMemory() const { return backend_ && backend_->IsMemory(); }
+bool TMMIO::IsStream() const { return backend_ && backend_->IsStream(); }
 
 int TMMIO::Descriptor() const { return backend_ ? backend_->Descriptor() : -1; }
 
@@ -269,6 +339,7 @@ bool TMMIO::FlushBuffer() {
   const std::int64_t w = backend_->WriteAt(bufStart_ + dirtyLo_, buffer_.data() + dirtyLo_, n);
   if (w > 0) size_ = std::max(size_, bufStart_ + dirtyLo_ + w);
   dirtyLo_ = dirtyHi_ = 0;
+  if (w != n && error_ == 0) error_ = backend_->LastError() ? backend_->LastError() : EIO;
   return w == n;
 }
 
@@ -312,7 +383,7 @@ std::int64_t TMMIO::Read(void* dst, std::int64_t n) {
 }
 
 std::int64_t TMMIO::Write(const void* src, std::int64_t n) {
-  if (!backend_ || n < 0 || !backend_->Writable()) return -1;
+  if (!backend_ || n < 0 || !backend_->Writable() || error_ != 0) return -1;
   const auto* in = static_cast<const std::uint8_t*>(src);
   const std::int64_t cap = static_cast<std::int64_t>(buffer_.size());
   std::int64_t total = 0;
@@ -338,6 +409,7 @@ std::int64_t TMMIO::Write(const void* src, std::int64_t n) {
     if (cap == 0 || n >= cap) {
       DropBuffer();
       const std::int64_t w = backend_->WriteAt(pos_, in + total, n);
+      if (w != n && error_ == 0) error_ = backend_->LastError() ? backend_->LastError() : EIO;
       if (w < 0) return total > 0 ? total : -1;
       pos_ += w;
       total += w;

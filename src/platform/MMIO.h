@@ -84,6 +84,9 @@ class TMMIO {
   // A file already open: reads and writes go through a duplicate of fd (the caller
   // keeps its own), never through its name.
   static std::unique_ptr<TMMIO> OpenHandle(int fd, std::int32_t bufferSize, std::uint32_t* error = nullptr);
+  // A stream already open (a device, a FIFO, standard output): written in order from
+  // its start through a duplicate of fd; a write or seek back to earlier bytes fails.
+  static std::unique_ptr<TMMIO> OpenStream(int fd, std::int32_t bufferSize);
   // Read-only view of memory the caller keeps alive while the handle lives.
   static std::unique_ptr<TMMIO> OpenMemory(const void* data, std::size_t size);
   // A growable memory file holding a copy of bytes; readable and writable.
@@ -118,6 +121,11 @@ class TMMIO {
 
   bool Writable() const;
   bool IsMemory() const;
+  bool IsStream() const;
+  // Why the first write that failed failed (an errno value: ENOSPC, EFBIG, EIO...), 0
+  // while none did. Once a write failed every later one fails too: bytes that never
+  // reached the file are not skipped over.
+  int Error() const { return error_; }
   // The open file's descriptor (still owned here); -1 for memory and resources.
   int Descriptor() const;
   // The bytes of a growable memory file; empty for any other kind.
@@ -139,6 +147,7 @@ class TMMIO {
   std::int64_t dirtyLo_ = 0, dirtyHi_ = 0;  // modified range within the buffer
   std::int64_t pos_ = 0;
   std::int64_t size_ = 0;  // logical size, including buffered writes
+  int error_ = 0;
 };
 
 bool MMIOFileExists(const std::string& path);

@@ -5,6 +5,7 @@
 #include <spawn.h>
 
 #include <chrono>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -19,16 +20,31 @@ class CliBatch : public CliTest {
     for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
     return names;
   }
-  // Starts the program, sends it sig once a temporary output shows in folder (the
-  // chain is running), and returns its exit status.
-  int Interrupt(std::vector<std::string> args, const fs::path& folder, std::size_t before, int sig) {
+  // Whether pid or one of its jobs holds an unnamed output file of folder open.
+  static bool WritingInto(pid_t pid, const fs::path& folder) {
+    std::vector<pid_t> pids{pid};
+    std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    for (pid_t c; children >> c;) pids.push_back(c);
+    const std::string prefix = fs::canonical(folder).string() + "/";
+    for (pid_t p : pids) {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(p) + "/fd", ec)) {
+        const std::string target = fs::read_symlink(e.path(), ec).string();
+        if (!ec && target.rfind(prefix, 0) == 0 && target.find("(deleted)") != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+  // Starts the program, sends it sig once it writes an output in folder (the chain is
+  // running), and returns its exit status.
+  int Interrupt(std::vector<std::string> args, const fs::path& folder, int sig) {
     args.insert(args.begin(), STRATAEQ_CLI);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawn(&pid, STRATAEQ_CLI, nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    for (int i = 0; i < 3000 && Names(folder).size() <= before; ++i)
+    for (int i = 0; i < 3000 && !WritingInto(pid, folder); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     kill(pid, sig);
     int status = 0;
@@ -38,11 +54,11 @@ class CliBatch : public CliTest {
 };
 
 // Ctrl-C or SIGTERM stops a run cleanly: no temporary file is left, a file the
-// output would have replaced stays as it was, and the exit status says so.
-TEST_F(CliBatch, ASignalLeavesNoPartialOutputAndEndsWith130) {
+// output would have replaced stays as it was, and the exit status says which signal.
+TEST_F(CliBatch, ASignalLeavesNoPartialOutputAndEndsWith128PlusItsNumber) {
   WriteWav(dir / "long.wav", StereoSines(440, 660, 44100 * 240), 2);
   std::ofstream(dir / "out.mp3") << "kept";
-  EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "out.mp3").string(), "-q"}, dir, 2, SIGINT), 130);
+  EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "out.mp3").string(), "-q"}, dir, SIGINT), 130);
   EXPECT_EQ(Names(dir), (std::set<std::string>{"long.wav", "out.mp3"}));
   std::ifstream kept(dir / "out.mp3");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
@@ -52,8 +68,8 @@ TEST_F(CliBatch, ASignalLeavesNoPartialOutputAndEndsWith130) {
   fs::copy_file(dir / "long.wav", dir / "long3.wav");
   EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "long2.wav").string(),
                        (dir / "long3.wav").string(), "--out-dir", (dir / "out").string(), "--to", "mp3", "-j", "2", "-q"},
-                      dir / "out", 0, SIGTERM),
-            130);
+                      dir / "out", SIGTERM),
+            143);
   EXPECT_EQ(Names(dir / "out"), std::set<std::string>{});
 }
 

@@ -73,7 +73,7 @@ TEST(CliOptions, BatchesTakeInputsAFolderAnExtensionAndJobs) {
   EXPECT_EQ(one.Jobs, 0);
   for (auto args : std::vector<std::vector<std::string>>{
            {"process", "--out-dir", "out"},
-           {"process", "a", "b", "--to", "mp3"},
+           {"info", "a", "--to", "mp3"},
            {"process", "a", "b", "-j", "2"},
            {"process", "a", "--out-dir", "out", "--to", "ogg"},
            {"process", "a", "--out-dir", "out", "-j", "0"},

@@ -2,6 +2,8 @@
 // and settings the filter cannot follow.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <limits>
 
 #include "app/CliTestUtil.h"
@@ -120,7 +122,7 @@ TEST_F(CliResults, CommandLineConventions) {
   WriteWav(dir / "long.wav", StereoSines(500, 700, 44100 * 30), 2);
   const std::string play = "STRATAEQ_AUDIO=virtual " + std::string(STRATAEQ_CLI) + " play long.wav --out 1 2>/dev/null & ";
   const int status = std::system(("cd " + Quote(dir) + " && " + play + "sleep 2; kill -TERM $!; wait $!").c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);  // stopped by a signal: 128 + its number
 }
 
 // info said "3 (mono)", read 12 bits in 16 as 12-bit frames, gave a cut MP3's length as

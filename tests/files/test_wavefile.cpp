@@ -569,8 +569,11 @@ TEST_F(WaveChain, ASinkWithATargetWritesThroughItsDescriptorAndALinkPlantedMidRu
   WriteFile(out, Noise(10, 25));
   ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
 
+  SetUnnamedTempFiles(false);  // a named temporary file is what can be swapped
   TAtomicFile target;
-  ASSERT_EQ(target.Create(out), 0);
+  const int created = target.Create(out);
+  SetUnnamedTempFiles(true);
+  ASSERT_EQ(created, 0);
   int opens = 0;
   const Result r = Copy(in, dir.File("unused.wav"), [&](TMMWaveFile& sink) {
     sink.SetTarget(&target);

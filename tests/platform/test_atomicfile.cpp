@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace strataeq;
@@ -25,6 +26,7 @@ class AtomicFileTest : public ::testing::Test {
   }
   void TearDown() override {
     SetTempNameSource(nullptr);
+    SetUnnamedTempFiles(true);
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
@@ -59,6 +61,7 @@ struct UmaskScope {
 }  // namespace
 
 TEST_F(AtomicFileTest, ATakenNameIsNeverOpenedAndTheNextOneIsTried) {
+  SetUnnamedTempFiles(false);  // the fallback, for file systems without unnamed files
   const std::string victim = File("victim");
   Put(victim, "keep me");
   // Every kind of entry an attacker could leave under the first two names.
@@ -81,6 +84,7 @@ TEST_F(AtomicFileTest, ATakenNameIsNeverOpenedAndTheNextOneIsTried) {
 }
 
 TEST_F(AtomicFileTest, RandomNamesDifferAndStayWithinOneFolderEntry) {
+  SetUnnamedTempFiles(false);  // the fallback, for file systems without unnamed files
   const std::string longName(250, 'n');
   TAtomicFile a, b;
   ASSERT_EQ(a.Create(File(longName)), 0);
@@ -111,6 +115,7 @@ TEST_F(AtomicFileTest, AReplacedFileKeepsItsPermissionBitsAndANewOneGetsTheUmask
 }
 
 TEST_F(AtomicFileTest, ALinkPlantedOverTheTemporaryNameWhileWritingIsNeverFollowed) {
+  SetUnnamedTempFiles(false);  // the fallback, for file systems without unnamed files
   const std::string victim = File("victim");
   Put(victim, "victim's bytes");
   TAtomicFile f;
@@ -144,7 +149,7 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedFileLeavesTheFinalNameAsItWas) {
   // A folder under the final name cannot be replaced by a file.
   fs::create_directory(File("folder"));
   TAtomicFile g;
-  ASSERT_EQ(g.Create(File("folder")), 0);
+  EXPECT_EQ(g.Create(File("folder")), EISDIR);
   EXPECT_NE(g.Commit(), 0);
   EXPECT_FALSE(g.Committed());
   EXPECT_TRUE(fs::is_directory(File("folder")));
@@ -153,4 +158,73 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedFileLeavesTheFinalNameAsItWas) {
   TAtomicFile h;
   EXPECT_EQ(h.Create(File("no-such-folder/out.wav")), ENOENT);
   EXPECT_EQ(h.Create(dir_ + "/"), EISDIR);
+}
+
+TEST_F(AtomicFileTest, AnUnnamedFileShowsOnlyWhenCommittedAndKeepsTheReplacedFilesModeAndOwner) {
+  const std::string out = File("out.wav");
+  Put(out, "old");
+  ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(out.c_str(), 1234, 5678), 0);
+  }
+  {
+    TAtomicFile abandoned;
+    ASSERT_EQ(abandoned.Create(out), 0);
+    ASSERT_EQ(abandoned.Write("half", 4), 0);
+  }
+  TAtomicFile f;
+  ASSERT_EQ(f.Create(out), 0);
+  EXPECT_TRUE(f.TempName().empty());
+  ASSERT_EQ(f.Write("new", 3), 0);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"out.wav"});
+  EXPECT_EQ(Contents(out), "old");
+  ASSERT_EQ(f.Commit(), 0);
+  EXPECT_EQ(Contents(out), "new");
+  EXPECT_EQ(Entries(), std::vector<std::string>{"out.wav"});
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 5678u);
+  }
+}
+
+TEST_F(AtomicFileTest, ALinkKeepsItsPlaceAndAFifoIsWrittenAsAStream) {
+  fs::create_directory(File("real"));
+  Put(File("real/target.wav"), "old target");
+  ASSERT_EQ(::symlink("real/target.wav", File("link.wav").c_str()), 0);
+  ASSERT_EQ(::symlink("real/new.wav", File("dangling.wav").c_str()), 0);
+  for (const char* name : {"link.wav", "dangling.wav"}) {
+    TAtomicFile f;
+    ASSERT_EQ(f.Create(File(name)), 0) << name;
+    EXPECT_FALSE(f.IsStream());
+    ASSERT_EQ(f.Write("through the link", 16), 0);
+    ASSERT_EQ(f.Commit(), 0) << name;
+    EXPECT_TRUE(fs::is_symlink(File(name))) << name;
+    EXPECT_EQ(Contents(File(name)), "through the link") << name;
+  }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"dangling.wav", "link.wav", "real"}));
+
+  const std::string fifo = File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string got;
+  std::thread reader([&] { got = Contents(fifo); });
+  {
+    TAtomicFile s;
+    ASSERT_EQ(s.Create(fifo), 0);  // waits for the reader, as any writer of a FIFO does
+    EXPECT_TRUE(s.IsStream());
+    ASSERT_EQ(s.Write("streamed", 8), 0);
+    ASSERT_EQ(s.Commit(), 0);
+  }
+  reader.join();
+  EXPECT_EQ(got, "streamed");
+  EXPECT_TRUE(S_ISFIFO(Mode(fifo)));
+
+  TAtomicFile d;
+  ASSERT_EQ(d.Create("/dev/null"), 0);
+  EXPECT_TRUE(d.IsStream());
+  d.Discard();
+  EXPECT_TRUE(S_ISCHR(Mode("/dev/null")));
 }

@@ -10,8 +10,14 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -720,6 +726,60 @@ TEST_F(Window, AFailedRecordingLeavesTheExistingFileAlone) {
   EXPECT_EQ(files, 1) << "no temporary file is left";
 }
 
+// A file run that cannot write all of its output, onto a full disk or past a file-size
+// limit, to WAV and to MP3: the window says which file and why, the file of that name
+// stays byte for byte and nothing is left beside it. Needs a small file system of its own
+// (mounting needs root).
+TEST_F(Window, AFileRunThatCannotWriteKeepsTheOldFileAndSaysWhy) {
+  namespace fs = std::filesystem;
+  const fs::path small = dir.File("small");
+  fs::create_directories(small);
+  if (std::system(("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "cannot mount a small file system here (needs root)";
+  struct Unmount {
+    fs::path at;
+    ~Unmount() { std::system(("umount '" + at.string() + "'").c_str()); }
+  } unmount{small};
+  WriteFile((small / "filler").string(), Bytes(900 * 1024, 0));  // about 100 kB stay free
+  const std::string source = dir.File("in.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100 * 12))));  // 190 kB as MP3
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  std::signal(SIGXFSZ, SIG_IGN);
+  for (const bool limited : {false, true}) {
+    for (const int type : {1, 2}) {
+      const fs::path output = (limited ? fs::path(dir.Path()) : small) / (type == 1 ? "out.wav" : "out.mp3");
+      WriteFile(output.string(), Bytes{'o', 'l', 'd'});
+      std::vector<std::string> before;
+      for (const auto& e : fs::directory_iterator(output.parent_path())) before.push_back(e.path().filename());
+      ChooseFile(output.string(), type);
+      form->ToFileEntry()->trigger();
+      messages.clear();
+      rlimit old {};
+      ::getrlimit(RLIMIT_FSIZE, &old);
+      if (limited) {
+        rlimit cut = old;
+        cut.rlim_cur = 100 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &cut);
+      }
+      QTest::mouseClick(form->btnStart, Qt::LeftButton);
+      const bool ended = WaitFor([&] { return form->btnStart->isEnabled() && !messages.empty(); });
+      ::setrlimit(RLIMIT_FSIZE, &old);
+      ASSERT_TRUE(ended) << output;
+      QTest::qWait(50);  // the run's end finishes the output after the trigger stopped
+      const std::string why = limited ? ": File too large; " : ": the disk is full; ";
+      EXPECT_EQ(messages[0], "Unable to write " + output.string() + why + output.string() + " is left as it was");
+      EXPECT_EQ(ReadFile(output.string()), (Bytes{'o', 'l', 'd'}));
+      std::vector<std::string> after;
+      for (const auto& e : fs::directory_iterator(output.parent_path())) after.push_back(e.path().filename());
+      std::sort(before.begin(), before.end());
+      std::sort(after.begin(), after.end());
+      EXPECT_EQ(after, before) << output;
+    }
+  }
+  std::signal(SIGXFSZ, SIG_DFL);
+}
+
 }  // namespace
 }  // namespace strataeq
 
@@ -844,6 +904,44 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   QTest::keyClick(form->btnStop, Qt::Key_Return);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
   EXPECT_EQ(QApplication::focusWidget(), form->btnStart);
+}
+
+// A source of more than 2 GiB (a sparse file) written into a FIFO: the gauge counts it
+// without overflowing, and the FIFO stays a FIFO.
+TEST_F(Window, TheGaugeCountsASourceOfMoreThan2GiBIntoAFifo) {
+  const std::string source = dir.File("big.wav"), sink = dir.File("sink.wav");
+  const std::uint32_t data = 2500000000u;
+  Bytes head = SimpleWav(Pcm(16, 2, 44100), Bytes(4, 0));
+  head.resize(44);
+  for (int i = 0; i < 4; ++i) {
+    head[4 + i] = static_cast<std::uint8_t>((data + 36) >> (8 * i));
+    head[40 + i] = static_cast<std::uint8_t>(data >> (8 * i));
+  }
+  WriteFile(source, head);
+  std::filesystem::resize_file(source, 44 + std::uintmax_t{data});
+  ASSERT_EQ(::mkfifo(sink.c_str(), 0600), 0);
+  std::thread reader([&] {
+    std::ifstream in(sink, std::ios::binary);
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    }
+  });
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  ChooseFile(sink, 1);
+  form->ToFileEntry()->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  EXPECT_EQ(form->Gauge->MaxValue(), static_cast<int>(data / 2));
+  EXPECT_TRUE(WaitFor([&] { return form->Gauge->Progress() > 0; }));
+  EXPECT_LE(form->Gauge->Progress(), form->Gauge->MaxValue());
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  EXPECT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  QTest::qWait(50);
+  reader.join();
+  EXPECT_TRUE(messages.empty()) << messages[0];
+  struct stat st {};
+  ASSERT_EQ(::stat(sink.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,17 +64,13 @@ void WriteAll(int fd, const char* data, std::size_t bytes) {
   SetMainThread();
   int code = 1;
   try {
-    const std::string early =
-        ProcessFile(job.input, job.output, o, [](std::int64_t done, std::int64_t total, double seconds) {
-          char line[128];
-          const int n = std::snprintf(line, sizeof line, "%s%" PRId64 " %" PRId64 " %.3f\n", kProgressTag, done, total,
-                                      seconds);
-          if (n > 0) WriteAll(STDERR_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
-        });
-    if (early.empty())
-      code = 0;
-    else
-      std::fprintf(stderr, "stopped early: %s of the result\n", early.c_str());
+    ProcessFile(job.input, job.output, o, [](std::int64_t done, std::int64_t total, double seconds) {
+      char line[128];
+      const int n =
+          std::snprintf(line, sizeof line, "%s%" PRId64 " %" PRId64 " %.3f\n", kProgressTag, done, total, seconds);
+      if (n > 0) WriteAll(STDERR_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
+    });
+    code = 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   } catch (...) {
@@ -90,8 +88,13 @@ void Start(TJob& job, std::vector<TJob>& jobs, const TCliOptions& o) {
     job.failure = std::string("cannot start a process: ") + std::strerror(errno);
     return;
   }
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    // A parent that dies (even by kill -9) takes its jobs along: each removes its
+    // unfinished output as on SIGTERM.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);
     dup2(fds[1], STDERR_FILENO);
     close(fds[0]);
     close(fds[1]);
@@ -175,7 +178,12 @@ int RunBatch(const TCliOptions& o) {
     TJob job;
     job.input = input;
     job.output = BatchOutputName(input, *o.OutDir, o.To);
-    mp3Out = mp3Out || KindOf(job.output) == TFileKind::Mp3;
+    try {
+      mp3Out = mp3Out || OutputKind(job.output, o.To) == TFileKind::Mp3;
+    } catch (const EMMError& e) {
+      job.state = TJobState::Failed;
+      job.failure = e.what();
+    }
     jobs.push_back(std::move(job));
   }
   TMMBitrates bitrate{};
@@ -185,9 +193,25 @@ int RunBatch(const TCliOptions& o) {
   fs::create_directories(*o.OutDir, ec);
   if (ec) throw EMMError("cannot create the folder " + *o.OutDir + ": " + ec.message());
 
+  // No job writes over an input (by its name, a hard link or a symbolic link): all are
+  // checked before the first file is written.
+  std::map<std::pair<dev_t, ino_t>, std::string> inputs;
+  for (const TJob& job : jobs) {
+    struct stat st {};
+    if (::stat(job.input.c_str(), &st) == 0) inputs.emplace(std::make_pair(st.st_dev, st.st_ino), job.input);
+  }
+  for (TJob& job : jobs) {
+    struct stat st {};
+    if (job.state != TJobState::Waiting || ::stat(job.output.c_str(), &st) != 0) continue;
+    if (const auto it = inputs.find({st.st_dev, st.st_ino}); it != inputs.end()) {
+      job.state = TJobState::Failed;
+      job.failure = "its output " + job.output + " is the input " + it->second + ": refusing to overwrite it";
+    }
+  }
   // Two inputs of one name would write one output: the later ones are refused.
   std::map<std::string, std::string> taken;
   for (TJob& job : jobs) {
+    if (job.state != TJobState::Waiting) continue;
     const auto [it, fresh] = taken.emplace(job.output, job.input);
     if (!fresh) {
       job.state = TJobState::Failed;
@@ -269,7 +293,7 @@ int RunBatch(const TCliOptions& o) {
                jobs.size(), o.OutDir->c_str(), seconds, failed);
   for (const TJob& job : jobs)
     if (job.state == TJobState::Failed) std::fprintf(stderr, "  %s: %s\n", job.input.c_str(), job.failure.c_str());
-  return Interrupted() ? kInterruptedStatus : 1;
+  return Interrupted() ? InterruptedStatus() : 1;
 }
 
 }  // namespace strataeq::cli

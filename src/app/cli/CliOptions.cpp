@@ -65,7 +65,8 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
-  if (option == "--out-dir" || option == "--to" || option == "-j" || option == "--jobs") return command == "process";
+  if (option == "--out-dir" || option == "-j" || option == "--jobs") return command == "process";
+  if (option == "--to") return command == "process" || command == "record";
   if (option == "--desktop") return command == "live";
   if (option == "--latency") return command == "live" || command == "play" || command == "record";
   return false;
@@ -190,18 +191,18 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     }
   }
   if (o.Desktop && o.InDevice) throw EUsageError("--desktop records the desktop's own sound: it takes no --in");
-  if (!o.OutDir && (!o.To.empty() || o.Jobs > 0)) throw EUsageError("--to and -j go with --out-dir");
+  if (!o.OutDir && o.Jobs > 0) throw EUsageError("-j goes with --out-dir");
   if (o.Mp3InWave) {
-    // The container is chosen only for an output named .mp3; any other name is written
-    // as plain WAV, which would drop the option without a word.
+    // The container is chosen only for an MP3 output; any other is written as plain
+    // WAV, which would drop the option without a word.
     std::vector<std::string> outputs;
     if (o.OutDir && o.To.empty()) outputs = o.Positional;
-    else if (o.OutDir) outputs = {"." + o.To};
+    else if (!o.To.empty()) outputs = {"." + o.To};
     else if (!o.Positional.empty()) outputs = {o.Positional.back()};
     for (const std::string& name : outputs)
       if (KindOf(name) != TFileKind::Mp3)
         throw EUsageError("--mp3-container wav puts MP3 audio in a WAV file and applies to an output named .mp3, not " +
-                          (o.OutDir && !o.To.empty() ? "--to " + o.To : name));
+                          (!o.To.empty() ? "--to " + o.To : name));
   }
   if (o.OutDir) {
     if (o.Positional.empty()) throw EUsageError("process --out-dir takes one or more input files");
@@ -242,7 +243,8 @@ const char* UsageText() {
          "  --bitrate KBPS       MP3 output bit rate 32..320 (default 128)\n"
          "  --mp3-container raw|wav   MP3 output as raw MPEG audio (default) or in a WAV file\n"
          "  --out-dir DIR        batch: outputs go to DIR under their inputs' names\n"
-         "  --to wav|mp3         batch: the outputs' extension (default: the input's)\n"
+         "  --to wav|mp3         the output's type, for -, a device, a FIFO or a name without\n"
+         "                       extension; batch: the outputs' extension (default: the input's)\n"
          "  -j, --jobs N         batch: files at once (default: one per core)\n"
          "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
          "                       16 bits from more are dithered)\n"
@@ -250,7 +252,8 @@ const char* UsageText() {
          "                       the applications' sound, the equalized sound goes to --out\n"
          "  --latency MS         buffer for this end-to-end delay instead of the design values\n"
          "  -q, --quiet          no progress\n"
-         "gains are -99..16 dB; WAV and MP3 are told apart by the file name's extension\n";
+         "gains are -99..16 dB; outputs are .wav or .mp3 files (any letter case), or - for\n"
+         "standard output, a device or a FIFO with --to\n";
 }
 
 std::string CommandUsage(const std::string& command, const std::string& subCommand) {

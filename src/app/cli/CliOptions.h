@@ -49,6 +49,8 @@ struct TCliOptions {
   std::optional<double> Seconds;
   // A batch (process IN... --out-dir DIR): the outputs' folder, their extension (wav or
   // mp3; empty keeps each input's name whole) and the jobs at once (0: one per core).
+  // Without --out-dir, To is the output's type for "-", a device, a FIFO or a name
+  // without extension.
   std::optional<std::string> OutDir;
   std::string To;
   int Jobs = 0;

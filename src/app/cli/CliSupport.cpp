@@ -9,30 +9,41 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+
+#include "foundation/MMUtils.h"
 
 namespace strataeq::cli {
 namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0;
 int gGuards = 0;
-extern "C" void OnInterrupt(int) { gInterrupted = 1; }
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+extern "C" void OnInterrupt(int sig) {
+  if (gInterrupted == 0) gInterrupted = sig;
+}
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
 
 }  // namespace
 
 TInterruptGuard::TInterruptGuard() {
   if (gGuards++ > 0) return;
   gInterrupted = 0;
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  for (int sig : kSignals) std::signal(sig, OnInterrupt);
 }
 
 TInterruptGuard::~TInterruptGuard() {
   if (--gGuards > 0) return;
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
+  for (int sig : kSignals) std::signal(sig, SIG_DFL);
 }
 
 bool Interrupted() { return gInterrupted != 0; }
+
+int InterruptedStatus() { return 128 + (gInterrupted != 0 ? static_cast<int>(gInterrupted) : SIGINT); }
 
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
@@ -56,6 +67,26 @@ TFileKind KindOf(const std::string& path) {
   std::string ext = path.substr(dot + 1);
   std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
   return ext == "mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+}
+
+bool IsStreamOutput(const std::string& path) {
+  struct stat st {};
+  return path == "-" || (::stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)));
+}
+
+TFileKind OutputKind(const std::string& path, const std::string& to) {
+  const std::filesystem::path name = std::filesystem::path(path).filename();
+  const std::string ext = path == "-" ? std::string() : Lower(name.extension().string());
+  if (ext == ".wav" || ext == ".mp3") {
+    if (!to.empty() && "." + to != ext)
+      throw EMMError("the output " + path + " is named as " + ext + " but --to says " + to + ": rename it or drop --to");
+    return ext == ".mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+  }
+  if (!to.empty() && (ext.empty() || IsStreamOutput(path))) return to == "mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+  if (ext.empty())
+    throw EMMError("the output " + path + " has no extension: give --to wav or --to mp3 to say what to write");
+  throw EMMError("the output " + path + " is not a .wav or .mp3 file: refusing to write audio as " + ext +
+                 " (outputs are .wav or .mp3; --to wav|mp3 names the type for a stream or a name without extension)");
 }
 
 TProgress::TProgress(std::FILE* out, bool enabled)

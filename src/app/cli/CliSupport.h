@@ -11,7 +11,8 @@
 
 namespace strataeq::cli {
 
-// While one lives, SIGINT and SIGTERM set a flag instead of ending the process, so a
+// While one lives, SIGINT, SIGTERM, SIGHUP (the terminal closed), SIGQUIT and SIGPIPE
+// (the reader of the output went away) set a flag instead of ending the process, so a
 // run stops cleanly: devices put back, an unfinished output removed. Nests.
 struct TInterruptGuard {
   TInterruptGuard();
@@ -25,8 +26,9 @@ class EInterrupted : public EMMError {
  public:
   using EMMError::EMMError;
 };
-// A command ended by a signal ends with this status, as a shell reports SIGINT.
-inline constexpr int kInterruptedStatus = 130;
+// A command ended by a signal ends with 128 + the signal's number, as a shell reports
+// it (130 for SIGINT, 129 for SIGHUP); 130 when none arrived.
+int InterruptedStatus();
 
 // True when both paths name the same existing file (links and hard links included).
 bool SameFile(const std::string& a, const std::string& b);
@@ -38,6 +40,12 @@ void CheckReadableInput(const std::string& path);
 enum class TFileKind { Wav, Mp3 };
 // By the name's extension, case-insensitively; anything but .mp3 counts as WAV.
 TFileKind KindOf(const std::string& path);
+// What an output is written as: by its extension, .wav or .mp3 in any letter case, or
+// by to ("wav" or "mp3") for "-", a device, a FIFO or a name without extension. Raises
+// EMMError for anything else, and for a to that contradicts the extension.
+TFileKind OutputKind(const std::string& path, const std::string& to);
+// "-", or a name (links followed) of a character device or a FIFO: written as a stream.
+bool IsStreamOutput(const std::string& path);
 
 // A progress line on a terminal: percent, elapsed time and speed as a multiple of real time.
 class TProgress {

@@ -97,9 +97,10 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sample
   NoteFilterLimits(eq, sampleRate > 0 ? sampleRate : kDesignSampleRate);
 }
 
-std::string ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
-                        const TProcessProgress& progress) {
-  if (SameFile(input, output))
+void ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
+                 const TProcessProgress& progress) {
+  const TFileKind kind = OutputKind(output, o.To);
+  if (output != "-" && SameFile(input, output))
     throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
 
   TMMEqualizer eq;
@@ -107,7 +108,7 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
   source.CheckEqualizable(input);
   ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
   eq.SetAligned(true);
-  const bool mp3Out = KindOf(output) == TFileKind::Mp3;
+  const bool mp3Out = kind == TFileKind::Mp3;
   if (mp3Out && o.Bits) throw EMMError("--bits applies to WAV output; " + output + " is MP3");
   const TWaveFormatEx* in = source.FileFormat();
   const TPcmSampleType inType = SampleTypeOf(in);
@@ -119,7 +120,7 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     chainType = TPcmSampleType::stInt16;
   source.SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
   TOutputFile out(output);
-  TFileSink sink(out, o);
+  TFileSink sink(out, kind, o);
   sink.CheckInput(source.Format(), input);
   const TWaveFormatExtensible built = BuildWaveFormat(outType, in->nChannels, in->nSamplesPerSec);
   const TWaveFormatEx* written = source.Format();
@@ -128,13 +129,17 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     written = o.Bits || !source.IsWav() ? &built.Format : in;
     sink.SetWavFormat(written);
   }
+  // A stream cannot go back to the header: it gets the sizes up front when they are known.
+  if (const std::int64_t frames = source.ExactFrames(); frames >= 0 && out.IsStream())
+    sink.SetStreamLength(frames * written->nBlockAlign);
   if (!mp3Out && source.TotalBytes() == 0) {
     // Nothing to pull: the chain would not start. The output is as empty as the input.
     TMMWave empty;
     empty.CreateFile(written, out.Target());
-    if (!empty.CloseFile()) throw EMMError("Unable to write " + output);
+    if (!empty.CloseFile())
+      throw EMMError("Unable to write " + output + ": " + WriteErrorText(empty.WriteError()) + "; " + out.LeftBehind());
     out.Commit();
-    return {};
+    return;
   }
 
   TMMTrigger trigger;
@@ -164,41 +169,49 @@ std::string ProcessFile(const std::string& input, const std::string& output, con
     if (progress) progress(done, total, static_cast<double>(done) / bytesPerSecond);
   };
   trigger.Start();
-  while (!RunUntil([&] { return stopped || Interrupted(); }, std::chrono::milliseconds(100))) report();
+  // A sink that cannot write ends the run (the rest would be thrown away), through the
+  // trigger's own stop: its worker may be waiting on this thread meanwhile.
+  bool stopAsked = false;
+  for (;;) {
+    if (!RunUntil([&] { return stopped || Interrupted() || (!stopAsked && sink.Failed()); },
+                  std::chrono::milliseconds(100))) {
+      report();
+      continue;
+    }
+    if (stopped || Interrupted()) break;
+    stopAsked = true;
+    trigger.Stop();
+  }
   report();
-  const bool interrupted = !stopped;  // closing the trigger stops it too
+  // A signal counts unless the run was complete by then (a reader that left a stream
+  // shows as both a signal and a failed write). Closing the trigger stops it too.
+  const bool interrupted = Interrupted() && (!stopped || sink.Failed());
   trigger.Close();
   ProcessPendingMessages();  // a failure report still queued
+  // Only a complete output is kept: whatever stopped the run, the new file goes.
+  if (interrupted) throw EInterrupted("interrupted: " + out.LeftBehind());
+  if (const std::string why = sink.Failure(); !why.empty())
+    throw EMMError("Unable to write " + output + ": " + why + "; " + out.LeftBehind());
   if (!failure.empty()) throw EMMError(failure);
-  if (interrupted) throw EInterrupted("interrupted: " + output + " was not written");
   if (const std::int64_t bad = eq.NonFiniteSamples())
     PrintWarnings({input + ": " + std::to_string(bad) + (bad == 1 ? " sample was" : " samples were") +
                    " NaN or infinite: taken as silence"});
-
-  const std::string early = sink.StoppedEarly();
   out.Commit();
-  if (early.empty()) return {};
-  return early + "; " + output + " holds the first " +
-         FormatTimeString(static_cast<std::int32_t>(static_cast<double>(sink.BytesWritten()) / bytesPerSecond * 1000),
-                          true);
 }
 
 int RunProcess(const TCliOptions& o) {
   TInterruptGuard signals;
   if (o.OutDir) return RunBatch(o);
   TProgress progress(stderr, !o.Quiet);
-  std::string early;
   try {
-    early = ProcessFile(o.Positional[0], o.Positional[1], o,
-                        [&](std::int64_t done, std::int64_t total, double seconds) { progress.Update(done, total, seconds); });
+    ProcessFile(o.Positional[0], o.Positional[1], o,
+                [&](std::int64_t done, std::int64_t total, double seconds) { progress.Update(done, total, seconds); });
   } catch (...) {
     progress.Finish();
     throw;
   }
   progress.Finish();
-  if (early.empty()) return 0;
-  std::fprintf(stderr, "strataeq-cli: stopped early: %s of the result\n", early.c_str());
-  return 1;
+  return 0;
 }
 
 int RunInfo(const TCliOptions& o, std::FILE* out) {
@@ -340,7 +353,7 @@ int RunPresetExport(const TCliOptions& o) {
   const std::string text = ExportGraphicEQ(*eq.Filters(), kDesignSampleRate);
   TOutputFile file(output);
   if (const int r = file.Target().Write(text.data(), text.size()))
-    throw EMMError("Unable to write " + output + ": " + std::strerror(r));
+    throw EMMError("Unable to write " + output + ": " + WriteErrorText(r) + "; " + file.LeftBehind());
   file.Commit();
   return 0;
 }
@@ -363,7 +376,7 @@ int RunCommand(const TCliOptions& o) {
     throw;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strataeq-cli: %s\n", e.what());
-    return dynamic_cast<const EInterrupted*>(&e) ? kInterruptedStatus : 1;
+    return dynamic_cast<const EInterrupted*>(&e) ? InterruptedStatus() : 1;
   }
 }
 

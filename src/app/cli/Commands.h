@@ -22,11 +22,12 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings, std::int32_t
 
 // PCM bytes done, the bytes expected, and the audio seconds done.
 using TProcessProgress = std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)>;
-// Equalizes input into output, written beside it and moved into place when complete.
-// progress is called about ten times a second. Returns why the output stopped early and
-// how much it holds, empty when it is whole; raises on failure.
-std::string ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
-                        const TProcessProgress& progress);
+// Equalizes input into output, written beside it and moved into place when complete
+// (streamed to "-", a device or a FIFO). progress is called about ten times a second.
+// Raises on failure, a write that failed included; an existing output is then left
+// as it was.
+void ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
+                 const TProcessProgress& progress);
 
 // One file, or with --out-dir a batch (RunBatch).
 int RunProcess(const TCliOptions& o);

@@ -1,6 +1,10 @@
 #include "app/cli/FileEnds.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "app/cli/CliSupport.h"
 #include "files/MMBlade.h"
@@ -80,22 +84,58 @@ std::int64_t TFileSource::TotalBytes() const {
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 
+std::int64_t TFileSource::ExactFrames() const {
+  if (wav_) {
+    const TWaveFormatEx* f = FileFormat();
+    return f && f->nBlockAlign ? wav_->Wave().LengthInBytes() / f->nBlockAlign : -1;
+  }
+  return mpeg_->Samples() > 0 ? mpeg_->Samples() : -1;
+}
+
 TOutputFile::TOutputFile(std::string finalName) {
-  if (const int err = file_.Create(finalName))
+  struct stat st {};
+  existed_ = finalName != "-" && ::stat(finalName.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  if (const int err = file_.Create(finalName)) {
+    if (err == ENOTSUP)
+      throw EMMError("Unable to write " + finalName + ": it is neither a file, a character device nor a FIFO");
     throw EMMError("Unable to write " + finalName + ": " + std::strerror(err));
+  }
 }
 
 void TOutputFile::Commit() {
   if (const int err = file_.Commit())
-    throw EMMError("Unable to write " + file_.FinalName() + ": " + std::strerror(err));
+    throw EMMError("Unable to write " + file_.Name() + ": " + WriteErrorText(err) + "; " + LeftBehind());
 }
 
-TFileSink::TFileSink(TOutputFile& out, const TCliOptions& o) : TFileSink({}, &out.Target(), out.FinalName(), o) {}
+std::string TOutputFile::LeftBehind() const {
+  if (file_.IsStream()) return file_.Name() + " got only part of the output";
+  return file_.Name() + (existed_ ? " is left as it was" : " was not written");
+}
 
-TFileSink::TFileSink(const std::string& path, const TCliOptions& o) : TFileSink(path, nullptr, path, o) {}
+std::string WriteErrorText(int error) {
+  if (error == ENOSPC || error == EDQUOT) return "the disk is full";
+  if (error == ENODATA) return "the stream ended before the length its header gives";
+  return std::strerror(error ? error : EIO);
+}
 
-TFileSink::TFileSink(const std::string& path, TAtomicFile* target, const std::string& finalName, const TCliOptions& o) {
-  if (KindOf(finalName) == TFileKind::Mp3) {
+TFileSink::TFileSink(TOutputFile& out, TFileKind kind, const TCliOptions& o) { Build({}, &out.Target(), kind, o); }
+
+TFileSink::TFileSink(const std::string& path, TFileKind kind, const TCliOptions& o) {
+  if (IsStreamOutput(path)) {
+    stream_ = std::make_unique<TOutputFile>(path);
+    Build({}, &stream_->Target(), kind, o);
+    return;
+  }
+  // A link stays; the file it names is the one written.
+  std::error_code ec;
+  const std::filesystem::path p(path);
+  std::filesystem::path real = std::filesystem::is_symlink(p, ec) ? std::filesystem::weakly_canonical(p, ec) : p;
+  if (ec) real = p;
+  Build(real.string(), nullptr, kind, o);
+}
+
+void TFileSink::Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TCliOptions& o) {
+  if (kind == TFileKind::Mp3) {
     TMMBitrates bitrate{};
     if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EUsageError("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
     mp3_ = std::make_unique<TMMMP3Encoder>();
@@ -123,15 +163,33 @@ TMMDSPComponent* TFileSink::Component() const {
   return wav_ ? static_cast<TMMDSPComponent*>(wav_.get()) : mp3_.get();
 }
 
-std::string TFileSink::StoppedEarly() const {
-  if (!wav_) return {};
+bool TFileSink::Failed() const {
+  return wav_ ? wav_->WriteStop() != TMMWriteStop::wsNone : mp3_->WriteError() != 0;
+}
+
+std::string TFileSink::Failure() const {
+  if (mp3_) return mp3_->WriteError() ? WriteErrorText(mp3_->WriteError()) : std::string();
   switch (wav_->WriteStop()) {
     case TMMWriteStop::wsDiskFull: return "the disk is full";
-    case TMMWriteStop::wsWriteError: return "writing the file failed";
+    case TMMWriteStop::wsWriteError: return WriteErrorText(wav_->WriteError());
     case TMMWriteStop::wsSizeLimit: return "the file reached the 4 GB limit of a WAV file";
     case TMMWriteStop::wsNone: break;
   }
   return {};
+}
+
+void TFileSink::SetOnWriteStop(std::function<void()> handler) {
+  auto fire = [handler = std::move(handler)](TObject*) {
+    if (handler) handler();
+  };
+  if (wav_)
+    wav_->OnWriteStop = fire;
+  else
+    mp3_->OnWriteStop = fire;
+}
+
+void TFileSink::SetStreamLength(std::int64_t bytes) {
+  if (wav_) wav_->SetStreamLength(bytes);
 }
 
 void TFileSink::CheckInput(const TWaveFormatEx* f, const std::string& inputPath) const {
@@ -143,6 +201,11 @@ void TFileSink::CheckInput(const TWaveFormatEx* f, const std::string& inputPath)
 }
 
 std::int64_t TFileSink::BytesWritten() const { return wav_ ? wav_->Wave().LengthInBytes() : 0; }
+
+double TFileSink::SecondsWritten() const {
+  const TWaveFormatEx* f = wav_ ? wav_->Wave().PWaveFormat() : nullptr;
+  return f && f->nAvgBytesPerSec ? static_cast<double>(BytesWritten()) / f->nAvgBytesPerSec : 0.0;
+}
 
 void TFileSink::SetWavFormat(const TWaveFormatEx* format) {
   if (wav_) wav_->SetFileFormat(format);

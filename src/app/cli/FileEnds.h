@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/cli/CliOptions.h"
+#include "app/cli/CliSupport.h"
 #include "foundation/MMDSPObj.h"
 #include "platform/AtomicFile.h"
 
@@ -36,6 +38,9 @@ class TFileSource {
   void SetChainSampleType(TPcmSampleType type);
   double BytesPerSecond() const;
   std::int64_t TotalBytes() const;  // of PCM the source will deliver
+  // Frames the source will deliver when that is known exactly (a WAV file, an MP3 file
+  // whose length the decoder knows); -1 otherwise.
+  std::int64_t ExactFrames() const;
   // Raises the equalizer's "Invalid WaveFormat", saying why, for audio it cannot take.
   void CheckEqualizable(const std::string& path) const;
 
@@ -44,46 +49,66 @@ class TFileSource {
   std::unique_ptr<TMMMPEGFile> mpeg_;
 };
 
-// An output written beside its final name under a name nobody can guess, and moved
-// there only when complete, so a failed run never touches an existing file of the
-// user's. The one way a command makes its outputs: TOutputFile out(name); a TFileSink
-// on it; run the chain; out.Commit(). Destroyed uncommitted, the file is removed.
+// An output written as an unnamed file beside its final name, and moved there only
+// when complete, so a failed run never touches an existing file of the user's; "-", a
+// device and a FIFO are written directly. The one way a command makes its outputs:
+// TOutputFile out(name); a TFileSink on it; run the chain; out.Commit(). Destroyed
+// uncommitted, the file is removed.
 class TOutputFile {
  public:
   // Raises EMMError when the file cannot be created.
   explicit TOutputFile(std::string finalName);
-  const std::string& FinalName() const { return file_.FinalName(); }
-  const std::string& Temp() const { return file_.TempName(); }
+  // The name as given.
+  const std::string& FinalName() const { return file_.Name(); }
   TAtomicFile& Target() { return file_; }
+  bool IsStream() const { return file_.IsStream(); }
   // Raises EMMError, the final name untouched, when the file cannot be moved into place.
   void Commit();
+  // What a failed run leaves, for its message: "OUT is left as it was", "OUT was not
+  // written", or for a stream that it got part of the output.
+  std::string LeftBehind() const;
 
  private:
   TAtomicFile file_;
+  bool existed_ = false;
 };
+
+// The reason of a failed write for a message: "the disk is full" for ENOSPC, a WAV
+// stream that ended short of its header for ENODATA, else the system's text ("File too
+// large", "Input/output error").
+std::string WriteErrorText(int error);
 
 class TFileSink {
  public:
-  // Writes the output file (created when the chain opens) as WAV or MP3 by its final
-  // name's extension.
-  TFileSink(TOutputFile& out, const TCliOptions& options);
-  // Writes path itself, replacing a file of that name when the chain opens.
-  TFileSink(const std::string& path, const TCliOptions& options);
+  // Writes the output file (created when the chain opens) as kind.
+  TFileSink(TOutputFile& out, TFileKind kind, const TCliOptions& options);
+  // Writes path itself, replacing a file of that name when the chain opens (the file a
+  // link names, the link kept); "-", a device or a FIFO is written as a stream.
+  TFileSink(const std::string& path, TFileKind kind, const TCliOptions& options);
   ~TFileSink();
   TMMDSPComponent* Component() const;
-  // Why a WAV sink finished its file early; empty when it did not.
-  std::string StoppedEarly() const;
+  // Why the sink stopped writing (a write failed, the disk filled, a WAV file reached
+  // its 4 GB limit); empty while it did not.
+  std::string Failure() const;
+  bool Failed() const;
+  // Called on the writing thread when the sink stops writing.
+  void SetOnWriteStop(std::function<void()> handler);
+  // A WAV sink on a stream writes the header for this many data bytes.
+  void SetStreamLength(std::int64_t bytes);
   // Raises the encoder's "Unsupported Input Format", saying why, for audio an MP3 sink
   // cannot take (it would fail only once the chain opens).
   void CheckInput(const TWaveFormatEx* format, const std::string& inputPath) const;
   // Audio bytes in a WAV sink's file.
   std::int64_t BytesWritten() const;
+  // Audio seconds in a WAV sink's file.
+  double SecondsWritten() const;
   // A WAV sink writes this format, converted from the chain's.
   void SetWavFormat(const TWaveFormatEx* format);
 
  private:
-  TFileSink(const std::string& path, TAtomicFile* target, const std::string& finalName, const TCliOptions& options);
+  void Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TCliOptions& options);
 
+  std::unique_ptr<TOutputFile> stream_;  // a stream the sink writes by its path
   std::unique_ptr<TMMWaveFile> wav_;
   std::unique_ptr<TMMMP3Encoder> mp3_;
 };

@@ -349,7 +349,14 @@ int RunRecord(const TCliOptions& o) {
   }
   TMMRingBuffer ring;
   ConfigureRing(ring, TMMQueueMode::qmRead, plan);
-  TFileSink sink(file, o);
+  TFileSink sink(file, OutputKind(file, o.To), o);
+  // A write that fails ends the recording; what was recorded stays a finished file.
+  sink.SetOnWriteStop([&sink, file] {
+    std::string text = "recording stopped: Unable to write " + file + ": " + sink.Failure();
+    if (const double s = sink.SecondsWritten(); s > 0)
+      text += "; " + file + " holds the first " + FormatTimeString(static_cast<std::int32_t>(s * 1000), true);
+    Application().HandleException(std::make_exception_ptr(EMMError(text)));
+  });
   waveIn.SetOutput(&ring);
   ring.SetOutput(&eq);
   eq.SetOutput(sink.Component());

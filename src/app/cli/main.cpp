@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +12,8 @@
 int main(int argc, char** argv) {
   using namespace strataeq;
   SetMainThread();
+  // A file-size limit (ulimit -f) fails the write with EFBIG instead of killing us.
+  std::signal(SIGXFSZ, SIG_IGN);
   // The loader's messages reach the user as the failing command's error.
   SetMpegMessageHandler([](const std::string&) {});
   std::vector<std::string> args(argv + 1, argv + argc);
