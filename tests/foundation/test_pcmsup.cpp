@@ -212,7 +212,8 @@ TEST_P(PcmSimd, MatchesTheScalarConversionsBitForBit) {
         SamplesToFloat(type, raw.data() + 1, fa.data(), n);
         LimitPcmSimd(GetParam());
         SamplesToFloat(type, raw.data() + 1, fb.data(), n);
-        ASSERT_EQ(0, std::memcmp(fa.data(), fb.data(), n * sizeof(float))) << "unpack, " << bytes << " bytes, " << n;
+        ASSERT_TRUE(n == 0 || std::memcmp(fa.data(), fb.data(), n * sizeof(float)) == 0)
+            << "unpack, " << bytes << " bytes, " << n;
       }
     }
   }
