@@ -3,8 +3,14 @@
 #   strataeq-cli process  against SoX (15 equalizer biquads at the band centres) and
 #   ffmpeg firequalizer (the same gain table), on a generated 10-minute 44.1 kHz stereo file;
 #   peak memory of strataeq-cli for a 10- and a 60-minute file;
-#   with MP3 support: WAV -> MP3 128 kbit/s beside lame alone, MP3 -> WAV beside mpg123 -w.
+#   with MP3 support: WAV -> MP3 128 kbit/s beside lame alone, MP3 -> WAV beside mpg123 -w;
+#   24-bit -> 24-bit beside 16-bit -> 16-bit (the same noise).
+# Each comparison runs the two commands in turn (paired) RUNS times (default 5) and takes
+# the median of each: wall seconds, and CPU seconds (user + system), which stay steady on
+# a busy machine. Ratios are printed for both.
 # Usage: bench/compare-file.sh [build-folder]   (default build/release)
+# The paired runs set their medians through printf -v.
+# shellcheck disable=SC2154
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -38,50 +44,73 @@ make_input() {  # seconds, file
   sox -q -n -r 44100 -c 2 -b 16 "$2" synth "$1" pinknoise vol 0.3
 }
 
-seconds_of() {  # command...: wall seconds of one run
-  local start end
-  start=$(date +%s.%N)
-  if ! "$@" >/dev/null 2>"$work/err"; then
+runs=${RUNS:-5}
+
+measure() {  # command...: "wall cpu" seconds of one run
+  if ! /usr/bin/time -o "$work/time" -f '%e %U %S' "$@" >/dev/null 2>"$work/err"; then
     echo "failed: $*" >&2
     cat "$work/err" >&2
     exit 1
   fi
-  end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+  awk '{ printf "%s %s\n", $1, $2 + $3 }' "$work/time"
 }
 
-best_of_3() {
-  local best=""
-  for _ in 1 2 3; do
-    local t
-    t=$(seconds_of "$@")
-    if [ -z "$best" ] || (( $(echo "$t < $best" | bc -l) )); then best=$t; fi
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# paired NAME -- command A -- command B: RUNS alternating runs of A and B; sets
+# NAME_a_wall, NAME_a_cpu, NAME_b_wall, NAME_b_cpu (medians).
+paired() {
+  local name=$1
+  shift 2
+  local a=() b=()
+  while [ "$1" != -- ]; do a+=("$1"); shift; done
+  shift
+  b=("$@")
+  : >"$work/a" && : >"$work/b"
+  for _ in $(seq 1 "$runs"); do
+    measure "${a[@]}" >>"$work/a"
+    measure "${b[@]}" >>"$work/b"
   done
-  echo "$best"
+  printf -v "${name}_a_wall" '%s' "$(cut -d' ' -f1 "$work/a" | median)"
+  printf -v "${name}_a_cpu" '%s' "$(cut -d' ' -f2 "$work/a" | median)"
+  printf -v "${name}_b_wall" '%s' "$(cut -d' ' -f1 "$work/b" | median)"
+  printf -v "${name}_b_cpu" '%s' "$(cut -d' ' -f2 "$work/b" | median)"
 }
+
+ratio() { echo "$1 / $2" | bc -l; }
 
 peak_kib() {  # command...: maximum resident set size in KiB
   /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -n 1
 }
 
-report() {  # label, seconds, audio seconds
-  printf '%-34s %8.2f s  %8.0fx real time\n' "$1" "$2" "$(echo "$3 / $2" | bc -l)"
+report() {  # label, wall seconds, cpu seconds, audio seconds
+  printf '%-34s %8.2f s wall %8.2f s CPU %8.0fx real time (CPU)\n' "$1" "$2" "$3" "$(echo "$4 / $3" | bc -l)"
 }
 
 in10=$work/in10.wav
 make_input 600 "$in10"
 echo "input: 10 minutes, 44.1 kHz 16-bit stereo, $(stat -c %s "$in10") bytes; gains: $gain_list dB"
+echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); medians of $runs paired runs"
 
-t_cli=$(best_of_3 "$cli" process "$in10" "$work/out-cli.wav" --gains "$gain_list" -q)
-t_sox=$(best_of_3 sox -q "$in10" "$work/out-sox.wav" "${sox_effects[@]}")
-t_ff=$(best_of_3 ffmpeg -v error -y -threads 1 -filter_threads 1 -i "$in10" -af "firequalizer=gain_entry='$ff_table'" "$work/out-ff.wav")
-t_copy=$(best_of_3 sox -q "$in10" "$work/out-copy.wav")
-report "strataeq-cli process" "$t_cli" 600
-report "sox (15 equalizer biquads)" "$t_sox" 600
-report "ffmpeg firequalizer (1 thread)" "$t_ff" 600
-report "sox plain copy" "$t_copy" 600
-printf 'ratio: sox / strataeq %.2f, ffmpeg / strataeq %.2f\n' \
-  "$(echo "$t_sox / $t_cli" | bc -l)" "$(echo "$t_ff / $t_cli" | bc -l)"
+paired ff -- "$cli" process "$in10" "$work/out-cli.wav" --gains "$gain_list" -q \
+  -- ffmpeg -v error -y -threads 1 -filter_threads 1 -i "$in10" -af "firequalizer=gain_entry='$ff_table'" "$work/out-ff.wav"
+paired sx -- "$cli" process "$in10" "$work/out-cli.wav" --gains "$gain_list" -q \
+  -- sox -q "$in10" "$work/out-sox.wav" "${sox_effects[@]}"
+report "strataeq-cli process" "$ff_a_wall" "$ff_a_cpu" 600
+report "ffmpeg firequalizer (1 thread)" "$ff_b_wall" "$ff_b_cpu" 600
+report "sox (15 equalizer biquads)" "$sx_b_wall" "$sx_b_cpu" 600
+printf 'ratio: ffmpeg / strataeq wall %.2f, CPU %.2f; sox / strataeq wall %.2f, CPU %.2f\n' \
+  "$(ratio "$ff_b_wall" "$ff_a_wall")" "$(ratio "$ff_b_cpu" "$ff_a_cpu")" \
+  "$(ratio "$sx_b_wall" "$sx_a_wall")" "$(ratio "$sx_b_cpu" "$sx_a_cpu")"
+
+in24=$work/in24.wav
+sox -q "$in10" -b 24 "$in24" vol 0.999
+paired hr -- "$cli" process "$in24" "$work/out24.wav" --gains "$gain_list" -q \
+  -- "$cli" process "$in10" "$work/out16.wav" --gains "$gain_list" -q
+report "strataeq-cli 24-bit -> 24-bit" "$hr_a_wall" "$hr_a_cpu" 600
+report "strataeq-cli 16-bit -> 16-bit" "$hr_b_wall" "$hr_b_cpu" 600
+printf 'ratio: 24-bit throughput / 16-bit throughput (CPU) %.2f\n' "$(ratio "$hr_b_cpu" "$hr_a_cpu")"
+rm -f "$in24" "$work/out24.wav" "$work/out16.wav"
 
 m10=$(peak_kib "$cli" process "$in10" "$work/out-cli.wav" --gains "$gain_list" -q)
 in60=$work/in60.wav
@@ -92,16 +121,17 @@ echo "peak memory: 10-minute file ${m10} KiB, 60-minute file ${m60} KiB"
 
 if "$cli" process "$in10" "$work/probe.mp3" -q --gains "$gain_list" >/dev/null 2>&1; then
   command -v lame >/dev/null && command -v mpg123 >/dev/null || { echo "lame or mpg123 missing" >&2; exit 1; }
-  t_enc=$(best_of_3 "$cli" process "$in10" "$work/out.mp3" --gains "$gain_list" --bitrate 128 -q)
-  t_lame=$(best_of_3 lame --quiet -b 128 "$in10" "$work/lame.mp3")
-  report "strataeq-cli WAV -> MP3 128k" "$t_enc" 600
-  report "lame -b 128" "$t_lame" 600
-  printf 'ratio: strataeq / lame %.2f\n' "$(echo "$t_enc / $t_lame" | bc -l)"
-  t_dec=$(best_of_3 "$cli" process "$work/lame.mp3" "$work/dec.wav" --gains "$gain_list" -q)
-  t_mpg=$(best_of_3 mpg123 -q -w "$work/mpg.wav" "$work/lame.mp3")
-  report "strataeq-cli MP3 -> WAV" "$t_dec" 600
-  report "mpg123 -w" "$t_mpg" 600
-  printf 'ratio: strataeq / mpg123 %.2f\n' "$(echo "$t_dec / $t_mpg" | bc -l)"
+  paired enc -- "$cli" process "$in10" "$work/out.mp3" --gains "$gain_list" --bitrate 128 -q \
+    -- lame --quiet -b 128 "$in10" "$work/lame.mp3"
+  report "strataeq-cli WAV -> MP3 128k" "$enc_a_wall" "$enc_a_cpu" 600
+  report "lame -b 128" "$enc_b_wall" "$enc_b_cpu" 600
+  printf 'ratio: strataeq / lame wall %.2f, CPU %.2f\n' "$(ratio "$enc_a_wall" "$enc_b_wall")" "$(ratio "$enc_a_cpu" "$enc_b_cpu")"
+  paired dec -- "$cli" process "$work/lame.mp3" "$work/dec.wav" --gains "$gain_list" -q \
+    -- mpg123 -q -w "$work/mpg.wav" "$work/lame.mp3"
+  report "strataeq-cli MP3 -> WAV" "$dec_a_wall" "$dec_a_cpu" 600
+  report "mpg123 -w" "$dec_b_wall" "$dec_b_cpu" 600
+  printf 'ratio: strataeq / mpg123 wall %.2f, CPU %.2f\n' "$(ratio "$dec_a_wall" "$dec_b_wall")" "$(ratio "$dec_a_cpu" "$dec_b_cpu")"
 else
   echo "MP3 output not available in this build: MP3 comparisons skipped"
 fi
+echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -18,10 +18,11 @@ std::int64_t SteadyMicroseconds() {
 
 constexpr int kSlotKind[TMMConnector::kSlots] = {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 4, 4, 5, 5};
 
-// The pump wakes for due frames at most this often and then serves every frame that
-// has come due: the screen shows them no faster anyway (the displays copy to it at most
-// once per refresh), and each wake-up of the GUI thread costs more than a frame.
-constexpr std::int64_t kMinCycleUs = 10000;
+// The pump wakes for due frames at most this often, a screen refresh of the displays,
+// and then serves every frame that has come due: the screen shows them no faster anyway
+// (the displays copy to it at most once per refresh), and each wake-up of the GUI thread
+// costs more than a frame.
+constexpr std::int64_t kMinCycleUs = 25000;
 
 }  // namespace
 
@@ -63,31 +64,38 @@ struct TMMConnector::Shared {
     }
     wakeCv.notify_one();
   }
+  // A capture wakes the main thread no sooner than a refresh after the last wake: at
+  // short live latencies buffers come every few milliseconds, and a wake per buffer cost
+  // more in task switches than the drawing. The one pump cycle serves every frame due.
+  std::atomic<std::int64_t> lastPost{-kMinCycleUs};
+
   void Post() {
+    lastPost = SteadyMicroseconds();
     if (pumpQueued.exchange(true)) return;
     THandle h = window ? window->Handle() : 0;
     if (!PostMessage(h, MM_CONNECTOR_PUMP)) pumpQueued = false;
   }
   void WakerBody() {
     std::unique_lock lock(wakeMutex);
+    std::int64_t wakeAt = -1;  // a capture's wake, held back to the frame pace
     while (!quit) {
       if (wake) {
         wake = false;
-        lock.unlock();
-        Post();
-        lock.lock();
-        continue;
+        if (wakeAt < 0) wakeAt = std::max(SteadyMicroseconds(), lastPost.load() + kMinCycleUs);
       }
-      if (dueAt < 0) {
+      std::int64_t due = dueAt;
+      if (wakeAt >= 0 && (due < 0 || wakeAt < due)) due = wakeAt;
+      if (due < 0) {
         wakeCv.wait(lock);
         continue;
       }
-      const std::int64_t delay = dueAt - SteadyMicroseconds();
-      if (delay > 0) {
-        wakeCv.wait_for(lock, std::chrono::microseconds(delay));
+      const std::int64_t now = SteadyMicroseconds();
+      if (due > now) {
+        wakeCv.wait_for(lock, std::chrono::microseconds(due - now));
         continue;
       }
-      dueAt = -1;
+      if (dueAt >= 0 && dueAt <= now) dueAt = -1;
+      wakeAt = -1;
       lock.unlock();
       Post();
       lock.lock();

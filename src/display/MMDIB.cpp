@@ -1,5 +1,6 @@
 #include "display/MMDIB.h"
 
+#include <QPaintEvent>
 #include <QPainter>
 #include <algorithm>
 
@@ -114,16 +115,50 @@ void TMMDIBGraphicControl::Redraw() {
 
 void TMMDIBGraphicControl::Paint(QPainter& painter) {
   const QMargins strips = Strips();
-  if (!strips.isNull()) {
+  if (!strips.isNull() && !PaintingAreaOnly()) {
     const QRect r = rect();
     const QColor parent = ParentColor();
     painter.fillRect(QRect(r.left(), r.top(), strips.left(), r.height()), parent);
     painter.fillRect(QRect(r.right() + 1 - strips.right(), r.top(), strips.right(), r.height()), parent);
     painter.fillRect(QRect(r.left(), r.bottom() + 1 - strips.bottom(), r.width(), strips.bottom()), parent);
   }
-  Bevel().PaintBevel(painter, rect().marginsRemoved(strips), true);
+  if (!PaintingAreaOnly()) Bevel().PaintBevel(painter, rect().marginsRemoved(strips), true);
   if (composePending_) Compose();
-  painter.drawImage(area_.topLeft(), surface_.Image());
+  painter.drawImage(area_.topLeft(), ScreenImage());
+}
+
+void TMMDIBGraphicControl::paintEvent(QPaintEvent* event) {
+  paintRect_ = event->rect();
+  TMMGraphicControl::paintEvent(event);
+  paintRect_ = QRect();
+}
+
+const QImage& TMMDIBGraphicControl::ScreenImage() {
+  const QImage& src = surface_.Image();
+  if (src.cacheKey() == screenKey_ && screen_.size() == src.size()) return screen_;
+  const int w = src.width(), h = src.height();
+  if (screen_.size() != src.size() || screen_.format() != QImage::Format_RGB32)
+    screen_ = QImage(w, h, QImage::Format_RGB32);
+  if (src.format() == QImage::Format_Indexed8) {
+    QRgb lut[256];
+    const QList<QRgb> table = src.colorTable();
+    for (int i = 0; i < 256; ++i) lut[i] = (i < table.size() ? table[i] : 0) | 0xFF000000u;
+    for (int y = 0; y < h; ++y) {
+      const uchar* s = src.constScanLine(y);
+      auto* d = reinterpret_cast<QRgb*>(screen_.scanLine(y));
+      for (int x = 0; x < w; ++x) d[x] = lut[s[x]];
+    }
+  } else if (src.format() == QImage::Format_RGB888) {
+    for (int y = 0; y < h; ++y) {
+      const uchar* s = src.constScanLine(y);
+      auto* d = reinterpret_cast<QRgb*>(screen_.scanLine(y));
+      for (int x = 0; x < w; ++x, s += 3) d[x] = qRgb(s[0], s[1], s[2]);
+    }
+  } else {
+    screen_ = src.convertToFormat(QImage::Format_RGB32);
+  }
+  screenKey_ = src.cacheKey();
+  return screen_;
 }
 
 }  // namespace strataeq

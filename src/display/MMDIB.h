@@ -78,13 +78,23 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   void ShowSurface();
 
   void Paint(QPainter& painter) override;
+  // The paint event being served covers only the drawing area (a frame being shown):
+  // the bevel and the scales around it are already on the screen.
+  bool PaintingAreaOnly() const { return area_.contains(paintRect_); }
+  void paintEvent(QPaintEvent* event) override;
   void BevelLayout() override;
   void PropertyChanged() override { Redraw(); }
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   void CopyToScreen();
+  // The surface in the screen's own format (32-bit RGB), converted here without Qt's
+  // pooled converters and only when the picture changed, so painting it is a copy.
+  const QImage& ScreenImage();
   TMMDIBCanvas surface_;
+  QImage screen_;
+  qint64 screenKey_ = 0;  // the surface image's cache key when screen_ was made
+  QRect paintRect_;
   QRect area_;
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;

@@ -426,7 +426,7 @@ std::string TMMOscope::InfoText(std::int32_t x, std::int32_t y) const {
 // The readout is painted over the held picture.
 void TMMOscope::Paint(QPainter& painter) {
   TMMDIBGraphicControl::Paint(painter);
-  if (drawAmpScale_ || drawTimeScale_) PaintScales(painter);
+  if (!PaintingAreaOnly() && (drawAmpScale_ || drawTimeScale_)) PaintScales(painter);
   if (!infoMode_) return;
   const QRect area = Area();
   painter.save();

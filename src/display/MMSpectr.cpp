@@ -982,7 +982,7 @@ void TMMSpectrum::DrawFrame() {
 // the bars alone.
 void TMMSpectrum::Paint(QPainter& painter) {
   TMMDIBGraphicControl::Paint(painter);
-  if (drawAmpScale_ || drawFreqScale_) PaintScales(painter);
+  if (!PaintingAreaOnly() && (drawAmpScale_ || drawFreqScale_)) PaintScales(painter);
   const QRect area = Area();
   painter.save();
   painter.setClipRect(area);

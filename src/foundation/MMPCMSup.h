@@ -147,6 +147,12 @@ class TDither {
 // given, held in the target's range (float targets keep everything).
 void SamplesToFloat(TPcmSampleType type, const void* src, float* dst, std::size_t count);
 void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_t count, TDither* dither);
+// 16-, 24- and 32-bit integers run in SSE2, or AVX2 where the processor has it, with
+// results identical to the scalar code. Tests and benchmarks may hold the conversions
+// to a lower level; the level used is the lower of that limit and what is available.
+enum class TPcmSimd { Scalar, Sse2, Avx2 };
+TPcmSimd PcmSimdAvailable();
+void LimitPcmSimd(TPcmSimd level);
 
 std::int32_t BytesToSamples(const TWaveFormatEx* f, std::int32_t bytes);
 std::int32_t BytesToMs(const TWaveFormatEx* f, std::int32_t bytes);

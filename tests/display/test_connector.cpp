@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace strataeq {
@@ -207,6 +209,33 @@ TEST_F(ConnectorTest, ThePumpSleepsBetweenFramesAndStopsWhenTheBufferIsDone) {
   EXPECT_LE(cycles, 40) << "a spinning pump cycles thousands of times in 46 ms";
   EXPECT_FALSE(WaitForMessage(std::chrono::milliseconds(100))) << "nothing is posted while nothing is due";
   EXPECT_EQ(TMMConnector::PumpCycles() - before, cycles);
+}
+
+// Captures every 2 ms, as at a short live latency, from an audio thread: the GUI thread
+// is woken at most once a screen refresh (25 ms), and the frames still reach the display.
+TEST_F(ConnectorTest, RapidCapturesWakeTheGuiThreadAtMostOnceARefresh) {
+  TMMConnector::SetClock(nullptr);
+  TFakeDisplay d;
+  connector_.SetSpectrum1(&d);
+  connector_.SetSynchronize(false);
+  StartConnector();
+  ProcessPendingMessages();
+  const std::int64_t before = TMMConnector::PumpCycles();
+  std::atomic<bool> stop{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread audio([&] {
+    while (!stop) {
+      connector_.BufferReady(buffer_.get());
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  RunUntil([] { return false; }, std::chrono::milliseconds(300));
+  stop = true;
+  audio.join();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  const std::int64_t cycles = TMMConnector::PumpCycles() - before;
+  EXPECT_LE(cycles, ms / 25 + 2) << "in " << ms << " ms";
+  EXPECT_GE(d.frames.size(), 3u);
 }
 
 }  // namespace

@@ -179,6 +179,17 @@ std::vector<std::int16_t> StereoTones(int frames, int offset, std::initializer_l
   return s;
 }
 
+// What reaches the screen: the drawing area of a whole paint, and of a paint of the
+// area alone, holds the frame exactly as Qt's own conversion of the surface gives it.
+void ExpectScreenShowsFrame(TMMDIBGraphicControl& w) {
+  const QImage want = w.SurfaceImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_EQ(w.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(w.Area()), want);
+  QImage part(w.size(), QImage::Format_RGB32);
+  part.fill(qRgb(1, 2, 3));
+  w.render(&part, w.Area().topLeft(), QRegion(w.Area()));  // the region lands at the offset
+  EXPECT_EQ(part.copy(w.Area()), want);
+}
+
 TEST(DisplayGolden, OscilloscopeFrameSurface) {
   TMMOscope scope;
   scope.resize(130, 47);
@@ -190,6 +201,7 @@ TEST(DisplayGolden, OscilloscopeFrameSurface) {
   scope.ProcessFrame(s.data());
   EXPECT_EQ(scope.FrameImage().size(), QSize(128, 45));
   EXPECT_TRUE(MatchesGolden(scope.FrameImage(), "display/golden/oscope_130x47_lime.png"));
+  ExpectScreenShowsFrame(scope);
 }
 
 // The window's left analyser fed four frames of a chord, then two of silence: bars
@@ -221,6 +233,7 @@ TEST(DisplayGolden, AnalyserFrameSurface) {
   for (int frame = 0; frame < 6; ++frame) spectrum.ProcessFrame(silence.data());
   EXPECT_EQ(spectrum.FrameImage().size(), QSize(320, 98));
   EXPECT_TRUE(MatchesGolden(spectrum.FrameImage(), "display/golden/analyser_322x100_bars.png"));
+  ExpectScreenShowsFrame(spectrum);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <limits>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "foundation/MMPCMSup.h"
@@ -150,6 +154,85 @@ TEST(FindTriggerPoint, EightBitMonoReturnsTheLaterSample) {
   // Level 10 %: T = Trunc(12.7) + 128 = 140; 130 < 140 <= 200.
   EXPECT_EQ(FindTriggerPoint(&f, data, 5, 10, 1, 0), 3);
 }
+
+
+// The vector conversions against the scalar code, byte for byte, on random data with
+// the awkward values mixed in (NaN, infinities, exact half steps, the limits), at
+// every length 0..40 and an odd offset so every tail and alignment is met; with the
+// dither drawn from equal seeds, whose generators must also end in step.
+class PcmSimd : public testing::TestWithParam<TPcmSimd> {
+ protected:
+  void SetUp() override {
+    if (static_cast<int>(GetParam()) > static_cast<int>(PcmSimdAvailable()))
+      GTEST_SKIP() << "this processor lacks the instructions";
+  }
+  void TearDown() override { LimitPcmSimd(TPcmSimd::Avx2); }
+};
+
+std::vector<float> AwkwardFloats(std::size_t n, std::mt19937& gen) {
+  std::uniform_real_distribution<float> wide(-1.2f, 1.2f);
+  std::uniform_int_distribution<int> pick(0, 9), step(-8388608, 8388607);
+  const float special[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(), 1.0f, -1.0f, -0.0f, 0.0f,
+                           32767.5f / 32768, -32768.5f / 32768, 1e30f, -1e30f};
+  std::vector<float> v(n);
+  for (auto& x : v) {
+    const int k = pick(gen);
+    if (k == 0)
+      x = special[static_cast<std::size_t>(step(gen) & 0xFFFF) % std::size(special)];
+    else if (k == 1)  // half a step of 16 or of 24 bits
+      x = (static_cast<float>(step(gen) >> (gen() & 1 ? 8 : 0)) + 0.5f) / ((gen() & 1) ? 32768.0f : 8388608.0f);
+    else
+      x = wide(gen);
+  }
+  return v;
+}
+
+TEST_P(PcmSimd, MatchesTheScalarConversionsBitForBit) {
+  const TPcmSampleType types[] = {TPcmSampleType::stInt16, TPcmSampleType::stInt24, TPcmSampleType::stInt32};
+  std::mt19937 gen(11);
+  for (const TPcmSampleType type : types) {
+    const auto bytes = static_cast<std::size_t>(SampleBytes(type));
+    for (std::size_t n = 0; n <= 40; ++n) {
+      for (const bool dithered : {false, true}) {
+        const std::vector<float> src = AwkwardFloats(n + 1, gen);
+        std::vector<std::uint8_t> want(n * bytes + 1), got(n * bytes + 1);
+        TDither d1(n + 5), d2(n + 5);
+        LimitPcmSimd(TPcmSimd::Scalar);
+        FloatToSamples(type, src.data() + 1, want.data() + 1, n, dithered ? &d1 : nullptr);
+        LimitPcmSimd(GetParam());
+        FloatToSamples(type, src.data() + 1, got.data() + 1, n, dithered ? &d2 : nullptr);
+        ASSERT_EQ(want, got) << "pack, " << bytes << " bytes, " << n << " samples, dither " << dithered;
+        ASSERT_EQ(d1.Next(), d2.Next());
+
+        std::vector<std::uint8_t> raw(n * bytes + 1);
+        for (auto& b : raw) b = static_cast<std::uint8_t>(gen());
+        std::vector<float> fa(n), fb(n);
+        LimitPcmSimd(TPcmSimd::Scalar);
+        SamplesToFloat(type, raw.data() + 1, fa.data(), n);
+        LimitPcmSimd(GetParam());
+        SamplesToFloat(type, raw.data() + 1, fb.data(), n);
+        ASSERT_TRUE(n == 0 || std::memcmp(fa.data(), fb.data(), n * sizeof(float)) == 0)
+            << "unpack, " << bytes << " bytes, " << n;
+      }
+    }
+  }
+  // A long dithered run crosses the blocks in which the dither is drawn ahead.
+  const std::vector<float> src = AwkwardFloats(5000, gen);
+  std::vector<std::uint8_t> want(10000), got(10000);
+  TDither d1(3), d2(3);
+  LimitPcmSimd(TPcmSimd::Scalar);
+  FloatToSamples(TPcmSampleType::stInt16, src.data(), want.data(), 5000, &d1);
+  LimitPcmSimd(GetParam());
+  FloatToSamples(TPcmSampleType::stInt16, src.data(), got.data(), 5000, &d2);
+  EXPECT_EQ(want, got);
+  EXPECT_EQ(d1.Next(), d2.Next());
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, PcmSimd, testing::Values(TPcmSimd::Sse2, TPcmSimd::Avx2),
+                         [](const testing::TestParamInfo<TPcmSimd>& info) {
+                           return std::string(info.param == TPcmSimd::Sse2 ? "Sse2" : "Avx2");
+                         });
 
 }  // namespace
 }  // namespace strataeq
