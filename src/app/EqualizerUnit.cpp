@@ -1027,6 +1027,7 @@ void TEqForm::WaveOutStop(TObject*) {
     WaveOut->Close();
     RingBuffer->CloseQueue();
   });
+  if (outputFailed_) return;  // the recorder's stop ends or moves the route
   UnlockControls();
 }
 

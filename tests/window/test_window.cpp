@@ -1096,7 +1096,8 @@ TEST_F(PulseDesktopWindow, AGoneOutputIsFollowedOnTheDefaultAndAnErrorWhenChosen
   start();
   gone.Unload();
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
-  EXPECT_FALSE(messages.empty());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("WaveOut", 0), 0u) << messages[0];
   EXPECT_EQ(StreamSink(stream_), SinkIndex("strataeq_a"));
   EXPECT_EQ(SinkIndex(TDesktopSound::kSinkName), "");
 }
