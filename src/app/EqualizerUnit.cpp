@@ -594,7 +594,7 @@ void TEqForm::EndDesktopSound() {
 // first, and its stop decides whether it follows the desktop or the error shows.
 bool TEqForm::TakeOutputFailure(std::exception_ptr e) {
   if (outputFailed_) return true;  // the route is already stopping for the first failure
-  if (!desktop_ || !running_ || !WaveIn->Started()) return false;
+  if (!desktop_ || !running_ || stopAsked_ || !WaveIn->Started()) return false;
   try {
     std::rethrow_exception(e);
   } catch (const EMMWaveOutError&) {
@@ -903,6 +903,7 @@ void TEqForm::FinishOutputFile() {
 
 void TEqForm::StartDriver(TObject* driver) {
   LockControls();
+  stopAsked_ = false;
   try {
     if (driver == WaveIn.get()) WaveIn->Start();
     else if (driver == WaveOut.get()) WaveOut->Start();
@@ -998,6 +999,7 @@ void TEqForm::btnStopClick(TObject*) {
       return;
     }
     // Stop while a failed player's route stops: the route ends, with the player's error.
+    stopAsked_ = true;
     if (std::exchange(outputFailed_, false)) {
       runFailed_ = true;
       ShowError(std::exchange(outputFailure_, std::string()));

@@ -202,6 +202,7 @@ class TEqForm : public QWidget, public TObject {
   // The desktop route's player failed: its error, held while the route stops, and
   // OutDev's caption and hint from before the route followed the desktop elsewhere.
   bool outputFailed_ = false;
+  bool stopAsked_ = false;  // Stop pressed: a failing player then ends the route
   std::string outputFailure_;
   std::string followedCaption_, followedHint_;
   bool TakeOutputFailure(std::exception_ptr e);
