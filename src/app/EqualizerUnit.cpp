@@ -246,6 +246,7 @@ void TEqForm::BuildComponents() {
 
   // Failures a worker reports end the run as failed, so its output is not kept.
   Application().OnException = [this](std::exception_ptr e) {
+    if (TakeOutputFailure(e)) return;
     runFailed_ = true;
     ShowError(ExceptionMessage(e));
   };
@@ -582,6 +583,72 @@ void TEqForm::EndDesktopSound() {
   const std::unique_ptr<TDesktopSound> desktop = std::move(desktop_);
   desktop->Stop();
   WaveOut->SetDeviceID(chosenOutput_);
+  if (!followedCaption_.empty()) {
+    OutDev->SetCaption(std::exchange(followedCaption_, std::string()));
+    outHint_.clear();
+    OutDev->SetHint(std::exchange(followedHint_, std::string()));
+  }
+}
+
+// A desktop route's player failed (its device gone, or the server): the route stops
+// first, and its stop decides whether it follows the desktop or the error shows.
+bool TEqForm::TakeOutputFailure(std::exception_ptr e) {
+  if (outputFailed_) return true;  // the route is already stopping for the first failure
+  if (!desktop_ || !running_ || stopAsked_ || !WaveIn->Started()) return false;
+  try {
+    std::rethrow_exception(e);
+  } catch (const EMMWaveOutError&) {
+  } catch (...) {
+    return false;
+  }
+  // Set first: a stop with nothing in flight completes within Stop.
+  outputFailed_ = true;
+  outputFailure_ = ExceptionMessage(e);
+  try {
+    WaveIn->Stop();
+  } catch (...) {
+    // Not stopped: the player's error shows as it would have.
+    if (!std::exchange(outputFailed_, false)) return true;
+    outputFailure_.clear();
+    return false;
+  }
+  return true;
+}
+
+// On the stopped route of a failed player. A route left on the default output follows
+// the desktop: when that device went away (headphones unplugged, a USB or Bluetooth
+// device gone), the route goes on where the desktop's sound now goes, the desktop's
+// streams staying on the equalizer. A device the user chose stays an error.
+bool TEqForm::FollowDesktopOutput() {
+  outputFailed_ = false;
+  const std::string failure = std::exchange(outputFailure_, std::string());
+  try {
+    WaveOut->Close();
+    if (!desktop_ || chosenOutput_ != MapperId || desktop_->OutputPresent()) {
+      runFailed_ = true;
+      ShowError(failure);
+      return false;
+    }
+    const int output = WaveDeviceByServerName(TWaveDir::Output, desktop_->FollowDesktop());
+    const int monitor = WaveDeviceByServerName(TWaveDir::Input, desktop_->MonitorName());
+    if (monitor < 0 || output < 0) throw EMMError("Desktop Sound: the sound server does not list its devices");
+    WaveIn->SetDeviceID(monitor);
+    WaveOut->SetDeviceID(output);
+    if (followedCaption_.empty()) {
+      followedCaption_ = OutDev->Caption();
+      followedHint_ = outHint_.empty() ? OutDev->Hint() : outHint_;
+    }
+    const std::string name = WaveOutDeviceName(output);
+    OutDev->SetCaption(name);
+    outHint_.clear();
+    OutDev->SetHint("Output Device : " + name + " (the desktop's sound moved here)");
+    StartDriver(WaveIn.get());
+    return true;
+  } catch (...) {
+    runFailed_ = true;
+    ShowError(ExceptionMessage(std::current_exception()));
+    return false;
+  }
 }
 
 void TEqForm::OutputDeviceClick(QAction* entry) {
@@ -836,6 +903,7 @@ void TEqForm::FinishOutputFile() {
 
 void TEqForm::StartDriver(TObject* driver) {
   LockControls();
+  stopAsked_ = false;
   try {
     if (driver == WaveIn.get()) WaveIn->Start();
     else if (driver == WaveOut.get()) WaveOut->Start();
@@ -930,6 +998,12 @@ void TEqForm::btnStopClick(TObject*) {
       FileTrigger->Stop();
       return;
     }
+    // Stop while a failed player's route stops: the route ends, with the player's error.
+    stopAsked_ = true;
+    if (std::exchange(outputFailed_, false)) {
+      runFailed_ = true;
+      ShowError(std::exchange(outputFailure_, std::string()));
+    }
     WaveIn->Stop();
     if (FInWaveFile || FInMpegFile) WaveOut->Stop();
   });
@@ -941,6 +1015,7 @@ void TEqForm::WaveInStop(TObject*) {
     WaveIn->Close();
     RingBuffer->CloseQueue();
   });
+  if (outputFailed_ && FollowDesktopOutput()) return;
   if (FOutWaveFile || FOutMp3File) Guard([&] { FinishOutputFile(); });
   Guard([&] { EndDesktopSound(); });
   // A playback device still completing its stop unlocks the window itself, so that
@@ -954,6 +1029,7 @@ void TEqForm::WaveOutStop(TObject*) {
     WaveOut->Close();
     RingBuffer->CloseQueue();
   });
+  if (outputFailed_) return;  // the recorder's stop ends or moves the route
   UnlockControls();
 }
 

@@ -199,6 +199,14 @@ class TEqForm : public QWidget, public TObject {
   double latencyShownMs_ = 0;  // the latency OutDev's hint shows
   int chosenOutput_ = 0;  // the playback device chosen, while Desktop Sound replaces it
   void EndDesktopSound();
+  // The desktop route's player failed: its error, held while the route stops, and
+  // OutDev's caption and hint from before the route followed the desktop elsewhere.
+  bool outputFailed_ = false;
+  bool stopAsked_ = false;  // Stop pressed: a failing player then ends the route
+  std::string outputFailure_;
+  std::string followedCaption_, followedHint_;
+  bool TakeOutputFailure(std::exception_ptr e);
+  bool FollowDesktopOutput();
   QAction *bothChannels_ = nullptr, *leftOnly_ = nullptr, *rightOnly_ = nullptr;
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
   std::atomic<int> dropOuts_{0};

@@ -92,16 +92,15 @@ void DropQueued(Queue& q, Pred drop) {
 template <typename Fill>
 void Post(Fill fill) {
   Queue& q = TheQueue();
-  std::function<void()> hook;
   {
     std::lock_guard lock(q.mutex);
     QueueItem* n = TakeNode(q);
     fill(*n);
     Append(q, n);
-    hook = q.wakeHook;  // small enough to be held without allocation
+    // Woken under the lock: a loop that removes its hook is never woken after it is gone.
+    if (q.wakeHook) q.wakeHook();
   }
   q.arrived.notify_all();
-  if (hook) hook();
 }
 
 void PostClosure(std::function<void()> closure) {
@@ -171,7 +170,6 @@ TNotifyWindow::~TNotifyWindow() {
 
 bool PostMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lparam) {
   Queue& q = TheQueue();
-  std::function<void()> hook;
   {
     std::lock_guard lock(q.mutex);
     if (window == 0 || !q.windows.contains(window)) return false;
@@ -179,10 +177,9 @@ bool PostMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lparam
     n->window = window;
     n->message = TMessage{msg, wparam, lparam, 0};
     Append(q, n);
-    hook = q.wakeHook;
+    if (q.wakeHook) q.wakeHook();  // under the lock, as in Post
   }
   q.arrived.notify_all();
-  if (hook) hook();
   return true;
 }
 

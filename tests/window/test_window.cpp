@@ -1039,5 +1039,68 @@ TEST_F(PulseDesktopWindow, DesktopSoundTakesAPlayerThroughTheEqualizerAndBackOnS
   EXPECT_EQ(SinkIndex(TDesktopSound::kSinkName), "");
 }
 
+// The route's output goes away (headphones unplugged). Left on the default, the route
+// follows the desktop to a remaining real sink with the player still on the equalizer;
+// a device chosen by name stays an error that ends the route.
+TEST_F(PulseDesktopWindow, AGoneOutputIsFollowedOnTheDefaultAndAnErrorWhenChosen) {
+  struct TempSink {
+    std::string module = Shell("pactl load-module module-null-sink sink_name=strataeq_gone "
+                               "sink_properties=device.description=StrataEq-Gone");
+    void Unload() { Shell("pactl unload-module " + module); }
+    ~TempSink() { Unload(); }
+  };
+  auto windowSink = [] {  // the sink the window's player plays to
+    return Shell("pactl list sink-inputs | awk '$1 == \"Sink:\" { sink = $2 } "
+                 "/application.process.id = \"" + std::to_string(getpid()) + "\"/ { print sink }'");
+  };
+  auto start = [&] {
+    for (QAction* a : form->InputDevs->actions())
+      if (a->text() == "Desktop Sound") a->trigger();
+    QTest::mouseClick(form->btnStart, Qt::LeftButton);
+    ASSERT_TRUE(messages.empty()) << messages[0];
+    ASSERT_TRUE(WaitFor([&] { return windowSink() == SinkIndex("strataeq_gone"); }));
+    EXPECT_EQ(StreamSink(stream_), SinkIndex(TDesktopSound::kSinkName));
+  };
+  {
+    TempSink gone;
+    ASSERT_FALSE(SinkIndex("strataeq_gone").empty());
+    Shell("pactl set-default-sink strataeq_gone");
+    start();
+    const std::string caption = form->OutDev->Caption();
+    gone.Unload();
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    std::string now;
+    while ((now = windowSink()) != SinkIndex("strataeq_a") && now != SinkIndex("strataeq_b") &&
+           std::chrono::steady_clock::now() < deadline)
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    ASSERT_TRUE(now == SinkIndex("strataeq_a") || now == SinkIndex("strataeq_b")) << "the route did not move within 2 s";
+    EXPECT_TRUE(messages.empty()) << messages[0];
+    EXPECT_EQ(StreamSink(stream_), SinkIndex(TDesktopSound::kSinkName));
+    EXPECT_EQ(form->OutDev->Caption(), now == SinkIndex("strataeq_a") ? "StrataEq-Null-A" : "StrataEq-Null-B");
+    const std::int64_t early = form->WaveOut->Position();
+    ASSERT_TRUE(WaitFor([&] { return form->WaveOut->Position() > early + 44100 / 2; }));
+
+    QTest::mouseClick(form->btnStop, Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+    EXPECT_EQ(StreamSink(stream_), SinkIndex("strataeq_a"));
+    EXPECT_EQ(SinkIndex(TDesktopSound::kSinkName), "");
+    EXPECT_EQ(form->OutDev->Caption(), caption);
+  }
+
+  // Chosen by name: the window made after the device is there lists it.
+  TempSink gone;
+  form = std::make_unique<TEqForm>();
+  form->OnMessage = [this](TObject*, const std::string& text) { messages.push_back(text); };
+  for (QAction* a : form->OutputDevs->actions())
+    if (a->text() == "StrataEq-Gone") a->trigger();
+  start();
+  gone.Unload();
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("WaveOut", 0), 0u) << messages[0];
+  EXPECT_EQ(StreamSink(stream_), SinkIndex("strataeq_a"));
+  EXPECT_EQ(SinkIndex(TDesktopSound::kSinkName), "");
+}
+
 }  // namespace
 }  // namespace strataeq
