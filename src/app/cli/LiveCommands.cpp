@@ -132,6 +132,7 @@ struct TRouteReadout {
   std::function<std::int64_t()> Position;
   std::int32_t BufferFrames = 0;
   std::function<std::int64_t()> Clipped;  // buffers the equalizer clipped
+  std::function<std::int64_t()> Underflows;  // the playback device's count
 };
 
 // Serves the main thread until done, a signal or the deadline; prints the window's
@@ -162,6 +163,7 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
                        static_cast<int>(watch.Stalled() / kDesignRate));
         stallTold = watch.Stalled() > 0 && (stallTold || gap > 0);
         *readout.Dropouts += gap;
+        if (readout.Underflows) *readout.Dropouts += watch.AddUnderflows(readout.Underflows());
         if (watch.Stalled() >= kStallSeconds * kDesignRate)
           return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
@@ -275,12 +277,15 @@ int RunLive(const TCliOptions& o) {
     ring.SetOutput(&eq);
     eq.SetOutput(&waveOut);
 
-    ring.OnEmpty = [&](TObject*) { ++dropouts; };
+    // Silence for want of a recorded slot, a skip to hold the delay or a full ring:
+    // each is a gap the listener hears.
+    ring.OnEmpty = ring.OnSlotDropped = ring.OnOverlow = [&](TObject*) { ++dropouts; };
     TRouteReadout readout;
     readout.Dropouts = &dropouts;
     readout.Latency = [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); };
     readout.Position = [&] { return waveOut.Started() ? waveOut.Position() : -1; };
     readout.BufferFrames = plan.BufferSize / 4;
+    readout.Underflows = [&] { return waveOut.Underflows(); };
     readout.Clipped = [&] { return clipped + eq.ClippedBuffers(); };
     std::optional<double> left = o.Seconds;
     if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
