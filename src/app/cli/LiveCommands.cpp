@@ -148,7 +148,7 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
   };
-  GetCpuUsage();  // the first reading only sets the reference
+  GetCpuUsageWithProcess();  // the first reading only sets the reference
   auto nextReport = start + std::chrono::seconds(1);
   while (!done() && !Interrupted() && !due()) {
     RunUntil([&] { return done() || Interrupted() || due() || std::chrono::steady_clock::now() >= nextReport; },
@@ -169,7 +169,8 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
       }
       if (!quiet) {
-        std::printf("Cpu Usage : %d %%", GetCpuUsage());
+        const TCpuUsage cpu = GetCpuUsageWithProcess();
+        std::printf("Cpu Usage : %d %% (strataeq %d %%)", cpu.Machine, cpu.Process);
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
         if (latency) std::printf("   Latency : %.0f ms", latency());
         if (readout.Clipped && readout.Clipped() > 0)
