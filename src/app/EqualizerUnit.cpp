@@ -176,7 +176,7 @@ TEqForm::~TEqForm() {
   WaveIn->OnStop = nullptr;
   WaveOut->OnStop = nullptr;
   FileTrigger->OnStop = nullptr;
-  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = RingBuffer->OnOverlow = nullptr;
+  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = nullptr;
   try {
     FileTrigger->Close();
     WaveIn->Close();
@@ -215,7 +215,7 @@ void TEqForm::BuildComponents() {
   RingBuffer = std::make_unique<TMMRingBuffer>();
   RingBuffer->SetBufferSize(kBufferSize);
   RingBuffer->SetQueueMode(TMMQueueMode::qmDuplex);
-  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = RingBuffer->OnOverlow = [this](TObject* s) { RingBufferEmpty(s); };
+  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = [this](TObject* s) { RingBufferEmpty(s); };
 
   Connector = std::make_unique<TMMConnector>();
   TMMConnector::SetEnterIdle(true);

@@ -91,10 +91,7 @@ std::int32_t TMMRingBuffer::BytesFree() const {
   return size * (numBuffers_ - slotsFilled_);
 }
 
-void TMMRingBuffer::DoOverflow() {
-  ++slotsLost_;
-  Fire(OnOverlow);
-}
+void TMMRingBuffer::DoOverflow() { Fire(OnOverlow); }
 void TMMRingBuffer::DoEmpty() { Fire(OnEmpty); }
 void TMMRingBuffer::DoFillQueue() { Fire(OnFillQueue); }
 void TMMRingBuffer::DoFillQueueEnd() { Fire(OnFillQueueEnd); }

@@ -82,7 +82,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   // Between two devices: a queued slot was dropped to bring the delay back to the
   // primed level (a skip the listener hears); fired once per slot on the reader's thread.
   TNotifyEvent OnSlotDropped;
-  // Slots dropped to hold the delay and writes lost to a full queue since the queue opened.
+  // Slots dropped to hold the delay since the queue opened.
   std::int64_t SlotsLost() const { return slotsLost_.load(); }
 
  protected:

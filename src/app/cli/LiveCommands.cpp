@@ -278,9 +278,9 @@ int RunLive(const TCliOptions& o) {
     ring.SetOutput(&eq);
     eq.SetOutput(&waveOut);
 
-    // Silence for want of a recorded slot, a skip to hold the delay or a full ring:
+    // Silence for want of a recorded slot or a skip to hold the delay:
     // each is a gap the listener hears.
-    ring.OnEmpty = ring.OnSlotDropped = ring.OnOverlow = [&](TObject*) { ++dropouts; };
+    ring.OnEmpty = ring.OnSlotDropped = [&](TObject*) { ++dropouts; };
     TRouteReadout readout;
     readout.Dropouts = &dropouts;
     readout.Latency = [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); };
