@@ -176,7 +176,7 @@ TEqForm::~TEqForm() {
   WaveIn->OnStop = nullptr;
   WaveOut->OnStop = nullptr;
   FileTrigger->OnStop = nullptr;
-  RingBuffer->OnEmpty = nullptr;
+  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = nullptr;
   try {
     FileTrigger->Close();
     WaveIn->Close();
@@ -215,7 +215,7 @@ void TEqForm::BuildComponents() {
   RingBuffer = std::make_unique<TMMRingBuffer>();
   RingBuffer->SetBufferSize(kBufferSize);
   RingBuffer->SetQueueMode(TMMQueueMode::qmDuplex);
-  RingBuffer->OnEmpty = [this](TObject* s) { RingBufferEmpty(s); };
+  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = [this](TObject* s) { RingBufferEmpty(s); };
 
   Connector = std::make_unique<TMMConnector>();
   TMMConnector::SetEnterIdle(true);
@@ -739,6 +739,11 @@ void TEqForm::RingBufferEmpty(TObject*) { ++dropOuts_; }
 
 void TEqForm::CpuTimerTimer(TObject*) {
   Cpu->setText(QStringLiteral("Cpu Usage : %1 %").arg(GetCpuUsage()));
+  // The server's underflows are silences heard as well; the count restarts per open.
+  if (const std::int64_t u = WaveOut->Underflows(); u != underflowsSeen_) {
+    if (u > underflowsSeen_) dropOuts_ += static_cast<int>(u - underflowsSeen_);
+    underflowsSeen_ = u;
+  }
   if (const int dropOuts = dropOuts_.load(); dropOuts != dropOutsShown_) {
     dropOutsShown_ = dropOuts;
     lblDropOuts->setText(QStringLiteral("Dropouts : %1").arg(dropOuts));

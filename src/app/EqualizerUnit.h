@@ -211,6 +211,7 @@ class TEqForm : public QWidget, public TObject {
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
   std::atomic<int> dropOuts_{0};
   int dropOutsShown_ = 0;
+  std::int64_t underflowsSeen_ = 0;
   std::int64_t clippedShown_ = 0;
   bool running_ = false;
   std::string inputName_;   // the source file chosen last

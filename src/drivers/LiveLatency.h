@@ -72,6 +72,11 @@ class TRouteStallWatch {
   // The position (any unit) and the time in frames since the route started; returns the
   // drop-outs to add for the span since the last reading.
   int Update(std::int64_t position, std::int64_t elapsed);
+  // The playback device's underflow count now (it restarts with each open), read
+  // after Update; returns the drop-outs to add. A stall counted by its length already
+  // holds its underflows, and those seen early in a stall are taken off what Update
+  // later counts for it, so no silence counts twice.
+  int AddUnderflows(std::int64_t total);
   // Frames of time since the position last moved.
   std::int64_t Stalled() const { return stalled_; }
 
@@ -82,6 +87,8 @@ class TRouteStallWatch {
   std::int64_t lastElapsed_ = 0;
   std::int64_t stalled_ = 0;
   std::int64_t counted_ = 0;  // frames of the current stall already counted
+  std::int64_t underflows_ = 0;   // the device's count at the last reading
+  std::int64_t stallCredit_ = 0;  // underflows counted in the current stall before it was
 };
 
 double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,

@@ -358,13 +358,63 @@ std::int32_t CpuUsageBetween(const TCpuTimes& a, const TCpuTimes& b) {
   return static_cast<std::int32_t>((busy * 100 + total / 2) / total);
 }
 
+namespace {
+std::string ReadProcFile(const char* path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+}  // namespace
+
+std::int64_t ParseProcessCpuTicks(std::string_view text) {
+  // The command name in parentheses may hold spaces; the fields count from its end.
+  const auto close = text.rfind(')');
+  if (close == std::string_view::npos) return -1;
+  std::string_view rest = text.substr(close + 1);
+  std::int64_t ticks = 0;
+  for (int field = 3; field <= 15; ++field) {  // utime and stime are fields 14 and 15
+    while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+    const auto end = std::min(rest.find(' '), rest.size());
+    if (end == 0) return -1;
+    if (field >= 14) {
+      std::int64_t v = 0;
+      const auto [p, ec] = std::from_chars(rest.data(), rest.data() + end, v);
+      if (ec != std::errc() || p != rest.data() + end || v < 0) return -1;
+      ticks += v;
+    }
+    rest.remove_prefix(end);
+  }
+  return ticks;
+}
+
+std::int32_t ProcessCpuShareBetween(const TCpuTimes& a, std::int64_t aTicks, const TCpuTimes& b,
+                                    std::int64_t bTicks) {
+  if (!a.Valid || !b.Valid || b.Total <= a.Total || aTicks < 0 || bTicks < aTicks) return 0;
+  const std::uint64_t total = b.Total - a.Total;
+  const std::uint64_t used = std::min(static_cast<std::uint64_t>(bTicks - aTicks), total);
+  return static_cast<std::int32_t>((used * 100 + total / 2) / total);
+}
+
+TCpuUsage GetCpuUsageWithProcess() {
+  static std::mutex mutex;
+  static TCpuTimes previous;
+  static std::int64_t previousTicks = -1;
+  const std::int64_t ticks = ParseProcessCpuTicks(ReadProcFile("/proc/self/stat"));
+  const TCpuTimes now = ParseCpuTimes(ReadProcFile("/proc/stat"));
+  std::lock_guard lock(mutex);
+  const TCpuUsage usage{CpuUsageBetween(previous, now), ProcessCpuShareBetween(previous, previousTicks, now, ticks)};
+  if (now.Valid) {
+    previous = now;
+    previousTicks = ticks;
+  }
+  return usage;
+}
+
 std::int32_t GetCpuUsage() {
   static std::mutex mutex;
   static TCpuTimes previous;
-  std::ifstream in("/proc/stat");
-  std::ostringstream text;
-  text << in.rdbuf();
-  const TCpuTimes now = ParseCpuTimes(text.str());
+  const TCpuTimes now = ParseCpuTimes(ReadProcFile("/proc/stat"));
   std::lock_guard lock(mutex);
   const std::int32_t usage = CpuUsageBetween(previous, now);
   if (now.Valid) previous = now;

@@ -106,6 +106,20 @@ TCpuTimes ParseCpuTimes(std::string_view procStat);
 // Busy share between two readings, rounded to whole per cent, 0..100.
 std::int32_t CpuUsageBetween(const TCpuTimes& earlier, const TCpuTimes& later);
 
+// The machine's load (as GetCpuUsage) and this program's own share of all the
+// machine's processors, in per cent, between this call and the previous one of it.
+struct TCpuUsage {
+  std::int32_t Machine = 0;
+  std::int32_t Process = 0;
+};
+TCpuUsage GetCpuUsageWithProcess();
+// The user and system jiffies of a /proc/self/stat text; -1 when it cannot be read.
+std::int64_t ParseProcessCpuTicks(std::string_view procSelfStat);
+// The ticks the process used of the machine's total between two readings, rounded to
+// whole per cent, 0..100.
+std::int32_t ProcessCpuShareBetween(const TCpuTimes& earlier, std::int64_t earlierTicks, const TCpuTimes& later,
+                                    std::int64_t laterTicks);
+
 // Microseconds on the steady clock, as a whole number.
 double GetMicroseconds();
 

@@ -116,14 +116,16 @@ void TMMRingBuffer::DropOldest() {
 // meanwhile) leaves slots behind that would add to the delay for good. Reads leave one
 // slot fewer than the asked-for level behind once primed; when none did for half a
 // second, the oldest slot goes.
-void TMMRingBuffer::TrimExcess() {
+bool TMMRingBuffer::TrimExcess() {
   const TWaveFormatEx* f = PWaveFormat();
-  if (!f || slotSize_ <= 0) return;
+  if (!f || slotSize_ <= 0) return false;
   lowestLevel_ = std::min(lowestLevel_, slotsFilled_);
-  if (++windowReads_ < std::max<std::int64_t>(f->nAvgBytesPerSec / 2 / slotSize_, 1)) return;
-  if (lowestLevel_ >= primeSlots_) DropOldest();
+  if (++windowReads_ < std::max<std::int64_t>(f->nAvgBytesPerSec / 2 / slotSize_, 1)) return false;
+  const bool drop = lowestLevel_ >= primeSlots_ && slotsFilled_ > 0;
+  if (drop) DropOldest();
   windowReads_ = 0;
   lowestLevel_ = numBuffers_;
+  return drop;
 }
 
 void TMMRingBuffer::FillSilence(void* dest, std::int32_t bytes) const {
@@ -191,6 +193,7 @@ void TMMRingBuffer::OpenQueue() {
     scratch_ = AllocWaveHeader(scratchSize_);
   }
   ClearCounters();
+  slotsLost_ = 0;
   primed_ = false;
   loopFlag_ = false;
   loopMark_ = 0;
@@ -357,6 +360,8 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
     }
   }
   bool ended = false;
+  bool dropped = false;
+  std::int32_t n = 0;
   {
     std::unique_lock lock(cs_);
     if (slotsFilled_ == 0 && mode_ == TMMQueueMode::qmDuplex && !stop_) AwaitRecording(lock);
@@ -366,7 +371,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
       endPending_ = false;
     } else {
       Slot& s = slots_[static_cast<std::size_t>(readIndex_)];
-      const std::int32_t n = std::min(s.length, wanted);
+      n = std::min(s.length, wanted);
       std::memcpy(dest, s.data, static_cast<std::size_t>(n));
       user = s.user;
       if (s.length > n) {
@@ -382,9 +387,15 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
         --slotsFilled_;
       }
       bytesQueued_ -= n;
-      if (mode_ == TMMQueueMode::qmDuplex && primeSlots_ > 0) TrimExcess();
-      return n;
+      if (mode_ == TMMQueueMode::qmDuplex && primeSlots_ > 0) dropped = TrimExcess();
     }
+  }
+  if (n > 0) {
+    if (dropped) {
+      ++slotsLost_;
+      Fire(OnSlotDropped);
+    }
+    return n;
   }
   if (ended) {  // the input ran out while nothing was queued: a silent last buffer
     FillSilence(dest, wanted);

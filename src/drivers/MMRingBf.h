@@ -79,6 +79,11 @@ class TMMRingBuffer : public TMMDSPComponent {
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
 
   TNotifyEvent OnOverlow, OnEmpty, OnFillQueue, OnFillQueueEnd, OnFlushQueue, OnFlushQueueEnd;
+  // Between two devices: a queued slot was dropped to bring the delay back to the
+  // primed level (a skip the listener hears); fired once per slot on the reader's thread.
+  TNotifyEvent OnSlotDropped;
+  // Slots dropped to hold the delay since the queue opened.
+  std::int64_t SlotsLost() const { return slotsLost_.load(); }
 
  protected:
   // One per notification; each fires its event on the thread that found the condition.
@@ -105,7 +110,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   void FillSilence(void* dest, std::int32_t bytes) const;
   void AwaitRecording(std::unique_lock<TCriticalSection>& lock);
   void DropOldest();     // holds cs_
-  void TrimExcess();     // holds cs_
+  bool TrimExcess();     // holds cs_; true when it dropped a slot
   void ClearCounters();  // holds cs_
   void Drain();
   void RunRequested();   // queue worker: a fill or a flush run
@@ -157,6 +162,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::unique_ptr<TEvent> readyEvent_, requestEvent_, doneEvent_, terminateEvent_;
   std::unique_ptr<TMMQueueThread> worker_;
   std::atomic<bool> workerFailed_{false};
+  std::atomic<std::int64_t> slotsLost_{0};
 };
 
 }  // namespace strataeq

@@ -222,6 +222,12 @@ std::int64_t TMMWaveOut::ToTimeFormat(std::int64_t samples) const {
   }
 }
 
+std::int64_t TMMWaveOut::Underflows() const {
+  std::uint64_t count = 0;
+  const HWAVEOUT h = Handle();
+  return h && waveOutGetUnderflows(h, &count) == MMSYSERR_NOERROR ? static_cast<std::int64_t>(count) : 0;
+}
+
 std::int64_t TMMWaveOut::Position() {
   if (!HasState(TMMWaveOutState::wosOpened) || !PWaveFormat() || Closing() || !handle_) return 0;
   const std::int64_t device = DevicePosition();

@@ -41,6 +41,8 @@ class TMMWaveOut : public TMMWaveDevice {
   std::int64_t BytesHandedBack() const { return bytesHandedBack_.load(); }
   // Played position in TimeFormat units; 0 unless opened with a format.
   std::int64_t Position();
+  // Times the server ran out of our sound since the device opened; 0 while closed.
+  std::int64_t Underflows() const;
 
   void SetPWaveFormat(const TWaveFormatEx* format) override;  // closes first
   void Open() override;

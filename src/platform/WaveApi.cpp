@@ -294,6 +294,11 @@ MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.ServerBuffer(sizes); });
 }
 
+MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count) {
+  if (!count) return MMSYSERR_INVALPARAM;
+  return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Underflows(count); });
+}
+
 std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }
 
 int WaveDeviceByServerName(TWaveDir dir, const std::string& name) {

@@ -175,6 +175,10 @@ struct TWaveServerBuffer {
 };
 MMRESULT waveInGetServerBuffer(HWAVEIN hwi, TWaveServerBuffer* sizes);
 MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes);
+// Times since the open that the server ran out of sound queued for the playback
+// device while it played (each a silence the listener hears); 0 where the backend
+// cannot tell.
+MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count);
 
 // The sound server's own name of a device (the mapper: the current default), for
 // talking to the server about it; empty where the backend has no such names.
@@ -202,6 +206,10 @@ class TWaveStream {
   }
   virtual MMRESULT ServerBuffer(TWaveServerBuffer* sizes) {
     *sizes = {};
+    return MMSYSERR_NOERROR;
+  }
+  virtual MMRESULT Underflows(std::uint64_t* count) {
+    *count = 0;
     return MMSYSERR_NOERROR;
   }
 };

@@ -90,6 +90,10 @@ class TPulseStream : public TWaveStream {
   MMRESULT Close() override;
   MMRESULT Latency(std::uint64_t* usec) override;
   MMRESULT ServerBuffer(TWaveServerBuffer* sizes) override;
+  MMRESULT Underflows(std::uint64_t* count) override {
+    *count = underflows_.load();
+    return MMSYSERR_NOERROR;
+  }
 
   // The lock is held for these.
   void Fail(MMRESULT code);
@@ -102,6 +106,7 @@ class TPulseStream : public TWaveStream {
   static void WriteCallback(pa_stream* s, std::size_t bytes, void* self);
   static void ReadCallback(pa_stream* s, std::size_t bytes, void* self);
   static void TimingCallback(pa_stream* s, void* self);
+  static void UnderflowCallback(pa_stream* s, void* self);
   static void TimingDone(pa_stream* s, int success, void* self);
   static void DrainDone(pa_stream* s, int success, void* self);
   static void TimerCallback(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
@@ -148,6 +153,7 @@ class TPulseStream : public TWaveStream {
   std::uint64_t recorded_ = 0;     // input bytes since the last reset
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
+  std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
 };
 
 class TPulseBackend : public TWaveBackend {
@@ -441,6 +447,7 @@ void TPulseStream::Detach() {
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
+    pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -481,6 +488,7 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, c
     attr.minreq = attr.tlength / 4;
     attr.fragsize = static_cast<std::uint32_t>(-1);
     pa_stream_set_write_callback(stream_, &TPulseStream::WriteCallback, this);
+    pa_stream_set_underflow_callback(stream_, &TPulseStream::UnderflowCallback, this);
     rc = pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr);
   }
   if (rc < 0) {
@@ -544,6 +552,9 @@ void TPulseStream::ReadCallback(pa_stream* s, std::size_t, void* self) {
 }
 
 void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseStream*>(self)->CheckPlayed(); }
+
+// The server played out everything we had queued and goes on with silence.
+void TPulseStream::UnderflowCallback(pa_stream*, void* self) { ++static_cast<TPulseStream*>(self)->underflows_; }
 
 void TPulseStream::TimingDone(pa_stream*, int, void* self) {
   auto* t = static_cast<TPulseStream*>(self);

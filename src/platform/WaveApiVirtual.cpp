@@ -155,6 +155,13 @@ class TVirtualAudio::Stream : public TWaveStream {
     return MMSYSERR_NOERROR;
   }
 
+  MMRESULT Underflows(std::uint64_t* count) override {
+    std::lock_guard lock(owner_.mutex_);
+    const Device* d = owner_.DeviceAt(dir_, device_);
+    *count = d && d->stream == this ? d->underflows : 0;
+    return MMSYSERR_NOERROR;
+  }
+
   MMRESULT Close() override {
     std::lock_guard delivery(owner_.delivery_);
     {
@@ -282,6 +289,7 @@ MMRESULT TVirtualAudio::Open(TWaveDir dir, int deviceId, const TWaveFormatEx& fo
     auto s = std::make_unique<Stream>(*this, dir, index, format, callback, instance, handle);
     created = s.get();
     d->stream = created;
+    d->underflows = 0;
     stream = std::move(s);
   }
   created->Report(dir == TWaveDir::Input ? MM_WIM_OPEN : MM_WOM_OPEN, 0);
@@ -449,6 +457,11 @@ void TVirtualAudio::FailNext(TWaveDir dir, int device, TWaveOp op, MMRESULT code
     d->failOp = op;
     d->failCode = code;
   }
+}
+
+void TVirtualAudio::InjectUnderflow(int device) {
+  std::lock_guard lock(mutex_);
+  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) ++d->underflows;
 }
 
 void TVirtualAudio::LoseDevice(TWaveDir dir, int device, MMRESULT code) {

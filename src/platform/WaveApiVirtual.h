@@ -73,6 +73,9 @@ class TVirtualAudio : public TWaveBackend {
   // Modulus of the position counters in samples: a power of two of at least 2^20
   // (the default is 2^32, the counter's width).
   void SetPositionWrap(std::uint64_t samples);
+  // The open output device reports an underflow, as a server does that ran out of
+  // queued sound (the stream's count goes up by one).
+  void InjectUnderflow(int device);
 
  private:
   double toneHz_ = 0;
@@ -89,6 +92,7 @@ class TVirtualAudio : public TWaveBackend {
     TWaveOp failOp = TWaveOp::Open;
     MMRESULT failCode = MMSYSERR_NOERROR;
     Stream* stream = nullptr;
+    std::uint64_t underflows = 0;      // output: of the stream open now
     std::deque<std::uint8_t> fifo;     // input: bytes to record
     std::vector<std::uint8_t> played;  // output: bytes played
   };

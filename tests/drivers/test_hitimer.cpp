@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include "wave_test_util.h"
@@ -155,6 +158,16 @@ TEST(CpuUsage, BusyShareBetweenTwoReadingsOfProcStat) {
   EXPECT_EQ(CpuUsageBetween(a, a), 0);
   EXPECT_FALSE(ParseCpuTimes("cpu0 1 2 3 4\n").Valid);
   EXPECT_FALSE(ParseCpuTimes("garbage").Valid);
+  // The program's own share: its user and system ticks over the machine's total.
+  const std::string stat = "4242 (strataeq cli) S 1 2 3 4 5 6 7 8 9 10 ";
+  EXPECT_EQ(ParseProcessCpuTicks(stat + "7 3 0 0 20 0 1"), 10);
+  EXPECT_EQ(ParseProcessCpuTicks(stat + "7"), -1) << "cut short";
+  EXPECT_EQ(ParseProcessCpuTicks("4242 strataeq S 1"), -1);
+  EXPECT_EQ(ProcessCpuShareBetween(a, 10, b, 22), 6);  // 12 ticks of 200
+  EXPECT_EQ(ProcessCpuShareBetween(a, -1, b, 22), 0) << "no earlier reading";
+  std::ifstream self("/proc/self/stat");
+  const std::string own((std::istreambuf_iterator<char>(self)), std::istreambuf_iterator<char>());
+  EXPECT_GE(ParseProcessCpuTicks(own), 0) << own;
   const std::int32_t usage = GetCpuUsage();
   EXPECT_GE(usage, 0);
   EXPECT_LE(usage, 100);

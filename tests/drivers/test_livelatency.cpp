@@ -77,6 +77,14 @@ TEST(LiveLatencyPlan, GrowsToWhatTheServerRunsAndStallsCountAsDropouts) {
   EXPECT_EQ(watch.Update(50000, 198450), 0);
   EXPECT_EQ(watch.Stalled(), 0);
   EXPECT_EQ(watch.Update(50000, 220500), 0) << "a new stall starts its grace again";
+  // The underflow that began a stall is counted at once, and the stall's count by its
+  // length later takes it off; underflows during a counted stall add nothing.
+  EXPECT_EQ(watch.AddUnderflows(1), 1);
+  EXPECT_EQ(watch.Update(50000, 264600), 149) << "1.5 s stalled less the underflow already counted";
+  EXPECT_EQ(watch.AddUnderflows(3), 0);
+  EXPECT_EQ(watch.Update(60000, 308700), 0);
+  EXPECT_EQ(watch.AddUnderflows(4), 1) << "a lone underflow while sound moves";
+  EXPECT_EQ(watch.AddUnderflows(1), 1) << "a reopened device counts from 0";
 }
 
 TEST(LiveLatencyMeasure, ARouteInItsPlannedStateMeasuresThePlannedDelay) {

@@ -1,17 +1,20 @@
 // Whole routes on paced virtual devices, as the window builds them: stops at random
 // moments end in exactly one OnStop per started driver and never hang, a stop the
-// device refuses still ends in its OnStop, and a live route that clips allocates
-// nothing on its audio threads.
+// device refuses still ends in its OnStop, a live route that clips allocates
+// nothing on its audio threads, and every gap injected into a live route is counted.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "drivers/LiveLatency.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
@@ -202,6 +205,112 @@ TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
   ProcessPendingMessages();
   EXPECT_EQ(r.inStops.load(), 1);
   EXPECT_EQ(r.outStops.load(), 1);
+}
+
+
+// Gaps a listener hears in a recording of a steady tone (16-bit stereo, left channel),
+// fitted block by block: a silent block is one, and so is a block whose phase does not
+// follow on from the last sounding one. The leading silence does not count.
+int HeardGaps(const std::vector<std::uint8_t>& pcm, double hz, int block, int offset, double amplitude) {
+  const auto* s = reinterpret_cast<const std::int16_t*>(pcm.data());
+  const std::size_t frames = pcm.size() / 4;
+  const double step = 2 * M_PI * hz / 44100;
+  int gaps = 0;
+  bool sounding = false;
+  double last = 0;
+  for (std::size_t b = static_cast<std::size_t>(offset); b + static_cast<std::size_t>(block) <= frames; b += block) {
+    double re = 0, im = 0;
+    for (int k = 0; k < block; ++k) {
+      const double v = s[2 * (b + static_cast<std::size_t>(k))];
+      re += v * std::cos(step * k);
+      im -= v * std::sin(step * k);
+    }
+    const double amp = 2 * std::hypot(re, im) / block;
+    if (amp < amplitude / 2) {
+      gaps += sounding ? 1 : 0;
+      continue;
+    }
+    const double phase = std::atan2(im, re);
+    if (sounding) {
+      const double drift = std::remainder(phase - last - step * block, 2 * M_PI);
+      if (std::abs(drift) > 0.3) ++gaps;
+    }
+    sounding = true;
+    last = phase;
+  }
+  return gaps;
+}
+
+// A device route driven a buffer at a time, its drop-outs counted as the command line
+// counts them: a recording that stalls beyond what the ring holds, a late recording
+// that the ring then trims, and a server underflow each add exactly what was heard.
+TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
+  audio->SetPaced(false);
+  TRoute r(TRouteKind::DeviceToDevice, TMMCBMode::cmThread, -1, 0);
+  r.out->SetDeviceID(1);
+  r.ring.SetNumBuffers(8);
+  r.ring.SetPrimeSlots(3);
+  std::atomic<int> dropouts{0};
+  r.ring.OnEmpty = r.ring.OnSlotDropped = r.ring.OnOverlow = [&](TObject*) { ++dropouts; };
+  TRouteStallWatch watch(256, 2 * 44100);
+  r.in->Start();
+  ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Output, 1) == 4; }, 5s));
+  auto record = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(audio->Step(TWaveDir::Input, 0), 1);
+      ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Input, 0) == 4; }, 5s));
+    }
+  };
+  auto play = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      ASSERT_EQ(audio->Step(TWaveDir::Output, 1), 1);
+      ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Output, 1) == 4; }, 5s));
+    }
+  };
+  auto steady = [&](int n) {
+    for (int i = 0; i < n; ++i) {
+      record(1);
+      play(1);
+    }
+  };
+  std::int64_t elapsed = 0;
+  auto reading = [&] {  // what the command line does once a second
+    elapsed += 44100;
+    dropouts += watch.Update(r.out->Position(), elapsed);
+    dropouts += watch.AddUnderflows(r.out->Underflows());
+  };
+  record(3);  // primes the ring at its level
+  steady(200);
+  reading();
+  ASSERT_EQ(dropouts.load(), 0) << "a route at its planned level loses nothing";
+
+  // The recording stalls for four buffers, then delivers them at once: the two slots
+  // queued cover half of it, two reads find nothing (silences), and the ring then
+  // drops the two slots above its level (skips).
+  play(4);
+  record(4);
+  steady(400);
+  EXPECT_EQ(r.ring.SlotsLost(), 2);
+  EXPECT_EQ(dropouts.load(), 4);
+
+  record(1);  // one buffer more: one more skip brings the delay back
+  steady(300);
+  EXPECT_EQ(r.ring.SlotsLost(), 3);
+  EXPECT_EQ(dropouts.load(), 5);
+
+  // What was played, fitted to the tone recorded, shows the same gaps.
+  EXPECT_EQ(HeardGaps(audio->Played(1), 1000, 256, r.eq.FFTLength() / 4, 8192), 5);
+
+  audio->InjectUnderflow(1);
+  steady(10);
+  reading();
+  EXPECT_EQ(dropouts.load(), 6);
+  reading();
+  EXPECT_EQ(dropouts.load(), 6) << "an underflow counts once";
+
+  r.in->Close();
+  r.ring.CloseQueue();
+  ProcessPendingMessages();
 }
 
 }  // namespace

@@ -433,6 +433,13 @@ TEST_F(PulseWaveApi, RecordsFromAMonitorWhatIsPlayedIntoItsSink) {
   TMMTime t;
   ASSERT_EQ(waveOutGetPosition(ho, &t), MMSYSERR_NOERROR);
   EXPECT_GT(t.value, 0u);
+  // Nothing more is queued: the server runs out, and says so once.
+  std::uint64_t underflows = 0;
+  for (int i = 0; i < 200 && underflows == 0; ++i) {
+    ASSERT_EQ(waveOutGetUnderflows(ho, &underflows), MMSYSERR_NOERROR);
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(underflows, 1u);
   ASSERT_TRUE(inReports.WaitCount(MM_WIM_DATA, kBuffers / 2));
   double peak = 0;
   for (TMMWaveHdr* h : inReports.Buffers(MM_WIM_DATA)) {

@@ -132,6 +132,7 @@ struct TRouteReadout {
   std::function<std::int64_t()> Position;
   std::int32_t BufferFrames = 0;
   std::function<std::int64_t()> Clipped;  // buffers the equalizer clipped
+  std::function<std::int64_t()> Underflows;  // the playback device's count
 };
 
 // Serves the main thread until done, a signal or the deadline; prints the window's
@@ -147,7 +148,7 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
   auto due = [&] {
     return seconds && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(*seconds);
   };
-  GetCpuUsage();  // the first reading only sets the reference
+  GetCpuUsageWithProcess();  // the first reading only sets the reference
   auto nextReport = start + std::chrono::seconds(1);
   while (!done() && !Interrupted() && !due()) {
     RunUntil([&] { return done() || Interrupted() || due() || std::chrono::steady_clock::now() >= nextReport; },
@@ -162,12 +163,14 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
                        static_cast<int>(watch.Stalled() / kDesignRate));
         stallTold = watch.Stalled() > 0 && (stallTold || gap > 0);
         *readout.Dropouts += gap;
+        if (readout.Underflows) *readout.Dropouts += watch.AddUnderflows(readout.Underflows());
         if (watch.Stalled() >= kStallSeconds * kDesignRate)
           return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
       }
       if (!quiet) {
-        std::printf("Cpu Usage : %d %%", GetCpuUsage());
+        const TCpuUsage cpu = GetCpuUsageWithProcess();
+        std::printf("Cpu Usage : %d %% (strataeq %d %%)", cpu.Machine, cpu.Process);
         if (dropouts) std::printf("   Dropouts : %d", dropouts->load());
         if (latency) std::printf("   Latency : %.0f ms", latency());
         if (readout.Clipped && readout.Clipped() > 0)
@@ -275,12 +278,15 @@ int RunLive(const TCliOptions& o) {
     ring.SetOutput(&eq);
     eq.SetOutput(&waveOut);
 
-    ring.OnEmpty = [&](TObject*) { ++dropouts; };
+    // Silence for want of a recorded slot or a skip to hold the delay:
+    // each is a gap the listener hears.
+    ring.OnEmpty = ring.OnSlotDropped = [&](TObject*) { ++dropouts; };
     TRouteReadout readout;
     readout.Dropouts = &dropouts;
     readout.Latency = [&] { return MeasuredLiveLatencyMs(waveIn, ring, waveOut, eq.FFTLength()); };
     readout.Position = [&] { return waveOut.Started() ? waveOut.Position() : -1; };
     readout.BufferFrames = plan.BufferSize / 4;
+    readout.Underflows = [&] { return waveOut.Underflows(); };
     readout.Clipped = [&] { return clipped + eq.ClippedBuffers(); };
     std::optional<double> left = o.Seconds;
     if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
