@@ -124,6 +124,10 @@ check "FIFO: the reader got the whole WAV, sizes in the header" cmp -s from-fifo
 check "-: the whole WAV on standard output" cmp -s from-stdout.wav ref.wav
 "$cli" process in.wav - --to mp3 -q >from-stdout.mp3
 check "-: MP3 on standard output" "$cli" info from-stdout.mp3 >/dev/null
+STRATAEQ_AUDIO=virtual STRATAEQ_VIRTUAL_TONE=440 timeout 60 "$cli" record - --to wav --seconds 1 --latency 40 \
+  >rec-stdout.wav 2>"$err"
+stream_then_plan() { [ "$(head -c 4 rec-stdout.wav)" = RIFF ] && has "$err" "Latency : target 40 ms"; }
+check "-: record's stream holds only the WAV, its plan goes to stderr" stream_then_plan
 mkfifo fifo2
 timeout 60 head -c 1000 fifo2 >/dev/null &
 reader=$!

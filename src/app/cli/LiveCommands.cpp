@@ -66,6 +66,8 @@ TMMDeviceId ResolveDevice(const std::optional<std::string>& spec, bool recording
 // sizes grow to what the server really runs, and the program says so.
 TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq, TMMDeviceId inDev = InvalidId,
                                TMMDeviceId outDev = InvalidId) {
+  // record may stream its WAV to standard output, so it tells its plan on stderr.
+  std::FILE* out = o.Command == "record" ? stderr : stdout;
   TLiveLatencyPlan plan =
       o.LatencyMs ? PlanLiveLatency(*o.LatencyMs, kDesignRate, eq.FFTLength()) : DesignLatencyPlan();
   if (o.LatencyMs && inDev != InvalidId && outDev != InvalidId) {
@@ -73,21 +75,21 @@ TLiveLatencyPlan ChooseLatency(const TCliOptions& o, const TMMEqualizer& eq, TMM
     if (fitted.BufferSize != plan.BufferSize || fitted.OutputBuffers != plan.OutputBuffers) {
       const double expected = fitted.ExpectedMs(kDesignRate, eq.FFTLength());
       if (!o.Quiet && expected > *o.LatencyMs + 0.5)
-        std::printf("Latency : the sound server cannot run the buffers a %d ms target needs; using %.1f ms\n",
-                    *o.LatencyMs, expected);
+        std::fprintf(out, "Latency : the sound server cannot run the buffers a %d ms target needs; using %.1f ms\n",
+                     *o.LatencyMs, expected);
       else if (!o.Quiet)
-        std::printf("Latency : sized to what the sound server runs\n");
+        std::fprintf(out, "Latency : sized to what the sound server runs\n");
       plan = fitted;
     }
   }
   ApplyStreamTiming(plan);
   if (o.LatencyMs && !o.Quiet) {
-    std::printf("Latency : target %d ms; %d-byte buffers", *o.LatencyMs, plan.BufferSize);
-    if (o.Command != "record") std::printf(", %d playback buffers", plan.OutputBuffers);
+    std::fprintf(out, "Latency : target %d ms; %d-byte buffers", *o.LatencyMs, plan.BufferSize);
+    if (o.Command != "record") std::fprintf(out, ", %d playback buffers", plan.OutputBuffers);
     if (o.Command == "live")
-      std::printf(", ring primed at %d of %d slots; expected %.1f ms", plan.PrimeSlots(), plan.RingSlots,
-                  plan.ExpectedMs(kDesignRate, eq.FFTLength()));
-    std::printf("\n");
+      std::fprintf(out, ", ring primed at %d of %d slots; expected %.1f ms", plan.PrimeSlots(), plan.RingSlots,
+                   plan.ExpectedMs(kDesignRate, eq.FFTLength()));
+    std::fprintf(out, "\n");
   }
   return plan;
 }
