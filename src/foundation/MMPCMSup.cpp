@@ -347,10 +347,10 @@ std::size_t FromFloatSse2(TPcmSampleType type, const float* src, std::uint8_t* o
 
 // --- AVX2 (no FMA) ---
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+// A function attribute rather than a target pragma: clang (the fuzz builds) honours only this.
+#define STRATAEQ_AVX2 __attribute__((target("avx2")))
 
-inline __m256i QuantizeAvx2(__m256 v, float lo, float hi) {
+STRATAEQ_AVX2 inline __m256i QuantizeAvx2(__m256 v, float lo, float hi) {
   v = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(lo)), _mm256_set1_ps(hi));
   const __m256 pos = _mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GE_OQ);
   const __m256 half = _mm256_blendv_ps(_mm256_set1_ps(-0.5f), _mm256_set1_ps(0.5f), pos);
@@ -359,12 +359,12 @@ inline __m256i QuantizeAvx2(__m256 v, float lo, float hi) {
   return _mm256_blendv_epi8(r, top, _mm256_cmpgt_epi32(r, top));
 }
 
-inline __m256 ScaledAvx2(const float* src, const float* noise, std::size_t i, float scale) {
+STRATAEQ_AVX2 inline __m256 ScaledAvx2(const float* src, const float* noise, std::size_t i, float scale) {
   const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(src + i), _mm256_set1_ps(scale));
   return noise ? _mm256_add_ps(v, _mm256_loadu_ps(noise + i)) : v;
 }
 
-inline __m128i Quantize32Avx2(__m128 f, const float* noise) {
+STRATAEQ_AVX2 inline __m128i Quantize32Avx2(__m128 f, const float* noise) {
   __m256d x = _mm256_mul_pd(_mm256_cvtps_pd(f), _mm256_set1_pd(2147483648.0));
   if (noise) x = _mm256_add_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(noise)));
   x = _mm256_min_pd(_mm256_max_pd(x, _mm256_set1_pd(-2147483648.0)), _mm256_set1_pd(2147483647.0));
@@ -374,7 +374,7 @@ inline __m128i Quantize32Avx2(__m128 f, const float* noise) {
   return _mm256_cvttpd_epi32(_mm256_sub_pd(_mm256_add_pd(x, half), top));
 }
 
-__attribute__((noinline)) std::size_t ToFloatAvx2(TPcmSampleType type, const std::uint8_t* b, float* dst,
+STRATAEQ_AVX2 __attribute__((noinline)) std::size_t ToFloatAvx2(TPcmSampleType type, const std::uint8_t* b, float* dst,
                                                   std::size_t count) {
   std::size_t i = 0;
   switch (type) {
@@ -410,7 +410,7 @@ __attribute__((noinline)) std::size_t ToFloatAvx2(TPcmSampleType type, const std
   return i;
 }
 
-__attribute__((noinline)) std::size_t FromFloatAvx2(TPcmSampleType type, const float* src, std::uint8_t* out,
+STRATAEQ_AVX2 __attribute__((noinline)) std::size_t FromFloatAvx2(TPcmSampleType type, const float* src, std::uint8_t* out,
                                                     std::size_t count, const float* noise) {
   std::size_t i = 0;
   switch (type) {
@@ -453,7 +453,7 @@ __attribute__((noinline)) std::size_t FromFloatAvx2(TPcmSampleType type, const f
   return i;
 }
 
-#pragma GCC pop_options
+#undef STRATAEQ_AVX2
 
 bool Vectorised(TPcmSampleType type) {
   return type == TPcmSampleType::stInt16 || type == TPcmSampleType::stInt24 || type == TPcmSampleType::stInt32;
