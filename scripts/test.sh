@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: plain (Release), then under AddressSanitizer with
 # UndefinedBehaviorSanitizer, then under ThreadSanitizer (most tests cross threads), then the
-# fuzz targets (FUZZ_SECONDS each, default 60).
+# fuzz targets (FUZZ_SECONDS each, default 30: the PipeWire stages took the time back).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,6 +57,6 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test tsan '' -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRATAEQ_SANITIZE=thread -DSTRATAEQ_BUILD_BENCH=OFF
 
 # Parsers of untrusted input: replay every saved input, then fuzz each target a while.
-scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 echo "== all test runs passed"
