@@ -51,8 +51,13 @@ for _ in $(seq 1 100); do
   sleep 0.1
 done
 [ -n "$wid" ] || { echo "FAIL: no window appeared" >&2; cat "$work/window.log" >&2; exit 1; }
+# The window is found by name before it is mapped at its size on a busy machine.
+for _ in $(seq 1 100); do
+  geometry=$(xdotool getwindowgeometry "$wid" 2>/dev/null | awk '/Geometry/ { print $2 }')
+  [ "$geometry" = "663x278" ] && break
+  sleep 0.1
+done
 sleep 0.5
-geometry=$(xdotool getwindowgeometry "$wid" | awk '/Geometry/ { print $2 }')
 echo "window $wid: $geometry"
 
 click() {  # x, y in the window
