@@ -124,11 +124,13 @@ TEST(Events, WaitForAnyConsumesOnlyTheEventItReturns) {
 class CountingThread : public TThread {
  public:
   std::atomic<int> cycles{0};
+  std::atomic<int> loops{0};  // turns every millisecond unless held at the gate
   TEvent tick;
 
  protected:
   void Execute() override {
     while (!Terminated()) {
+      ++loops;
       CheckSuspended();
       if (Terminated()) break;
       if (tick.WaitFor(1ms) == TWaitResult::Signaled) ++cycles;
@@ -144,7 +146,12 @@ TEST(Threads, CreatedSuspendedAndHeldAtTheGateWhileSuspended) {
   t.Resume();
   ASSERT_TRUE(RunUntil([&] { return t.cycles == 1; }, 10s));
   t.Suspend();
-  std::this_thread::sleep_for(5ms);  // let it reach the gate
+  // At the gate once its loop stands still; a fixed sleep lost that race on a busy machine.
+  int seen = 0;
+  do {
+    seen = t.loops;
+    std::this_thread::sleep_for(50ms);
+  } while (seen != t.loops);
   const int atGate = t.cycles;
   t.tick.Set();
   std::this_thread::sleep_for(20ms);
