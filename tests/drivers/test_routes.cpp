@@ -202,6 +202,8 @@ TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
   EXPECT_FALSE(offMain);
   r.in->Close();
   r.ring.CloseQueue();
+  // A buffer still in flight completes the stop in its stop message, later.
+  EXPECT_TRUE(RunUntil([&] { return r.inStops.load() == 1 && r.outStops.load() == 1; }, 5s));
   ProcessPendingMessages();
   EXPECT_EQ(r.inStops.load(), 1);
   EXPECT_EQ(r.outStops.load(), 1);
