@@ -255,13 +255,18 @@ bool TAtomicFile::NameHoldsFile(const std::string& name) const {
 int TAtomicFile::MoveIntoPlace(mode_t mode) {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
     if (!NameHoldsFile(temp_)) {
+      // Not linked yet, or the name was taken from us: the descriptor links again. An
+      // unnamed file whose only link was removed cannot be linked again (ENOENT).
+      int linked = ENOENT;
       if (unnamed_) {
-        // Not linked yet, or the name was taken from us: the descriptor links again.
         temp_.clear();
-        if (const int r = LinkTemp()) return r;
-      } else {
-        // The name was taken from us: renaming it would move someone else's entry
-        // (a link, say) into place. The open descriptor still holds every byte.
+        linked = LinkTemp();
+        if (linked != 0 && linked != ENOENT) return linked;
+      }
+      if (linked != 0) {
+        // Renaming the taken name would move someone else's entry (a link, say) into
+        // place. The open descriptor still holds every byte.
+        unnamed_ = false;
         const int old = fd_;
         fd_ = -1;
         int r = CreateTemp();
@@ -272,7 +277,11 @@ int TAtomicFile::MoveIntoPlace(mode_t mode) {
         if (r != 0) return r;
       }
     }
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) return errno;
+    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
+      // Taken away between the check and the rename: link it in again.
+      if (errno == ENOENT) continue;
+      return errno;
+    }
     if (NameHoldsFile(final_)) {
       temp_.clear();
       return 0;

@@ -80,7 +80,10 @@ TEST_F(CliOutputs, LinksUnderTheOldTemporaryNameAndOneSwappedInDuringTheRunAreNe
     EXPECT_TRUE(fs::is_symlink(e.symlink_status())) << e.path() << ": a temporary file was left behind";
     ++links;
   }
-  EXPECT_EQ(links, swapped ? 2 : 1);  // the planted links stay; nothing else is left
+  // The planted links stay and nothing else is left, but a link swapped in at the commit
+  // may have been renamed over the output before our file replaced it.
+  EXPECT_GE(links, 1);
+  EXPECT_LE(links, swapped ? 2 : 1);
   RecordProperty("swapped_during_run", swapped ? "yes" : "no");
 }
 
