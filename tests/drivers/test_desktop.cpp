@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "PulseShell.h"
 #include "drivers/MMWavIn.h"
 #include "platform/WaveApi.h"
 
@@ -20,24 +21,10 @@ extern char** environ;
 namespace strataeq {
 namespace {
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-
-std::string DefaultSink() { return Shell("pactl get-default-sink"); }
-std::string SinkIndex(const std::string& name) {
-  return Shell("pactl list short sinks | awk '$2 == \"" + name + "\" { print $1 }'");
-}
-std::string StreamSink(const std::string& stream) {
-  return Shell("pactl list short sink-inputs | awk '$1 == " + stream + " { print $2 }'");
-}
+using test::DefaultSink;
+using test::Shell;
+using test::SinkIndex;
+using test::StreamSink;
 
 // Against the private server of scripts/pulse-test-server.sh only (sinks strataeq_a,
 // the default, and strataeq_b): these tests move every application's sound.

@@ -951,6 +951,7 @@ TEST_F(Window, TheGaugeCountsASourceOfMoreThan2GiBIntoAFifo) {
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "PulseShell.h"
 #include "drivers/DesktopSound.h"
 
 extern char** environ;
@@ -958,22 +959,9 @@ extern char** environ;
 namespace strataeq {
 namespace {
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen((command + " 2>/dev/null").c_str(), "r")) {
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-  return out;
-}
-std::string SinkIndex(const std::string& name) {
-  return Shell("pactl list short sinks | awk '$2 == \"" + name + "\" { print $1 }'");
-}
-std::string StreamSink(const std::string& stream) {
-  return Shell("pactl list short sink-inputs | awk '$1 == " + stream + " { print $2 }'");
-}
+using test::Shell;
+using test::SinkIndex;
+using test::StreamSink;
 
 // The window's Desktop Sound on the private server of scripts/pulse-test-server.sh or
 // scripts/pipewire-test-server.sh (sinks strataeq_a, the default, and strataeq_b), with
