@@ -22,6 +22,7 @@
 #include <limits>
 
 #include "app/AboutUnit.h"
+#include "app/EqualizerLayout.h"
 #include "app/WindowControls.h"
 #include "app/cli/CliSupport.h"
 #include "app/cli/FileEnds.h"
@@ -60,7 +61,7 @@ const std::array<const char*, kBandCount> BandNames = {
 
 namespace {
 
-constexpr int kClientWidth = 663, kClientHeight = 278, kPanel1Height = 168, kPanel2Height = 110;
+using layout::kClientHeight, layout::kClientWidth, layout::kPanel1Height;
 constexpr std::int32_t kBufferSize = 8192;
 
 const char* const kRecorderBusy =
@@ -99,29 +100,6 @@ void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& 
     sliders[i]->SetHint(notes[i]);
     sliders[i]->SetShowHint(!notes[i].empty());
   }
-}
-
-QLabel* SmallLabel(QWidget* parent, const char* text, int x, int y) {
-  auto* l = new QLabel(text, parent);
-  l->setFont(MMFont("Small Fonts", -9));
-  l->adjustSize();
-  l->move(x, y);
-  return l;
-}
-
-QLabel* StaticText(QWidget* parent, const char* text, QRect r) {
-  auto* l = new QLabel(text, parent);
-  l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  l->setLineWidth(1);
-  l->setGeometry(r);
-  return l;
-}
-
-TTransparentButton* Button(QWidget* parent, const char* caption, QRect r) {
-  auto* b = new TTransparentButton(parent);
-  b->setGeometry(r);
-  b->SetCaption(caption);
-  return b;
 }
 
 // The play time as "m:ss" below an hour, else "h:mm:ss"; seconds truncated.
@@ -268,12 +246,9 @@ void TEqForm::BuildComponents() {
 }
 
 void TEqForm::BuildControls() {
-  MMPanel1 = new TMMPanel(this);
-  MMPanel1->setGeometry(0, 0, kClientWidth, kPanel1Height);
-  MMPanel1->Bevel().SetBevelOuter(TPanelBevel::bvRaised);
-  MMPanel2 = new TMMPanel(this);
-  MMPanel2->setGeometry(0, kPanel1Height, kClientWidth, kPanel2Height);
-  MMPanel2->Bevel().SetBevelOuter(TPanelBevel::bvRaised);
+  using namespace layout;
+  MMPanel1 = MakePanel(this, kPanel1, TPanelBevel::bvRaised);
+  MMPanel2 = MakePanel(this, kPanel2, TPanelBevel::bvRaised);
   for (TMMPanel* p : {MMPanel1, MMPanel2}) {
     p->OnMouseDown = [this](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
       NotifyPanelMouseDown(s, b, sh, x, y);
@@ -285,67 +260,46 @@ void TEqForm::BuildControls() {
   }
   QWidget* top = MMPanel1;
 
-  MMLabel1 = new TMMLabel(top);
-  MMLabel1->setGeometry(155, 5, 134, 21);
-  MMLabel1->setFont(MMFont("Times New Roman", -19));
-  MMLabel1->SetFontColor(clBlack);
-  MMLabel1->SetCaption("Strata EQ 1.0");
-  MMLabel1->Bevel().SetBevelOuter(TPanelBevel::bvNone);
-
-  btnLoad = Button(top, "Load", {8, 6, 68, 19});
+  MMLabel1 = MakeTitle(top);
+  btnLoad = MakeButton(top, kLoad);
   btnLoad->OnClick = [this](TObject* s) { btnLoadClick(s); };
-  btnSave = Button(top, "Save", {78, 6, 68, 19});
+  btnSave = MakeButton(top, kSave);
   btnSave->OnClick = [this](TObject* s) { btnSaveClick(s); };
-  btnChannelSelect = Button(top, "Both Channels", {298, 6, 84, 19});
-  InputDev = Button(top, "", {386, 6, 103, 19});
-  InputDev->SetHint("Recording Device");
+  btnChannelSelect = MakeButton(top, kChannelSelect);
+  InputDev = MakeButton(top, kInputDev);
+  InputDev->SetHint(kInputDevHint);
   InputDev->SetShowHint(true);
-  OutDev = Button(top, "", {492, 6, 103, 19});
-  OutDev->SetHint("Output Device");
+  OutDev = MakeButton(top, kOutDev);
+  OutDev->SetHint(kOutDevHint);
   OutDev->SetShowHint(true);
-  btnClose = Button(top, "Close", {608, 6, 47, 19});
+  btnClose = MakeButton(top, kClose);
   btnClose->OnClick = [this](TObject* s) { btnCloseClick(s); };
 
   Bevel1 = new QFrame(top);
   Bevel1->setFrameStyle(QFrame::HLine | QFrame::Sunken);
-  Bevel1->setGeometry(8, 28, 648, 2);
+  Bevel1->setGeometry(kBevel);
 
-  Label1 = SmallLabel(top, "Accuracy", 14, 40);
+  Label1 = MakeSmallLabel(top, kFftCaption, kFftCaptionAt);
   FftLen = new TMMSlider(top);
-  FftLen->move(10, 49);
+  FftLen->move(kFftSliderAt);
   window::FftSliderValues(*FftLen);
   FftLen->SetOrientation(TMMOrientation::orVertical);
   FftLen->OnChange = [this](TObject* s) { FftLenChange(s); };
-  static const char* const fftTexts[9] = {"16", "32", "64", "128", "256", "512", "1024", "2048", "4096"};
-  for (int i = 0; i < 9; ++i)
-    FftLabels[static_cast<std::size_t>(i)] =
-        SmallLabel(top, fftTexts[i], 40, 140 - static_cast<int>(std::lround(i * (140 - 58) / 8.0)));
+  for (std::size_t i = 0; i < FftLabels.size(); ++i)
+    FftLabels[i] = MakeSmallLabel(top, kFftTexts[i], FftTextAt(static_cast<int>(i)));
 
-  Cpu = StaticText(top, "Cpu Usage : 0%", {69, 48, 130, 17});
-  lblDropOuts = StaticText(top, "Drop Outs : 0", {69, 68, 130, 17});
-  // Clipping: a red mark inside the drop-out readout's free right end, its count in
-  // the readout's hint; nothing of the design moves.
-  ClipMark = new QFrame(lblDropOuts);
-  ClipMark->setGeometry(lblDropOuts->width() - 13, 5, 7, 7);
-  ClipMark->setAutoFillBackground(true);
-  ClipMark->setPalette(QPalette(Qt::red, Qt::red));
-  ClipMark->hide();
-
-  MMOscope1 = new TMMOscope(top);
-  MMOscope1->setGeometry(69, 89, 130, 47);
-  MMOscope1->SetForegroundColor(clLime);
-  MMOscope1->SetBitLength(TMMBits::b16Bit);
-  MMOscope1->SetSampleRate(44100);
-  MMOscope1->SetMode(TMMMode::mStereo);
-
-  Vis = Button(top, "Vis Enable", {69, 142, 130, 19});
+  Cpu = MakeReadout(top, kCpuCaption, kCpu);
+  lblDropOuts = MakeReadout(top, kDropOutsCaption, kDropOuts);
+  // Clipping: a red mark inside the drop-out readout, its count in the readout's hint.
+  ClipMark = MakeClipMark(lblDropOuts);
+  MMOscope1 = MakeOscope(top);
+  Vis = MakeButton(top, kVis);
   Vis->SetDown(true);
   Vis->OnClick = [this](TObject* s) { VisClick(s); };
 
-  static const int xs[kBandCount] = {204, 234, 265, 295, 326, 356, 387, 417, 447, 478, 508, 539, 569, 600, 630};
   for (int i = 0; i < kBandCount; ++i) {
     auto* s = new TMMSlider(top);
-    s->move(xs[i], 41);
+    s->move(kBandX[static_cast<std::size_t>(i)], kBandY);
     window::BandSliderValues(*s);
     s->SetOrientation(TMMOrientation::orVertical);
     s->SetTag(i);
@@ -359,55 +313,20 @@ void TEqForm::BuildControls() {
   }
   Sliders[0]->OnEnter = [this](TObject* o) { SliderChanged(o); };
 
-  btnStart = Button(top, "Start", {211, 142, 74, 19});
+  btnStart = MakeButton(top, kStart);
   btnStart->OnClick = [this](TObject* s) { btnStartClick(s); };
-  btnStop = Button(top, "Stop", {291, 142, 74, 19});
+  btnStop = MakeButton(top, kStop);
   btnStop->setEnabled(false);
   btnStop->OnClick = [this](TObject* s) { btnStopClick(s); };
-  btnReset = Button(top, "Reset", {371, 142, 74, 19});
+  btnReset = MakeButton(top, kReset);
   btnReset->OnClick = [this](TObject* s) { btnResetClick(s); };
-
-  Panel1 = new TMMPanel(top);
-  Panel1->setGeometry(450, 142, 129, 19);
-  Panel1->Bevel().SetBevelOuter(TPanelBevel::bvLowered);
-  Gauge = new TMMGauge(Panel1);
-  Gauge->setGeometry(2, 2, 125, 15);
-  Gauge->SetKind(TMMGaugeKind::gkHorizontalBar);
-  Gauge->SetCaption("Processing ...");
-  Gauge->hide();
-
-  btnAbout = Button(top, "About", {593, 142, 63, 19});
+  Panel1 = MakePanel(top, kReadout, TPanelBevel::bvLowered);
+  Gauge = MakeGauge(Panel1);
+  btnAbout = MakeButton(top, kAbout);
   btnAbout->OnClick = [this](TObject* s) { btnAboutClick(s); };
 
-  struct Side {
-    TMMSpectrum*& spectrum;
-    int x;
-    const char* hint;
-    TMMChannel channel;
-  };
-  for (Side side : {Side{leftSpectrum, 6, "Spectrum Analisys for Left Channel", TMMChannel::chLeft},
-                    Side{rightSpectrum, 335, "Spectrum Analisys for Right Channel", TMMChannel::chRight}}) {
-    auto* sp = new TMMSpectrum(MMPanel2);
-    sp->setGeometry(side.x, 5, 322, 100);
-    sp->SetHint(side.hint);
-    sp->SetShowHint(true);
-    sp->Analysis().SetChannel(side.channel);
-    sp->SetBar1Color(clLime);
-    sp->SetBar2Color(clYellow);
-    sp->SetBar3Color(clYellow);
-    sp->SetInactive1Color(clGreen);
-    sp->SetInactive2Color(clSilver);
-    sp->SetInactive3Color(clSilver);
-    sp->SetDrawInactive(false);
-    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
-    sp->SetDataFormat(&f);
-    sp->Analysis().SetGain(TMMSpectrumGain::sg9db);
-    sp->Analysis().SetLogAmp(true);
-    sp->SetWindow(TMMFFTWindow::fwRectangular);
-    sp->Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
-    sp->Analysis().SetDecay(7);
-    side.spectrum = sp;
-  }
+  leftSpectrum = MakeSpectrum(MMPanel2, kSpectra[0]);
+  rightSpectrum = MakeSpectrum(MMPanel2, kSpectra[1]);
   Connector->SetSpectrum1(leftSpectrum);
   Connector->SetSpectrum2(rightSpectrum);
   Connector->SetOscope1(MMOscope1);
