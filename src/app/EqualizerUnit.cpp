@@ -432,6 +432,7 @@ void TEqForm::Guard(const std::function<void()>& handler) {
 }
 
 void TEqForm::closeEvent(QCloseEvent* event) {
+  if (OnClose) OnClose(this);
   FormClose(this);
   event->accept();
 }

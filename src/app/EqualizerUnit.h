@@ -109,6 +109,8 @@ class TEqForm : public QWidget, public TObject {
 
   // The window's error messages; a critical message box unless a test takes them.
   std::function<void(TObject* Sender, const std::string& Text)> OnMessage;
+  // The window closes (not when it is only destroyed): its state may be kept.
+  std::function<void(TObject* Sender)> OnClose;
   void ShowError(const std::string& text);
 
   // Handlers.

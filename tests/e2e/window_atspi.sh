@@ -13,6 +13,8 @@ shots=$build/e2e
 mkdir -p "$shots"
 
 work=$(mktemp -d)
+# The window starts as designed and keeps its state in the run's own folder.
+export XDG_CONFIG_HOME=$work/config
 server=$work/pulse
 pids=()
 cleanup() {
