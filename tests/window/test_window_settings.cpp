@@ -1,5 +1,7 @@
-// The window's memory between runs (a private XDG_CONFIG_HOME, the virtual backend).
+// The window's memory between runs (a private XDG_CONFIG_HOME, the virtual backend), and
+// where the about box finds its documents.
 #include <QAction>
+#include <QDir>
 #include <QMenu>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -8,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/AboutUnit.h"
 #include "app/EqualizerUnit.h"
 #include "app/WindowSettings.h"
 #include "controls/MMSlider.h"
@@ -179,6 +182,21 @@ TEST_F(WindowMemory, ADamagedFileIsReportedOnceAndGivesAUsableWindowInTheDesignS
     EXPECT_EQ(Open(), "");
     EXPECT_EQ(form->Equalizer->FFTLength(), 512);
   }
+}
+
+TEST(AboutBox, DocumentsAreFoundBesideAnInstallMovedOrNotAndFromABuildFolderAnywhere) {
+  wavtest::TempDir dir;
+  const QString root = QString::fromStdString(dir.Path());
+  const QString docs = "share/doc/strataeq";
+  ASSERT_TRUE(QDir(root).mkpath("usr/bin") && QDir(root).mkpath("usr/" + docs) && QDir(root).mkpath("build/bin"));
+  std::ofstream((root + "/usr/" + docs + "/README.md").toStdString()) << "guide";
+  EXPECT_EQ(TAboutForm::DocumentPath(root + "/usr/bin", "README.md"), root + "/usr/" + docs + "/README.md");
+  ASSERT_TRUE(QDir(root).rename("usr", "opt"));
+  EXPECT_EQ(TAboutForm::DocumentPath(root + "/opt/bin", "README.md"), root + "/opt/" + docs + "/README.md");
+  // A build folder outside the source tree: the source tree's documents.
+  const QString source = QDir::cleanPath(STRATAEQ_TESTS_DIR "/..");
+  EXPECT_EQ(TAboutForm::DocumentPath(root + "/build/bin", "LICENSES.md"), source + "/LICENSES.md");
+  EXPECT_EQ(TAboutForm::DocumentPath(root + "/opt/bin", "LICENSES.md"), source + "/LICENSES.md");
 }
 
 }  // namespace
