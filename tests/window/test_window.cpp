@@ -906,6 +906,32 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   EXPECT_EQ(QApplication::focusWidget(), form->btnStart);
 }
 
+// The readout box says how a file run ended (screen readers hear of the change), until
+// the next run; the window closing during a run says nothing.
+TEST_F(Window, TheEndOfAFileRunIsToldInTheReadoutsDescription) {
+  const std::string source = dir.File("in.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100))));
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  ChooseFile(dir.File("out.wav"), 1);
+  form->ToFileEntry()->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "Processing done");
+
+  form->Gauge->SetMaxValue(100);
+  form->Gauge->SetProgress(40);
+  form->ShowProgress();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "");
+  form->HideProgress();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "Processing stopped at 40 %");
+  form->ShowProgress();
+  form->hide();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "");
+  form->HideProgress();
+}
+
 // A source of more than 2 GiB (a sparse file) written into a FIFO: the gauge counts it
 // without overflowing, and the FIFO stays a FIFO.
 TEST_F(Window, TheGaugeCountsASourceOfMoreThan2GiBIntoAFifo) {
