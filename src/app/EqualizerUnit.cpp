@@ -102,6 +102,17 @@ void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& 
   }
 }
 
+// The window has no title bar: it is dragged by its panels.
+void DragWindowBy(TEqForm& form, TMMPanel& panel) {
+  panel.OnMouseDown = [&form](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
+    form.NotifyPanelMouseDown(s, b, sh, x, y);
+  };
+  panel.OnMouseMove = [&form](TObject* s, TShiftState sh, int x, int y) { form.NotifyPanelMouseMove(s, sh, x, y); };
+  panel.OnMouseUp = [&form](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
+    form.NotifyPanelMouseUp(s, b, sh, x, y);
+  };
+}
+
 // The play time as "m:ss" below an hour, else "h:mm:ss"; seconds truncated.
 std::string PlayTime(std::int64_t ms) { return FormatTimeString(static_cast<std::int32_t>(ms), false); }
 
@@ -249,15 +260,7 @@ void TEqForm::BuildControls() {
   using namespace layout;
   MMPanel1 = MakePanel(this, kPanel1, TPanelBevel::bvRaised);
   MMPanel2 = MakePanel(this, kPanel2, TPanelBevel::bvRaised);
-  for (TMMPanel* p : {MMPanel1, MMPanel2}) {
-    p->OnMouseDown = [this](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
-      NotifyPanelMouseDown(s, b, sh, x, y);
-    };
-    p->OnMouseMove = [this](TObject* s, TShiftState sh, int x, int y) { NotifyPanelMouseMove(s, sh, x, y); };
-    p->OnMouseUp = [this](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
-      NotifyPanelMouseUp(s, b, sh, x, y);
-    };
-  }
+  for (TMMPanel* p : {MMPanel1, MMPanel2}) DragWindowBy(*this, *p);
   QWidget* top = MMPanel1;
 
   MMLabel1 = MakeTitle(top);
