@@ -24,7 +24,7 @@
 #include "app/AboutUnit.h"
 #include "app/WindowControls.h"
 #include "app/cli/CliSupport.h"
-#include "app/cli/FileEnds.h"
+#include "routes/FileEnds.h"
 #include "controls/MMDesign.h"
 #include "controls/MMGauge.h"
 #include "controls/MMLabel.h"
@@ -827,7 +827,7 @@ void TEqForm::PrepareOutputFile() {
   }
   runFailed_ = false;
   stopPressed_ = false;
-  output_ = std::make_unique<cli::TOutputFile>(outputName_);
+  output_ = std::make_unique<routes::TOutputFile>(outputName_);
   if (FOutWaveFile) WaveOutputFile->SetTarget(&output_->Target());
   else MpegOutputFile->SetTarget(&output_->Target());
 }
@@ -902,7 +902,7 @@ void TEqForm::FinishOutputFile() {
   const std::string failure = SinkFailure();
   WaveOutputFile->SetTarget(nullptr);
   MpegOutputFile->SetTarget(nullptr);
-  const std::unique_ptr<cli::TOutputFile> out = std::move(output_);
+  const std::unique_ptr<routes::TOutputFile> out = std::move(output_);
   if (!runFailed_ && failure.empty()) out->Commit();
 }
 

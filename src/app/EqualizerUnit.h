@@ -20,7 +20,7 @@ class QLabel;
 class QMenu;
 
 namespace strataeq {
-namespace cli {
+namespace routes {
 class TOutputFile;
 }
 
@@ -216,7 +216,7 @@ class TEqForm : public QWidget, public TObject {
   bool running_ = false;
   std::string inputName_;   // the source file chosen last
   std::string outputName_;  // the sink file chosen last
-  std::unique_ptr<cli::TOutputFile> output_;  // the sink's file while a run writes it
+  std::unique_ptr<routes::TOutputFile> output_;  // the sink's file while a run writes it
   std::atomic<bool> runFailed_{false};
   std::atomic<bool> stopPressed_{false};  // Stop ended the file run
   int gaugeShift_ = 0;  // the gauge counts source bytes >> this, so that 2 GiB and more fit
