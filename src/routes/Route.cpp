@@ -80,6 +80,7 @@ struct TRoute::TParts {
   TMMDSPComponent* driver = nullptr;
   TNotifyEvent* driverStop = nullptr;
   int inDev = -1, outDev = -1;
+  std::string outName;  // the player's device as the route started
   // The live route's watch, restarted with each start.
   std::optional<TRouteStallWatch> watch;
   bool stallTold = false;
@@ -317,6 +318,7 @@ void TRoute::Start() {
 
 void TRoute::StartDriver() {
   stopped_ = false;
+  if (p_->waveOut) p_->outName = WaveOutDeviceName(p_->outDev);
   *p_->driverStop = [this](TObject*) { stopped_ = true; };
   p_->watch.emplace(latency_.Plan.BufferSize / 4, static_cast<std::int64_t>(kStallGrace) * kDesignRate);
   p_->stallTold = false;
@@ -426,7 +428,8 @@ bool TRoute::FollowDesktop() {
   if (spec_.Kind != TRouteKind::Desktop || spec_.OutDeviceChosen || p_->desktop->OutputPresent()) return false;
   CloseChain();
   clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
-  const std::string from = WaveOutDeviceName(p_->outDev);
+  // By the name it had: the gone device's number may now be another's.
+  const std::string from = p_->outName;
   p_->outDev = WaveDeviceByServerName(TWaveDir::Output, p_->desktop->FollowDesktop());
   if (p_->outDev < 0) throw EMMError(kNoDesktopDevices);
   p_->inDev = WaveDeviceByServerName(TWaveDir::Input, p_->desktop->MonitorName());
