@@ -140,6 +140,12 @@ std::int64_t TFileSource::TotalBytes() const {
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 
+std::int64_t TFileSource::Position() const {
+  return wav_ ? std::max<std::int64_t>(wav_->Wave().Position(), 0) : mpeg_->Position();
+}
+
+std::int64_t TFileSource::Length() const { return wav_ ? wav_->Wave().LengthInBytes() : mpeg_->Frames(); }
+
 std::int64_t TFileSource::ExactFrames() const {
   if (wav_) {
     const TWaveFormatEx* f = FileFormat();
@@ -222,6 +228,8 @@ TMMDSPComponent* TFileSink::Component() const {
 bool TFileSink::Failed() const {
   return wav_ ? wav_->WriteStop() != TMMWriteStop::wsNone : mp3_->WriteError() != 0;
 }
+
+bool TFileSink::StreamCut() const { return wav_ && wav_->WriteError() == ENODATA; }
 
 std::string TFileSink::Failure() const {
   if (mp3_) return mp3_->WriteError() ? WriteErrorText(mp3_->WriteError()) : std::string();

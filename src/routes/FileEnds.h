@@ -69,6 +69,10 @@ class TFileSource {
   // Frames the source will deliver when that is known exactly (a WAV file, an MP3 file
   // whose length the decoder knows); -1 otherwise.
   std::int64_t ExactFrames() const;
+  // Where the source is and its length, in the file's own units: a WAV file's bytes,
+  // an MP3 file's frames.
+  std::int64_t Position() const;
+  std::int64_t Length() const;
   // Raises the equalizer's "Invalid WaveFormat", saying why, for audio it cannot take.
   void CheckEqualizable(const std::string& path) const;
 
@@ -119,6 +123,8 @@ class TFileSink {
   // its 4 GB limit); empty while it did not.
   std::string Failure() const;
   bool Failed() const;
+  // A WAV stream stopped before the length its header gives.
+  bool StreamCut() const;
   // Called on the writing thread when the sink stops writing.
   void SetOnWriteStop(std::function<void()> handler);
   // A WAV sink on a stream writes the header for this many data bytes.

@@ -184,6 +184,13 @@ void TRoute::PrepareFileChain() {
   // A stream cannot go back to the header: it gets the sizes up front when they are known.
   if (const std::int64_t frames = source.ExactFrames(); frames >= 0 && p_->out->IsStream())
     p_->sink->SetStreamLength(frames * written->nBlockAlign);
+  // A sink that cannot write ends the run: the rest would be thrown away. Stopped into a
+  // stream, the stream holds what was done, as asked.
+  p_->sink->SetOnWriteStop([this] {
+    if (stopAsked_ && p_->sink->StreamCut()) return;
+    Application().HandleException(std::make_exception_ptr(
+        EMMError("Unable to write " + spec_.Output + ": " + p_->sink->Failure() + "; " + p_->out->LeftBehind())));
+  });
   if (!mp3Out && source.TotalBytes() == 0) {
     // Nothing to pull: the chain would not start. The output is as empty as the input.
     TMMWave empty;
@@ -224,9 +231,9 @@ void TRoute::LinkDeviceChain() {
   const TLiveLatencyPlan& plan = latency_.Plan;
   p_->ring = std::make_unique<TMMRingBuffer>();
   ConfigureRing(*p_->ring, Live() ? TMMQueueMode::qmDuplex : TMMQueueMode::qmRead, plan);
-  // Silence for want of a recorded slot or a skip to hold the delay: each is a gap the
-  // listener hears.
-  if (Live()) p_->ring->OnEmpty = p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
+  // Silence for want of a slot or a skip to hold the delay: each is a gap the listener
+  // hears.
+  p_->ring->OnEmpty = p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
   if (spec_.Kind == TRouteKind::FileToDevice) {
@@ -317,26 +324,50 @@ void TRoute::Start() {
 }
 
 void TRoute::StartDriver() {
-  stopped_ = false;
+  stopped_ = endTold_ = stopSent_ = false;
+  underflowsSeen_ = 0;
   if (p_->waveOut) p_->outName = WaveOutDeviceName(p_->outDev);
-  *p_->driverStop = [this](TObject*) { stopped_ = true; };
+  *p_->driverStop = [this](TObject*) {
+    stopped_ = true;
+    if (!closing_ && !std::exchange(endTold_, true) && OnEnded) OnEnded();
+  };
   p_->watch.emplace(latency_.Plan.BufferSize / 4, static_cast<std::int64_t>(kStallGrace) * kDesignRate);
   p_->stallTold = false;
   p_->started = TClock::now();
   p_->driver->Start();
 }
 
+// A failure ends the run: its driver is stopped, and its stop ends the run.
 void TRoute::Fail(const std::string& text) {
   if (failure_.empty()) failure_ = text;
+  if (!running_ || closing_ || stopSent_ || !p_->driver || !p_->driver->Started()) return;
+  stopSent_ = true;
+  try {
+    p_->driver->Stop();
+  } catch (...) {
+  }
 }
 
 void TRoute::Stop() {
   stopAsked_ = true;
+  if (IsMainThread()) return StopAsked();
   // Wakes the main thread's wait; the driver is stopped there.
   PostToMainThread([] {});
 }
 
+void TRoute::StopAsked() {
+  if (!stopAsked_ || stopSent_ || !running_ || !p_->driver || !p_->driver->Started()) return;
+  stopSent_ = true;
+  p_->driver->Stop();
+}
+
 bool TRoute::Finished() const { return !running_ || empty_ || stopped_ || !failure_.empty(); }
+
+const TMMWaveIn* TRoute::Recorder() const { return p_->waveIn.get(); }
+const TMMWaveOut* TRoute::Player() const { return p_->waveOut.get(); }
+const TMMRingBuffer* TRoute::Ring() const { return p_->ring.get(); }
+std::int64_t TRoute::SourcePosition() const { return p_->source ? p_->source->Position() : 0; }
+std::int64_t TRoute::SourceLength() const { return p_->source ? p_->source->Length() : 0; }
 
 std::int64_t TRoute::Clipped() const { return clippedBefore_ + p_->eq->ClippedBuffers(); }
 
@@ -351,7 +382,20 @@ std::int64_t TRoute::BytesTotal() const { return p_->source ? p_->source->TotalB
 
 // The one place a live route's readouts and stall watch run.
 void TRoute::Poll() {
-  if (!running_ || !Live() || !p_->waveOut) return;
+  if (!running_) return;
+  try {
+    StopAsked();
+  } catch (...) {
+    Fail(ExceptionMessage(std::current_exception()));
+  }
+  if (!p_->waveOut || !p_->driver) return;
+  if (!Live()) {
+    // The server's underflows are silences heard as well; the count restarts per open.
+    const std::int64_t u = p_->waveOut->Underflows();
+    if (u > underflowsSeen_) dropouts_ += static_cast<int>(u - underflowsSeen_);
+    underflowsSeen_ = u;
+    return;
+  }
   const std::chrono::duration<double> elapsed = TClock::now() - p_->started;
   TRouteStallWatch& watch = *p_->watch;
   const std::int64_t position = p_->waveOut->Started() ? p_->waveOut->Position() : -1;
@@ -378,18 +422,16 @@ void TRoute::ServeFile(const std::function<bool()>& interrupted) {
     const std::int64_t done = BytesDone();
     if (OnProgress) OnProgress(done, BytesTotal(), static_cast<double>(done) / bytesPerSecond);
   };
-  // A sink that cannot write ends the run (the rest would be thrown away), through the
-  // trigger's own stop: its worker may be waiting on this thread meanwhile.
-  bool stopSent = false;
+  // A stop goes through the trigger's own stop: its worker may be waiting on this
+  // thread meanwhile.
   for (;;) {
-    if (!RunUntil([&] { return Finished() || interrupted() || (!stopSent && (p_->sink->Failed() || stopAsked_)); },
+    if (!RunUntil([&] { return Finished() || interrupted() || (!stopSent_ && stopAsked_); },
                   std::chrono::milliseconds(100))) {
       report();
       continue;
     }
     if (Finished() || interrupted()) break;
-    stopSent = true;
-    p_->trigger->Stop();
+    StopAsked();
   }
   report();
   // A signal counts unless the run was complete by then (a reader that left a stream
@@ -402,21 +444,17 @@ void TRoute::ServeLive(const std::function<bool()>& interrupted, std::optional<d
   auto due = [&] { return seconds && TClock::now() - start >= std::chrono::duration<double>(*seconds); };
   for (;;) {
     auto nextReport = TClock::now() + std::chrono::seconds(1);
-    bool stopSent = false;
     while (!Finished() && !interrupted() && !due()) {
-      RunUntil([&] { return Finished() || interrupted() || due() || (!stopSent && stopAsked_) || TClock::now() >= nextReport; },
+      RunUntil([&] { return Finished() || interrupted() || due() || (!stopSent_ && stopAsked_) || TClock::now() >= nextReport; },
                std::chrono::milliseconds(1000));
-      if (stopAsked_ && !stopSent) {
-        stopSent = true;
-        p_->driver->Stop();
-      }
+      StopAsked();
       if (TClock::now() >= nextReport) {
         nextReport += std::chrono::seconds(1);
         Poll();
       }
     }
     interrupted_ = interrupted();
-    if (failure_.empty() || interrupted_ || !FollowDesktop()) return;
+    if (!FollowDesktop()) return;
   }
 }
 
@@ -425,7 +463,9 @@ void TRoute::ServeLive(const std::function<bool()>& interrupted, std::optional<d
 // Bluetooth device gone), the route goes on where the desktop's sound now goes, the
 // desktop's streams staying on the equalizer. A device the user chose stays an error.
 bool TRoute::FollowDesktop() {
-  if (spec_.Kind != TRouteKind::Desktop || spec_.OutDeviceChosen || p_->desktop->OutputPresent()) return false;
+  if (spec_.Kind != TRouteKind::Desktop || failure_.empty() || !running_ || stopAsked_ || interrupted_ ||
+      spec_.OutDeviceChosen || !p_->desktop || p_->desktop->OutputPresent())
+    return false;
   CloseChain();
   clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
   // By the name it had: the gone device's number may now be another's.
@@ -447,16 +487,21 @@ bool TRoute::FollowDesktop() {
 // Stops the driver, waits for its stop and closes the chain.
 void TRoute::CloseChain() {
   if (!p_->driver) return;
+  closing_ = true;
+  struct TClosed {
+    bool& closing;
+    ~TClosed() { closing = false; }
+  } closed{closing_};
   TMMDSPComponent& driver = *p_->driver;
-  if (p_->trigger && &driver == p_->trigger.get()) {
-    // Closing the trigger stops it too.
-    p_->trigger->Close();
-  } else {
+  // Stopped through its own stop first: a trigger closed while it runs closes the chain
+  // under its worker (the encoder then fails mid-frame).
+  const bool trigger = p_->trigger && &driver == p_->trigger.get();
+  if (!trigger || driver.Started()) {
     driver.Stop();
     RunUntil([&] { return stopped_ || !driver.Started(); }, std::chrono::seconds(10));
-    driver.Close();
-    p_->ring->CloseQueue();
   }
+  driver.Close();
+  if (p_->ring) p_->ring->CloseQueue();
   ProcessPendingMessages();  // a failure report still queued
   *p_->driverStop = nullptr;
   p_->driver = nullptr;
@@ -478,7 +523,7 @@ void TRoute::Finish() {
   if (spec_.Kind == TRouteKind::FileToFile && !empty_) {
     // Only a complete output is kept: whatever stopped the run, the new file goes.
     if (interrupted_) throw EInterrupted("interrupted: " + p_->out->LeftBehind());
-    if (const std::string why = p_->sink->Failure(); !why.empty())
+    if (const std::string why = p_->sink->Failure(); !why.empty() && !(stopAsked_ && p_->sink->StreamCut()))
       throw EMMError("Unable to write " + spec_.Output + ": " + why + "; " + p_->out->LeftBehind());
   }
   if (!failure_.empty()) throw EMMError(failure_);

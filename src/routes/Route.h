@@ -25,6 +25,9 @@
 namespace strataeq {
 class TMMEqualizer;
 class TMMDSPComponent;
+class TMMWaveIn;
+class TMMWaveOut;
+class TMMRingBuffer;
 }  // namespace strataeq
 
 namespace strataeq::routes {
@@ -120,15 +123,21 @@ class TRoute {
   // Plans the buffering, prepares the output, links the chain and starts it. Raises with
   // everything closed again.
   void Start();
-  // Any thread: the run ends as complete; what a file route wrote is kept.
+  // Any thread: the run ends as complete; what a file route wrote is kept. On the main
+  // thread the driver is stopped at once (raising what its stop raised); from another,
+  // by the next Serve or Poll.
   void Stop();
   // Main thread, once the run ended (Finished) or to end it: stops and closes the chain,
   // commits the output, and raises the run's failure.
   void Finish();
   // Main thread: serves the run until it ends, interrupted() says so, or seconds pass.
   void Serve(const std::function<bool()>& interrupted, std::optional<double> seconds = std::nullopt);
-  // Main thread, about once a second for a live route: readouts, the stall watch.
+  // Main thread, about once a second: readouts, a live route's stall watch, a stop
+  // asked for on another thread.
   void Poll();
+  // Main thread, once the run ended: a desktop route whose own output went away goes on
+  // where the desktop's sound now goes (true); any other ending stays (false).
+  bool FollowDesktop();
   bool Running() const { return running_; }
   bool Finished() const;
 
@@ -140,9 +149,20 @@ class TRoute {
   // PCM bytes the file route delivered, and of how many.
   std::int64_t BytesDone() const;
   std::int64_t BytesTotal() const;
+  // The running chain's devices, none where the route has none.
+  const TMMWaveIn* Recorder() const;
+  const TMMWaveOut* Player() const;
+  const TMMRingBuffer* Ring() const;
+  // Where a file source is, of how long, in its own units (a WAV file's bytes, an MP3
+  // file's frames).
+  std::int64_t SourcePosition() const;
+  std::int64_t SourceLength() const;
   // The failure that ended the run; empty while none did.
   const std::string& Failure() const { return failure_; }
 
+  // The driver reported its stop: the run ended (by itself, a Stop, or a failure), once
+  // per start. The owner then calls FollowDesktop or Finish, outside this event.
+  std::function<void()> OnEnded;
   std::function<void(const TLatencyChoice& choice)> OnLatency;
   std::function<void(int movedStreams, const std::string& output)> OnDesktopStarted;
   std::function<void(const std::string& from, const std::string& to)> OnDesktopFollowed;
@@ -162,7 +182,7 @@ class TRoute {
   void StartDriver();
   void CloseChain();
   void Fail(const std::string& text);
-  bool FollowDesktop();
+  void StopAsked();
   void CommitOutput();
   void ServeFile(const std::function<bool()>& interrupted);
   void ServeLive(const std::function<bool()>& interrupted, std::optional<double> seconds);
@@ -174,6 +194,10 @@ class TRoute {
   std::atomic<int> dropouts_{0};
   std::atomic<bool> stopAsked_{false};
   bool stopped_ = false;  // the driver reported its stop
+  bool endTold_ = false;  // OnEnded fired for this start
+  bool closing_ = false;
+  bool stopSent_ = false;
+  std::int64_t underflowsSeen_ = 0;
   bool running_ = false;
   bool interrupted_ = false;
   bool empty_ = false;    // a file route with nothing to pull: its output was written whole
