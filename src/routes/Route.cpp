@@ -119,14 +119,14 @@ void TRoute::Open() {
     p_->source = std::make_unique<TFileSource>(spec_.Input);
     p_->source->CheckEqualizable(spec_.Input);
   }
-  if (spec_.Kind == TRouteKind::Desktop) {
+  if (spec_.Kind == TRouteKind::Desktop || spec_.FromDesktop) {
     // The desktop's device becomes the default one; the route records its monitor.
     p_->desktop = std::make_unique<TDesktopSound>();
     p_->desktop->Start(spec_.OutDeviceChosen ? WaveDeviceServerName(TWaveDir::Output, spec_.OutDevice) : std::string(),
                        kDesignRate);
     p_->inDev = WaveDeviceByServerName(TWaveDir::Input, p_->desktop->MonitorName());
-    p_->outDev = WaveDeviceByServerName(TWaveDir::Output, p_->desktop->OutputName());
-    if (p_->inDev < 0 || p_->outDev < 0) throw EMMError(kNoDesktopDevices);
+    if (Live()) p_->outDev = WaveDeviceByServerName(TWaveDir::Output, p_->desktop->OutputName());
+    if (p_->inDev < 0 || (Live() && p_->outDev < 0)) throw EMMError(kNoDesktopDevices);
     if (OnDesktopStarted) OnDesktopStarted(p_->desktop->MovedStreams(), WaveOutDeviceName(p_->outDev));
   }
   CheckDevices();
@@ -363,9 +363,9 @@ void TRoute::StopAsked() {
 
 bool TRoute::Finished() const { return !running_ || empty_ || stopped_ || !failure_.empty(); }
 
-const TMMWaveIn* TRoute::Recorder() const { return p_->waveIn.get(); }
-const TMMWaveOut* TRoute::Player() const { return p_->waveOut.get(); }
-const TMMRingBuffer* TRoute::Ring() const { return p_->ring.get(); }
+TMMWaveIn* TRoute::Recorder() const { return p_->waveIn.get(); }
+TMMWaveOut* TRoute::Player() const { return p_->waveOut.get(); }
+TMMRingBuffer* TRoute::Ring() const { return p_->ring.get(); }
 std::int64_t TRoute::SourcePosition() const { return p_->source ? p_->source->Position() : 0; }
 std::int64_t TRoute::SourceLength() const { return p_->source ? p_->source->Length() : 0; }
 

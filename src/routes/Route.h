@@ -68,6 +68,9 @@ struct TRouteSpec {
   // outputs replace their name only when complete.
   bool KeepPartialOutput = false;
   int InDevice = -1, OutDevice = -1;  // -1: the default device
+  // The recorder records the desktop's sound (every application's, moved to the
+  // equalizer's own device); a desktop route always does.
+  bool FromDesktop = false;
   // The desktop route plays on OutDevice and stays there when it goes; otherwise it
   // follows the desktop's own output.
   bool OutDeviceChosen = false;
@@ -149,10 +152,10 @@ class TRoute {
   // PCM bytes the file route delivered, and of how many.
   std::int64_t BytesDone() const;
   std::int64_t BytesTotal() const;
-  // The running chain's devices, none where the route has none.
-  const TMMWaveIn* Recorder() const;
-  const TMMWaveOut* Player() const;
-  const TMMRingBuffer* Ring() const;
+  // The running chain's devices, none where the route has none (for readouts).
+  TMMWaveIn* Recorder() const;
+  TMMWaveOut* Player() const;
+  TMMRingBuffer* Ring() const;
   // Where a file source is, of how long, in its own units (a WAV file's bytes, an MP3
   // file's frames).
   std::int64_t SourcePosition() const;
