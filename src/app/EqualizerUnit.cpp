@@ -149,6 +149,7 @@ TEqForm::~TEqForm() {
     route_.reset();
   } catch (...) {
   }
+  Application().OnException = nullptr;  // it reports into this window
   Connector->SetSpectrum1(nullptr);
   Connector->SetSpectrum2(nullptr);
   Connector->SetOscope1(nullptr);
