@@ -180,20 +180,35 @@ TEST_F(Route, AFailureMidRunEndsItWithItsText) {
 }
 
 TEST_F(Route, AStopFromAnotherThreadEndsTheRunOnceAndKeepsWhatWasDone) {
-  // A live route with no time limit ends only by the stop.
-  {
-    TRoute live(Spec(TRouteKind::DeviceToDevice));
-    live.Open();
-    live.Start();
-    std::thread stopper([&] {
-      std::this_thread::sleep_for(300ms);
-      live.Stop();
-      live.Stop();  // a second stop changes nothing
-    });
-    live.Serve([] { return false; });
-    stopper.join();
-    EXPECT_EQ(test::ErrorOf([&] { live.Finish(); }), "");
-    EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 1));
+  // Device routes with no end of their own, stopped at once, early and later: each run
+  // ends in one OnEnded, its devices closed, and a recording is a whole file.
+  WriteWav(dir / "ten.wav", StereoSines(440, 880, 441000), 2);
+  for (TRouteKind kind : {TRouteKind::DeviceToDevice, TRouteKind::FileToDevice, TRouteKind::DeviceToFile}) {
+    for (const auto delay : {0ms, 20ms, 150ms}) {
+      TRouteSpec s = Spec(kind);
+      s.Input = dir / "ten.wav";
+      s.Output = dir / "take.wav";
+      fs::remove(s.Output);
+      TRoute route(s);
+      int ended = 0;
+      route.OnEnded = [&] { ++ended; };
+      route.Open();
+      route.Start();
+      std::thread stopper([&] {
+        std::this_thread::sleep_for(delay);
+        route.Stop();
+        route.Stop();  // a second stop changes nothing
+      });
+      route.Serve([] { return false; });
+      stopper.join();
+      EXPECT_EQ(test::ErrorOf([&] { route.Finish(); }), "") << static_cast<int>(kind) << " " << delay.count();
+      EXPECT_EQ(ended, 1) << static_cast<int>(kind) << " " << delay.count();
+      EXPECT_FALSE(audio->IsOpen(TWaveDir::Input, 1));
+      EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 1));
+      if (kind == TRouteKind::DeviceToFile) {
+        EXPECT_TRUE(fs::exists(s.Output)) << delay.count();
+      }
+    }
   }
   // A long file route stopped once it began: the output is a whole file of what was done.
   WriteWav(dir / "long.wav", StereoSines(440, 880, 44100 * 60), 2);
