@@ -302,7 +302,11 @@ void TRoute::Start() {
   try {
     if (spec_.Kind == TRouteKind::FileToFile) {
       PrepareFileChain();
-      if (empty_) return;
+      if (empty_) {
+        // Nothing to run: the run has ended already.
+        if (OnEnded) OnEnded();
+        return;
+      }
     } else {
       PlanLatency();
       LinkDeviceChain();

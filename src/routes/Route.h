@@ -163,8 +163,9 @@ class TRoute {
   // The failure that ended the run; empty while none did.
   const std::string& Failure() const { return failure_; }
 
-  // The driver reported its stop: the run ended (by itself, a Stop, or a failure), once
-  // per start. The owner then calls FollowDesktop or Finish, outside this event.
+  // The run ended (its driver reported its stop after its end, a Stop or a failure; an
+  // empty file had nothing to run), once per start. The owner then calls FollowDesktop or
+  // Finish, outside this event.
   std::function<void()> OnEnded;
   std::function<void(const TLatencyChoice& choice)> OnLatency;
   std::function<void(int movedStreams, const std::string& output)> OnDesktopStarted;

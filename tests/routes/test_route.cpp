@@ -77,6 +77,21 @@ TEST_F(Route, EveryKindRunsAndDeliversItsSound) {
   EXPECT_EQ(lastDone, total);
   EXPECT_EQ(total, static_cast<std::int64_t>(tone.size() * 2));
 
+  // An empty file makes an empty file, and its run ends as any other.
+  WriteWav(dir / "empty.wav", {}, 2);
+  TRouteSpec none = f2f;
+  none.Input = dir / "empty.wav";
+  none.Output = dir / "none.wav";
+  {
+    TRoute route(none);
+    int ended = 0;
+    route.OnEnded = [&] { ++ended; };
+    ASSERT_EQ(Run(route), "");
+    EXPECT_EQ(ended, 1);
+  }
+  EXPECT_TRUE(ReadWavSamples(dir / "none.wav").empty());
+  EXPECT_TRUE(fs::exists(dir / "none.wav"));
+
   // File to device: the player gets all of the file.
   TRouteSpec toDevice = Spec(TRouteKind::FileToDevice);
   toDevice.Input = f2f.Input;
