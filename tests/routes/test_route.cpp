@@ -9,6 +9,9 @@
 #define STRATAEQ_CLI "strataeq-cli"  // CliTestUtil's runner is not used here
 #include "../app/CliTestUtil.h"
 #include "../drivers/wave_test_util.h"
+#include "drivers/MMRingBf.h"
+#include "drivers/MMWavIn.h"
+#include "drivers/MMWavOut.h"
 #include "eq/MMEQ.h"
 #include "platform/Messages.h"
 #include "platform/WaveApiVirtual.h"
@@ -122,6 +125,22 @@ TEST_F(Route, EveryKindRunsAndDeliversItsSound) {
   ASSERT_EQ(readouts.size(), 1u);
   EXPECT_GT(readouts[0].LatencyMs, 0);
   EXPECT_FALSE(live.Running());
+  // Without a latency target it runs on the design values; a target sizes every part.
+  EXPECT_EQ(live.Player()->BufferSize(), 8192);
+  EXPECT_EQ(live.Player()->NumBuffers(), 20);
+  TRouteSpec quick = Spec(TRouteKind::DeviceToDevice);
+  quick.LatencyMs = 40;
+  TRoute fast(quick);
+  int told = 0;
+  fast.OnLatency = [&](const TLatencyChoice&) { ++told; };
+  ASSERT_EQ(Run(fast, 0.3), "");
+  const TLiveLatencyPlan plan = PlanLiveLatency(40, 44100, fast.Equalizer().FFTLength());
+  EXPECT_LT(plan.BufferSize, 8192);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(fast.Recorder()->BufferSize(), plan.BufferSize);
+  EXPECT_EQ(fast.Player()->BufferSize(), plan.BufferSize);
+  EXPECT_EQ(fast.Player()->NumBuffers(), plan.OutputBuffers);
+  EXPECT_EQ(fast.Ring()->NumBuffers(), plan.RingSlots);
 }
 
 TEST_F(Route, AFileOfMoreThan16BitsIsWrittenAsItIsAndPlayedAs16Bits) {
