@@ -54,10 +54,6 @@ const std::array<const char*, kBandCount> BandNames = {
 namespace {
 
 constexpr int kClientWidth = 663, kClientHeight = 278, kPanel1Height = 168, kPanel2Height = 110;
-constexpr std::int32_t kBufferSize = 8192;
-
-const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
-const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -611,54 +607,6 @@ void TEqForm::NotifyPanelMouseMove(TObject* sender, TShiftState, int x, int y) {
 
 void TEqForm::NotifyPanelMouseUp(TObject*, TMouseButton button, TShiftState, int, int) {
   if (button == TMouseButton::mbLeft) FDragging = false;
-}
-
-// ---- presets
-
-QString TEqForm::PresetFolder() {
-  const QString own = QCoreApplication::applicationDirPath();
-  if (QFileInfo(own).isWritable()) return own;
-  const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/presets";
-  QDir().mkpath(data);
-  return data;
-}
-
-void TEqForm::btnSaveClick(TObject*) {
-  QFileDialog dialog(this, "Save Equalizer Preset", PresetFolder(), kPresetFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);  // an existing file is replaced unasked
-  dialog.setDefaultSuffix("sqp");
-  if (!dialog.exec() || dialog.selectedFiles().isEmpty()) return;
-  const std::string name = dialog.selectedFiles().first().toStdString();
-  Guard([&] { Equalizer->Filters()->SaveToFile(name); });
-}
-
-void TEqForm::btnLoadClick(TObject*) {
-  QFileDialog dialog(this, "Load Equalizer Preset", PresetFolder(),
-                     QString(kPresetFilter) + ";;" + kPresetTextFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setDefaultSuffix("sqp");
-  if (dialog.exec() && !dialog.selectedFiles().isEmpty()) {
-    const std::string name = dialog.selectedFiles().first().toStdString();
-    try {
-      // A text preset is fitted to the bands; its warnings say what the fit could not follow.
-      const std::vector<std::string> warnings = LoadPresetFile(name, *Equalizer->Filters());
-      if (!warnings.empty()) {
-        std::string text;
-        for (const std::string& w : warnings) text += (text.empty() ? "" : "\n") + w;
-        SyncSliders();
-        ShowError(text);
-        return;
-      }
-    } catch (...) {
-      ShowError(ExceptionMessage(std::current_exception()));
-      return;
-    }
-  }
-  SyncSliders();
 }
 
 }  // namespace strataeq
