@@ -157,9 +157,9 @@ std::string TWindowSettings::Save(const TEqForm& form) const {
   s.setValue("gains", gains);
   s.setValue("fft", form.Equalizer->FFTLength());
   s.setValue("channel", kChannels[static_cast<int>(form.Equalizer->Channel())]);
-  s.setValue("recording", DeviceName(form.WaveIn->DeviceID(), form.WaveIn->NumDevs(), true));
+  s.setValue("recording", DeviceName(form.InputDevice(), static_cast<int>(waveInGetNumDevs()), true));
   s.setValue("desktop", form.DesktopSoundChosen());
-  s.setValue("playback", DeviceName(form.WaveOut->DeviceID(), form.WaveOut->NumDevs(), false));
+  s.setValue("playback", DeviceName(form.OutputDevice(), static_cast<int>(waveOutGetNumDevs()), false));
   s.setValue("vis", form.Vis->Down());
   if (QGuiApplication::platformName() != QLatin1String("wayland")) {
     s.setValue("x", form.pos().x());

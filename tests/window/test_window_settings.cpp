@@ -66,8 +66,8 @@ class WindowMemory : public ::testing::Test {
     for (int i = 0; i < kBandCount; ++i) EXPECT_EQ(Gain(i), 0.0f) << i;
     EXPECT_EQ(form->Equalizer->FFTLength(), 256);
     EXPECT_EQ(form->Equalizer->Channel(), TMMChannel::chBoth);
-    EXPECT_EQ(form->WaveIn->DeviceID(), MapperId);
-    EXPECT_EQ(form->WaveOut->DeviceID(), MapperId);
+    EXPECT_EQ(form->InputDevice(), MapperId);
+    EXPECT_EQ(form->OutputDevice(), MapperId);
     EXPECT_TRUE(form->Vis->Down());
   }
 
@@ -104,7 +104,7 @@ TEST_F(WindowMemory, TheWindowComesBackAsItWasLeftAndADeviceThatIsGoneFallsBackT
   EXPECT_EQ(form->FftLen->Position(), 6);
   EXPECT_EQ(form->Equalizer->Channel(), TMMChannel::chRight);
   EXPECT_EQ(form->btnChannelSelect->Caption(), "Right Only");
-  EXPECT_EQ(form->WaveIn->DeviceID(), 1);
+  EXPECT_EQ(form->InputDevice(), 1);
   EXPECT_EQ(form->InputDev->Caption(), "Monitor of Speakers");
   EXPECT_TRUE(Entry(form->OutputDevs, "Headphones")->isChecked());
   EXPECT_FALSE(form->Vis->Down());
@@ -124,10 +124,10 @@ TEST_F(WindowMemory, TheWindowComesBackAsItWasLeftAndADeviceThatIsGoneFallsBackT
   // The headphones are gone: the default output, the rest as it was.
   Devices("USB Speakers");
   EXPECT_EQ(Open(), "");
-  EXPECT_EQ(form->WaveOut->DeviceID(), MapperId);
+  EXPECT_EQ(form->OutputDevice(), MapperId);
   EXPECT_EQ(form->OutDev->Caption(), "Default: Speakers");
   EXPECT_TRUE(Entry(form->OutputDevs, "Default: Speakers")->isChecked());
-  EXPECT_EQ(form->WaveIn->DeviceID(), 1);
+  EXPECT_EQ(form->InputDevice(), 1);
   EXPECT_FLOAT_EQ(Gain(7), -4.5f);
 }
 
@@ -141,7 +141,7 @@ TEST_F(WindowMemory, ADamagedFileIsReportedOnceAndGivesAUsableWindowInTheDesignS
   write(good);
   EXPECT_EQ(Open(), "");
   EXPECT_FLOAT_EQ(Gain(7), -4.5f);
-  EXPECT_EQ(form->WaveOut->DeviceID(), 1);
+  EXPECT_EQ(form->OutputDevice(), 1);
 
   auto replace = [&](const std::string& from, const std::string& to) {
     std::string text = good;
