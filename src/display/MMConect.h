@@ -139,6 +139,12 @@ class TMMConnector : public TMMDSPComponent {
 
   void Capture(PMMWaveHdr h);
   void Distribute();
+  // Distribute by kind; each returns whether frames of the kind still wait.
+  struct TRound;
+  bool RoundDue(const TRound& r, std::int32_t position) const;
+  bool DistributeOscopes(TRound& r, std::int32_t frame);
+  bool DistributeSpectrograms(TRound& r);
+  bool DistributeFrames(TRound& r, int kind, std::int32_t frame);
   bool DistributionAllowed() const;
   // Microseconds until the next frame is due; -1 when nothing waits.
   std::int64_t NextDueIn(std::int64_t now) const;
