@@ -19,9 +19,12 @@ TMMAnimationTimer& TMMAnimationTimer::Instance() {
 }
 
 TMMAnimationTimer::TMMAnimationTimer() {
-  timer_.setInterval(25);
+  timer_.setInterval(kInterval);
   timer_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+  QObject::connect(&timer_, &QTimer::timeout, [this] {
+    if (timer_.interval() != kInterval) timer_.start(kInterval);
+    Tick();
+  });
 }
 
 int TMMAnimationTimer::Register(TCallback callback) {
@@ -49,6 +52,12 @@ void TMMAnimationTimer::Activate(int id) {
 void TMMAnimationTimer::Suspend(int id, bool suspended) {
   for (auto& e : entries_)
     if (e->id == id) e->suspended = std::max(0, e->suspended + (suspended ? 1 : -1));
+}
+
+void TMMAnimationTimer::Step() {
+  if (!timer_.isActive()) return;
+  Tick();
+  if (timer_.isActive()) timer_.start(2 * kInterval);
 }
 
 void TMMAnimationTimer::Tick() {

@@ -20,8 +20,13 @@ class TMMAnimationTimer {
   // Starts the registration's steps (it is idle until then).
   void Activate(int id);
   void Suspend(int id, bool suspended);
+  // Runs the steps due by now. The displays call it with each frame, so frames at the
+  // animation pace carry the animation in the same wake-up of the GUI thread; the
+  // timer then stands back to a fallback for when frames stop coming.
+  void Step();
 
  private:
+  static constexpr int kInterval = 25;  // ms
   struct Entry;
   TMMAnimationTimer();
   void Tick();

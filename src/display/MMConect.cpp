@@ -58,6 +58,7 @@ TMMConnector::~TMMConnector() {
     if (s.waker.joinable()) s.waker.join();
     s.dueAt = -1;
     s.wake = false;
+    s.wakeArmed = false;
     s.window.reset();  // drops the queued messages
     s.pumpQueued = false;
   }

@@ -11,6 +11,7 @@ std::int64_t TMMConnector::Shared::SteadyMicroseconds() {
 }
 
 void TMMConnector::Shared::Notify() {
+  if (wakeArmed.exchange(true)) return;
   {
     std::lock_guard lock(wakeMutex);
     wake = true;
@@ -54,6 +55,7 @@ void TMMConnector::Shared::WakerBody() {
     }
     if (dueAt >= 0 && dueAt <= now) dueAt = -1;
     wakeAt = -1;
+    wakeArmed = false;
     lock.unlock();
     Post();
     lock.lock();

@@ -42,6 +42,9 @@ struct TMMConnector::Shared {
   std::mutex wakeMutex;
   std::condition_variable wakeCv;
   bool wake = false;
+  // Set by the first capture after a post: later captures before the post need not
+  // wake the waker again (a buffer every few milliseconds would wake it each time).
+  std::atomic<bool> wakeArmed{false};
   bool quit = false;
   std::int64_t dueAt = -1;  // steady-clock microseconds, -1 none
   std::atomic<bool> pumpQueued{false};

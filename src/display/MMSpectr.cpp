@@ -102,6 +102,7 @@ void TMMSpectrum::ProcessFrame(const void* data) {
       break;
     }
   }
+  TMMAnimationTimer::Instance().Step();
   fresh_ = true;
   if (analysis_.Kind() == TMMSpectrumKind::skScroll) {  // every frame moves the picture
     Compose();
