@@ -57,19 +57,22 @@ void TMMControlBase::DeliverMouse(QEvent* event) {
   }
 }
 
+QRect TMMControlBase::BevelClientRect() const {
+  const int w = TotalBevelWidth();
+  return self_->rect().adjusted(w, w, -w, -w);
+}
+
+void TMMControlBase::Paint(QPainter& painter) {
+  const QRect inner = Bevel().PaintBevel(painter, self_->rect(), true);
+  FillRect(painter, inner, Color());
+}
+
+// The two bases differ in focus (none / Tab and click), opacity (the parent shows
+// through / opaque), the keyboard and focus events, and the re-layout on a bevel
+// change: they share everything else through TMMControlBase.
 TMMGraphicControl::TMMGraphicControl(QWidget* parent) : QWidget(parent), TMMControlBase(this, clBtnFace) {
   setFocusPolicy(Qt::NoFocus);
   setAutoFillBackground(false);
-}
-
-QRect TMMGraphicControl::BevelClientRect() const {
-  const int w = TotalBevelWidth();
-  return rect().adjusted(w, w, -w, -w);
-}
-
-void TMMGraphicControl::Paint(QPainter& painter) {
-  const QRect inner = Bevel().PaintBevel(painter, rect(), true);
-  FillRect(painter, inner, Color());
 }
 
 void TMMGraphicControl::BevelChanged() {
@@ -89,16 +92,6 @@ void TMMGraphicControl::mouseReleaseEvent(QMouseEvent* e) { DeliverMouse(e); }
 TMMCustomControl::TMMCustomControl(QWidget* parent) : QWidget(parent), TMMControlBase(this, clBtnFace) {
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_OpaquePaintEvent);
-}
-
-QRect TMMCustomControl::BevelClientRect() const {
-  const int w = TotalBevelWidth();
-  return rect().adjusted(w, w, -w, -w);
-}
-
-void TMMCustomControl::Paint(QPainter& painter) {
-  const QRect inner = Bevel().PaintBevel(painter, rect(), true);
-  FillRect(painter, inner, Color());
 }
 
 void TMMCustomControl::paintEvent(QPaintEvent*) {

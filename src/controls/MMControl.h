@@ -24,6 +24,8 @@ class TMMControlBase : public TMMAccessibleControl {
   const TMMBevel& Bevel() const { return bevel_; }
   void SetBevel(const TMMBevel& bevel) { bevel_.Assign(bevel); }
   int TotalBevelWidth() const { return bevel_.TotalWidth(); }
+  // The client rectangle less the total bevel width on every side.
+  QRect BevelClientRect() const;
 
   TColor Color() const { return color_; }
   void SetColor(TColor color);
@@ -46,6 +48,8 @@ class TMMControlBase : public TMMAccessibleControl {
  protected:
   explicit TMMControlBase(QWidget* self, TColor color);
   void DeliverMouse(QEvent* event);  // fires the mouse events for a press, move or release
+  // Default look: the bevel, and the inside filled with Color.
+  virtual void Paint(QPainter& painter);
   virtual void PropertyChanged() { self_->update(); }
   virtual void BevelChanged() { self_->update(); }
 
@@ -67,12 +71,7 @@ class TMMGraphicControl : public QWidget, public TObject, public TMMControlBase 
  public:
   explicit TMMGraphicControl(QWidget* parent = nullptr);
 
-  // The client rectangle less the total bevel width on every side.
-  QRect BevelClientRect() const;
-
  protected:
-  // Default look: the bevel, and the inside filled with Color.
-  virtual void Paint(QPainter& painter);
   // A bevel change: re-layout (displays recompute their drawing areas here) and repaint.
   void BevelChanged() override;
   virtual void BevelLayout() {}
@@ -89,8 +88,6 @@ class TMMCustomControl : public QWidget, public TObject, public TMMControlBase {
  public:
   explicit TMMCustomControl(QWidget* parent = nullptr);
 
-  QRect BevelClientRect() const;
-
   bool TabStop() const { return focusPolicy() != Qt::NoFocus; }
   void SetTabStop(bool on) { setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus); }
 
@@ -99,8 +96,6 @@ class TMMCustomControl : public QWidget, public TObject, public TMMControlBase {
   TKeyPressEvent OnKeyPress;
 
  protected:
-  virtual void Paint(QPainter& painter);
-
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
