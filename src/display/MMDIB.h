@@ -99,6 +99,7 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   QRect area_;
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;
+  bool screenPending_ = false;  // a repaint of the area is posted and not yet served
   QTimer screenTimer_;
   QImage backDIB_;
   bool useBackDIB_ = false;
