@@ -123,9 +123,11 @@ class TMMConnector : public TMMDSPComponent {
 
   // Tests: the clock of capture times and due times; empty restores the real one.
   static void SetClock(TClock clock);
-  // Connectors that the pump serves; the pump's wake-ups since the process started.
+  // Connectors that the pump serves; the pump's wake-ups since the process started,
+  // and the waker thread's.
   static int RunningCount();
   static std::int64_t PumpCycles();
+  static std::int64_t WakerWakes();
 
  private:
   enum Kind { kLevels, kMeters, kOscopes, kLights, kSpectra, kSpectrograms, kKinds };

@@ -12,19 +12,23 @@ std::int64_t TMMConnector::Shared::SteadyMicroseconds() {
 
 void TMMConnector::Shared::Notify() {
   if (wakeArmed.exchange(true)) return;
+  bool needed = false;
   {
     std::lock_guard lock(wakeMutex);
     wake = true;
+    needed = std::max(SteadyMicroseconds(), lastPost.load() + kMinCycleUs) < sleepUntil;
   }
-  wakeCv.notify_one();
+  if (needed) wakeCv.notify_one();
 }
 
 void TMMConnector::Shared::SetDue(std::int64_t at) {
+  bool needed = false;
   {
     std::lock_guard lock(wakeMutex);
     dueAt = at;
+    needed = at >= 0 && at < sleepUntil;
   }
-  wakeCv.notify_one();
+  if (needed) wakeCv.notify_one();
 }
 
 void TMMConnector::Shared::Post() {
@@ -44,13 +48,25 @@ void TMMConnector::Shared::WakerBody() {
     }
     std::int64_t due = dueAt;
     if (wakeAt >= 0 && (due < 0 || wakeAt < due)) due = wakeAt;
+    const std::int64_t now = SteadyMicroseconds();
     if (due < 0) {
-      wakeCv.wait(lock);
+      // Nothing waits: sleep to the earliest next post, where the captures meanwhile
+      // find their wake taken care of, and then until told.
+      const std::int64_t pace = lastPost.load() + kMinCycleUs;
+      sleepUntil = pace > now ? pace : kForever;
+      if (pace > now)
+        wakeCv.wait_for(lock, std::chrono::microseconds(pace - now));
+      else
+        wakeCv.wait(lock);
+      sleepUntil = kAwake;
+      ++wakerWakes;
       continue;
     }
-    const std::int64_t now = SteadyMicroseconds();
     if (due > now) {
+      sleepUntil = due;
       wakeCv.wait_for(lock, std::chrono::microseconds(due - now));
+      sleepUntil = kAwake;
+      ++wakerWakes;
       continue;
     }
     if (dueAt >= 0 && dueAt <= now) dueAt = -1;
@@ -81,6 +97,7 @@ void TMMConnector::SetClock(TClock clock) {
 
 int TMMConnector::RunningCount() { return Class().running; }
 std::int64_t TMMConnector::PumpCycles() { return Class().cycles.load(); }
+std::int64_t TMMConnector::WakerWakes() { return Class().wakerWakes.load(); }
 bool TMMConnector::EnterIdle() { return Class().enterIdle; }
 void TMMConnector::SetEnterIdle(bool value) { Class().enterIdle = value; }
 

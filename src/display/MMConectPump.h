@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,12 @@ struct TMMConnector::Shared {
   std::atomic<bool> wakeArmed{false};
   bool quit = false;
   std::int64_t dueAt = -1;  // steady-clock microseconds, -1 none
+  // When the sleeping waker wakes by itself (steady-clock microseconds): a due time or a
+  // capture's wake no earlier needs no notification, which would only wake it to sleep
+  // again. kAwake while it runs (it reads everything before it sleeps).
+  static constexpr std::int64_t kAwake = INT64_MIN, kForever = INT64_MAX;
+  std::int64_t sleepUntil = kAwake;
+  std::atomic<std::int64_t> wakerWakes{0};
   std::atomic<bool> pumpQueued{false};
   std::int64_t lastCycle = 0;  // steady-clock microseconds, main thread
 
