@@ -7,123 +7,15 @@
 #include <memory>
 #include <thread>
 
+#include "display/MMConectPump.h"
+
 namespace strataeq {
 
 namespace {
 
-std::int64_t SteadyMicroseconds() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 constexpr int kSlotKind[TMMConnector::kSlots] = {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 4, 4, 5, 5};
 
-// The pump wakes for due frames at most this often, a screen refresh of the displays,
-// and then serves every frame that has come due: the screen shows them no faster anyway
-// (the displays copy to it at most once per refresh), and each wake-up of the GUI thread
-// costs more than a frame.
-constexpr std::int64_t kMinCycleUs = 25000;
-
 }  // namespace
-
-// Class-wide state. The list, the window, the counts and the Speed are the main
-// thread's; the waker's fields are shared with the audio threads under wakeMutex.
-struct TMMConnector::Shared {
-  std::vector<TMMConnector*> list;
-  std::unique_ptr<TNotifyWindow> window;
-  int running = 0;
-  std::int32_t highestSpeed = 5000;
-  bool enterIdle = false;
-  bool inPump = false;
-  std::atomic<std::int64_t> cycles{0};
-  std::mutex clockMutex;
-  TClock clock;
-
-  // The waker posts the pump message when a buffer was captured or the next frame is
-  // due, so the main thread sleeps in between instead of reposting itself.
-  std::thread waker;
-  std::mutex wakeMutex;
-  std::condition_variable wakeCv;
-  bool wake = false;
-  bool quit = false;
-  std::int64_t dueAt = -1;  // steady-clock microseconds, -1 none
-  std::atomic<bool> pumpQueued{false};
-  std::int64_t lastCycle = 0;  // steady-clock microseconds, main thread
-
-  void Notify() {
-    {
-      std::lock_guard lock(wakeMutex);
-      wake = true;
-    }
-    wakeCv.notify_one();
-  }
-  void SetDue(std::int64_t at) {
-    {
-      std::lock_guard lock(wakeMutex);
-      dueAt = at;
-    }
-    wakeCv.notify_one();
-  }
-  // A capture wakes the main thread no sooner than a refresh after the last wake: at
-  // short live latencies buffers come every few milliseconds, and a wake per buffer cost
-  // more in task switches than the drawing. The one pump cycle serves every frame due.
-  std::atomic<std::int64_t> lastPost{-kMinCycleUs};
-
-  void Post() {
-    lastPost = SteadyMicroseconds();
-    if (pumpQueued.exchange(true)) return;
-    THandle h = window ? window->Handle() : 0;
-    if (!PostMessage(h, MM_CONNECTOR_PUMP)) pumpQueued = false;
-  }
-  void WakerBody() {
-    std::unique_lock lock(wakeMutex);
-    std::int64_t wakeAt = -1;  // a capture's wake, held back to the frame pace
-    while (!quit) {
-      if (wake) {
-        wake = false;
-        if (wakeAt < 0) wakeAt = std::max(SteadyMicroseconds(), lastPost.load() + kMinCycleUs);
-      }
-      std::int64_t due = dueAt;
-      if (wakeAt >= 0 && (due < 0 || wakeAt < due)) due = wakeAt;
-      if (due < 0) {
-        wakeCv.wait(lock);
-        continue;
-      }
-      const std::int64_t now = SteadyMicroseconds();
-      if (due > now) {
-        wakeCv.wait_for(lock, std::chrono::microseconds(due - now));
-        continue;
-      }
-      if (dueAt >= 0 && dueAt <= now) dueAt = -1;
-      wakeAt = -1;
-      lock.unlock();
-      Post();
-      lock.lock();
-    }
-  }
-};
-
-TMMConnector::Shared& TMMConnector::Class() {
-  static Shared shared;
-  return shared;
-}
-
-std::int64_t TMMConnector::Now() {
-  Shared& s = Class();
-  std::lock_guard lock(s.clockMutex);
-  return s.clock ? s.clock() : SteadyMicroseconds();
-}
-
-void TMMConnector::SetClock(TClock clock) {
-  Shared& s = Class();
-  std::lock_guard lock(s.clockMutex);
-  s.clock = std::move(clock);
-}
-
-int TMMConnector::RunningCount() { return Class().running; }
-std::int64_t TMMConnector::PumpCycles() { return Class().cycles.load(); }
-bool TMMConnector::EnterIdle() { return Class().enterIdle; }
-void TMMConnector::SetEnterIdle(bool value) { Class().enterIdle = value; }
 
 // --- displays -------------------------------------------------------------------
 
@@ -166,6 +58,7 @@ TMMConnector::~TMMConnector() {
     if (s.waker.joinable()) s.waker.join();
     s.dueAt = -1;
     s.wake = false;
+    s.wakeArmed = false;
     s.window.reset();  // drops the queued messages
     s.pumpQueued = false;
   }
@@ -463,113 +356,132 @@ bool TMMConnector::Due(std::int32_t position, std::int64_t avg, std::int64_t cap
   return now - captured >= static_cast<std::int64_t>(position) * 1000000 / avg;
 }
 
-// The displays draw from a snapshot taken under the lock, so a capture never waits
-// for drawing; positions go back only when no capture reset them meanwhile.
-void TMMConnector::Distribute() {
-  if (!DistributionAllowed()) return;
-  std::lock_guard serial(distributeMutex_);
+// One distribution round's view of the capture: a snapshot of the shared state taken
+// under the lock, with the positions and pending marks the round moves on.
+struct TMMConnector::TRound {
   std::array<TMMConnectorDisplay*, kSlots> slots;
   std::array<bool, kKinds> pending;
   std::array<std::int32_t, kKinds> position;
   std::int32_t pos2 = 0, valid = 0;
   std::uint64_t seq = 0;
-  std::int64_t captured = 0;
+  std::int64_t captured = 0, now = 0;
   TWaveFormatEx format{};
+  const std::uint8_t* data = nullptr;
+};
+
+// The displays draw from a snapshot taken under the lock, so a capture never waits
+// for drawing; positions go back only when no capture reset them meanwhile.
+void TMMConnector::Distribute() {
+  if (!DistributionAllowed()) return;
+  std::lock_guard serial(distributeMutex_);
+  TRound r;
   {
     std::lock_guard lock(lock_);
     if (capture_.empty() || !direct_) return;
-    seq = captureSeq_;
-    if (snapshotSeq_ != seq || snapshot_.size() != capture_.size()) {
+    r.seq = captureSeq_;
+    if (snapshotSeq_ != r.seq || snapshot_.size() != capture_.size()) {
       snapshot_ = capture_;  // same size from the second time on: no allocation
-      snapshotSeq_ = seq;
+      snapshotSeq_ = r.seq;
     }
-    valid = valid_;
-    slots = slots_;
-    for (int k = 0; k < kKinds; ++k) pending[k] = pending_[k];
-    position = position_;
-    pos2 = spectrogramPos2_;
-    captured = captureTime_;
-    format = displayFormat_;
+    r.valid = valid_;
+    r.slots = slots_;
+    for (int k = 0; k < kKinds; ++k) r.pending[k] = pending_[k];
+    r.position = position_;
+    r.pos2 = spectrogramPos2_;
+    r.captured = captureTime_;
+    r.format = displayFormat_;
   }
-  const std::int64_t now = Now();
-  const std::uint8_t* data = snapshot_.data();
-  const int bitIndex = format.wBitsPerSample == 16 ? 1 : 0;
-  const int modeIndex = format.nChannels == 2 ? 1 : 0;
-  auto due = [&](std::int32_t p) { return Due(p, format.nAvgBytesPerSec, captured, now); };
-  auto frameSize = [&](int kind) {
-    std::int32_t f = 0;
-    for (int i = 0; i < kSlots; ++i)
-      if (kSlotKind[i] == kind && slots[i]) f = std::max(f, slots[i]->FrameSize());
-    return f;
-  };
+  r.now = Now();
+  r.data = snapshot_.data();
   for (int k = 0; k < kKinds; ++k) {
-    if (!pending[k]) continue;
-    const std::int32_t F = frameSize(k);
-    if (F <= 0) {  // nothing could ever be delivered: do not keep the pump busy
-      pending[k] = false;
+    if (!r.pending[k]) continue;
+    std::int32_t frame = 0;
+    for (int i = 0; i < kSlots; ++i)
+      if (kSlotKind[i] == k && r.slots[i]) frame = std::max(frame, r.slots[i]->FrameSize());
+    if (frame <= 0) {  // nothing could ever be delivered: do not keep the pump busy
+      r.pending[k] = false;
       continue;
     }
-    std::int32_t& pos = position[k];
     if (k == kOscopes) {
-      TMMConnectorDisplay* gov = slots[4] ? slots[4] : slots[5];
-      std::int32_t start = pos;
-      std::int32_t offset = -1;
-      const TMMTriggerMode mode = triggerMode_;
-      if (mode != TMMTriggerMode::tmNone && !paused_ && pos < valid)
-        offset = FindTriggerPoint(&format, data + pos, valid - pos, triggerLevel_,
-                                  mode == TMMTriggerMode::tmUpFlank ? 1 : 2, 0);
-      if (!due(pos)) continue;
-      if (offset > 0) {
-        pos += offset;
-        start = pos;
-      }
-      const bool quarter = gov && gov->Scroll() && gov->Accelerate();
-      const std::int32_t step = quarter ? (gov->FFTLength() / 4) * (bitIndex + 1) * (modeIndex + 1) : F;
-      pos += step > 0 ? step : F;  // a zero step would never end the buffer
-      if (start + F > valid) {
-        pending[k] = false;
-      } else {
-        for (int i = 4; i <= 5; ++i)
-          if (slots[i]) slots[i]->ProcessFrame(data + start);
-      }
+      r.pending[k] = DistributeOscopes(r, frame);
     } else if (k == kSpectrograms) {
-      bool any = false;
-      std::int32_t* positions[2] = {&position[k], &pos2};
-      for (int j = 0; j < 2; ++j) {
-        TMMConnectorDisplay* d = slots[12 + j];
-        if (!d) continue;
-        const std::int32_t f = d->FrameSize();
-        std::int32_t& p = *positions[j];
-        if (f <= 0 || p + f > valid) continue;
-        any = true;
-        if (!due(p)) continue;
-        const std::int32_t start = p;
-        p += d->Accelerate() ? std::max(f / 4, 1) : f;
-        d->ProcessFrame(data + start);
-      }
-      if (!any) pending[k] = false;
+      r.pending[k] = DistributeSpectrograms(r);
     } else {
-      if (!due(pos)) continue;
-      const std::int32_t p0 = pos;
-      pos += F;
-      if (p0 + F > valid) {
-        pending[k] = false;
-      } else {
-        for (int i = 0; i < kSlots; ++i)
-          if (kSlotKind[i] == k && slots[i]) slots[i]->ProcessFrame(data + p0);
-      }
+      r.pending[k] = DistributeFrames(r, k, frame);
     }
   }
   {
     std::lock_guard lock(lock_);
-    if (captureSeq_ == seq) {
+    if (captureSeq_ == r.seq) {
       for (int k = 0; k < kKinds; ++k)
-        if (!pending[k]) pending_[k] = false;  // a slot change may have cleared it already
-      position_ = position;
-      spectrogramPos2_ = pos2;
+        if (!r.pending[k]) pending_[k] = false;  // a slot change may have cleared it already
+      position_ = r.position;
+      spectrogramPos2_ = r.pos2;
     }
   }
   if (OnTrigger) OnTrigger(this);
+}
+
+bool TMMConnector::RoundDue(const TRound& r, std::int32_t position) const {
+  return Due(position, r.format.nAvgBytesPerSec, r.captured, r.now);
+}
+
+// Oscilloscopes share one position: a trigger point moves the frame's start, and a
+// scrolling, accelerated governing scope steps a quarter of its length.
+bool TMMConnector::DistributeOscopes(TRound& r, std::int32_t frame) {
+  std::int32_t& pos = r.position[kOscopes];
+  TMMConnectorDisplay* gov = r.slots[4] ? r.slots[4] : r.slots[5];
+  std::int32_t start = pos;
+  std::int32_t offset = -1;
+  const TMMTriggerMode mode = triggerMode_;
+  if (mode != TMMTriggerMode::tmNone && !paused_ && pos < r.valid)
+    offset = FindTriggerPoint(&r.format, r.data + pos, r.valid - pos, triggerLevel_,
+                              mode == TMMTriggerMode::tmUpFlank ? 1 : 2, 0);
+  if (!RoundDue(r, pos)) return true;
+  if (offset > 0) {
+    pos += offset;
+    start = pos;
+  }
+  const int bitIndex = r.format.wBitsPerSample == 16 ? 1 : 0;
+  const int modeIndex = r.format.nChannels == 2 ? 1 : 0;
+  const bool quarter = gov && gov->Scroll() && gov->Accelerate();
+  const std::int32_t step = quarter ? (gov->FFTLength() / 4) * (bitIndex + 1) * (modeIndex + 1) : frame;
+  pos += step > 0 ? step : frame;  // a zero step would never end the buffer
+  if (start + frame > r.valid) return false;
+  for (int i = 4; i <= 5; ++i)
+    if (r.slots[i]) r.slots[i]->ProcessFrame(r.data + start);
+  return true;
+}
+
+// Each spectrogram keeps its own position and frame length.
+bool TMMConnector::DistributeSpectrograms(TRound& r) {
+  bool any = false;
+  std::int32_t* positions[2] = {&r.position[kSpectrograms], &r.pos2};
+  for (int j = 0; j < 2; ++j) {
+    TMMConnectorDisplay* d = r.slots[12 + j];
+    if (!d) continue;
+    const std::int32_t f = d->FrameSize();
+    std::int32_t& p = *positions[j];
+    if (f <= 0 || p + f > r.valid) continue;
+    any = true;
+    if (!RoundDue(r, p)) continue;
+    const std::int32_t start = p;
+    p += d->Accelerate() ? std::max(f / 4, 1) : f;
+    d->ProcessFrame(r.data + start);
+  }
+  return any;
+}
+
+// Levels, meters, lights and spectra: every display of the kind gets the same frame.
+bool TMMConnector::DistributeFrames(TRound& r, int kind, std::int32_t frame) {
+  std::int32_t& pos = r.position[kind];
+  if (!RoundDue(r, pos)) return true;
+  const std::int32_t p0 = pos;
+  pos += frame;
+  if (p0 + frame > r.valid) return false;
+  for (int i = 0; i < kSlots; ++i)
+    if (kSlotKind[i] == kind && r.slots[i]) r.slots[i]->ProcessFrame(r.data + p0);
+  return true;
 }
 
 std::int64_t TMMConnector::NextDueIn(std::int64_t now) const {
@@ -597,93 +509,6 @@ void TMMConnector::Trigger() {
     ++pendingTriggers_;
     if (!PostMessage(Class().window->Handle(), MM_CONNECTOR_TRIGGER, reinterpret_cast<WPARAM>(this)))
       --pendingTriggers_;
-  }
-}
-
-// --- the pump (main thread) -------------------------------------------------------
-
-void TMMConnector::ScheduleNextWake() {
-  Shared& s = Class();
-  if (s.running == 0) {
-    s.SetDue(-1);
-    return;
-  }
-  const std::int64_t now = Now();
-  std::int64_t best = -1;
-  for (TMMConnector* c : s.list) {
-    if (!c->autoTrigger_ || !c->enabled_ || !c->running_) continue;
-    const std::int64_t in = c->NextDueIn(now);
-    if (in >= 0 && (best < 0 || in < best)) best = in;
-  }
-  s.SetDue(best < 0 ? -1 : std::max(SteadyMicroseconds() + best, s.lastCycle + kMinCycleUs));
-}
-
-void TMMConnector::PumpCycle() {
-  Shared& s = Class();
-  s.pumpQueued = false;
-  if (s.inPump) return;  // reached through our own message rounds below
-  s.inPump = true;
-  ++s.cycles;
-  s.lastCycle = SteadyMicroseconds();
-  const THandle window = s.window ? s.window->Handle() : 0;
-  // Lower Speed lets more of the other queued work run before the displays.
-  const int rounds = 5001 - s.highestSpeed;
-  for (int r = 0; r < rounds && PendingMessageCount(0) > PendingMessageCount(window); ++r)
-    ProcessPendingMessages();
-  if (s.running > 0 && !Application().Terminated()) {
-    const std::vector<TMMConnector*> list = s.list;
-    auto serve = [&s](TMMConnector* c) {
-      return std::find(s.list.begin(), s.list.end(), c) != s.list.end() && c->autoTrigger_ && c->enabled_ &&
-             c->running_;
-    };
-    for (TMMConnector* c : list) {
-      // With Synchronize, each frame that is due by now, in order; without, one.
-      for (int step = 0; step < 64 && serve(c); ++step) {
-        c->Distribute();
-        if (!c->synchronize_ || c->NextDueIn(Now()) != 0) break;
-      }
-    }
-  }
-  if (s.running > 0 && !Application().Terminated() && !s.list.empty()) {
-    if (s.enterIdle && PendingMessageCount(0) > PendingMessageCount(window)) ProcessPendingMessages();
-    ScheduleNextWake();
-  } else {
-    s.SetDue(-1);
-  }
-  s.inPump = false;
-}
-
-void TMMConnector::WindowProc(TMessage& msg) {
-  Shared& s = Class();
-  auto* c = reinterpret_cast<TMMConnector*>(msg.WParam);
-  const bool known = std::find(s.list.begin(), s.list.end(), c) != s.list.end();
-  switch (msg.Msg) {
-    case MM_CONNECTOR_START:
-      if (!known || !c->Input() || !c->started_) return;
-      c->pendingTriggers_ = 0;
-      if (!c->enabled_ || !c->realTime_) return;
-      if (c->autoTrigger_) {
-        if (!c->running_.exchange(true)) ++s.running;
-        s.Post();
-      } else {
-        c->running_ = true;
-      }
-      return;
-    case MM_CONNECTOR_PUMP:
-      PumpCycle();
-      return;
-    case MM_CONNECTOR_TRIGGER:
-      if (!known) return;
-      try {
-        if (c->Input()) c->Distribute();
-      } catch (...) {
-        --c->pendingTriggers_;
-        throw;
-      }
-      --c->pendingTriggers_;
-      return;
-    default:
-      DefWindowProc(msg);
   }
 }
 

@@ -123,9 +123,11 @@ class TMMConnector : public TMMDSPComponent {
 
   // Tests: the clock of capture times and due times; empty restores the real one.
   static void SetClock(TClock clock);
-  // Connectors that the pump serves; the pump's wake-ups since the process started.
+  // Connectors that the pump serves; the pump's wake-ups since the process started,
+  // and the waker thread's.
   static int RunningCount();
   static std::int64_t PumpCycles();
+  static std::int64_t WakerWakes();
 
  private:
   enum Kind { kLevels, kMeters, kOscopes, kLights, kSpectra, kSpectrograms, kKinds };
@@ -139,6 +141,12 @@ class TMMConnector : public TMMDSPComponent {
 
   void Capture(PMMWaveHdr h);
   void Distribute();
+  // Distribute by kind; each returns whether frames of the kind still wait.
+  struct TRound;
+  bool RoundDue(const TRound& r, std::int32_t position) const;
+  bool DistributeOscopes(TRound& r, std::int32_t frame);
+  bool DistributeSpectrograms(TRound& r);
+  bool DistributeFrames(TRound& r, int kind, std::int32_t frame);
   bool DistributionAllowed() const;
   // Microseconds until the next frame is due; -1 when nothing waits.
   std::int64_t NextDueIn(std::int64_t now) const;

@@ -88,8 +88,11 @@ void TMMDIBGraphicControl::PaintNow() {
 
 void TMMDIBGraphicControl::ShowSurface() {
   if (!isVisible()) return;
+  if (screenPending_) return;  // the posted paint composes what is current by then
   const qint64 since = sinceScreen_.isValid() ? sinceScreen_.elapsed() : kScreenInterval;
-  if (since >= kScreenInterval) {
+  // Frames come at the refresh pace give or take the timers' jitter: one a little early
+  // goes now rather than waking the thread again a millisecond later.
+  if (since >= kScreenInterval - kScreenSlack) {
     screenTimer_.stop();
     CopyToScreen();
   } else if (!screenTimer_.isActive()) {
@@ -100,7 +103,10 @@ void TMMDIBGraphicControl::ShowSurface() {
 void TMMDIBGraphicControl::CopyToScreen() {
   if (composePending_) Compose();
   sinceScreen_.start();
-  repaint(area_);
+  screenPending_ = true;
+  // Posted, not synchronous: the displays served in one pass go to the screen in one
+  // paint and one flush of the window.
+  update(area_);
 }
 
 const QImage& TMMDIBGraphicControl::SurfaceImage() {
@@ -128,6 +134,7 @@ void TMMDIBGraphicControl::Paint(QPainter& painter) {
 }
 
 void TMMDIBGraphicControl::paintEvent(QPaintEvent* event) {
+  screenPending_ = false;
   paintRect_ = event->rect();
   TMMGraphicControl::paintEvent(event);
   paintRect_ = QRect();

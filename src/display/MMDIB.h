@@ -21,13 +21,14 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   // The drawing area: the client rectangle less the bevel (and any scales).
   QRect Area() const { return area_; }
 
-  // Composes a frame and shows it now (a synchronous repaint) when the control is
+  // Composes a frame and shows it with the window's next paint when the control is
   // visible; a hidden control draws nothing. Frames closer together than a screen
   // refresh are drawn together once the refresh is due: the last one is shown.
   void PaintNow();
   // The surface with the current picture.
   const QImage& SurfaceImage();
   static constexpr int kScreenInterval = 25;  // ms: 40 pictures a second, the animation pace
+  static constexpr int kScreenSlack = 5;      // ms a frame may come early and still go now
 
   // A picture behind the drawing; shown only with UseBackGroundDIB.
   const QImage& BackGroundDIB() const { return backDIB_; }
@@ -98,6 +99,7 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   QRect area_;
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;
+  bool screenPending_ = false;  // a repaint of the area is posted and not yet served
   QTimer screenTimer_;
   QImage backDIB_;
   bool useBackDIB_ = false;

@@ -5,7 +5,7 @@
 #include <map>
 #include <string_view>
 
-#include "foundation/MMPCMSup.h"
+#include "platform/WaveFormat.h"
 #include "platform/Threads.h"
 
 namespace strataeq {

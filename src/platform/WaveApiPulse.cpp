@@ -15,7 +15,7 @@
 #include <functional>
 #include <set>
 
-#include "foundation/MMPCMSup.h"
+#include "platform/WaveFormat.h"
 #include "platform/Threads.h"
 #include "platform/WaveApi.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "foundation/MMPCMSup.h"
+#include "platform/WaveFormat.h"
 
 namespace strataeq {
 namespace {

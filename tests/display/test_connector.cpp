@@ -212,7 +212,8 @@ TEST_F(ConnectorTest, ThePumpSleepsBetweenFramesAndStopsWhenTheBufferIsDone) {
 }
 
 // Captures every 2 ms, as at a short live latency, from an audio thread: the GUI thread
-// is woken at most once a screen refresh (25 ms), and the frames still reach the display.
+// is woken at most once a screen refresh (25 ms), the waker about as rarely, and the
+// frames still reach the display.
 TEST_F(ConnectorTest, RapidCapturesWakeTheGuiThreadAtMostOnceARefresh) {
   TMMConnector::SetClock(nullptr);
   TFakeDisplay d;
@@ -221,6 +222,7 @@ TEST_F(ConnectorTest, RapidCapturesWakeTheGuiThreadAtMostOnceARefresh) {
   StartConnector();
   ProcessPendingMessages();
   const std::int64_t before = TMMConnector::PumpCycles();
+  const std::int64_t wakerBefore = TMMConnector::WakerWakes();
   std::atomic<bool> stop{false};
   const auto start = std::chrono::steady_clock::now();
   std::thread audio([&] {
@@ -235,6 +237,7 @@ TEST_F(ConnectorTest, RapidCapturesWakeTheGuiThreadAtMostOnceARefresh) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   const std::int64_t cycles = TMMConnector::PumpCycles() - before;
   EXPECT_LE(cycles, ms / 25 + 2) << "in " << ms << " ms";
+  EXPECT_LE(TMMConnector::WakerWakes() - wakerBefore, 2 * (ms / 25 + 2)) << "nor is the waker woken per capture";
   EXPECT_GE(d.frames.size(), 3u);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <vector>
 
 #include "GoldenImage.h"
@@ -320,6 +321,55 @@ TEST(OscopeScales, StripsTakeTheirPlaceAndOnDrawLineReplacesTheTrace) {
   scope->ProcessFrame(level.data());
   EXPECT_EQ(scope->FrameImage().pixel(64, 44), Rgb(clRed));
   EXPECT_EQ(calls, 1);
+}
+
+// Counts the paint events of the widgets it watches.
+class TPaintCounter : public QObject {
+ public:
+  std::map<QObject*, int> paints;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints[watched];
+    return false;
+  }
+};
+
+// Frames fed to several displays in one pass of the GUI thread (as the connector's pump
+// does) reach the screen in one paint each, showing the last frame; a frame that comes
+// within the refresh after it waits for the next refresh instead of painting again.
+TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
+  QWidget parent;
+  parent.resize(300, 120);
+  TMMOscope* scopes[2] = {new TMMOscope(&parent), new TMMOscope(&parent)};
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  for (int i = 0; i < 2; ++i) {
+    scopes[i]->setGeometry(5 + 140 * i, 5, 130, 47);
+    scopes[i]->SetDataFormat(&f);
+  }
+  parent.show();
+  QTest::qWait(2 * TMMDIBGraphicControl::kScreenInterval);
+  TPaintCounter counter;
+  for (TMMOscope* s : scopes) s->installEventFilter(&counter);
+
+  const auto first = StereoTones(128, 0, {{689.0625, 20000}});
+  const auto last = StereoTones(128, 0, {{2756.25, 9000}});
+  for (int frame = 0; frame < 4; ++frame)
+    for (TMMOscope* s : scopes) s->ProcessFrame(frame < 3 ? first.data() : last.data());
+  QTest::qWait(3 * TMMDIBGraphicControl::kScreenInterval);
+  for (TMMOscope* s : scopes) {
+    EXPECT_EQ(counter.paints[s], 1);
+    EXPECT_EQ(s->Trace()[5], last[2 * 5]) << "the last frame is the one shown";
+    ExpectScreenShowsFrame(*s);
+  }
+
+  std::map<QObject*, int> before = counter.paints;  // the checks above painted too
+  for (TMMOscope* s : scopes) s->ProcessFrame(first.data());
+  QCoreApplication::processEvents();
+  for (TMMOscope* s : scopes) s->ProcessFrame(last.data());
+  QTest::qWait(3 * TMMDIBGraphicControl::kScreenInterval);
+  for (TMMOscope* s : scopes) {
+    EXPECT_EQ(counter.paints[s] - before[s], 2) << "the first frame at once, the second a refresh later";
+    EXPECT_EQ(s->Trace()[5], last[2 * 5]);
+  }
 }
 
 }  // namespace
