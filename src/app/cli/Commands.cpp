@@ -6,11 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cli/Batch.h"
 #include "app/cli/CliSupport.h"
 #include "app/cli/FileEnds.h"
+#include "drivers/MMBlockQ.h"
 #include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
 #include "eq/MMEQFit.h"
@@ -77,6 +79,14 @@ void NoteFilterLimits(const TMMEqualizer& eq, std::int32_t rate) {
 
 }  // namespace
 
+int FileThreads(const TCliOptions& o) {
+  if (o.Threads > 0) return o.Threads;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // A batch's jobs share the cores: one thread per file once there are as many jobs.
+  const int jobs = o.OutDir ? (o.Jobs > 0 ? o.Jobs : cores) : 1;
+  return std::max(1, cores / jobs);
+}
+
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
@@ -142,14 +152,26 @@ void ProcessFile(const std::string& input, const std::string& output, const TCli
     return;
   }
 
+  // With cores to spare, reading and writing run on threads of their own, beside the
+  // filter on the trigger's.
+  std::unique_ptr<TMMBlockQueue> readAhead, writeBehind;
+  if (FileThreads(o) > 1) {
+    readAhead = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqReadAhead);
+    writeBehind = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqWriteBehind);
+  }
   TMMTrigger trigger;
   // The same frames per buffer whatever the sample size: float buffers are larger.
   const int sampleBytes = std::max(1, SampleBytes(chainType));
   trigger.SetBufferSize(kTriggerBufferSize / 2 * sampleBytes);
   trigger.SetInterval(0);
-  source.Component()->SetOutput(&eq);
-  eq.SetOutput(&trigger);
-  trigger.SetOutput(sink.Component());
+  TMMDSPComponent* last = source.Component();
+  for (TMMDSPComponent* next : {static_cast<TMMDSPComponent*>(readAhead.get()), static_cast<TMMDSPComponent*>(&eq),
+                                static_cast<TMMDSPComponent*>(&trigger), static_cast<TMMDSPComponent*>(writeBehind.get()),
+                                sink.Component()})
+    if (next) {
+      last->SetOutput(next);
+      last = next;
+    }
 
   bool stopped = false;
   std::string failure;
