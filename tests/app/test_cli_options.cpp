@@ -95,8 +95,9 @@ TEST(CliOptions, ThreadsPerFileShareTheCoresWithABatchsJobs) {
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   EXPECT_EQ(FileThreads(Parse({"process", "a", "b"})), cores);
   EXPECT_EQ(FileThreads(Parse({"process", "a", "b", "--threads", "1"})), 1);
-  EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "--out-dir", "o"})), 1);
   EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "--out-dir", "o", "-j", "1"})), cores);
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "d", "--out-dir", "o", "-j", "3"})), std::max(1, cores / 3));
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "--out-dir", "o", "-j", "4"})), cores);  // one file: all cores
   EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "--out-dir", "o", "-j", "9", "--threads", "2"})), 2);
 }
 

@@ -82,8 +82,10 @@ void NoteFilterLimits(const TMMEqualizer& eq, std::int32_t rate) {
 int FileThreads(const TCliOptions& o) {
   if (o.Threads > 0) return o.Threads;
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  // A batch's jobs share the cores: one thread per file once there are as many jobs.
-  const int jobs = o.OutDir ? (o.Jobs > 0 ? o.Jobs : cores) : 1;
+  // A batch's jobs share the cores: one thread per file once there are as many jobs
+  // (never more jobs than files).
+  const int files = std::max(1, static_cast<int>(o.Positional.size()));
+  const int jobs = o.OutDir ? std::min(o.Jobs > 0 ? o.Jobs : cores, files) : 1;
   return std::max(1, cores / jobs);
 }
 
