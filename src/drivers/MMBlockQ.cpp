@@ -246,7 +246,10 @@ void TMMBlockQueue::BufferReady(PMMWaveHdr lpwh) {
   std::unique_lock lock(m_);
   RaisePending(lock);
   while (done < n) {
-    changed_.wait(lock, [&] { return filled_ < numBlocks_ || !running_ || failure_; });
+    // A full queue is let half empty before this side goes on, so that the two sides
+    // wake each other once per several blocks.
+    if (filled_ == numBlocks_)
+      changed_.wait(lock, [&] { return filled_ <= numBlocks_ / 2 || !running_ || failure_; });
     RaisePending(lock);
     if (!running_) return;
     // Only this side touches the block being gathered, at the free end of the queue.
