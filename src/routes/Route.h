@@ -76,6 +76,9 @@ struct TRouteSpec {
   bool OutDeviceChosen = false;
   std::optional<double> LatencyMs;      // end-to-end delay to buffer for; none: the design values
   std::optional<double> RecordSeconds;  // the recorder stops itself after this long
+  // A file-to-file route: 1 reads, filters and writes on the trigger's thread; 2 or more
+  // read and write on threads of their own; 0: 2 or more when there are the cores.
+  int Threads = 0;
 };
 
 // What a live route's buffering became.

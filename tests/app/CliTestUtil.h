@@ -82,7 +82,7 @@ inline std::vector<std::int16_t> ReadWavSamples(const fs::path& path) {
     if (std::memcmp(&bytes[pos], "data", 4) == 0) {
       size = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(bytes.size() - pos - 8));
       std::vector<std::int16_t> s(size / 2);
-      std::memcpy(s.data(), &bytes[pos + 8], s.size() * 2);
+      if (!s.empty()) std::memcpy(s.data(), &bytes[pos + 8], s.size() * 2);
       return s;
     }
     pos += 8 + size + (size & 1);

@@ -58,10 +58,14 @@ class CliBatch : public CliTest {
 TEST_F(CliBatch, ASignalLeavesNoPartialOutputAndEndsWith128PlusItsNumber) {
   WriteWav(dir / "long.wav", StereoSines(440, 660, 44100 * 240), 2);
   std::ofstream(dir / "out.mp3") << "kept";
-  EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "out.mp3").string(), "-q"}, dir, SIGINT), 130);
-  EXPECT_EQ(Names(dir), (std::set<std::string>{"long.wav", "out.mp3"}));
-  std::ifstream kept(dir / "out.mp3");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+  for (const char* threads : {"1", "3"}) {
+    EXPECT_EQ(Interrupt({"process", (dir / "long.wav").string(), (dir / "out.mp3").string(), "-q", "--threads", threads},
+                        dir, SIGINT),
+              130);
+    EXPECT_EQ(Names(dir), (std::set<std::string>{"long.wav", "out.mp3"}));
+    std::ifstream kept(dir / "out.mp3");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+  }
 
   fs::create_directories(dir / "out");
   fs::copy_file(dir / "long.wav", dir / "long2.wav");

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "app/cli/CliOptions.h"
+#include "app/cli/Commands.h"
 
 namespace strataeq::cli {
 namespace {
@@ -82,6 +86,19 @@ TEST(CliOptions, BatchesTakeInputsAFolderAnExtensionAndJobs) {
        }) {
     EXPECT_THROW(ParseCommandLine(args), EUsageError) << ::testing::PrintToString(args);
   }
+}
+
+// A batch's jobs and one file's threads share the cores: -j cores runs each file on one.
+TEST(CliOptions, ThreadsPerFileShareTheCoresWithABatchsJobs) {
+  EXPECT_THROW(Parse({"process", "a", "b", "--threads", "0"}), EUsageError);
+  EXPECT_THROW(Parse({"info", "a", "--threads", "2"}), EUsageError);
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "b"})), cores);
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "b", "--threads", "1"})), 1);
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "--out-dir", "o", "-j", "1"})), cores);
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "d", "--out-dir", "o", "-j", "3"})), std::max(1, cores / 3));
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "--out-dir", "o", "-j", "4"})), cores);  // one file: all cores
+  EXPECT_EQ(FileThreads(Parse({"process", "a", "c", "--out-dir", "o", "-j", "9", "--threads", "2"})), 2);
 }
 
 TEST(CliOptions, DeviceRoutesTakeDevicesAndDuration) {

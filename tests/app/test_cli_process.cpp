@@ -198,16 +198,18 @@ TEST_F(CliProcess, AFullDiskFailsTheRunAndLeavesTheOldFile) {
     GTEST_SKIP() << "cannot mount a small file system here (needs root)";
   WriteWav(dir / "in.wav", StereoSines(500, 3000, 44100 * 10), 2);
   { std::ofstream(small / "out.wav", std::ios::binary) << "the old take"; }
-  const Result r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(small / "out.wav") + " -q");
-  const std::string bytes = FileBytes(small / "out.wav");
-  std::vector<std::string> entries;
-  for (const auto& e : fs::directory_iterator(small)) entries.push_back(e.path().filename().string());
+  // On one thread, and with the writing on a thread of its own.
+  for (const std::string threads : {"1", "3"}) {
+    const Result r = Cli("process " + Quote(dir / "in.wav") + " " + Quote(small / "out.wav") + " -q --threads " + threads);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Unable to write " + (small / "out.wav").string() + ": the disk is full"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(FileBytes(small / "out.wav"), "the old take");
+    std::vector<std::string> entries;
+    for (const auto& e : fs::directory_iterator(small)) entries.push_back(e.path().filename().string());
+    EXPECT_EQ(entries, std::vector<std::string>{"out.wav"});
+  }
   std::system(("umount " + Quote(small)).c_str());
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("Unable to write " + (small / "out.wav").string() + ": the disk is full"), std::string::npos)
-      << r.err;
-  EXPECT_EQ(bytes, "the old take");
-  EXPECT_EQ(entries, std::vector<std::string>{"out.wav"});
 }
 
 }  // namespace

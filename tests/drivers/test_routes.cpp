@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "drivers/LiveLatency.h"
+#include "drivers/MMBlockQ.h"
 #include "drivers/MMRingBf.h"
+#include "drivers/MMTrigg.h"
 #include "drivers/MMWavIn.h"
 #include "drivers/MMWavOut.h"
 #include "eq/MMEQ.h"
@@ -313,6 +315,71 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   r.in->Close();
   r.ring.CloseQueue();
   ProcessPendingMessages();
+}
+
+// One file on three threads, as the command line runs it: source -> read-ahead queue
+// -> [equalizer] -> trigger -> write-behind queue -> sink.
+struct TFileRoute {
+  TFileRoute(test::TPatternSource& source, bool withEq) {
+    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+    source.SetPWaveFormat(&f);
+    eq.Filters()->Add(new TMMEQFilter(0, 22050, 18));  // clips
+    eq.SetAligned(true);
+    trigger.SetBufferSize(8192);
+    trigger.SetInterval(0);
+    trigger.OnStop = [this](TObject*) { stopped = true; };
+    source.SetOutput(&readAhead);
+    readAhead.SetOutput(withEq ? static_cast<TMMDSPComponent*>(&eq) : &trigger);
+    if (withEq) eq.SetOutput(&trigger);
+    trigger.SetOutput(&writeBehind);
+    writeBehind.SetOutput(&sink);
+  }
+  TMMBlockQueue readAhead{TMMBlockQueueMode::bqReadAhead}, writeBehind{TMMBlockQueueMode::bqWriteBehind};
+  TMMEqualizer eq;
+  TMMTrigger trigger;
+  test::TRecordingSink sink;
+  std::atomic<bool> stopped{false};
+};
+
+TEST_F(Routes, AFileOnThreeThreadsAllocatesNothingPerBlockOnTheFilterThread) {
+  const std::int64_t total = (4 << 20) + 4 * 1001;  // the last block partly filled
+  test::TPatternSource source(total);
+  TFileRoute r(source, true);
+  std::atomic<int> watched{0};
+  r.eq.OnBufferLoad = [&](TObject*, PMMWaveHdr, bool&) {
+    tAudioThread = true;
+    if (gWatch.load()) ++watched;
+  };
+  r.trigger.Start();
+  ASSERT_TRUE(RunUntil([&] { return r.sink.Count() >= 2 || r.stopped; }, 10s));
+  const int before = gAudioAllocations.load();
+  gWatch = true;
+  ASSERT_TRUE(RunUntil([&] { return r.stopped.load(); }, 60s));
+  gWatch = false;
+  EXPECT_EQ(gAudioAllocations.load(), before);
+  EXPECT_GT(watched.load(), 100);
+  EXPECT_GT(r.eq.ClippedBuffers(), 100);
+  r.trigger.Close();
+  EXPECT_EQ(static_cast<std::int64_t>(r.sink.Data().size()), total);
+}
+
+// A source that fails midway: what it gave before reaches the sink whole, nothing is
+// made up after it, and the failure reaches the application as on one thread.
+TEST_F(Routes, AFailureBehindTheReadAheadQueueEndsTheRunAfterWhatCameBefore) {
+  struct TFailingSource : test::TPatternSource {
+    void BufferLoad(PMMWaveHdr h, bool& more) override {
+      if (++loads > 5) throw EMMError("damaged frame");
+      TPatternSource::BufferLoad(h, more);
+    }
+    int loads = 0;  // the reader's thread alone
+  } source;
+  test::TAppCapture capture;
+  TFileRoute r(source, false);
+  r.trigger.Start();
+  ASSERT_TRUE(RunUntil([&] { return !capture.Exceptions().empty(); }, 10s));
+  r.trigger.Close();
+  EXPECT_NE(capture.Exceptions()[0].find("damaged frame"), std::string::npos) << capture.Exceptions()[0];
+  EXPECT_EQ(r.sink.Data(), test::Pattern(0, 5 * 65536));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ bool Allowed(const std::string& command, const std::string& sub, const std::stri
   if (option == "--in") return command == "live" || command == "record";
   if (option == "--out") return command == "live" || command == "play";
   if (option == "--seconds") return command == "live" || command == "record";
-  if (option == "--out-dir" || option == "-j" || option == "--jobs") return command == "process";
+  if (option == "--out-dir" || option == "-j" || option == "--jobs" || option == "--threads") return command == "process";
   if (option == "--to") return command == "process" || command == "record";
   if (option == "--desktop") return command == "live";
   if (option == "--latency") return command == "live" || command == "play" || command == "record";
@@ -184,6 +184,9 @@ TCliOptions ParseCommandLine(const std::vector<std::string>& args) {
     } else if (a == "-j" || a == "--jobs") {
       o.Jobs = ParseInt(v, a);
       if (o.Jobs < 1 || o.Jobs > 256) throw EUsageError(a + " takes 1..256 jobs");
+    } else if (a == "--threads") {
+      o.Threads = ParseInt(v, a);
+      if (o.Threads < 1 || o.Threads > 256) throw EUsageError("--threads takes 1..256 threads");
     } else if (a == "--latency") {
       const int ms = ParseInt(v, "--latency");
       if (ms < 5 || ms > 2000) throw EUsageError("--latency takes 5..2000 ms");
@@ -246,6 +249,9 @@ const char* UsageText() {
          "  --to wav|mp3         the output's type, for -, a device, a FIFO or a name without\n"
          "                       extension; batch: the outputs' extension (default: the input's)\n"
          "  -j, --jobs N         batch: files at once (default: one per core)\n"
+         "  --threads N          per file: 1 reads, filters and writes on one thread; 2 or more\n"
+         "                       read, filter and write on three threads at once (default: the\n"
+         "                       cores; in a batch, cores / jobs, so one per file at -j cores)\n"
          "  --bits 16|24|32|32f  WAV output samples: integer bits or 32-bit float (default: the input's;\n"
          "                       16 bits from more are dithered)\n"
          "  --desktop            equalize everything the desktop plays: a virtual device takes\n"

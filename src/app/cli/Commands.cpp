@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cli/Batch.h"
@@ -75,6 +76,16 @@ void NoteFilterLimits(const TMMEqualizer& eq, std::int32_t rate) {
 
 }  // namespace
 
+int FileThreads(const TCliOptions& o) {
+  if (o.Threads > 0) return o.Threads;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // A batch's jobs share the cores: one thread per file once there are as many jobs
+  // (never more jobs than files).
+  const int files = std::max(1, static_cast<int>(o.Positional.size()));
+  const int jobs = o.OutDir ? std::min(o.Jobs > 0 ? o.Jobs : cores, files) : 1;
+  return std::max(1, cores / jobs);
+}
+
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sampleRate) {
   eq.SetSampleRate(kDesignSampleRate);
   LoadDefaultBandList(*eq.Filters());
@@ -104,6 +115,7 @@ void ProcessFile(const std::string& input, const std::string& output, const TCli
   spec.OutputKind = OutputKind(output, o.To);
   spec.Sink = SinkOptionsOf(o);
   if (o.Bits) spec.Bits = SampleTypeOfBits(*o.Bits);
+  spec.Threads = FileThreads(o);
   routes::TRoute route(spec);
   route.Open();
   ApplyEqSettings(route.Equalizer(), o.Eq, route.SourceRate());

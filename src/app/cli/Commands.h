@@ -26,6 +26,9 @@ inline routes::TSinkOptions SinkOptionsOf(const TCliOptions& o) { return {o.Bitr
 
 // PCM bytes done, the bytes expected, and the audio seconds done.
 using TProcessProgress = std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)>;
+// Threads one file is processed on: o.Threads, else the cores shared among a batch's jobs.
+int FileThreads(const TCliOptions& o);
+
 // Equalizes input into output, written beside it and moved into place when complete
 // (streamed to "-", a device or a FIFO). progress is called about ten times a second.
 // Raises on failure, a write that failed included; an existing output is then left
