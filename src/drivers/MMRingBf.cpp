@@ -335,7 +335,7 @@ void TMMRingBuffer::WriteSlot(const void* data, std::int32_t length, std::uint32
   // Only qmWrite has a reader that makes room while we wait; elsewhere a full queue
   // always drops, as writing on would overrun unread slots.
   const bool wait = waitIfFull_ && mode_ == TMMQueueMode::qmWrite;
-  if (hold_ && primed_ && SkipToLevel()) Fire(OnSlotDropped);
+  if (primed_ && SkipToLevel()) Fire(OnSlotDropped);
   if (IsFull() && !wait) {
     DoOverflow();
     return;
@@ -492,7 +492,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
 // one skip of the oldest slots back to the level instead.
 bool TMMRingBuffer::SkipToLevel() {
   std::lock_guard lock(cs_);
-  if (slotsFilled_ < numBuffers_) return false;
+  if (!hold_ || slotsFilled_ < numBuffers_) return false;
   while (slotsFilled_ >= std::max(primeSlots_.load(), 1)) {
     DropOldest();
     ++slotsLost_;
