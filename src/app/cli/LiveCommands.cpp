@@ -135,7 +135,12 @@ struct TRouteReadout {
   std::int32_t BufferFrames = 0;
   std::function<std::int64_t()> Clipped;  // buffers the equalizer clipped
   std::function<std::int64_t()> Underflows;  // the playback device's count
+  TRecordingWatch* Recording = nullptr;       // with the frames recorded
+  std::function<std::int64_t()> Recorded;
 };
+
+// What RunRoute returns for a recording that must be reconnected.
+const char* const kRecordingStalled = "the recording delivers no sound";
 
 // Serves the main thread until done, a signal or the deadline; prints the window's
 // status texts once a second unless quiet. A route that stalls counts the silence as
@@ -169,6 +174,14 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
         if (watch.Stalled() >= kStallSeconds * kDesignRate)
           return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
+        if (readout.Recording) {
+          const auto verdict =
+              readout.Recording->Update(readout.Recorded(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+          if (verdict == TRecordingWatch::TVerdict::Reconnect) return kRecordingStalled;
+          if (verdict == TRecordingWatch::TVerdict::GiveUp)
+            return "the sound server delivers no sound from the recording device, even after reconnecting "
+                   "(Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
+        }
       }
       if (!quiet) {
         const TCpuUsage cpu = GetCpuUsageWithProcess();
@@ -264,6 +277,7 @@ int RunLive(const TCliOptions& o) {
   const auto start = std::chrono::steady_clock::now();
   bool planned = false;
   TLiveLatencyPlan plan;
+  TRecordingWatch recording(kStallGrace * kDesignRate, 3);
   for (;;) {
     TMMEqualizer eq;
     ApplyEqSettings(eq, o.Eq);
@@ -290,14 +304,23 @@ int RunLive(const TCliOptions& o) {
     readout.BufferFrames = plan.BufferSize / 4;
     readout.Underflows = [&] { return waveOut.Underflows(); };
     readout.Clipped = [&] { return clipped + eq.ClippedBuffers(); };
+    readout.Recording = &recording;
+    readout.Recorded = [&] { return waveIn.BytesRecorded() / 4; };
     std::optional<double> left = o.Seconds;
     if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     try {
       Drive(waveIn, waveIn.OnStop, ring, left, o.Quiet, readout);
       clipped += eq.ClippedBuffers();
       break;
-    } catch (const EMMError&) {
+    } catch (const EMMError& e) {
       clipped += eq.ClippedBuffers();
+      if (std::string(e.what()) == kRecordingStalled) {
+        ++dropouts;  // the silence until the recording is back
+        recording.Reconnected();
+        if (!o.Quiet) std::printf("Recording : the sound server stopped delivering; reconnected\n");
+        std::fflush(stdout);
+        continue;
+      }
       // The desktop's own output went away: the route goes on where the desktop's sound
       // now goes. A device the user named stays an error.
       if (!o.Desktop || o.OutDevice || desktop.OutputPresent()) throw;
