@@ -21,6 +21,7 @@
 #include "eq/MMEQ.h"
 #include "platform/WaveApiVirtual.h"
 #include "wave_test_util.h"
+#include "../../bench/tools/ToneGaps.h"
 
 // Counts allocations on threads marked as audio threads while the watch is on.
 namespace {
@@ -210,38 +211,7 @@ TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
 }
 
 
-// Gaps a listener hears in a recording of a steady tone (16-bit stereo, left channel),
-// fitted block by block: a silent block is one, and so is a block whose phase does not
-// follow on from the last sounding one. The leading silence does not count.
-int HeardGaps(const std::vector<std::uint8_t>& pcm, double hz, int block, int offset, double amplitude) {
-  const auto* s = reinterpret_cast<const std::int16_t*>(pcm.data());
-  const std::size_t frames = pcm.size() / 4;
-  const double step = 2 * M_PI * hz / 44100;
-  int gaps = 0;
-  bool sounding = false;
-  double last = 0;
-  for (std::size_t b = static_cast<std::size_t>(offset); b + static_cast<std::size_t>(block) <= frames; b += block) {
-    double re = 0, im = 0;
-    for (int k = 0; k < block; ++k) {
-      const double v = s[2 * (b + static_cast<std::size_t>(k))];
-      re += v * std::cos(step * k);
-      im -= v * std::sin(step * k);
-    }
-    const double amp = 2 * std::hypot(re, im) / block;
-    if (amp < amplitude / 2) {
-      gaps += sounding ? 1 : 0;
-      continue;
-    }
-    const double phase = std::atan2(im, re);
-    if (sounding) {
-      const double drift = std::remainder(phase - last - step * block, 2 * M_PI);
-      if (std::abs(drift) > 0.3) ++gaps;
-    }
-    sounding = true;
-    last = phase;
-  }
-  return gaps;
-}
+using bench::HeardGaps;
 
 // A device route driven a buffer at a time, its drop-outs counted as the command line
 // counts them: a recording that stalls beyond what the ring holds (silences), the
