@@ -17,10 +17,13 @@ constexpr auto kThreadWait = std::chrono::milliseconds(5000);
 constexpr std::int32_t kChunkLimit = 65536;
 // Holding the level: the rate moves by at most kMaxAdjust, by the level's distance
 // from its plan over kSettleSeconds, in steps of 1/kRateDen, once per kSteerSeconds.
+// The resampler rescales its phase by the old and new denominators in 32 bits: their
+// product must stay below 2^32, or it refuses the change halfway and reads outside
+// its tables.
 constexpr double kMaxAdjust = 0.005;
 constexpr double kSettleSeconds = 2.0;
 constexpr double kSteerSeconds = 0.25;
-constexpr spx_uint32_t kRateDen = 100000;
+constexpr spx_uint32_t kRateDen = 10000;
 
 void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
