@@ -131,6 +131,7 @@ class TPulseStream : public TWaveStream {
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
   std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
+  std::uint64_t preparedBytes_ = 0;           // output: of the buffers prepared now
 };
 
 class TPulseBackend : public TWaveBackend {

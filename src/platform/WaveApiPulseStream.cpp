@@ -297,7 +297,21 @@ void TPulseStream::Cork(bool cork) {
 
 MMRESULT TPulseStream::Prepare(TMMWaveHdr* hdr) {
   TPulseBackend::Lock lock(owner_);
+  if (dir_ == TWaveDir::Output && !(WaveHdrFlags(hdr) & WHDR_PREPARED)) preparedBytes_ += hdr->dwBufferLength;
   SetWaveHdrFlags(hdr, WHDR_PREPARED, 0);
+  // A planned playback buffer holds what was prepared for it; a buffer prepared on
+  // top (a queue that grows after the server ran dry) grows it by its length.
+  if (dir_ == TWaveDir::Output && playbackUsec_ && !failed_ && stream_ &&
+      pa_stream_get_state(stream_) == PA_STREAM_READY) {
+    const pa_buffer_attr* now = pa_stream_get_buffer_attr(stream_);
+    if (now && preparedBytes_ >= now->tlength + hdr->dwBufferLength) {
+      pa_buffer_attr attr = *now;
+      attr.tlength = static_cast<std::uint32_t>(preparedBytes_);
+      attr.minreq = attr.tlength / 4;
+      attr.prebuf = static_cast<std::uint32_t>(-1);
+      if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) pa_operation_unref(op);
+    }
+  }
   if (dir_ == TWaveDir::Output && !playbackUsec_ && hdr->dwBufferLength > bufferBytes_ && !failed_ && stream_) {
     // Keep about two buffers at the server: small, bounded latency, and room to
     // hand over a whole buffer while the previous one plays.
@@ -319,6 +333,8 @@ MMRESULT TPulseStream::Prepare(TMMWaveHdr* hdr) {
 MMRESULT TPulseStream::Unprepare(TMMWaveHdr* hdr) {
   TPulseBackend::Lock lock(owner_);
   if (WaveHdrFlags(hdr) & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
+  if (dir_ == TWaveDir::Output && (WaveHdrFlags(hdr) & WHDR_PREPARED))
+    preparedBytes_ -= std::min<std::uint64_t>(preparedBytes_, hdr->dwBufferLength);
   SetWaveHdrFlags(hdr, 0, WHDR_PREPARED);
   return MMSYSERR_NOERROR;
 }

@@ -234,10 +234,11 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
       ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Input, 0) == 4; }, 5s));
     }
   };
+  int queued = 4;  // playback buffers
   auto play = [&](int n) {
     for (int i = 0; i < n; ++i) {
       ASSERT_EQ(audio->Step(TWaveDir::Output, 1), 1);
-      ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Output, 1) == 4; }, 5s));
+      ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Output, 1) == queued; }, 5s));
     }
   };
   auto steady = [&](int n) {
@@ -285,6 +286,18 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   EXPECT_EQ(dropouts.load(), 4);
   reading();
   EXPECT_EQ(dropouts.load(), 4) << "an underflow counts once";
+
+  // The queue grows by a buffer after the server ran dry: the ring's level pays for it
+  // at first and is then pulled back by resampling, all without a gap.
+  ASSERT_TRUE(r.out->GrowQueue());
+  queued = 5;
+  record(1);
+  play(1);
+  EXPECT_EQ(r.out->BuffersInUse(), 5);
+  steady(1200);
+  EXPECT_NEAR(r.ring.BytesQueued(), kPlanned, 256);
+  EXPECT_EQ(dropouts.load(), 4);
+  EXPECT_EQ(HeardGaps(audio->Played(1), 1000, 256, r.eq.FFTLength() / 4, 8192), 3);
 
   r.in->Close();
   r.ring.CloseQueue();

@@ -137,6 +137,10 @@ struct TRouteReadout {
   std::function<std::int64_t()> Underflows;  // the playback device's count
   TRecordingWatch* Recording = nullptr;       // with the frames recorded
   std::function<std::int64_t()> Recorded;
+  // Adds a playback buffer after the server ran dry (false at its limit), and the
+  // buffers played from now.
+  std::function<bool()> GrowQueue;
+  std::function<int()> PlaybackBuffers;
 };
 
 // What RunRoute returns for a recording that must be reconnected.
@@ -170,7 +174,11 @@ std::string RunRoute(const std::function<bool()>& done, std::optional<double> se
                        static_cast<int>(watch.Stalled() / kDesignRate));
         stallTold = watch.Stalled() > 0 && (stallTold || gap > 0);
         *readout.Dropouts += gap;
-        if (readout.Underflows) *readout.Dropouts += watch.AddUnderflows(readout.Underflows());
+        const int underflows = readout.Underflows ? watch.AddUnderflows(readout.Underflows()) : 0;
+        *readout.Dropouts += underflows;
+        if (underflows > 0 && readout.GrowQueue && readout.GrowQueue() && !quiet)
+          std::printf("Latency : the sound server ran out of sound; %d playback buffers from now on\n",
+                      readout.PlaybackBuffers() + 1);
         if (watch.Stalled() >= kStallSeconds * kDesignRate)
           return "the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
                  " s (Dropouts : " + std::to_string(readout.Dropouts->load()) + "); stopped";
@@ -306,6 +314,10 @@ int RunLive(const TCliOptions& o) {
     readout.Clipped = [&] { return clipped + eq.ClippedBuffers(); };
     readout.Recording = &recording;
     readout.Recorded = [&] { return waveIn.BytesRecorded() / 4; };
+    if (o.LatencyMs) {  // the design values keep their own ample queue
+      readout.GrowQueue = [&] { return waveOut.GrowQueue(); };
+      readout.PlaybackBuffers = [&] { return waveOut.BuffersInUse(); };
+    }
     std::optional<double> left = o.Seconds;
     if (left) left = *left - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     try {
