@@ -742,6 +742,9 @@ void TEqForm::CpuTimerTimer(TObject*) {
   // The server's underflows are silences heard as well; the count restarts per open.
   if (const std::int64_t u = WaveOut->Underflows(); u != underflowsSeen_) {
     if (u > underflowsSeen_) dropOuts_ += static_cast<int>(u - underflowsSeen_);
+    // With a latency asked for, a server that ran dry gets a playback buffer more
+    // (the output button's hint shows the delay held).
+    if (u > underflowsSeen_ && latencyTargetMs_ > 0) WaveOut->GrowQueue();
     underflowsSeen_ = u;
   }
   if (const int dropOuts = dropOuts_.load(); dropOuts != dropOutsShown_) {
