@@ -15,6 +15,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth xdotool x11-utils imagemagick
   fonts-liberation fonts-dejavu-core
   at-spi2-core python3-pyatspi dbus-daemon
+  weston qt6-wayland
 )
 
 missing=()

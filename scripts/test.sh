@@ -27,6 +27,8 @@ echo "== the window on Xvfb with a private PulseAudio server"
 tests/e2e/window_pulse.sh build/release
 echo "== the window through the accessibility bus (AT-SPI) on Xvfb with a private PulseAudio server"
 tests/e2e/window_atspi.sh build/release
+echo "== menus opened by a screen reader on Wayland (weston)"
+tests/e2e/window_wayland.sh build/release
 echo "== desktop sound on a private PulseAudio server"
 tests/e2e/desktop_pulse.sh build/release
 echo "== sound server tests on a private PulseAudio server"

@@ -32,26 +32,26 @@ QLabel* Text(QWidget* parent, const QString& text, QRect r, QFont font, bool lin
   return l;
 }
 
-// The first of the candidates that exists, relative to the program's folder.
-QUrl FirstExisting(const QStringList& candidates) {
-  const QDir bin(QCoreApplication::applicationDirPath());
-  for (const QString& c : candidates) {
-    const QString path = QDir::cleanPath(bin.absoluteFilePath(c));
-    if (QFileInfo::exists(path)) return QUrl::fromLocalFile(path);
-  }
-  return QUrl::fromLocalFile(QDir::cleanPath(bin.absoluteFilePath(candidates.first())));
-}
-
 }  // namespace
 
-// Installed: <prefix>/bin beside <prefix>/share/doc/strataeq; in the build: <build>/bin
-// below the source tree's README (the build folder sits in the source tree).
+// An install keeps the documents at a fixed path from its programs, wherever its prefix
+// was moved; a build folder, wherever it is, has them in the source tree it was built from.
+QString TAboutForm::DocumentPath(const QString& programDir, const QString& name) {
+  const QStringList folders = {QDir(programDir).absoluteFilePath(QStringLiteral(STRATAEQ_DOC_FROM_BIN)),
+                               QStringLiteral(STRATAEQ_DOC_SOURCE_DIR)};
+  for (const QString& folder : folders) {
+    const QString path = QDir::cleanPath(QDir(folder).absoluteFilePath(name));
+    if (QFileInfo::exists(path)) return path;
+  }
+  return QDir::cleanPath(QDir(folders.first()).absoluteFilePath(name));
+}
+
 QUrl TAboutForm::GuideUrl() {
-  return FirstExisting({"../share/doc/strataeq/README.md", "../../../README.md", "../../README.md"});
+  return QUrl::fromLocalFile(DocumentPath(QCoreApplication::applicationDirPath(), QStringLiteral("README.md")));
 }
 
 QUrl TAboutForm::LicencesUrl() {
-  return FirstExisting({"../share/doc/strataeq/LICENSES.md", "../../../LICENSES.md", "../../LICENSES.md"});
+  return QUrl::fromLocalFile(DocumentPath(QCoreApplication::applicationDirPath(), QStringLiteral("LICENSES.md")));
 }
 
 TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 #include <QUrl>
 #include <functional>
 
@@ -22,6 +23,9 @@ class TAboutForm : public QDialog, public TObject {
   QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr, *Label5 = nullptr;
   TTransparentButton* TransparentButton1 = nullptr;
 
+  // The document of this name for a program in programDir: beside the install, else in
+  // the source tree; the install's path when neither has it.
+  static QString DocumentPath(const QString& programDir, const QString& name);
   // The documents the links open, as found when the box was made.
   static QUrl GuideUrl();
   static QUrl LicencesUrl();

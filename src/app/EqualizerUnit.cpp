@@ -22,9 +22,9 @@
 #include <limits>
 
 #include "app/AboutUnit.h"
+#include "app/EqualizerLayout.h"
 #include "app/WindowControls.h"
 #include "app/cli/CliSupport.h"
-#include "app/cli/FileEnds.h"
 #include "controls/MMDesign.h"
 #include "controls/MMGauge.h"
 #include "controls/MMLabel.h"
@@ -34,23 +34,17 @@
 #include "display/MMConect.h"
 #include "display/MMOscope.h"
 #include "display/MMSpectr.h"
-#include "drivers/DesktopSound.h"
-#include "drivers/LiveLatency.h"
 #include "drivers/MMHTimer.h"
-#include "drivers/MMRingBf.h"
-#include "drivers/MMTrigg.h"
-#include "drivers/MMWavIn.h"
+#include "drivers/MMWavIn.h"  // the device names
 #include "drivers/MMWavOut.h"
 #include "eq/MMEQ.h"
 #include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
-#include "files/MMBlade.h"
-#include "files/MMMPEG.h"
-#include "files/MMWave.h"
 #include "foundation/MMPCMSup.h"
 #include "foundation/MMUtils.h"
 #include "platform/Messages.h"
 #include "platform/WaveApi.h"
+#include "routes/Route.h"
 
 namespace strataeq {
 
@@ -60,27 +54,7 @@ const std::array<const char*, kBandCount> BandNames = {
 
 namespace {
 
-constexpr int kClientWidth = 663, kClientHeight = 278, kPanel1Height = 168, kPanel2Height = 110;
-constexpr std::int32_t kBufferSize = 8192;
-
-const char* const kRecorderBusy =
-    "The Recording Device is already in use by another application!\rPlease make sure no other "
-    "applications that may use the recording device are opened !";
-const char* const kPlayerBusy =
-    "The Playback Device is already in use by another application!\rPlease make sure no other "
-    "applications that may use the playback device are opened !";
-const char* const kNoRecorder = "There is no recording device on this system.";
-const char* const kNoPlayer = "There is no playback device on this system.";
-const char* const kFeedback =
-    "The recording device is the monitor of the playback device: the output would be played back "
-    "into itself.\rPlease choose another recording or playback device.";
-const char* const kCompressed = "Sorry, using compressed wave file (ACM) is not supported !";
-const char* const kNotMpeg = "This is not a valid MPEG Layer 3 file !";
-
-const char* const kSameFile = "The output file is the input file: please choose another output file.";
-const char* const kFileFilter = "Windows PCM (*.wav);;Mpeg Layer 3 (*.mp3)";
-const char* const kPresetFilter = "Strata EQ Presets (*.sqp)";
-const char* const kPresetTextFilter = "GraphicEQ or ParametricEQ text (*.txt)";
+using layout::kClientHeight, layout::kClientWidth, layout::kPanel1Height;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -101,34 +75,16 @@ void ShowFilterLimits(TMMSlider& fft, const std::array<TMMSlider*, kBandCount>& 
   }
 }
 
-QLabel* SmallLabel(QWidget* parent, const char* text, int x, int y) {
-  auto* l = new QLabel(text, parent);
-  l->setFont(MMFont("Small Fonts", -9));
-  l->adjustSize();
-  l->move(x, y);
-  return l;
+// The window has no title bar: it is dragged by its panels.
+void DragWindowBy(TEqForm& form, TMMPanel& panel) {
+  panel.OnMouseDown = [&form](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
+    form.NotifyPanelMouseDown(s, b, sh, x, y);
+  };
+  panel.OnMouseMove = [&form](TObject* s, TShiftState sh, int x, int y) { form.NotifyPanelMouseMove(s, sh, x, y); };
+  panel.OnMouseUp = [&form](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
+    form.NotifyPanelMouseUp(s, b, sh, x, y);
+  };
 }
-
-QLabel* StaticText(QWidget* parent, const char* text, QRect r) {
-  auto* l = new QLabel(text, parent);
-  l->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  l->setLineWidth(1);
-  l->setGeometry(r);
-  return l;
-}
-
-TTransparentButton* Button(QWidget* parent, const char* caption, QRect r) {
-  auto* b = new TTransparentButton(parent);
-  b->setGeometry(r);
-  b->SetCaption(caption);
-  return b;
-}
-
-// The play time as "m:ss" below an hour, else "h:mm:ss"; seconds truncated.
-std::string PlayTime(std::int64_t ms) { return FormatTimeString(static_cast<std::int32_t>(ms), false); }
-
-// Which filter of a two-filter dialog was chosen: 1 or 2.
-int FilterIndex(const QFileDialog& d) { return d.nameFilters().indexOf(d.selectedNameFilter()) + 1; }
 
 }  // namespace
 
@@ -173,21 +129,12 @@ TEqForm::~TEqForm() {
   CpuTimer->SetEnabled(false);
   ProgressTimer->SetEnabled(false);
   // Nothing may report into a half-destroyed window.
-  WaveIn->OnStop = nullptr;
-  WaveOut->OnStop = nullptr;
-  FileTrigger->OnStop = nullptr;
-  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = nullptr;
+  if (route_) route_->OnEnded = nullptr;
   try {
-    FileTrigger->Close();
-    WaveIn->Close();
-    WaveOut->Close();
-    RingBuffer->CloseQueue();
-    EndDesktopSound();
+    route_.reset();
   } catch (...) {
   }
-  WaveOutputFile->SetTarget(nullptr);
-  MpegOutputFile->SetTarget(nullptr);
-  output_.reset();
+  Application().OnException = nullptr;  // it reports into this window
   Connector->SetSpectrum1(nullptr);
   Connector->SetSpectrum2(nullptr);
   Connector->SetOscope1(nullptr);
@@ -198,58 +145,11 @@ void TEqForm::BuildComponents() {
   Equalizer->SetSampleRate(44100);
   LoadDefaultBandList(*Equalizer->Filters());
 
-  WaveIn = std::make_unique<TMMWaveIn>();
-  WaveIn->SetBufferSize(kBufferSize);
-  WaveIn->SetCallBackMode(TMMCBMode::cmThread);
-  WaveIn->SetMode(TMMMode::mStereo);
-  WaveIn->SetBitLength(TMMBits::b16Bit);
-  WaveIn->SetSampleRate(44100);
-  WaveIn->OnStop = [this](TObject* s) { WaveInStop(s); };
-
-  WaveOut = std::make_unique<TMMWaveOut>();
-  WaveOut->SetBufferSize(kBufferSize);
-  WaveOut->SetNumBuffers(20);
-  WaveOut->SetCallBackMode(TMMCBMode::cmThread);
-  WaveOut->OnStop = [this](TObject* s) { WaveOutStop(s); };
-
-  RingBuffer = std::make_unique<TMMRingBuffer>();
-  RingBuffer->SetBufferSize(kBufferSize);
-  RingBuffer->SetQueueMode(TMMQueueMode::qmDuplex);
-  RingBuffer->OnEmpty = RingBuffer->OnSlotDropped = [this](TObject* s) { RingBufferEmpty(s); };
-
   Connector = std::make_unique<TMMConnector>();
   TMMConnector::SetEnterIdle(true);
 
-  WaveInputFile = std::make_unique<TMMWaveFile>();
-  WaveInputFile->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  WaveInputFile->Wave().SetIOBufferSize(kBufferSize);
-  WaveOutputFile = std::make_unique<TMMWaveFile>();
-  WaveOutputFile->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  WaveOutputFile->Wave().SetIOBufferSize(kBufferSize);
-  WaveOutputFile->Wave().SetFileMustExist(false);
-  MpegInputFile = std::make_unique<TMMMPEGFile>();
-  MpegOutputFile = std::make_unique<TMMMP3Encoder>();
-  FileTrigger = std::make_unique<TMMTrigger>();
-  FileTrigger->SetBufferSize(kBufferSize);
-  FileTrigger->SetInterval(0);
-  FileTrigger->OnStop = [this](TObject* s) { FileTriggerStop(s); };
-
-  // A sink that cannot write (a full disk, a file-size limit, an I/O error) fails the
-  // run: the file is not kept and the window says why.
-  auto writeStopped = [this](TObject*) {
-    // Stop pressed during a run into a stream: the stream holds what was played, as asked.
-    if (stopPressed_ && WaveOutputFile->WriteError() == ENODATA) return;
-    Application().HandleException(std::make_exception_ptr(EMMError(SinkFailure())));
-  };
-  WaveOutputFile->OnWriteStop = writeStopped;
-  MpegOutputFile->OnWriteStop = writeStopped;
-
-  // Failures a worker reports end the run as failed, so its output is not kept.
-  Application().OnException = [this](std::exception_ptr e) {
-    if (TakeOutputFailure(e)) return;
-    runFailed_ = true;
-    ShowError(ExceptionMessage(e));
-  };
+  // Failures reported outside a run; a run takes its own while it lasts.
+  Application().OnException = [this](std::exception_ptr e) { ShowError(ExceptionMessage(e)); };
 
   CpuTimer = std::make_unique<TMMHiTimer>();
   CpuTimer->SetCallBackMode(TMMCBMode::cmThread);
@@ -268,84 +168,52 @@ void TEqForm::BuildComponents() {
 }
 
 void TEqForm::BuildControls() {
-  MMPanel1 = new TMMPanel(this);
-  MMPanel1->setGeometry(0, 0, kClientWidth, kPanel1Height);
-  MMPanel1->Bevel().SetBevelOuter(TPanelBevel::bvRaised);
-  MMPanel2 = new TMMPanel(this);
-  MMPanel2->setGeometry(0, kPanel1Height, kClientWidth, kPanel2Height);
-  MMPanel2->Bevel().SetBevelOuter(TPanelBevel::bvRaised);
-  for (TMMPanel* p : {MMPanel1, MMPanel2}) {
-    p->OnMouseDown = [this](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
-      NotifyPanelMouseDown(s, b, sh, x, y);
-    };
-    p->OnMouseMove = [this](TObject* s, TShiftState sh, int x, int y) { NotifyPanelMouseMove(s, sh, x, y); };
-    p->OnMouseUp = [this](TObject* s, TMouseButton b, TShiftState sh, int x, int y) {
-      NotifyPanelMouseUp(s, b, sh, x, y);
-    };
-  }
+  using namespace layout;
+  MMPanel1 = MakePanel(this, kPanel1, TPanelBevel::bvRaised);
+  MMPanel2 = MakePanel(this, kPanel2, TPanelBevel::bvRaised);
+  for (TMMPanel* p : {MMPanel1, MMPanel2}) DragWindowBy(*this, *p);
   QWidget* top = MMPanel1;
 
-  MMLabel1 = new TMMLabel(top);
-  MMLabel1->setGeometry(155, 5, 134, 21);
-  MMLabel1->setFont(MMFont("Times New Roman", -19));
-  MMLabel1->SetFontColor(clBlack);
-  MMLabel1->SetCaption("Strata EQ 1.0");
-  MMLabel1->Bevel().SetBevelOuter(TPanelBevel::bvNone);
-
-  btnLoad = Button(top, "Load", {8, 6, 68, 19});
+  MMLabel1 = MakeTitle(top);
+  btnLoad = MakeButton(top, kLoad);
   btnLoad->OnClick = [this](TObject* s) { btnLoadClick(s); };
-  btnSave = Button(top, "Save", {78, 6, 68, 19});
+  btnSave = MakeButton(top, kSave);
   btnSave->OnClick = [this](TObject* s) { btnSaveClick(s); };
-  btnChannelSelect = Button(top, "Both Channels", {298, 6, 84, 19});
-  InputDev = Button(top, "", {386, 6, 103, 19});
-  InputDev->SetHint("Recording Device");
+  btnChannelSelect = MakeButton(top, kChannelSelect);
+  InputDev = MakeButton(top, kInputDev);
+  InputDev->SetHint(kInputDevHint);
   InputDev->SetShowHint(true);
-  OutDev = Button(top, "", {492, 6, 103, 19});
-  OutDev->SetHint("Output Device");
+  OutDev = MakeButton(top, kOutDev);
+  OutDev->SetHint(kOutDevHint);
   OutDev->SetShowHint(true);
-  btnClose = Button(top, "Close", {608, 6, 47, 19});
+  btnClose = MakeButton(top, kClose);
   btnClose->OnClick = [this](TObject* s) { btnCloseClick(s); };
 
   Bevel1 = new QFrame(top);
   Bevel1->setFrameStyle(QFrame::HLine | QFrame::Sunken);
-  Bevel1->setGeometry(8, 28, 648, 2);
+  Bevel1->setGeometry(kBevel);
 
-  Label1 = SmallLabel(top, "Accuracy", 14, 40);
+  Label1 = MakeSmallLabel(top, kFftCaption, kFftCaptionAt);
   FftLen = new TMMSlider(top);
-  FftLen->move(10, 49);
+  FftLen->move(kFftSliderAt);
   window::FftSliderValues(*FftLen);
   FftLen->SetOrientation(TMMOrientation::orVertical);
   FftLen->OnChange = [this](TObject* s) { FftLenChange(s); };
-  static const char* const fftTexts[9] = {"16", "32", "64", "128", "256", "512", "1024", "2048", "4096"};
-  for (int i = 0; i < 9; ++i)
-    FftLabels[static_cast<std::size_t>(i)] =
-        SmallLabel(top, fftTexts[i], 40, 140 - static_cast<int>(std::lround(i * (140 - 58) / 8.0)));
+  for (std::size_t i = 0; i < FftLabels.size(); ++i)
+    FftLabels[i] = MakeSmallLabel(top, kFftTexts[i], FftTextAt(static_cast<int>(i)));
 
-  Cpu = StaticText(top, "Cpu Usage : 0%", {69, 48, 130, 17});
-  lblDropOuts = StaticText(top, "Drop Outs : 0", {69, 68, 130, 17});
-  // Clipping: a red mark inside the drop-out readout's free right end, its count in
-  // the readout's hint; nothing of the design moves.
-  ClipMark = new QFrame(lblDropOuts);
-  ClipMark->setGeometry(lblDropOuts->width() - 13, 5, 7, 7);
-  ClipMark->setAutoFillBackground(true);
-  ClipMark->setPalette(QPalette(Qt::red, Qt::red));
-  ClipMark->hide();
-
-  MMOscope1 = new TMMOscope(top);
-  MMOscope1->setGeometry(69, 89, 130, 47);
-  MMOscope1->SetForegroundColor(clLime);
-  MMOscope1->SetBitLength(TMMBits::b16Bit);
-  MMOscope1->SetSampleRate(44100);
-  MMOscope1->SetMode(TMMMode::mStereo);
-
-  Vis = Button(top, "Vis Enable", {69, 142, 130, 19});
+  Cpu = MakeReadout(top, kCpuCaption, kCpu);
+  lblDropOuts = MakeReadout(top, kDropOutsCaption, kDropOuts);
+  // Clipping: a red mark inside the drop-out readout, its count in the readout's hint.
+  ClipMark = MakeClipMark(lblDropOuts);
+  MMOscope1 = MakeOscope(top);
+  Vis = MakeButton(top, kVis);
   Vis->SetDown(true);
   Vis->OnClick = [this](TObject* s) { VisClick(s); };
 
-  static const int xs[kBandCount] = {204, 234, 265, 295, 326, 356, 387, 417, 447, 478, 508, 539, 569, 600, 630};
   for (int i = 0; i < kBandCount; ++i) {
     auto* s = new TMMSlider(top);
-    s->move(xs[i], 41);
+    s->move(kBandX[static_cast<std::size_t>(i)], kBandY);
     window::BandSliderValues(*s);
     s->SetOrientation(TMMOrientation::orVertical);
     s->SetTag(i);
@@ -359,55 +227,20 @@ void TEqForm::BuildControls() {
   }
   Sliders[0]->OnEnter = [this](TObject* o) { SliderChanged(o); };
 
-  btnStart = Button(top, "Start", {211, 142, 74, 19});
+  btnStart = MakeButton(top, kStart);
   btnStart->OnClick = [this](TObject* s) { btnStartClick(s); };
-  btnStop = Button(top, "Stop", {291, 142, 74, 19});
+  btnStop = MakeButton(top, kStop);
   btnStop->setEnabled(false);
   btnStop->OnClick = [this](TObject* s) { btnStopClick(s); };
-  btnReset = Button(top, "Reset", {371, 142, 74, 19});
+  btnReset = MakeButton(top, kReset);
   btnReset->OnClick = [this](TObject* s) { btnResetClick(s); };
-
-  Panel1 = new TMMPanel(top);
-  Panel1->setGeometry(450, 142, 129, 19);
-  Panel1->Bevel().SetBevelOuter(TPanelBevel::bvLowered);
-  Gauge = new TMMGauge(Panel1);
-  Gauge->setGeometry(2, 2, 125, 15);
-  Gauge->SetKind(TMMGaugeKind::gkHorizontalBar);
-  Gauge->SetCaption("Processing ...");
-  Gauge->hide();
-
-  btnAbout = Button(top, "About", {593, 142, 63, 19});
+  Panel1 = MakePanel(top, kReadout, TPanelBevel::bvLowered);
+  Gauge = MakeGauge(Panel1);
+  btnAbout = MakeButton(top, kAbout);
   btnAbout->OnClick = [this](TObject* s) { btnAboutClick(s); };
 
-  struct Side {
-    TMMSpectrum*& spectrum;
-    int x;
-    const char* hint;
-    TMMChannel channel;
-  };
-  for (Side side : {Side{leftSpectrum, 6, "Spectrum Analisys for Left Channel", TMMChannel::chLeft},
-                    Side{rightSpectrum, 335, "Spectrum Analisys for Right Channel", TMMChannel::chRight}}) {
-    auto* sp = new TMMSpectrum(MMPanel2);
-    sp->setGeometry(side.x, 5, 322, 100);
-    sp->SetHint(side.hint);
-    sp->SetShowHint(true);
-    sp->Analysis().SetChannel(side.channel);
-    sp->SetBar1Color(clLime);
-    sp->SetBar2Color(clYellow);
-    sp->SetBar3Color(clYellow);
-    sp->SetInactive1Color(clGreen);
-    sp->SetInactive2Color(clSilver);
-    sp->SetInactive3Color(clSilver);
-    sp->SetDrawInactive(false);
-    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
-    sp->SetDataFormat(&f);
-    sp->Analysis().SetGain(TMMSpectrumGain::sg9db);
-    sp->Analysis().SetLogAmp(true);
-    sp->SetWindow(TMMFFTWindow::fwRectangular);
-    sp->Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
-    sp->Analysis().SetDecay(7);
-    side.spectrum = sp;
-  }
+  leftSpectrum = MakeSpectrum(MMPanel2, kSpectra[0]);
+  rightSpectrum = MakeSpectrum(MMPanel2, kSpectra[1]);
   Connector->SetSpectrum1(leftSpectrum);
   Connector->SetSpectrum2(rightSpectrum);
   Connector->SetOscope1(MMOscope1);
@@ -476,22 +309,23 @@ void TEqForm::FillDeviceMenus() {
     }
     return menu->actions().at(2)->text();
   };
-  const QString in = fill(InputDevs, inputGroup_, WaveIn->NumDevs(), true);
+  const int inputs = static_cast<int>(waveInGetNumDevs()), outputs = static_cast<int>(waveOutGetNumDevs());
+  const QString in = fill(InputDevs, inputGroup_, inputs, true);
   InputDevs->addSeparator();
   desktopEntry_ = InputDevs->addAction("Desktop Sound");
   desktopEntry_->setCheckable(true);
   inputGroup_->addAction(desktopEntry_);
   connect(desktopEntry_, &QAction::triggered, this, [this] { DesktopSoundClick(this); });
-  const QString out = fill(OutputDevs, outputGroup_, WaveOut->NumDevs(), false);
+  const QString out = fill(OutputDevs, outputGroup_, outputs, false);
   InputDev->SetCaption(in.toStdString());
   InputDev->SetHint("Recording Device : " + in.toStdString());
   OutDev->SetCaption(out.toStdString());
   OutDev->SetHint("Output Device : " + out.toStdString());
-  WaveIn->SetDeviceID(WaveIn->NumDevs() > 0 ? MapperId : 0);
-  WaveOut->SetDeviceID(WaveOut->NumDevs() > 0 ? MapperId : 0);
+  inDevice_ = inputs > 0 ? MapperId : 0;
+  outDevice_ = outputs > 0 ? MapperId : 0;
   // The devices in use are marked from the start, as after a choice.
-  if (WaveIn->NumDevs() > 0) InputDevs->actions().at(2)->setChecked(true);
-  if (WaveOut->NumDevs() > 0) OutputDevs->actions().at(2)->setChecked(true);
+  if (inputs > 0) InputDevs->actions().at(2)->setChecked(true);
+  if (outputs > 0) OutputDevs->actions().at(2)->setChecked(true);
 }
 
 void TEqForm::ShowError(const std::string& text) {
@@ -513,16 +347,22 @@ void TEqForm::Guard(const std::function<void()>& handler) {
 }
 
 void TEqForm::closeEvent(QCloseEvent* event) {
+  if (OnClose) OnClose(this);
   FormClose(this);
   event->accept();
 }
 
+// A run ends as Stop ends it: a file route keeps what it wrote.
 void TEqForm::FormClose(TObject*) {
+  if (!route_) return;
+  const std::unique_ptr<routes::TRoute> route = std::move(route_);
+  route->OnEnded = nullptr;
   Guard([&] {
-    if (FileTrigger->Started()) FileTrigger->Stop();
-    WaveIn->Close();
-    WaveOut->Close();
+    route->Stop();
+    route->Finish();
   });
+  HideProgress();
+  UnlockControls();
 }
 
 void TEqForm::btnCloseClick(TObject*) { close(); }
@@ -557,8 +397,7 @@ void TEqForm::UnlockControls() {
 
 void TEqForm::InputDeviceClick(QAction* entry) {
   Guard([&] {
-    if (WaveIn->Started()) WaveIn->Close();
-    WaveIn->SetDeviceID(entry->data().toInt());
+    inDevice_ = entry->data().toInt();
     fromFile_->setChecked(false);
     desktopChosen_ = false;
     entry->setChecked(true);
@@ -577,83 +416,9 @@ void TEqForm::DesktopSoundClick(TObject*) {
   FInWaveFile = FInMpegFile = false;
 }
 
-// Puts the applications' streams and the default device back, and the chosen device.
-void TEqForm::EndDesktopSound() {
-  if (!desktop_) return;
-  const std::unique_ptr<TDesktopSound> desktop = std::move(desktop_);
-  desktop->Stop();
-  WaveOut->SetDeviceID(chosenOutput_);
-  if (!followedCaption_.empty()) {
-    OutDev->SetCaption(std::exchange(followedCaption_, std::string()));
-    outHint_.clear();
-    OutDev->SetHint(std::exchange(followedHint_, std::string()));
-  }
-}
-
-// A desktop route's player failed (its device gone, or the server): the route stops
-// first, and its stop decides whether it follows the desktop or the error shows.
-bool TEqForm::TakeOutputFailure(std::exception_ptr e) {
-  if (outputFailed_) return true;  // the route is already stopping for the first failure
-  if (!desktop_ || !running_ || stopAsked_ || !WaveIn->Started()) return false;
-  try {
-    std::rethrow_exception(e);
-  } catch (const EMMWaveOutError&) {
-  } catch (...) {
-    return false;
-  }
-  // Set first: a stop with nothing in flight completes within Stop.
-  outputFailed_ = true;
-  outputFailure_ = ExceptionMessage(e);
-  try {
-    WaveIn->Stop();
-  } catch (...) {
-    // Not stopped: the player's error shows as it would have.
-    if (!std::exchange(outputFailed_, false)) return true;
-    outputFailure_.clear();
-    return false;
-  }
-  return true;
-}
-
-// On the stopped route of a failed player. A route left on the default output follows
-// the desktop: when that device went away (headphones unplugged, a USB or Bluetooth
-// device gone), the route goes on where the desktop's sound now goes, the desktop's
-// streams staying on the equalizer. A device the user chose stays an error.
-bool TEqForm::FollowDesktopOutput() {
-  outputFailed_ = false;
-  const std::string failure = std::exchange(outputFailure_, std::string());
-  try {
-    WaveOut->Close();
-    if (!desktop_ || chosenOutput_ != MapperId || desktop_->OutputPresent()) {
-      runFailed_ = true;
-      ShowError(failure);
-      return false;
-    }
-    const int output = WaveDeviceByServerName(TWaveDir::Output, desktop_->FollowDesktop());
-    const int monitor = WaveDeviceByServerName(TWaveDir::Input, desktop_->MonitorName());
-    if (monitor < 0 || output < 0) throw EMMError("Desktop Sound: the sound server does not list its devices");
-    WaveIn->SetDeviceID(monitor);
-    WaveOut->SetDeviceID(output);
-    if (followedCaption_.empty()) {
-      followedCaption_ = OutDev->Caption();
-      followedHint_ = outHint_.empty() ? OutDev->Hint() : outHint_;
-    }
-    const std::string name = WaveOutDeviceName(output);
-    OutDev->SetCaption(name);
-    outHint_.clear();
-    OutDev->SetHint("Output Device : " + name + " (the desktop's sound moved here)");
-    StartDriver(WaveIn.get());
-    return true;
-  } catch (...) {
-    runFailed_ = true;
-    ShowError(ExceptionMessage(std::current_exception()));
-    return false;
-  }
-}
-
 void TEqForm::OutputDeviceClick(QAction* entry) {
   Guard([&] {
-    WaveOut->SetDeviceID(entry->data().toInt());
+    outDevice_ = entry->data().toInt();
     toFile_->setChecked(false);
     entry->setChecked(true);
     OutDev->SetCaption(entry->text().toStdString());
@@ -735,44 +500,6 @@ void TEqForm::SyncSliders() {
 
 // On the thread that reads the ring buffer, which must neither allocate nor touch a
 // widget: it only counts, and the CPU readout's tick shows the count.
-void TEqForm::RingBufferEmpty(TObject*) { ++dropOuts_; }
-
-void TEqForm::CpuTimerTimer(TObject*) {
-  Cpu->setText(QStringLiteral("Cpu Usage : %1 %").arg(GetCpuUsage()));
-  // The server's underflows are silences heard as well; the count restarts per open.
-  if (const std::int64_t u = WaveOut->Underflows(); u != underflowsSeen_) {
-    if (u > underflowsSeen_) dropOuts_ += static_cast<int>(u - underflowsSeen_);
-    // With a latency asked for, a server that ran dry gets a playback buffer more
-    // (the output button's hint shows the delay held).
-    if (u > underflowsSeen_ && latencyTargetMs_ > 0) WaveOut->GrowQueue();
-    underflowsSeen_ = u;
-  }
-  if (const int dropOuts = dropOuts_.load(); dropOuts != dropOutsShown_) {
-    dropOutsShown_ = dropOuts;
-    lblDropOuts->setText(QStringLiteral("Dropouts : %1").arg(dropOuts));
-  }
-  if (const std::int64_t clipped = Equalizer->ClippedBuffers(); clipped != clippedShown_) {
-    clippedShown_ = clipped;
-    ClipMark->setVisible(clipped > 0);
-    const QString hint = clipped > 0 ? QStringLiteral("Clipped : %1").arg(clipped) : QString();
-    lblDropOuts->setToolTip(hint);
-    ClipMark->setToolTip(hint);
-  }
-  // While a device route runs, OutDev's hint tells how late the sound comes out.
-  if (running_ && WaveIn->Started() && WaveOut->Started()) {
-    const double ms = MeasuredLiveLatencyMs(*WaveIn, *RingBuffer, *WaveOut, Equalizer->FFTLength());
-    // Less than a millisecond of change is noise for a screen reader reading the hint.
-    const bool news = outHint_.empty() || std::abs(ms - latencyShownMs_) >= 1.0;
-    char text[64];
-    std::snprintf(text, sizeof text, " : latency %.0f ms", ms);
-    if (outHint_.empty()) outHint_ = OutDev->Hint();
-    if (news) {
-      latencyShownMs_ = ms;
-      OutDev->SetHint(outHint_ + text);
-    }
-  }
-}
-
 void TEqForm::VisClick(TObject*) {
   Vis->SetDown(!Vis->Down());
   Connector->SetEnabled(Vis->Down());
@@ -803,394 +530,6 @@ void TEqForm::NotifyPanelMouseMove(TObject* sender, TShiftState, int x, int y) {
 
 void TEqForm::NotifyPanelMouseUp(TObject*, TMouseButton button, TShiftState, int, int) {
   if (button == TMouseButton::mbLeft) FDragging = false;
-}
-
-// ---- start and stop
-
-bool TEqForm::CheckDevices(bool recording, bool playback) {
-  if (recording && WaveIn->NumDevs() == 0) return ShowError(kNoRecorder), false;
-  if (playback && WaveOut->NumDevs() == 0) return ShowError(kNoPlayer), false;
-  if (recording && playback &&
-      WaveInDeviceName(WaveIn->DeviceID()) == "Monitor of " + WaveOutDeviceName(WaveOut->DeviceID()))
-    return ShowError(kFeedback), false;
-  if (recording && !WaveInCanOpen(WaveIn->DeviceID())) return ShowError(kRecorderBusy), false;
-  if (playback && !WaveOutCanOpen(WaveOut->DeviceID())) return ShowError(kPlayerBusy), false;
-  return true;
-}
-
-void TEqForm::PrepareOutputFile() {
-  const std::string& source = FInWaveFile ? WaveInputFile->Wave().FileName() : MpegInputFile->FileName();
-  if ((FInWaveFile || FInMpegFile) && cli::SameFile(source, outputName_)) throw EMMError(kSameFile);
-  const char* type = FOutWaveFile ? "wav" : "mp3";
-  try {
-    cli::OutputKind(outputName_, type);
-  } catch (const EMMError&) {
-    throw EMMError("The output file " + outputName_ + " is not a ." + type +
-                   " file: please choose a name ending in ." + type + ".");
-  }
-  runFailed_ = false;
-  stopPressed_ = false;
-  output_ = std::make_unique<cli::TOutputFile>(outputName_);
-  if (FOutWaveFile) WaveOutputFile->SetTarget(&output_->Target());
-  else MpegOutputFile->SetTarget(&output_->Target());
-}
-
-// The devices' buffers and the ring buffer's slots for the chosen delay (the design
-// values without one); set while everything is closed, before a device route starts.
-void TEqForm::ApplyLatencyPlan() {
-  const TLiveLatencyPlan plan = latencyTargetMs_ > 0
-                                    ? PlanLiveLatency(latencyTargetMs_, 44100, Equalizer->FFTLength())
-                                    : DesignLatencyPlan();
-  ApplyStreamTiming(plan);
-  WaveIn->SetBufferSize(plan.BufferSize);
-  WaveOut->SetBufferSize(plan.BufferSize);
-  WaveOut->SetNumBuffers(plan.OutputBuffers);
-  RingBuffer->SetBufferSize(plan.BufferSize);
-  RingBuffer->SetNumBuffers(plan.RingSlots);
-  RingBuffer->SetPrimeSlots(plan.RingPrime);
-}
-
-void TEqForm::PrepareSampleTypes(bool fileToFile) {
-  WaveInputFile->SetChainSampleType(TPcmSampleType::stNone);
-  WaveOutputFile->SetFileFormat(nullptr);
-  Equalizer->SetAligned(fileToFile);
-  if (!FInWaveFile) return;
-  const TWaveFormatEx* in = WaveInputFile->Wave().PWaveFormat();
-  const TPcmSampleType inType = SampleTypeOf(in);
-  const bool keepsFormat = fileToFile && FOutWaveFile;
-  TPcmSampleType chainType = TPcmSampleType::stInt16;
-  if (keepsFormat && !(inType == TPcmSampleType::stInt16 && IsValidPcmFormat(in))) chainType = TPcmSampleType::stFloat32;
-  WaveInputFile->SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
-  // A WAV file written from a WAV file keeps the source's own format record.
-  if (FOutWaveFile && inType != chainType) WaveOutputFile->SetFileFormat(in);
-}
-
-void TEqForm::PrepareStreamLength(bool fileToFile) {
-  std::int64_t bytes = -1;
-  const TMMDSPComponent* source = FInWaveFile ? static_cast<TMMDSPComponent*>(WaveInputFile.get())
-                                              : static_cast<TMMDSPComponent*>(MpegInputFile.get());
-  const TWaveFormatEx* chain = source->PWaveFormat();
-  const TWaveFormatEx* file = WaveOutputFile->FileFormat() ? WaveOutputFile->FileFormat() : chain;
-  if (fileToFile && output_ && output_->IsStream() && FOutWaveFile && file) {
-    std::int64_t frames = -1;
-    if (const TWaveFormatEx* in = WaveInputFile->Wave().PWaveFormat(); FInWaveFile && in && in->nBlockAlign)
-      frames = WaveInputFile->Wave().LengthInBytes() / in->nBlockAlign;
-    else if (FInMpegFile && MpegInputFile->Samples() > 0)
-      frames = MpegInputFile->Samples();
-    if (frames >= 0) bytes = frames * file->nBlockAlign;
-  }
-  WaveOutputFile->SetStreamLength(bytes);
-}
-
-std::string TEqForm::SinkFailure() const {
-  std::string why;
-  if (FOutWaveFile) {
-    switch (WaveOutputFile->WriteStop()) {
-      case TMMWriteStop::wsDiskFull: why = "the disk is full"; break;
-      case TMMWriteStop::wsWriteError: why = cli::WriteErrorText(WaveOutputFile->WriteError()); break;
-      case TMMWriteStop::wsSizeLimit: why = "the file reached the 4 GB limit of a WAV file"; break;
-      case TMMWriteStop::wsNone: break;
-    }
-  } else if (FOutMp3File && MpegOutputFile->WriteError() != 0) {
-    why = cli::WriteErrorText(MpegOutputFile->WriteError());
-  }
-  if (why.empty()) return why;
-  return "Unable to write " + outputName_ + ": " + why + (output_ ? "; " + output_->LeftBehind() : std::string());
-}
-
-// The run's output replaces the chosen file only when the run completed and every
-// byte of it was written.
-void TEqForm::FinishOutputFile() {
-  if (!output_) return;
-  const std::string failure = SinkFailure();
-  WaveOutputFile->SetTarget(nullptr);
-  MpegOutputFile->SetTarget(nullptr);
-  const std::unique_ptr<cli::TOutputFile> out = std::move(output_);
-  if (!runFailed_ && failure.empty()) out->Commit();
-}
-
-void TEqForm::StartDriver(TObject* driver) {
-  LockControls();
-  stopAsked_ = false;
-  try {
-    if (driver == WaveIn.get()) WaveIn->Start();
-    else if (driver == WaveOut.get()) WaveOut->Start();
-    else FileTrigger->Start();
-  } catch (...) {
-    // A driver that failed to start reports no stop: the window returns to idle itself.
-    runFailed_ = true;
-    try {
-      FileTrigger->Close();
-      WaveIn->Close();
-      WaveOut->Close();
-      RingBuffer->CloseQueue();
-    } catch (...) {
-    }
-    HideProgress();
-    FinishOutputFile();
-    EndDesktopSound();
-    UnlockControls();
-    throw;
-  }
-}
-
-void TEqForm::btnStartClick(TObject*) {
-  Guard([&] {
-    const bool inFile = FInWaveFile || FInMpegFile, outFile = FOutWaveFile || FOutMp3File;
-    TMMDSPComponent* source = FInWaveFile ? static_cast<TMMDSPComponent*>(WaveInputFile.get())
-                            : FInMpegFile ? static_cast<TMMDSPComponent*>(MpegInputFile.get())
-                                          : static_cast<TMMDSPComponent*>(WaveIn.get());
-    if (outFile && inFile) {
-      PrepareOutputFile();
-      PrepareSampleTypes(true);
-      PrepareStreamLength(true);
-      source->SetOutput(Equalizer.get());
-      Equalizer->SetOutput(FileTrigger.get());
-      if (FOutWaveFile) {
-        FileTrigger->SetOutput(WaveOutputFile.get());
-        WaveOutputFile->SetOutput(Connector.get());
-      } else {
-        FileTrigger->SetOutput(Connector.get());
-        Connector->SetOutput(MpegOutputFile.get());
-      }
-      LockControls();
-      const std::int64_t length = FInWaveFile ? WaveInputFile->Wave().LengthInBytes() : MpegInputFile->Frames();
-      gaugeShift_ = 0;
-      while ((length >> gaugeShift_) > std::numeric_limits<int>::max()) ++gaugeShift_;
-      Gauge->SetMaxValue(static_cast<int>(length >> gaugeShift_));
-      Gauge->SetProgress(0);
-      ShowProgress();
-      StartDriver(FileTrigger.get());
-      return;
-    }
-    if (!inFile && desktopChosen_) {
-      // The desktop's device becomes the default one; the route records its monitor.
-      chosenOutput_ = WaveOut->DeviceID();
-      desktop_ = std::make_unique<TDesktopSound>();
-      desktop_->Start(chosenOutput_ == MapperId ? std::string() : WaveDeviceServerName(TWaveDir::Output, chosenOutput_));
-      const int monitor = WaveDeviceByServerName(TWaveDir::Input, desktop_->MonitorName());
-      const int output = WaveDeviceByServerName(TWaveDir::Output, desktop_->OutputName());
-      if (monitor < 0 || output < 0) {
-        EndDesktopSound();
-        throw EMMError("Desktop Sound: the sound server does not list its devices");
-      }
-      WaveIn->SetDeviceID(monitor);
-      WaveOut->SetDeviceID(output);
-    }
-    if (!CheckDevices(!inFile, !outFile)) return EndDesktopSound();
-    if (outFile) PrepareOutputFile();
-    PrepareSampleTypes(false);
-    PrepareStreamLength(false);
-    ApplyLatencyPlan();
-    source->SetOutput(RingBuffer.get());
-    RingBuffer->SetOutput(Equalizer.get());
-    if (!outFile) {
-      Equalizer->SetOutput(WaveOut.get());
-      WaveOut->SetOutput(Connector.get());
-    } else if (FOutWaveFile) {
-      Equalizer->SetOutput(WaveOutputFile.get());
-      WaveOutputFile->SetOutput(Connector.get());
-    } else {
-      Equalizer->SetOutput(Connector.get());
-      Connector->SetOutput(MpegOutputFile.get());
-    }
-    RingBuffer->SetQueueMode(!inFile && !outFile ? TMMQueueMode::qmDuplex : TMMQueueMode::qmRead);
-    StartDriver(inFile ? static_cast<TObject*>(WaveOut.get()) : static_cast<TObject*>(WaveIn.get()));
-  });
-}
-
-void TEqForm::btnStopClick(TObject*) {
-  Guard([&] {
-    if ((FInWaveFile || FInMpegFile) && (FOutWaveFile || FOutMp3File)) {
-      stopPressed_ = true;
-      FileTrigger->Stop();
-      return;
-    }
-    // Stop while a failed player's route stops: the route ends, with the player's error.
-    stopAsked_ = true;
-    if (std::exchange(outputFailed_, false)) {
-      runFailed_ = true;
-      ShowError(std::exchange(outputFailure_, std::string()));
-    }
-    WaveIn->Stop();
-    if (FInWaveFile || FInMpegFile) WaveOut->Stop();
-  });
-}
-
-void TEqForm::WaveInStop(TObject*) {
-  Guard([&] {
-    btnStart->setEnabled(true);
-    WaveIn->Close();
-    RingBuffer->CloseQueue();
-  });
-  if (outputFailed_ && FollowDesktopOutput()) return;
-  if (FOutWaveFile || FOutMp3File) Guard([&] { FinishOutputFile(); });
-  Guard([&] { EndDesktopSound(); });
-  // A playback device still completing its stop unlocks the window itself, so that
-  // its late stop never meets the next run.
-  if (WaveOut->Started()) return btnStart->setEnabled(false);
-  UnlockControls();
-}
-
-void TEqForm::WaveOutStop(TObject*) {
-  Guard([&] {
-    WaveOut->Close();
-    RingBuffer->CloseQueue();
-  });
-  if (outputFailed_) return;  // the recorder's stop ends or moves the route
-  UnlockControls();
-}
-
-// ---- file processing
-
-void TEqForm::FromFileClick(TObject*) {
-  // The entry checks itself when clicked; it shows the source only once one is chosen.
-  fromFile_->setChecked(FInWaveFile || FInMpegFile);
-  QFileDialog dialog(this, "Specify Input File ...", {}, kFileFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  if (!dialog.exec() || dialog.selectedFiles().isEmpty()) return;
-  const std::string name = dialog.selectedFiles().first().toStdString();
-  Guard([&] {
-    if (FilterIndex(dialog) == 1) {
-      // The file is tried on its own first, so that a refused file leaves the chosen
-      // source as it was.
-      TMMWaveFile probe;
-      probe.Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-      probe.Wave().SetFileName(name);
-      // Linear PCM of any resolution, float included, is equalized; nothing compressed.
-      if (!IsLinearWaveFormat(probe.Wave().PWaveFormat())) {
-        ShowError(kCompressed);
-        return;
-      }
-      WaveInputFile->Wave().SetFileName(name);
-      const TWaveFormatEx* f = WaveInputFile->Wave().PWaveFormat();
-      const std::int64_t ms =
-          f && f->nAvgBytesPerSec ? WaveInputFile->Wave().LengthInBytes() * 1000 / f->nAvgBytesPerSec : 0;
-      if (QAction* a = inputGroup_->checkedAction()) a->setChecked(false);
-      fromFile_->setChecked(true);
-      FInWaveFile = true;
-      FInMpegFile = false;
-      const std::string caption = name + " (" + PlayTime(ms) + ")";
-      InputDev->SetCaption(caption);
-      InputDev->SetHint(caption);
-    } else {
-      try {
-        TMMMPEGFile probe;
-        probe.SetFileName(name);
-      } catch (...) {
-        ShowError(kNotMpeg);
-        return;
-      }
-      MpegInputFile->SetFileName(name);
-      if (QAction* a = inputGroup_->checkedAction()) a->setChecked(false);
-      fromFile_->setChecked(true);
-      FInWaveFile = false;
-      FInMpegFile = true;
-      InputDev->SetCaption(name);
-      InputDev->SetHint(name);
-    }
-    inputName_ = name;
-  });
-}
-
-void TEqForm::ToFileClick(TObject*) {
-  toFile_->setChecked(FOutWaveFile || FOutMp3File);
-  QFileDialog dialog(this, "Select Output File ...", {}, kFileFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);  // an existing file is replaced unasked
-  dialog.setDefaultSuffix("wav");
-  connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
-    const int index = dialog.nameFilters().indexOf(filter) + 1;
-    if (index == 1) dialog.setDefaultSuffix("wav");
-    else if (index == 2) dialog.setDefaultSuffix("mp3");
-  });
-  if (!dialog.exec() || dialog.selectedFiles().isEmpty()) return;
-  const std::string name = dialog.selectedFiles().first().toStdString();
-  outputName_ = name;
-  if (QAction* a = outputGroup_->checkedAction()) a->setChecked(false);
-  toFile_->setChecked(true);
-  OutDev->SetCaption(name);
-  OutDev->SetHint(name);
-  FOutWaveFile = FilterIndex(dialog) == 1;
-  FOutMp3File = !FOutWaveFile;
-}
-
-void TEqForm::ShowProgress() {
-  Gauge->show();
-  ProgressTimer->SetEnabled(true);
-}
-
-void TEqForm::HideProgress() {
-  ProgressTimer->SetEnabled(false);
-  Gauge->hide();
-}
-
-void TEqForm::ProgressTimerTimer(TObject*) {
-  if (FInWaveFile) Gauge->SetProgress(static_cast<int>(std::max<std::int64_t>(WaveInputFile->Wave().Position(), -1) >> gaugeShift_));
-  else if (FInMpegFile) Gauge->SetProgress(MpegInputFile->Position());
-}
-
-void TEqForm::FileTriggerStop(TObject*) {
-  // The last tick may have come before the last buffer.
-  ProgressTimerTimer(this);
-  HideProgress();
-  UnlockControls();
-  // The chain is closed (the file ends written) once the trigger's stop has returned.
-  QTimer::singleShot(0, this, [this] {
-    Guard([&] { FileTrigger->Close(); });
-    Guard([&] { FinishOutputFile(); });
-  });
-}
-
-// ---- presets
-
-QString TEqForm::PresetFolder() {
-  const QString own = QCoreApplication::applicationDirPath();
-  if (QFileInfo(own).isWritable()) return own;
-  const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/presets";
-  QDir().mkpath(data);
-  return data;
-}
-
-void TEqForm::btnSaveClick(TObject*) {
-  QFileDialog dialog(this, "Save Equalizer Preset", PresetFolder(), kPresetFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptSave);
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);  // an existing file is replaced unasked
-  dialog.setDefaultSuffix("sqp");
-  if (!dialog.exec() || dialog.selectedFiles().isEmpty()) return;
-  const std::string name = dialog.selectedFiles().first().toStdString();
-  Guard([&] { Equalizer->Filters()->SaveToFile(name); });
-}
-
-void TEqForm::btnLoadClick(TObject*) {
-  QFileDialog dialog(this, "Load Equalizer Preset", PresetFolder(),
-                     QString(kPresetFilter) + ";;" + kPresetTextFilter);
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setDefaultSuffix("sqp");
-  if (dialog.exec() && !dialog.selectedFiles().isEmpty()) {
-    const std::string name = dialog.selectedFiles().first().toStdString();
-    try {
-      // A text preset is fitted to the bands; its warnings say what the fit could not follow.
-      const std::vector<std::string> warnings = LoadPresetFile(name, *Equalizer->Filters());
-      if (!warnings.empty()) {
-        std::string text;
-        for (const std::string& w : warnings) text += (text.empty() ? "" : "\n") + w;
-        SyncSliders();
-        ShowError(text);
-        return;
-      }
-    } catch (...) {
-      ShowError(ExceptionMessage(std::current_exception()));
-      return;
-    }
-  }
-  SyncSliders();
 }
 
 }  // namespace strataeq

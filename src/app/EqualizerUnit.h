@@ -1,5 +1,6 @@
-// The main window: the owner of every stream component, its routes from a device or a
-// file to a device or a file, the fifteen band sliders, the presets and the status texts.
+// The main window: the equalizer and its displays, the route it runs (from a device or a
+// file to a device or a file, through routes::TRoute), the fifteen band sliders, the
+// presets and the status texts. The file mode's handlers live in FileMode.cpp.
 #pragma once
 
 #include <QPoint>
@@ -20,19 +21,12 @@ class QLabel;
 class QMenu;
 
 namespace strataeq {
-namespace cli {
-class TOutputFile;
+namespace routes {
+class TRoute;
 }
 
 class TMMEqualizer;
-class TMMWaveIn;
-class TMMWaveOut;
-class TMMRingBuffer;
 class TMMConnector;
-class TMMWaveFile;
-class TMMMPEGFile;
-class TMMMP3Encoder;
-class TMMTrigger;
 class TMMHiTimer;
 class TMMDesigner;
 class TMMPanel;
@@ -43,7 +37,6 @@ class TMMOscope;
 class TMMSpectrum;
 class TTransparentButton;
 class TAboutForm;
-class TDesktopSound;
 
 inline constexpr int kBandCount = 15;
 extern const std::array<const char*, kBandCount> BandNames;
@@ -63,16 +56,9 @@ class TEqForm : public QWidget, public TObject {
   explicit TEqForm(QWidget* parent = nullptr);
   ~TEqForm() override;
 
-  // Stream components.
+  // Stream components: the equalizer every route runs through, and the displays' tap.
   std::unique_ptr<TMMEqualizer> Equalizer;
-  std::unique_ptr<TMMWaveIn> WaveIn;
-  std::unique_ptr<TMMWaveOut> WaveOut;
-  std::unique_ptr<TMMRingBuffer> RingBuffer;
   std::unique_ptr<TMMConnector> Connector;
-  std::unique_ptr<TMMWaveFile> WaveInputFile, WaveOutputFile;
-  std::unique_ptr<TMMMPEGFile> MpegInputFile;
-  std::unique_ptr<TMMMP3Encoder> MpegOutputFile;
-  std::unique_ptr<TMMTrigger> FileTrigger;
   std::unique_ptr<TMMHiTimer> CpuTimer, ProgressTimer;
   std::unique_ptr<TMMDesigner> MMDesigner1;
 
@@ -99,9 +85,15 @@ class TEqForm : public QWidget, public TObject {
   bool FOutWaveFile = false, FOutMp3File = false, FInWaveFile = false, FInMpegFile = false;
   bool FDragging = false;
   QPoint FDragOrigin;
-  int DropOuts() const { return dropOuts_.load(); }
-  // The chosen sink file (written beside it while a run lasts).
+  int DropOuts() const;
+  // The chosen source and sink files (the sink written beside it while a run lasts).
+  const std::string& InputFileName() const { return inputName_; }
   const std::string& OutputFileName() const { return outputName_; }
+  // The chosen devices.
+  int InputDevice() const { return inDevice_; }
+  int OutputDevice() const { return outDevice_; }
+  // The route while one runs; none otherwise.
+  const routes::TRoute* Route() const { return route_.get(); }
 
   // Live routes buffer for this end-to-end delay in ms; 0 keeps the design values.
   void SetLatencyTarget(double ms) { latencyTargetMs_ = ms; }
@@ -109,6 +101,8 @@ class TEqForm : public QWidget, public TObject {
 
   // The window's error messages; a critical message box unless a test takes them.
   std::function<void(TObject* Sender, const std::string& Text)> OnMessage;
+  // The window closes (not when it is only destroyed): its state may be kept.
+  std::function<void(TObject* Sender)> OnClose;
   void ShowError(const std::string& text);
 
   // Handlers.
@@ -118,8 +112,8 @@ class TEqForm : public QWidget, public TObject {
   void btnAboutClick(TObject* Sender);
   void btnStartClick(TObject* Sender);
   void btnStopClick(TObject* Sender);
-  void WaveInStop(TObject* Sender);
-  void WaveOutStop(TObject* Sender);
+  // The route ended: it follows the desktop or finishes, and the window idles.
+  void RouteEnded();
   void InputDeviceClick(QAction* entry);
   // The whole desktop's sound through the equalizer, to the chosen playback device.
   void DesktopSoundClick(TObject* Sender);
@@ -135,7 +129,6 @@ class TEqForm : public QWidget, public TObject {
   void SliderMouseExit(TObject* Sender);
   void SliderKeyDown(TObject* Sender, int& Key, TShiftState Shift);
   void btnResetClick(TObject* Sender);
-  void RingBufferEmpty(TObject* Sender);  // any thread
   void CpuTimerTimer(TObject* Sender);
   void VisClick(TObject* Sender);
   void NotifyPanelMouseDown(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y);
@@ -145,7 +138,6 @@ class TEqForm : public QWidget, public TObject {
   void FromFileClick(TObject* Sender);
   void ToFileClick(TObject* Sender);
   void ProgressTimerTimer(TObject* Sender);
-  void FileTriggerStop(TObject* Sender);
   void ShowProgress();
   void HideProgress();
   // Presets.
@@ -177,48 +169,30 @@ class TEqForm : public QWidget, public TObject {
   void ChannelClick(QAction* entry, int channel);
   // Runs a handler; what it raises becomes the window's error message.
   void Guard(const std::function<void()>& handler);
-  bool CheckDevices(bool recording, bool playback);
-  // The sink file is written as an unnamed file beside the chosen one (a device or a
-  // FIFO directly); a name that is not a .wav or .mp3 file of the chosen type is refused.
-  void PrepareOutputFile();
-  // A file sink on a stream learns the length of a file-to-file run for its header.
-  void PrepareStreamLength(bool fileToFile);
-  // What a sink that stopped writing says; empty while it writes.
-  std::string SinkFailure() const;
-  // High-resolution WAV sources are equalized in float; devices and MP3 take 16 bits.
-  void PrepareSampleTypes(bool fileToFile);
-  void ApplyLatencyPlan();
-  void FinishOutputFile();
-  void StartDriver(TObject* driver);
+  // A sink file that is not a .wav or .mp3 file of the chosen type, or that is the
+  // source, is refused before the route opens (FileMode.cpp).
+  void CheckOutputFile() const;
+  // The gauge for a file-to-file run of this many source units.
+  void StartProgress(std::int64_t length);
 
   QAction *fromFile_ = nullptr, *toFile_ = nullptr, *desktopEntry_ = nullptr;
-  std::unique_ptr<TDesktopSound> desktop_;
+  std::unique_ptr<routes::TRoute> route_;
   bool desktopChosen_ = false;
+  int inDevice_ = 0, outDevice_ = 0;
   double latencyTargetMs_ = 0;
   std::string outHint_;  // OutDev's hint before the latency was added to it
   double latencyShownMs_ = 0;  // the latency OutDev's hint shows
-  int chosenOutput_ = 0;  // the playback device chosen, while Desktop Sound replaces it
-  void EndDesktopSound();
-  // The desktop route's player failed: its error, held while the route stops, and
-  // OutDev's caption and hint from before the route followed the desktop elsewhere.
-  bool outputFailed_ = false;
-  bool stopAsked_ = false;  // Stop pressed: a failing player then ends the route
-  std::string outputFailure_;
+  // OutDev's caption and hint from before the desktop route followed the desktop elsewhere.
   std::string followedCaption_, followedHint_;
-  bool TakeOutputFailure(std::exception_ptr e);
-  bool FollowDesktopOutput();
+  void RestoreFollowedOutput();
   QAction *bothChannels_ = nullptr, *leftOnly_ = nullptr, *rightOnly_ = nullptr;
   QActionGroup *inputGroup_ = nullptr, *outputGroup_ = nullptr;
-  std::atomic<int> dropOuts_{0};
+  int dropOutsBefore_ = 0;  // of the routes that ended
   int dropOutsShown_ = 0;
-  std::int64_t underflowsSeen_ = 0;
   std::int64_t clippedShown_ = 0;
   bool running_ = false;
   std::string inputName_;   // the source file chosen last
   std::string outputName_;  // the sink file chosen last
-  std::unique_ptr<cli::TOutputFile> output_;  // the sink's file while a run writes it
-  std::atomic<bool> runFailed_{false};
-  std::atomic<bool> stopPressed_{false};  // Stop ended the file run
   int gaugeShift_ = 0;  // the gauge counts source bytes >> this, so that 2 GiB and more fit
 };
 

@@ -2,6 +2,7 @@
 // about box; the platform's message queue is drained in the Qt loop.
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,13 +11,14 @@
 
 #include "app/AboutUnit.h"
 #include "app/EqualizerUnit.h"
+#include "app/WindowSettings.h"
 #include "platform/Messages.h"
 #include "platform/qt/QtMessageLoop.h"
 
 namespace {
 
 const char* const kUsage =
-    "Usage: strataeq [--latency MS] [--help] [--version]\n"
+    "Usage: strataeq [--latency MS] [--reset] [--help] [--version]\n"
     "\n"
     "Opens the Strata Equalizer window: the sound of a recording device or a WAV or MP3\n"
     "file, through a fifteen-band equalizer, to a playback device or a file.\n"
@@ -29,6 +31,8 @@ const char* const kUsage =
     "\n"
     "  --latency MS              buffer live routes for this end-to-end delay (5..2000 ms)\n"
     "                            instead of the design values (about 1.5 s)\n"
+    "  --reset                   start from the design state instead of the state the\n"
+    "                            window was left in (kept in $XDG_CONFIG_HOME/strataeq/)\n"
     "\n"
     "Qt's own options (-platform, -display, ...) are accepted as well.\n"
     "Without a display, use strataeq-cli (strataeq-cli --help).\n";
@@ -57,6 +61,7 @@ class TStrataApplication : public QApplication {
 
 int main(int argc, char** argv) {
   double latencyMs = 0;
+  bool reset = false;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       std::fputs(kUsage, stdout);
@@ -71,6 +76,10 @@ int main(int argc, char** argv) {
       }
       latencyMs = static_cast<double>(ms);
       ++i;
+      continue;
+    }
+    if (!std::strcmp(argv[i], "--reset")) {
+      reset = true;
       continue;
     }
     if (!std::strcmp(argv[i], "--version")) {
@@ -103,7 +112,17 @@ int main(int argc, char** argv) {
   form->setWindowTitle(QApplication::applicationName());
   // The about box is the window's child and goes with it.
   form->AboutForm = new strataeq::TAboutForm(form.get());
+  // The state the window was left in, unless asked for the design state; it is kept
+  // again when the window closes.
+  const strataeq::TWindowSettings settings;
+  const std::string warning = settings.Attach(*form, !reset);
   form->show();
+  if (!warning.empty()) {
+    std::fprintf(stderr, "strataeq: %s\n", warning.c_str());
+    QTimer::singleShot(0, form.get(), [&form, warning] {
+      QMessageBox::warning(form.get(), QApplication::applicationName(), QString::fromStdString(warning));
+    });
+  }
   const int status = app.exec();
   form.reset();
   return status;

@@ -1,10 +1,13 @@
 // What screen readers learn of the window beyond the controls' own: the band each slider
-// sets, values in words, what the device buttons choose, the latched Vis button, and the
-// window itself as a frame.
+// sets, values in words, what the device buttons choose, the latched Vis button, how a
+// file run ended, and the window itself as a frame.
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QEvent>
 
 #include "app/EqualizerUnit.h"
+#include "controls/MMGauge.h"
+#include "controls/MMPanel.h"
 #include "controls/MMSlider.h"
 #include "controls/TransBtn.h"
 
@@ -17,6 +20,30 @@ QAccessibleInterface* FormFactory(const QString& className, QObject* object) {
     return nullptr;
   return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
 }
+
+// A file run ends when its gauge goes away; Qt's bridge carries no alerts, so the readout
+// box the gauge sits in says how the run ended in its description (a change screen
+// readers are told of), until the next run.
+class TRunEndWords : public QObject {
+ public:
+  TRunEndWords(TMMGauge* gauge, QWidget* box) : QObject(gauge), gauge_(gauge), box_(box) {
+    gauge->installEventFilter(this);
+  }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Show && !box_->accessibleDescription().isEmpty()) box_->setAccessibleDescription({});
+    // Only the gauge's own hide: the window closing hides it as well.
+    if (event->type() == QEvent::Hide && gauge_->isHidden()) {
+      const int percent = gauge_->PercentDone();
+      box_->setAccessibleDescription(percent >= 100 ? QStringLiteral("Processing done")
+                                                    : QStringLiteral("Processing stopped at %1 %").arg(percent));
+    }
+    return false;
+  }
+
+ private:
+  TMMGauge* gauge_;
+  QWidget* box_;
+};
 
 }  // namespace
 
@@ -44,6 +71,7 @@ void TEqForm::BuildAccessibility() {
   InputDev->SetDescriptionLead("Recording Device : ");
   OutDev->SetDescriptionLead("Output Device : ");
   Vis->SetLatching(true);
+  new TRunEndWords(Gauge, Panel1);
 }
 
 }  // namespace strataeq

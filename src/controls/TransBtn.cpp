@@ -1,11 +1,15 @@
 #include "controls/TransBtn.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScopedValueRollback>
 #include <QShortcutEvent>
+#include <QTimer>
+#include <QWindow>
 
 namespace strataeq {
 
@@ -173,6 +177,7 @@ void TTransparentButton::SetDown(bool v) {
 
 bool TTransparentButton::event(QEvent* e) {
   if (e->type() == QEvent::Shortcut && static_cast<QShortcutEvent*>(e)->shortcutId() == shortcutId_) {
+    const QScopedValueRollback<bool> input(userInput_, true);
     AccessiblePress();
     return true;
   }
@@ -181,12 +186,52 @@ bool TTransparentButton::event(QEvent* e) {
 
 bool TTransparentButton::AccessiblePress() {
   if (!isEnabled()) return false;
+  if (popup_ && !userInput_ && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+    OpenMenuWindow();
+    return true;
+  }
   if (popup_) {
     Press(QPoint(width() / 2, height() / 2), Qt::LeftButton, Qt::NoModifier);
     return true;
   }
   Click();
   return true;
+}
+
+// A Wayland popup must be opened by a recent input event (the compositor checks its serial);
+// a press from a screen reader has none and the menu would be dismissed at once. The menu
+// then opens as a window of its own (placed by the compositor), which takes the keys and
+// closes on a choice, on Escape or when it loses the focus; it is a popup again after.
+void TTransparentButton::OpenMenuWindow() {
+  QMenu* menu = popup_;
+  if (menu->isVisible()) return;
+  menu->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  menu->winId();
+  if (window()->windowHandle()) menu->windowHandle()->setTransientParent(window()->windowHandle());
+  menu->installEventFilter(this);
+  menuChosen_ = connect(menu, &QMenu::triggered, menu, &QWidget::hide);
+  menu->show();
+  menu->activateWindow();
+  menu->setFocus(Qt::OtherFocusReason);
+}
+
+bool TTransparentButton::eventFilter(QObject* watched, QEvent* e) {
+  auto* menu = qobject_cast<QMenu*>(watched);
+  if (!menu || menu != popup_ || menu->windowType() == Qt::Popup) return QWidget::eventFilter(watched, e);
+  if (e->type() == QEvent::WindowDeactivate) menu->hide();
+  if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape) {
+    menu->hide();
+    return true;
+  }
+  if (e->type() == QEvent::Hide) {
+    menu->removeEventFilter(this);
+    disconnect(menuChosen_);
+    QPointer<QMenu> later(menu);
+    QTimer::singleShot(0, menu, [later] {
+      if (later && !later->isVisible()) later->setWindowFlags(Qt::Popup);
+    });
+  }
+  return QWidget::eventFilter(watched, e);
 }
 
 void TTransparentButton::Click() {
@@ -249,8 +294,10 @@ void TTransparentButton::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 void TTransparentButton::keyPressEvent(QKeyEvent* e) {
-  if ((e->key() == Qt::Key_Space || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && AccessiblePress())
-    return;
+  if (e->key() == Qt::Key_Space || e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+    const QScopedValueRollback<bool> input(userInput_, true);
+    if (AccessiblePress()) return;
+  }
   QWidget::keyPressEvent(e);
 }
 

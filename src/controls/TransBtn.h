@@ -103,6 +103,7 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void enterEvent(QEnterEvent* event) override;
   void leaveEvent(QEvent* event) override;
   void changeEvent(QEvent* event) override;
@@ -117,6 +118,7 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   void Press(QPoint at, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
   void Release(QPoint at, Qt::MouseButton button, Qt::KeyboardModifiers modifiers);
   void Click();
+  void OpenMenuWindow();
   void RebuildGlyphs();
   void PaintFrame(QPainter& painter, bool pressedLook);
   void UpdateShortcut();
@@ -136,6 +138,8 @@ class TTransparentButton : public QWidget, public TObject, public TMMAccessibleC
   bool wordWrap_ = false;
   bool movable_ = false;
   QPointer<QMenu> popup_;
+  bool userInput_ = false;  // a press from the keyboard, not from a screen reader
+  QMetaObject::Connection menuChosen_;  // the menu opened as a window closes on a choice
   TColor fontColor_ = clWindowText;
   std::string hint_;
   bool showHint_ = false;

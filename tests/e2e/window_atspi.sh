@@ -13,6 +13,8 @@ shots=$build/e2e
 mkdir -p "$shots"
 
 work=$(mktemp -d)
+# The window starts as designed and keeps its state in the run's own folder.
+export XDG_CONFIG_HOME=$work/config
 server=$work/pulse
 pids=()
 cleanup() {
@@ -50,6 +52,7 @@ pids+=($!)
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
 sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 60 sine 500 synth 60 sine mix 3000 vol 0.25
+sox -q -n -r 44100 -c 2 -b 16 "$work/short.wav" synth 3 sine 1000 vol 0.25  # a file run's source
 paplay -d strataeq_a "$work/tone.wav" &
 pids+=($!)
 

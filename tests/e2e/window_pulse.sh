@@ -21,6 +21,8 @@ server_script=scripts/$server_kind-test-server.sh
 [ -x "$server_script" ] || { echo "no test server $server_kind" >&2; exit 2; }
 
 work=$(mktemp -d)
+# The window starts as designed and keeps its state in the run's own folder.
+export XDG_CONFIG_HOME=$work/config
 server=$work/pulse
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
@@ -125,5 +127,9 @@ awk -v a="$in_low" -v b="$in_high" -v c="$flat_low" -v d="$flat_high" 'BEGIN { x
 awk -v c="$cut" 'BEGIN { exit !(c < -30) }' || { echo "FAIL: the drag cut 3 kHz by only $cut dB" >&2; fail=1; }
 [ "$run_bars" -gt 50 ] && [ "$idle_bars" -lt "$run_bars" ] || { echo "FAIL: the analyser shows no bars" >&2; fail=1; }
 [ "$status" -eq 0 ] || { echo "FAIL: exit status $status" >&2; fail=1; }
+# Close kept the state: the 2-4 kHz band (the eighth) at the bottom.
+kept=$(sed -n 's/^gains=//p' "$XDG_CONFIG_HOME/strataeq/strataeq.conf" 2>/dev/null | cut -d, -f8 | tr -d ' ')
+echo "kept 2-4 kHz gain: ${kept:-none}"
+[ "$kept" = "-99" ] || { echo "FAIL: the window did not keep its state on Close" >&2; fail=1; }
 [ "$fail" -eq 0 ] && echo "window on $server_kind: passed"
 exit "$fail"

@@ -38,6 +38,7 @@
 #include "eq/MMObjLst.h"
 #include "files/MMWave.h"
 #include "files/WavTestUtil.h"
+#include "routes/Route.h"
 #include "platform/Messages.h"
 #include "platform/WaveApiVirtual.h"
 #include "platform/qt/QtMessageLoop.h"
@@ -111,6 +112,11 @@ class Window : public ::testing::Test {
   }
   float BandGain(int i) { return form->Equalizer->Filters()->Band(i)->Gain(); }
   std::string Readout() { return form->Panel1->Caption(); }
+  // The running route's devices.
+  TMMWaveIn* In() { return form->Route() ? form->Route()->Recorder() : nullptr; }
+  TMMWaveOut* Out() { return form->Route() ? form->Route()->Player() : nullptr; }
+  bool Recording() { return In() && In()->Started(); }
+  bool Playing() { return Out() && Out()->Started(); }
 
   TQtMessageLoop loop;
   std::shared_ptr<TVirtualAudio> audio;
@@ -147,21 +153,21 @@ TEST_F(Window, DesignValuesMenusAndChoices) {
   EXPECT_EQ(form->InputDev->Caption(), in[2]->text().toStdString());
   EXPECT_EQ(form->InputDev->Hint(), "Recording Device : " + in[2]->text().toStdString());
   EXPECT_EQ(form->OutDev->Hint(), "Output Device : Default: Speakers");
-  EXPECT_EQ(form->WaveIn->DeviceID(), MapperId);
+  EXPECT_EQ(form->InputDevice(), MapperId);
   // The devices in use are marked.
   for (QAction* a : in) EXPECT_EQ(a->isChecked(), a == in[2]) << a->text().toStdString();
   EXPECT_TRUE(form->OutputDevs->actions()[2]->isChecked());
 
   form->FInWaveFile = true;
   in[3]->trigger();
-  EXPECT_EQ(form->WaveIn->DeviceID(), 0);
+  EXPECT_EQ(form->InputDevice(), 0);
   EXPECT_TRUE(in[3]->isChecked());
   EXPECT_EQ(form->InputDev->Caption(), "Microphone");
   EXPECT_EQ(form->InputDev->Hint(), "Microphone");
   EXPECT_FALSE(form->FInWaveFile);
   form->FOutMp3File = true;
   Entry(form->OutputDevs, "Headphones")->trigger();
-  EXPECT_EQ(form->WaveOut->DeviceID(), 1);
+  EXPECT_EQ(form->OutputDevice(), 1);
   EXPECT_FALSE(form->FOutMp3File);
   EXPECT_EQ(form->OutDev->Caption(), "Headphones");
 
@@ -231,11 +237,18 @@ TEST_F(Window, SliderMappingReadoutsDeleteAndReset) {
 }
 
 TEST_F(Window, StatusTextsAndDisplays) {
-  // Counted on the audio thread; the label changes on the GUI thread.
-  std::thread audioThread([&] { form->RingBufferEmpty(form->RingBuffer.get()); });
-  audioThread.join();
+  // A gap the route counted shows on the GUI thread, and stays once the route ended.
   EXPECT_EQ(form->lblDropOuts->text(), "Drop Outs : 0");
+  Entry(form->InputDevs, "Microphone")->trigger();
+  Entry(form->OutputDevs, "Speakers")->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(Playing());
+  audio->InjectUnderflow(0);
   ASSERT_TRUE(WaitFor([&] { return form->lblDropOuts->text() == "Dropouts : 1"; }));
+  QTest::mouseClick(form->btnStop, Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  form->CpuTimerTimer(form.get());
+  EXPECT_EQ(form->lblDropOuts->text(), "Dropouts : 1");
   ASSERT_TRUE(WaitFor([&] { return form->Cpu->text() != "Cpu Usage : 0%"; }));
   EXPECT_TRUE(form->Cpu->text().contains(QRegularExpression("^Cpu Usage : \\d+ %$"))) << form->Cpu->text().toStdString();
 
@@ -262,7 +275,7 @@ TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
     QTest::mouseClick(form->btnStart, Qt::LeftButton);
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0], expected);
-    EXPECT_FALSE(form->WaveIn->Started());
+    EXPECT_FALSE(Recording());
     EXPECT_TRUE(form->btnStart->isEnabled());
     EXPECT_FALSE(form->btnStop->isEnabled());
   };
@@ -287,7 +300,7 @@ TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
   messages.clear();
   QTest::mouseClick(form->btnStart, Qt::LeftButton);
   ASSERT_TRUE(messages.empty()) << messages[0];
-  EXPECT_TRUE(form->WaveIn->Started());
+  EXPECT_TRUE(Recording());
   EXPECT_FALSE(form->InputDev->isEnabled());
   EXPECT_FALSE(form->FftLen->isEnabled());
   EXPECT_TRUE(form->btnStop->isEnabled());
@@ -298,28 +311,18 @@ TEST_F(Window, DeviceChecksBeforeAnythingStarts) {
   QTest::mouseClick(form->btnStop, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
   EXPECT_EQ(form->OutDev->Hint(), hint);
-  EXPECT_FALSE(form->WaveIn->Started());
-  EXPECT_FALSE(form->RingBuffer->QueueOpened());
+  EXPECT_FALSE(Recording());
+  EXPECT_EQ(form->Route(), nullptr);
   EXPECT_TRUE(form->InputDev->isEnabled());
 
-  // A latency target sizes the route's buffers at Start; without one the design values return.
+  // The window's latency target reaches the route (the route test checks the plan whole).
   form->SetLatencyTarget(40);
   QTest::mouseClick(form->btnStart, Qt::LeftButton);
-  ASSERT_TRUE(form->WaveIn->Started());
-  const TLiveLatencyPlan plan = PlanLiveLatency(40, 44100, form->Equalizer->FFTLength());
-  EXPECT_LT(plan.BufferSize, 8192);
-  EXPECT_EQ(form->WaveIn->BufferSize(), plan.BufferSize);
-  EXPECT_EQ(form->WaveOut->NumBuffers(), plan.OutputBuffers);
-  EXPECT_EQ(form->RingBuffer->NumBuffers(), plan.RingSlots);
+  ASSERT_TRUE(Recording());
+  EXPECT_EQ(In()->BufferSize(), PlanLiveLatency(40, 44100, form->Equalizer->FFTLength()).BufferSize);
   QTest::mouseClick(form->btnStop, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
   form->SetLatencyTarget(0);
-  QTest::mouseClick(form->btnStart, Qt::LeftButton);
-  ASSERT_TRUE(form->WaveIn->Started());
-  EXPECT_EQ(form->WaveOut->BufferSize(), 8192);
-  EXPECT_EQ(form->WaveOut->NumBuffers(), 20);
-  QTest::mouseClick(form->btnStop, Qt::LeftButton);
-  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
 
   // A driver that fails to start gives the controls back.
   audio->FailNext(TWaveDir::Input, 0, TWaveOp::Start, MMSYSERR_ERROR);
@@ -428,7 +431,7 @@ TEST_F(Window, RefusedSourcesLeaveTheGoodSourceChosen) {
   EXPECT_EQ(messages[1], "This is not a valid MPEG Layer 3 file !");
   EXPECT_TRUE(form->FInWaveFile);
   EXPECT_FALSE(form->FInMpegFile);
-  EXPECT_EQ(form->WaveInputFile->Wave().FileName(), good);
+  EXPECT_EQ(form->InputFileName(), good);
   EXPECT_EQ(form->InputDev->Caption(), good + " (1:00)");
   EXPECT_TRUE(form->FromFileEntry()->isChecked());
 
@@ -480,13 +483,13 @@ TEST_F(Window, SaveDialogTypeChangeAndStopBranches) {
   messages.clear();
   QTest::mouseClick(form->btnStart, Qt::LeftButton);
   ASSERT_TRUE(messages.empty()) << messages[0];
-  EXPECT_TRUE(form->WaveOut->Started());
+  EXPECT_TRUE(Playing());
   EXPECT_FALSE(form->Gauge->isVisible()) << "no progress for a device route";
   audio->Step(TWaveDir::Output, 0, 2);
   QTest::mouseClick(form->btnStop, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
-  EXPECT_FALSE(form->WaveOut->Started());
-  EXPECT_FALSE(form->WaveIn->Started());
+  EXPECT_FALSE(Playing());
+  EXPECT_FALSE(Recording());
 
   // Both ends files: Stop ends the trigger's run early, and the output is still whole.
   ChooseFile(dir.File("out.wav"), 1);
@@ -512,7 +515,7 @@ TEST_F(Window, ClippingIsMarkedAndAFailedStopOrACloseEndsTheLiveRoute) {
   const QRect readout = form->lblDropOuts->geometry();
   auto startClipping = [&] {
     QTest::mouseClick(form->btnStart, Qt::LeftButton);
-    ASSERT_TRUE(form->WaveIn->Started());
+    ASSERT_TRUE(Recording());
     ASSERT_TRUE(WaitFor([&] { return form->Equalizer->ClippedBuffers() > 0; }));
   };
   startClipping();
@@ -715,7 +718,7 @@ TEST_F(Window, AFailedRecordingLeavesTheExistingFileAlone) {
   form->ToFileClick(form.get());
   QTest::mouseClick(form->btnStart, Qt::LeftButton);
   ASSERT_TRUE(messages.empty()) << messages[0];
-  ASSERT_TRUE(form->WaveIn->Started());
+  ASSERT_TRUE(Recording());
   audio->Step(TWaveDir::Input, 0, 2);
   audio->LoseDevice(TWaveDir::Input, 0);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
@@ -899,11 +902,37 @@ TEST_F(Window, PressAnswersAtOnceAndTheFocusFollowsStartAndStop) {
   form->btnStart->setFocus(Qt::TabFocusReason);
   ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == form->btnStart; }));
   QTest::keyClick(form->btnStart, Qt::Key_Return);
-  ASSERT_TRUE(form->WaveIn->Started());
+  ASSERT_TRUE(Recording());
   EXPECT_EQ(QApplication::focusWidget(), form->btnStop);
   QTest::keyClick(form->btnStop, Qt::Key_Return);
   ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
   EXPECT_EQ(QApplication::focusWidget(), form->btnStart);
+}
+
+// The readout box says how a file run ended (screen readers hear of the change), until
+// the next run; the window closing during a run says nothing.
+TEST_F(Window, TheEndOfAFileRunIsToldInTheReadoutsDescription) {
+  const std::string source = dir.File("in.wav");
+  WriteFile(source, SimpleWav(Pcm(16, 2, 44100), AsBytes(Tone(44100))));
+  ChooseFile(source, 1);
+  form->FromFileEntry()->trigger();
+  ChooseFile(dir.File("out.wav"), 1);
+  form->ToFileEntry()->trigger();
+  QTest::mouseClick(form->btnStart, Qt::LeftButton);
+  ASSERT_TRUE(messages.empty()) << messages[0];
+  ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "Processing done");
+
+  form->Gauge->SetMaxValue(100);
+  form->Gauge->SetProgress(40);
+  form->ShowProgress();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "");
+  form->HideProgress();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "Processing stopped at 40 %");
+  form->ShowProgress();
+  form->hide();
+  EXPECT_EQ(form->Panel1->accessibleDescription(), "");
+  form->HideProgress();
 }
 
 // A source of more than 2 GiB (a sparse file) written into a FIFO: the gauge counts it
@@ -998,6 +1027,9 @@ class PulseDesktopWindow : public ::testing::Test {
     SetWaveBackend(nullptr);
   }
 
+  TMMWaveOut* Out() { return form->Route() ? form->Route()->Player() : nullptr; }
+  bool Recording() { return form->Route() && form->Route()->Recorder() && form->Route()->Recorder()->Started(); }
+
   TQtMessageLoop loop;
   std::unique_ptr<TEqForm> form;
   std::vector<std::string> messages;
@@ -1010,14 +1042,14 @@ TEST_F(PulseDesktopWindow, DesktopSoundTakesAPlayerThroughTheEqualizerAndBackOnS
     if (a->text() == "Desktop Sound") a->trigger();
   QTest::mouseClick(form->btnStart, Qt::LeftButton);
   ASSERT_TRUE(messages.empty()) << messages[0];
-  ASSERT_TRUE(form->WaveIn->Started());
+  ASSERT_TRUE(Recording());
   const std::string ours = SinkIndex(TDesktopSound::kSinkName);
   ASSERT_FALSE(ours.empty());
   EXPECT_EQ(StreamSink(stream_), ours);
   EXPECT_EQ(Shell("pactl get-default-sink"), TDesktopSound::kSinkName);
   // The route carries sound: the window's player moves on.
-  const std::int64_t early = form->WaveOut->Position();
-  ASSERT_TRUE(WaitFor([&] { return form->WaveOut->Position() > early + 44100 / 2; }));
+  const std::int64_t early = Out()->Position();
+  ASSERT_TRUE(WaitFor([&] { return Out()->Position() > early + 44100 / 2; }));
   EXPECT_TRUE(messages.empty());
 
   QTest::mouseClick(form->btnStop, Qt::LeftButton);
@@ -1065,8 +1097,8 @@ TEST_F(PulseDesktopWindow, AGoneOutputIsFollowedOnTheDefaultAndAnErrorWhenChosen
     EXPECT_TRUE(messages.empty()) << messages[0];
     EXPECT_EQ(StreamSink(stream_), SinkIndex(TDesktopSound::kSinkName));
     EXPECT_EQ(form->OutDev->Caption(), now == SinkIndex("strataeq_a") ? "StrataEq-Null-A" : "StrataEq-Null-B");
-    const std::int64_t early = form->WaveOut->Position();
-    ASSERT_TRUE(WaitFor([&] { return form->WaveOut->Position() > early + 44100 / 2; }));
+    const std::int64_t early = Out()->Position();
+    ASSERT_TRUE(WaitFor([&] { return Out()->Position() > early + 44100 / 2; }));
 
     QTest::mouseClick(form->btnStop, Qt::LeftButton);
     ASSERT_TRUE(WaitFor([&] { return form->btnStart->isEnabled(); }));

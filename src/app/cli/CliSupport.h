@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "foundation/MMUtils.h"
+#include "routes/FileEnds.h"
+#include "routes/Route.h"
 
 namespace strataeq::cli {
 
@@ -22,30 +24,23 @@ struct TInterruptGuard {
 };
 bool Interrupted();
 // What a run stopped by a signal raises.
-class EInterrupted : public EMMError {
- public:
-  using EMMError::EMMError;
-};
+using routes::EInterrupted;
 // A command ended by a signal ends with 128 + the signal's number, as a shell reports
 // it (130 for SIGINT, 129 for SIGHUP); 130 when none arrived.
 int InterruptedStatus();
 
-// True when both paths name the same existing file (links and hard links included).
-bool SameFile(const std::string& a, const std::string& b);
-
-// Raises EMMError naming path and the reason when it cannot be opened for reading or is
-// a folder, so that an input's failure says more than the component's own message.
-void CheckReadableInput(const std::string& path);
-
-enum class TFileKind { Wav, Mp3 };
-// By the name's extension, case-insensitively; anything but .mp3 counts as WAV.
-TFileKind KindOf(const std::string& path);
-// What an output is written as: by its extension, .wav or .mp3 in any letter case, or
-// by to ("wav" or "mp3") for "-", a device, a FIFO or a name without extension. Raises
-// EMMError for anything else, and for a to that contradicts the extension.
-TFileKind OutputKind(const std::string& path, const std::string& to);
-// "-", or a name (links followed) of a character device or a FIFO: written as a stream.
-bool IsStreamOutput(const std::string& path);
+// The file ends' names and kinds live with the routes.
+using routes::CheckReadableInput;
+using routes::IsStreamOutput;
+using routes::KindOf;
+using routes::OutputKind;
+using routes::SameFile;
+using routes::TFileKind;
+using routes::kNotMpeg;
+using routes::TFileSink;
+using routes::TFileSource;
+using routes::TOutputFile;
+using routes::WriteErrorText;
 
 // A progress line on a terminal: percent, elapsed time and speed as a multiple of real time.
 class TProgress {

@@ -10,19 +10,17 @@
 
 #include "app/cli/Batch.h"
 #include "app/cli/CliSupport.h"
-#include "app/cli/FileEnds.h"
-#include "drivers/MMTrigg.h"
 #include "eq/MMEQ.h"
 #include "eq/MMEQFit.h"
 #include "eq/MMObjLst.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
 #include "platform/Messages.h"
+#include "routes/Route.h"
 
 namespace strataeq::cli {
 namespace {
 
-constexpr std::int32_t kTriggerBufferSize = 8192;
 constexpr std::int32_t kDesignSampleRate = 44100;
 
 TPcmSampleType SampleTypeOfBits(const std::string& bits) {
@@ -99,104 +97,21 @@ void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& s, std::int32_t sample
 
 void ProcessFile(const std::string& input, const std::string& output, const TCliOptions& o,
                  const TProcessProgress& progress) {
-  const TFileKind kind = OutputKind(output, o.To);
-  if (output != "-" && SameFile(input, output))
-    throw EMMError("the output " + output + " is the input file: refusing to overwrite it");
-
-  TMMEqualizer eq;
-  TFileSource source(input);
-  source.CheckEqualizable(input);
-  ApplyEqSettings(eq, o.Eq, static_cast<std::int32_t>(source.Format()->nSamplesPerSec));
-  eq.SetAligned(true);
-  const bool mp3Out = kind == TFileKind::Mp3;
-  if (mp3Out && o.Bits) throw EMMError("--bits applies to WAV output; " + output + " is MP3");
-  const TWaveFormatEx* in = source.FileFormat();
-  const TPcmSampleType inType = SampleTypeOf(in);
-  const TPcmSampleType outType = mp3Out ? TPcmSampleType::stInt16 : o.Bits ? SampleTypeOfBits(*o.Bits) : inType;
-  // 16-bit files written as 16 bits keep today's exact path; everything else is
-  // equalized in float. The encoder takes 16 bits.
-  TPcmSampleType chainType = TPcmSampleType::stFloat32;
-  if (!source.IsWav() || mp3Out || (inType == TPcmSampleType::stInt16 && outType == inType && IsValidPcmFormat(in)))
-    chainType = TPcmSampleType::stInt16;
-  source.SetChainSampleType(chainType == inType ? TPcmSampleType::stNone : chainType);
-  TOutputFile out(output);
-  TFileSink sink(out, kind, o);
-  sink.CheckInput(source.Format(), input);
-  const TWaveFormatExtensible built = BuildWaveFormat(outType, in->nChannels, in->nSamplesPerSec);
-  const TWaveFormatEx* written = source.Format();
-  if (!mp3Out && outType != chainType) {
-    // Without --bits the output keeps the input's own format record (its layout too).
-    written = o.Bits || !source.IsWav() ? &built.Format : in;
-    sink.SetWavFormat(written);
-  }
-  // A stream cannot go back to the header: it gets the sizes up front when they are known.
-  if (const std::int64_t frames = source.ExactFrames(); frames >= 0 && out.IsStream())
-    sink.SetStreamLength(frames * written->nBlockAlign);
-  if (!mp3Out && source.TotalBytes() == 0) {
-    // Nothing to pull: the chain would not start. The output is as empty as the input.
-    TMMWave empty;
-    empty.CreateFile(written, out.Target());
-    if (!empty.CloseFile())
-      throw EMMError("Unable to write " + output + ": " + WriteErrorText(empty.WriteError()) + "; " + out.LeftBehind());
-    out.Commit();
-    return;
-  }
-
-  TMMTrigger trigger;
-  // The same frames per buffer whatever the sample size: float buffers are larger.
-  const int sampleBytes = std::max(1, SampleBytes(chainType));
-  trigger.SetBufferSize(kTriggerBufferSize / 2 * sampleBytes);
-  trigger.SetInterval(0);
-  source.Component()->SetOutput(&eq);
-  eq.SetOutput(&trigger);
-  trigger.SetOutput(sink.Component());
-
-  bool stopped = false;
-  std::string failure;
-  trigger.OnStop = [&](TObject*) { stopped = true; };
-  Application().OnException = [&](std::exception_ptr e) {
-    if (failure.empty()) failure = ExceptionMessage(e);
-    stopped = true;
-  };
-  struct Restore {
-    ~Restore() { Application().OnException = nullptr; }
-  } restore;
-
-  const double bytesPerSecond = source.BytesPerSecond();
-  const std::int64_t total = source.TotalBytes();
-  auto report = [&] {
-    const std::int64_t done = trigger.BytesPushed();
-    if (progress) progress(done, total, static_cast<double>(done) / bytesPerSecond);
-  };
-  trigger.Start();
-  // A sink that cannot write ends the run (the rest would be thrown away), through the
-  // trigger's own stop: its worker may be waiting on this thread meanwhile.
-  bool stopAsked = false;
-  for (;;) {
-    if (!RunUntil([&] { return stopped || Interrupted() || (!stopAsked && sink.Failed()); },
-                  std::chrono::milliseconds(100))) {
-      report();
-      continue;
-    }
-    if (stopped || Interrupted()) break;
-    stopAsked = true;
-    trigger.Stop();
-  }
-  report();
-  // A signal counts unless the run was complete by then (a reader that left a stream
-  // shows as both a signal and a failed write). Closing the trigger stops it too.
-  const bool interrupted = Interrupted() && (!stopped || sink.Failed());
-  trigger.Close();
-  ProcessPendingMessages();  // a failure report still queued
-  // Only a complete output is kept: whatever stopped the run, the new file goes.
-  if (interrupted) throw EInterrupted("interrupted: " + out.LeftBehind());
-  if (const std::string why = sink.Failure(); !why.empty())
-    throw EMMError("Unable to write " + output + ": " + why + "; " + out.LeftBehind());
-  if (!failure.empty()) throw EMMError(failure);
-  if (const std::int64_t bad = eq.NonFiniteSamples())
-    PrintWarnings({input + ": " + std::to_string(bad) + (bad == 1 ? " sample was" : " samples were") +
-                   " NaN or infinite: taken as silence"});
-  out.Commit();
+  routes::TRouteSpec spec;
+  spec.Kind = routes::TRouteKind::FileToFile;
+  spec.Input = input;
+  spec.Output = output;
+  spec.OutputKind = OutputKind(output, o.To);
+  spec.Sink = SinkOptionsOf(o);
+  if (o.Bits) spec.Bits = SampleTypeOfBits(*o.Bits);
+  routes::TRoute route(spec);
+  route.Open();
+  ApplyEqSettings(route.Equalizer(), o.Eq, route.SourceRate());
+  route.OnProgress = progress;
+  route.OnWarning = [](const std::string& text) { PrintWarnings({text}); };
+  route.Start();
+  route.Serve([] { return Interrupted(); });
+  route.Finish();
 }
 
 int RunProcess(const TCliOptions& o) {
@@ -374,6 +289,8 @@ int RunCommand(const TCliOptions& o) {
     return RunRecord(o);
   } catch (const EUsageError&) {
     throw;
+  } catch (const routes::EBadBitrate& e) {
+    throw EUsageError(e.what());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strataeq-cli: %s\n", e.what());
     return dynamic_cast<const EInterrupted*>(&e) ? InterruptedStatus() : 1;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli/CliOptions.h"
+#include "routes/FileEnds.h"
 
 namespace strataeq {
 class TMMEqualizer;
@@ -19,6 +20,9 @@ namespace strataeq::cli {
 // preset is fitted at sampleRate (0: the design rate, 44100), the rate the audio will
 // have, since its bands' bins move with the rate; its warnings go to stderr.
 void ApplyEqSettings(TMMEqualizer& eq, const TEqSettings& settings, std::int32_t sampleRate = 0);
+
+// How the options say an MP3 output is encoded.
+inline routes::TSinkOptions SinkOptionsOf(const TCliOptions& o) { return {o.Bitrate, o.Mp3InWave}; }
 
 // PCM bytes done, the bytes expected, and the audio seconds done.
 using TProcessProgress = std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)>;

@@ -1,4 +1,5 @@
-// The file ends of the command line's chains: a WAV or MP3 source, a WAV or MP3 sink.
+// The file ends of the routes: a WAV or MP3 source, a WAV or MP3 sink, and the output
+// file that replaces its final name only when complete.
 #pragma once
 
 #include <cstdint>
@@ -6,8 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "app/cli/CliOptions.h"
-#include "app/cli/CliSupport.h"
 #include "foundation/MMDSPObj.h"
 #include "platform/AtomicFile.h"
 
@@ -17,7 +16,36 @@ class TMMMPEGFile;
 class TMMMP3Encoder;
 }  // namespace strataeq
 
-namespace strataeq::cli {
+namespace strataeq::routes {
+
+// True when both paths name the same existing file (links and hard links included).
+bool SameFile(const std::string& a, const std::string& b);
+
+// Raises EMMError naming path and the reason when it cannot be opened for reading or is
+// a folder, so that an input's failure says more than the component's own message.
+void CheckReadableInput(const std::string& path);
+
+enum class TFileKind { Wav, Mp3 };
+// By the name's extension, case-insensitively; anything but .mp3 counts as WAV.
+TFileKind KindOf(const std::string& path);
+// What an output is written as: by its extension, .wav or .mp3 in any letter case, or
+// by to ("wav" or "mp3") for "-", a device, a FIFO or a name without extension. Raises
+// EMMError for anything else, and for a to that contradicts the extension.
+TFileKind OutputKind(const std::string& path, const std::string& to);
+// "-", or a name (links followed) of a character device or a FIFO: written as a stream.
+bool IsStreamOutput(const std::string& path);
+
+// A bit rate the encoder does not have; the command line reports it as a usage error.
+class EBadBitrate : public EMMError {
+ public:
+  using EMMError::EMMError;
+};
+
+// How an MP3 sink encodes.
+struct TSinkOptions {
+  int Bitrate = 128;        // kbit/s, one of the encoder's rates
+  bool Mp3InWave = false;   // the MP3 stream in a WAV container
+};
 
 inline constexpr std::int32_t kIOBufferSize = 8192;
 
@@ -41,6 +69,10 @@ class TFileSource {
   // Frames the source will deliver when that is known exactly (a WAV file, an MP3 file
   // whose length the decoder knows); -1 otherwise.
   std::int64_t ExactFrames() const;
+  // Where the source is and its length, in the file's own units: a WAV file's bytes,
+  // an MP3 file's frames.
+  std::int64_t Position() const;
+  std::int64_t Length() const;
   // Raises the equalizer's "Invalid WaveFormat", saying why, for audio it cannot take.
   void CheckEqualizable(const std::string& path) const;
 
@@ -81,16 +113,18 @@ std::string WriteErrorText(int error);
 class TFileSink {
  public:
   // Writes the output file (created when the chain opens) as kind.
-  TFileSink(TOutputFile& out, TFileKind kind, const TCliOptions& options);
+  TFileSink(TOutputFile& out, TFileKind kind, const TSinkOptions& options);
   // Writes path itself, replacing a file of that name when the chain opens (the file a
   // link names, the link kept); "-", a device or a FIFO is written as a stream.
-  TFileSink(const std::string& path, TFileKind kind, const TCliOptions& options);
+  TFileSink(const std::string& path, TFileKind kind, const TSinkOptions& options);
   ~TFileSink();
   TMMDSPComponent* Component() const;
   // Why the sink stopped writing (a write failed, the disk filled, a WAV file reached
   // its 4 GB limit); empty while it did not.
   std::string Failure() const;
   bool Failed() const;
+  // A WAV stream stopped before the length its header gives.
+  bool StreamCut() const;
   // Called on the writing thread when the sink stops writing.
   void SetOnWriteStop(std::function<void()> handler);
   // A WAV sink on a stream writes the header for this many data bytes.
@@ -106,11 +140,11 @@ class TFileSink {
   void SetWavFormat(const TWaveFormatEx* format);
 
  private:
-  void Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TCliOptions& options);
+  void Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TSinkOptions& options);
 
   std::unique_ptr<TOutputFile> stream_;  // a stream the sink writes by its path
   std::unique_ptr<TMMWaveFile> wav_;
   std::unique_ptr<TMMMP3Encoder> mp3_;
 };
 
-}  // namespace strataeq::cli
+}  // namespace strataeq::routes

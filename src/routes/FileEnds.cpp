@@ -1,17 +1,73 @@
-#include "app/cli/FileEnds.h"
+#include "routes/FileEnds.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
-#include "app/cli/CliSupport.h"
 #include "files/MMBlade.h"
 #include "files/MMMPEG.h"
 #include "files/MMWave.h"
 
-namespace strataeq::cli {
+namespace strataeq::routes {
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void CheckReadableInput(const std::string& path) {
+  // Non-blocking: a FIFO without a writer yet is readable, not a hang.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw EMMError(path + ": " + std::strerror(errno));
+  struct stat st {};
+  const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (folder) throw EMMError(path + ": is a folder, not a sound file");
+}
+
+TFileKind KindOf(const std::string& path) {
+  const auto dot = path.find_last_of('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return TFileKind::Wav;
+  std::string ext = path.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  return ext == "mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+}
+
+bool IsStreamOutput(const std::string& path) {
+  struct stat st {};
+  return path == "-" || (::stat(path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)));
+}
+
+TFileKind OutputKind(const std::string& path, const std::string& to) {
+  const std::filesystem::path name = std::filesystem::path(path).filename();
+  const std::string ext = path == "-" ? std::string() : Lower(name.extension().string());
+  if (ext == ".wav" || ext == ".mp3") {
+    if (!to.empty() && "." + to != ext)
+      throw EMMError("the output " + path + " is named as " + ext + " but --to says " + to + ": rename it or drop --to");
+    return ext == ".mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+  }
+  if (!to.empty() && (ext.empty() || IsStreamOutput(path))) return to == "mp3" ? TFileKind::Mp3 : TFileKind::Wav;
+  if (ext.empty())
+    throw EMMError("the output " + path + " has no extension: give --to wav or --to mp3 to say what to write");
+  throw EMMError("the output " + path + " is not a .wav or .mp3 file: refusing to write audio as " + ext +
+                 " (outputs are .wav or .mp3; --to wav|mp3 names the type for a stream or a name without extension)");
+}
+
 
 TFileSource::TFileSource(const std::string& path) {
   CheckReadableInput(path);
@@ -84,6 +140,12 @@ std::int64_t TFileSource::TotalBytes() const {
   return static_cast<std::int64_t>(static_cast<double>(mpeg_->Time()) / 1000.0 * BytesPerSecond());
 }
 
+std::int64_t TFileSource::Position() const {
+  return wav_ ? std::max<std::int64_t>(wav_->Wave().Position(), 0) : mpeg_->Position();
+}
+
+std::int64_t TFileSource::Length() const { return wav_ ? wav_->Wave().LengthInBytes() : mpeg_->Frames(); }
+
 std::int64_t TFileSource::ExactFrames() const {
   if (wav_) {
     const TWaveFormatEx* f = FileFormat();
@@ -118,9 +180,9 @@ std::string WriteErrorText(int error) {
   return std::strerror(error ? error : EIO);
 }
 
-TFileSink::TFileSink(TOutputFile& out, TFileKind kind, const TCliOptions& o) { Build({}, &out.Target(), kind, o); }
+TFileSink::TFileSink(TOutputFile& out, TFileKind kind, const TSinkOptions& o) { Build({}, &out.Target(), kind, o); }
 
-TFileSink::TFileSink(const std::string& path, TFileKind kind, const TCliOptions& o) {
+TFileSink::TFileSink(const std::string& path, TFileKind kind, const TSinkOptions& o) {
   if (IsStreamOutput(path)) {
     stream_ = std::make_unique<TOutputFile>(path);
     Build({}, &stream_->Target(), kind, o);
@@ -134,10 +196,10 @@ TFileSink::TFileSink(const std::string& path, TFileKind kind, const TCliOptions&
   Build(real.string(), nullptr, kind, o);
 }
 
-void TFileSink::Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TCliOptions& o) {
+void TFileSink::Build(const std::string& path, TAtomicFile* target, TFileKind kind, const TSinkOptions& o) {
   if (kind == TFileKind::Mp3) {
     TMMBitrates bitrate{};
-    if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EUsageError("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
+    if (!BitrateFromKbps(o.Bitrate, bitrate)) throw EBadBitrate("--bitrate: no MP3 bit rate of " + std::to_string(o.Bitrate) + " kbit/s");
     mp3_ = std::make_unique<TMMMP3Encoder>();
     mp3_->SetBitrate(bitrate);
     mp3_->SetFileType(o.Mp3InWave ? TMMFileType::ftWAV : TMMFileType::ftRAW);
@@ -166,6 +228,8 @@ TMMDSPComponent* TFileSink::Component() const {
 bool TFileSink::Failed() const {
   return wav_ ? wav_->WriteStop() != TMMWriteStop::wsNone : mp3_->WriteError() != 0;
 }
+
+bool TFileSink::StreamCut() const { return wav_ && wav_->WriteError() == ENODATA; }
 
 std::string TFileSink::Failure() const {
   if (mp3_) return mp3_->WriteError() ? WriteErrorText(mp3_->WriteError()) : std::string();
@@ -211,4 +275,4 @@ void TFileSink::SetWavFormat(const TWaveFormatEx* format) {
   if (wav_) wav_->SetFileFormat(format);
 }
 
-}  // namespace strataeq::cli
+}  // namespace strataeq::routes
