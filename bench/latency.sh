@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Latency table of the live route on a private PulseAudio server: `strataeq-cli live`
-# records the monitor of null sink A and plays back into A itself, at FFT 256 with every
-# band at -20 dB, for LIVE_SECONDS (60) with --latency 20, 40, 80, with the design
+# records the monitor of null sink A (through the test server's remapped source) and
+# plays back into A itself, at FFT 256 with every band at -20 dB, for LIVE_SECONDS (60) with --latency 20, 40, 80, with the design
 # values, and with --latency 40 while another process keeps one core busy. For each:
 #  - click in -> click out: 10 clicks (5 ms of 1 kHz, one every 3 s) play into A; one
 #    recording of A's monitor holds each click and, 20 dB down, the route's copy of it,
@@ -102,7 +102,9 @@ row() {  # label, extra options...
   shift
   local before
   before=$(cpu_times)
-  /usr/bin/time -f '%U %S %e' -o "$work/time" "$cli" live --in "Monitor of StrataEq-Null-A" --out StrataEq-Null-A \
+  # A's monitor through the test server's remapped source: the route refuses a device's
+  # own monitor as its input.
+  /usr/bin/time -f '%U %S %e' -o "$work/time" "$cli" live --in StrataEq-Remapped-Source --out StrataEq-Null-A \
     --fft 256 --gains "$gains" --seconds "$seconds" "$@" >"$work/live.log" 2>&1 &
   local live=$!
   sleep 5  # primed and steady
