@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  libfftw3-dev
+  libfftw3-dev libspeexdsp-dev
   libpulse-dev pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber dbus
   libmpg123-dev libmp3lame-dev lame mpg123

@@ -118,6 +118,23 @@ int TRouteStallWatch::AddUnderflows(std::int64_t total) {
   return static_cast<int>(fresh);
 }
 
+TRecordingWatch::TVerdict TRecordingWatch::Update(std::int64_t recorded, std::int64_t elapsed) {
+  if (recorded != recorded_) {
+    recorded_ = recorded;
+    movedAt_ = elapsed;
+  }
+  // Sound that flows well past a reconnect ends the run of tries.
+  if (reconnectedAt_ >= 0 && elapsed - reconnectedAt_ > 2 * graceFrames_ && elapsed - movedAt_ < graceFrames_)
+    tries_ = 0;
+  if (elapsed - movedAt_ < graceFrames_) return TVerdict::Fine;
+  return ++tries_ > maxTries_ ? TVerdict::GiveUp : TVerdict::Reconnect;
+}
+
+void TRecordingWatch::Reconnected() {
+  recorded_ = 0;
+  movedAt_ = reconnectedAt_ = 0;
+}
+
 double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,
                              std::int32_t fftLength) {
   const TWaveFormatEx* f = out.PWaveFormat();

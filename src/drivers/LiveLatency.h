@@ -91,6 +91,29 @@ class TRouteStallWatch {
   std::int64_t stallCredit_ = 0;  // underflows counted in the current stall before it was
 };
 
+// Watches the recording side of a running route, read about once a second: a
+// recording that delivered nothing for graceFrames (the classic server stops
+// delivering to a recording of a suspended monitor) must be reconnected; one that
+// stalls again after each of maxTries reconnects in a row is given up.
+class TRecordingWatch {
+ public:
+  enum class TVerdict { Fine, Reconnect, GiveUp };
+  TRecordingWatch(std::int64_t graceFrames, int maxTries) : graceFrames_(graceFrames), maxTries_(maxTries) {}
+  // The frames recorded since the recording opened, and the time in frames since the
+  // route started.
+  TVerdict Update(std::int64_t recorded, std::int64_t elapsed);
+  // The route reconnected its recording: its counts and its time start again at 0.
+  void Reconnected();
+
+ private:
+  std::int64_t graceFrames_;
+  int maxTries_;
+  int tries_ = 0;
+  std::int64_t recorded_ = 0;
+  std::int64_t movedAt_ = 0;      // when the recording last delivered
+  std::int64_t reconnectedAt_ = -1;
+};
+
 double MeasuredLiveLatencyMs(const TMMWaveIn& in, const TMMRingBuffer& ring, const TMMWaveOut& out,
                              std::int32_t fftLength);
 

@@ -1,9 +1,12 @@
 #include "drivers/MMRingBf.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 #include <thread>
+
+#include <speex/speex_resampler.h>
 
 #include "platform/Messages.h"
 
@@ -12,6 +15,15 @@ namespace {
 
 constexpr auto kThreadWait = std::chrono::milliseconds(5000);
 constexpr std::int32_t kChunkLimit = 65536;
+// Holding the level: the rate moves by at most kMaxAdjust, by the level's distance
+// from its plan over kSettleSeconds, in steps of 1/kRateDen, once per kSteerSeconds.
+// The resampler rescales its phase by the old and new denominators in 32 bits: their
+// product must stay below 2^32, or it refuses the change halfway and reads outside
+// its tables.
+constexpr double kMaxAdjust = 0.005;
+constexpr double kSettleSeconds = 2.0;
+constexpr double kSteerSeconds = 0.25;
+constexpr spx_uint32_t kRateDen = 10000;
 
 void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
@@ -35,6 +47,22 @@ class TMMRingBuffer::TMMQueueThread : public TMMDSPThread {
 
  private:
   TMMRingBuffer* rb_;
+};
+
+struct TMMRingBuffer::TRateHold {
+  SpeexResamplerState* state = nullptr;
+  spx_uint32_t rate = 0;
+  spx_uint32_t num = kRateDen;
+  std::int32_t frameBytes = 4;
+  std::int32_t lowest = 0;  // fewest frames a read left behind since the last steer
+  std::int32_t reads = 0;
+  ~TRateHold() {
+    if (state) speex_resampler_destroy(state);
+  }
+  void SetNum(spx_uint32_t value) {
+    num = value;
+    speex_resampler_set_rate_frac(state, num, kRateDen, rate, rate);
+  }
 };
 
 TMMRingBuffer::TMMRingBuffer() {}
@@ -104,6 +132,10 @@ void TMMRingBuffer::ClearCounters() {
   windowReads_ = 0;
   lowestLevel_ = numBuffers_;
   endPending_ = false;
+  if (hold_) {
+    hold_->lowest = slotSize_ * numBuffers_;
+    hold_->reads = 0;
+  }
 }
 
 void TMMRingBuffer::DropOldest() {
@@ -138,11 +170,11 @@ void TMMRingBuffer::FillSilence(void* dest, std::int32_t bytes) const {
 // come back at once, and a read that wins the race finds the ring empty while the
 // recorded buffer is a moment away: wait for it up to one slot's time, which the
 // playback buffers still queued at the device cover.
-void TMMRingBuffer::AwaitRecording(std::unique_lock<TCriticalSection>& lock) {
+void TMMRingBuffer::AwaitRecording(std::unique_lock<TCriticalSection>& lock, std::int32_t bytes) {
   const TWaveFormatEx* f = PWaveFormat();
   if (!f || f->nAvgBytesPerSec == 0) return;
   const auto slotTime = std::chrono::microseconds(1000000LL * slotSize_ / f->nAvgBytesPerSec);
-  written_.wait_for(lock, slotTime, [this] { return slotsFilled_ > 0 || !queueOpen_ || stop_; });
+  written_.wait_for(lock, slotTime, [&] { return bytesQueued_ >= bytes || !queueOpen_ || stop_; });
 }
 
 void TMMRingBuffer::StartWorker() {
@@ -192,6 +224,25 @@ void TMMRingBuffer::OpenQueue() {
     scratchSize_ = static_cast<std::size_t>(std::max(size, kChunkLimit));
     scratch_ = AllocWaveHeader(scratchSize_);
   }
+  hold_.reset();
+  rateRatio_ = 1.0;
+  const TWaveFormatEx* f = PWaveFormat();
+  if (mode_ == TMMQueueMode::qmDuplex && primeSlots_ > 0 && f && f->wFormatTag == WAVE_FORMAT_PCM &&
+      f->wBitsPerSample == 16 && f->nChannels >= 1 && f->nSamplesPerSec > 0) {
+    int error = 0;
+    SpeexResamplerState* st = speex_resampler_init(f->nChannels, f->nSamplesPerSec, f->nSamplesPerSec,
+                                                   SPEEX_RESAMPLER_QUALITY_DEFAULT, &error);
+    if (st) {
+      hold_ = std::make_unique<TRateHold>();
+      hold_->state = st;
+      hold_->rate = f->nSamplesPerSec;
+      hold_->frameBytes = 2 * f->nChannels;
+      // The fastest rate first, so that the tables are as large as any later rate
+      // needs: no allocation on the reader's thread.
+      hold_->SetNum(static_cast<spx_uint32_t>(kRateDen * (1 + kMaxAdjust)) | 1);
+      hold_->SetNum(kRateDen);
+    }
+  }
   ClearCounters();
   slotsLost_ = 0;
   primed_ = false;
@@ -217,6 +268,7 @@ void TMMRingBuffer::CloseQueue() {
   storage_.clear();
   storage_.shrink_to_fit();
   scratch_.reset();
+  hold_.reset();
   ClearCounters();
 }
 
@@ -237,6 +289,11 @@ void TMMRingBuffer::Drain() {
   std::lock_guard lock(cs_);
   ClearCounters();
   primed_ = false;
+  if (hold_) {
+    hold_->SetNum(kRateDen);
+    rateRatio_ = 1.0;
+    speex_resampler_reset_mem(hold_->state);
+  }
 }
 
 void TMMRingBuffer::Open() {
@@ -281,6 +338,7 @@ void TMMRingBuffer::WriteSlot(const void* data, std::int32_t length, std::uint32
   // Only qmWrite has a reader that makes room while we wait; elsewhere a full queue
   // always drops, as writing on would overrun unread slots.
   const bool wait = waitIfFull_ && mode_ == TMMQueueMode::qmWrite;
+  if (primed_ && SkipToLevel()) Fire(OnSlotDropped);
   if (IsFull() && !wait) {
     DoOverflow();
     return;
@@ -364,6 +422,17 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
   std::int32_t n = 0;
   {
     std::unique_lock lock(cs_);
+    if (hold_ && primed_ && mode_ == TMMQueueMode::qmDuplex) {
+      n = ReadHeld(static_cast<char*>(dest), wanted, lock, flags, user);
+      if (!queueOpen_) return 0;
+      lock.unlock();
+      if (n > 0) return n;
+      // The recording came short: a buffer of silence, one drop-out; the sound goes on
+      // where it stopped.
+      DoEmpty();
+      FillSilence(dest, wanted);
+      return wanted;
+    }
     if (slotsFilled_ == 0 && mode_ == TMMQueueMode::qmDuplex && !stop_) AwaitRecording(lock);
     if (!queueOpen_) return 0;
     if (slotsFilled_ == 0) {
@@ -419,6 +488,85 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
   }
   FillSilence(dest, wanted);
   return wanted;
+}
+
+// A recording that fills a held ring is so far ahead of the plan that resampling
+// would take too long to bring it back, and what it delivers next would be lost:
+// one skip of the oldest slots back to the level instead.
+bool TMMRingBuffer::SkipToLevel() {
+  std::lock_guard lock(cs_);
+  if (!hold_ || slotsFilled_ < numBuffers_) return false;
+  while (slotsFilled_ >= std::max(primeSlots_.load(), 1)) {
+    DropOldest();
+    ++slotsLost_;
+  }
+  return true;
+}
+
+std::int32_t TMMRingBuffer::ReadHeld(char* dest, std::int32_t wanted, std::unique_lock<TCriticalSection>& lock,
+                                     std::uint32_t& flags, std::uintptr_t& user) {
+  TRateHold& h = *hold_;
+  const std::int32_t fb = h.frameBytes;
+  auto* out = reinterpret_cast<spx_int16_t*>(dest);
+  spx_uint32_t left = static_cast<spx_uint32_t>(wanted / fb);
+  // What a buffer takes at the present rate (a frame more for the resampler's phase
+  // off the plain rate): all of it is there, or the read waits for the recording once
+  // and then takes nothing.
+  const std::uint64_t frames = (static_cast<std::uint64_t>(left) * h.num + kRateDen - 1) / kRateDen;
+  const auto need = static_cast<std::int32_t>(frames + (h.num != kRateDen)) * fb;
+  if (bytesQueued_ < need && !stop_) AwaitRecording(lock, need);
+  if (!queueOpen_) return 0;
+  if (bytesQueued_ < need) {
+    SteerRate();
+    return 0;
+  }
+  while (left > 0 && slotsFilled_ > 0) {
+    Slot& s = slots_[static_cast<std::size_t>(readIndex_)];
+    spx_uint32_t in = static_cast<spx_uint32_t>(s.length / fb);
+    spx_uint32_t made = left;
+    if (in > 0)
+      speex_resampler_process_interleaved_int(h.state, reinterpret_cast<const spx_int16_t*>(s.data), &in, out, &made);
+    else
+      made = 0;
+    const std::int32_t used = static_cast<std::int32_t>(in) * fb;
+    user = s.user;
+    flags |= s.flags & RB_LOOP_MARK;
+    if (in == 0 || s.length - used < fb) {  // the slot is used up (a stray partial frame with it)
+      bytesQueued_ -= s.length;
+      lastRead_ = readIndex_;
+      readIndex_ = (readIndex_ + 1) % numBuffers_;
+      --slotsFilled_;
+    } else {
+      std::memmove(s.data, s.data + used, static_cast<std::size_t>(s.length - used));
+      s.length -= used;
+      s.flags &= ~RB_LOOP_MARK;
+      bytesQueued_ -= used;
+    }
+    out += made * static_cast<spx_uint32_t>(fb / 2);
+    left -= made;
+  }
+  SteerRate();
+  if (left > 0) FillSilence(out, static_cast<std::int32_t>(left) * fb);  // not met: the need is an upper bound
+  return wanted;
+}
+
+// Once per steering period, the rate follows how far the fewest frames that reads
+// left behind are from the plan (one slot fewer than the primed level, as right
+// after priming): a proportional pull that settles within seconds, inaudibly.
+void TMMRingBuffer::SteerRate() {
+  TRateHold& h = *hold_;
+  h.lowest = std::min(h.lowest, bytesQueued_ / h.frameBytes);
+  const double perSecond = static_cast<double>(h.rate) * h.frameBytes / std::max(slotSize_, 1);
+  if (++h.reads < std::max(1, static_cast<int>(perSecond * kSteerSeconds))) return;
+  const double target = static_cast<double>(slotSize_ / h.frameBytes) * (primeSlots_ - 1);
+  const double adjust = std::clamp((h.lowest - target) / (kSettleSeconds * h.rate), -kMaxAdjust, kMaxAdjust);
+  const auto num = static_cast<spx_uint32_t>(std::lround(kRateDen * (1 + adjust)));
+  if (num != h.num) {
+    h.SetNum(num);
+    rateRatio_ = static_cast<double>(num) / kRateDen;
+  }
+  h.reads = 0;
+  h.lowest = slotSize_ * numBuffers_;
 }
 
 std::int32_t TMMRingBuffer::WriteBlock(const void* data, std::int32_t length, std::uint32_t flags) {

@@ -34,9 +34,12 @@ class TMMRingBuffer : public TMMDSPComponent {
   void SetNumBuffers(std::int32_t value);           // 1 or less is ignored; not while open
   // Between two devices (qmDuplex) reading gives silence until this many slots are
   // filled; 0 (the default): more than half of them. A level asked for is the delay
-  // wanted: slots beyond it are dropped at priming, and later whenever reads kept
-  // the level for half a second. Once primed, a read that finds the ring empty waits
-  // up to one slot's time for the recording before it gives silence.
+  // wanted: slots beyond it are dropped at priming; later, 16-bit sound is read
+  // through a resampler whose rate moves by up to half a per cent to bring the level
+  // back (other formats drop a slot whenever reads kept the level for half a second).
+  // Only a recording that finds the ring full skips back to the level at once. Once primed,
+  // a read that finds the ring empty waits up to one slot's time for the recording
+  // before it gives silence.
   std::int32_t PrimeSlots() const { return primeSlots_.load(); }
   void SetPrimeSlots(std::int32_t value) { primeSlots_ = std::max(value, 0); }
   TMMQueueMode QueueMode() const { return mode_; }
@@ -79,11 +82,14 @@ class TMMRingBuffer : public TMMDSPComponent {
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
 
   TNotifyEvent OnOverlow, OnEmpty, OnFillQueue, OnFillQueueEnd, OnFlushQueue, OnFlushQueueEnd;
-  // Between two devices: a queued slot was dropped to bring the delay back to the
-  // primed level (a skip the listener hears); fired once per slot on the reader's thread.
+  // Between two devices: queued slots were dropped to bring the delay back to the
+  // primed level (a skip the listener hears); fired once per skip, on the reader's
+  // thread (one slot, without a resampler) or the recording's (a full held ring).
   TNotifyEvent OnSlotDropped;
   // Slots dropped to hold the delay since the queue opened.
   std::int64_t SlotsLost() const { return slotsLost_.load(); }
+  // Frames read per frame delivered while the delay is held by resampling (1: none).
+  double RateRatio() const { return rateRatio_.load(); }
 
  protected:
   // One per notification; each fires its event on the thread that found the condition.
@@ -108,9 +114,14 @@ class TMMRingBuffer : public TMMDSPComponent {
   void WriteSlot(const void* data, std::int32_t length, std::uint32_t flags, std::uintptr_t user);
   std::int32_t ReadSlot(void* dest, std::int32_t wanted, std::uint32_t& flags, std::uintptr_t& user);
   void FillSilence(void* dest, std::int32_t bytes) const;
-  void AwaitRecording(std::unique_lock<TCriticalSection>& lock);
+  void AwaitRecording(std::unique_lock<TCriticalSection>& lock, std::int32_t bytes = 1);
   void DropOldest();     // holds cs_
   bool TrimExcess();     // holds cs_; true when it dropped a slot
+  // Primed duplex read through the resampler; holds cs_.
+  std::int32_t ReadHeld(char* dest, std::int32_t wanted, std::unique_lock<TCriticalSection>& lock,
+                        std::uint32_t& flags, std::uintptr_t& user);
+  bool SkipToLevel();    // writer of a held ring: true when a full ring was dropped back
+  void SteerRate();      // holds cs_
   void ClearCounters();  // holds cs_
   void Drain();
   void RunRequested();   // queue worker: a fill or a flush run
@@ -163,6 +174,10 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::unique_ptr<TMMQueueThread> worker_;
   std::atomic<bool> workerFailed_{false};
   std::atomic<std::int64_t> slotsLost_{0};
+  // The resampler that holds the primed level (16-bit duplex with a level asked for).
+  struct TRateHold;
+  std::unique_ptr<TRateHold> hold_;
+  std::atomic<double> rateRatio_{1.0};
 };
 
 }  // namespace strataeq

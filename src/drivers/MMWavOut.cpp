@@ -102,9 +102,11 @@ void TMMWaveOut::WriteBuffer(TMMWaveHdr* h) {
 
 std::int32_t TMMWaveOut::FillBuffers() {
   const auto size = static_cast<std::size_t>(BufferSize());
-  buffers_.resize(static_cast<std::size_t>(numBuffers_));
+  // A queue that grew keeps its size through a restart or a flush.
+  buffers_.resize(std::max(buffers_.size(), static_cast<std::size_t>(numBuffers_)));
+  const auto total = static_cast<std::int32_t>(buffers_.size());
   std::int32_t count = 0;
-  for (std::int32_t i = 0; i < numBuffers_ && moreData_; ++i) {
+  for (std::int32_t i = 0; i < total && moreData_; ++i) {
     TWaveHdrBlock& b = buffers_[static_cast<std::size_t>(i)];
     if (!b) b = AllocWaveHeader(size);
     b->dwBufferLength = static_cast<std::uint32_t>(size);
@@ -132,6 +134,43 @@ void TMMWaveOut::UnprepareBuffers() {
     }
   }
   buffers_.clear();
+  spares_.clear();
+  growable_ = growRequests_ = 0;
+}
+
+bool TMMWaveOut::GrowQueue() {
+  if (!HasState(TMMWaveOutState::wosStarted)) return false;
+  for (std::int32_t left = growable_.load(); left > 0;)
+    if (growable_.compare_exchange_weak(left, left - 1)) {
+      ++growRequests_;
+      return true;
+    }
+  return false;
+}
+
+// The new buffer is written right after the one just written (at index after), so it
+// plays after it and the ring's order stays the order of writing.
+void TMMWaveOut::AddBuffer(std::size_t after) {
+  --growRequests_;
+  if (spares_.empty()) return;
+  TWaveHdrBlock b = std::move(spares_.back());
+  spares_.pop_back();
+  b->dwBufferLength = static_cast<std::uint32_t>(BufferSize());
+  const MMRESULT r = waveOutPrepareHeader(handle_, b.get());
+  if (r != MMSYSERR_NOERROR) PlatformError("WaveOutPrepareHeader", r);
+  LoadBuffer(b.get());
+  if (b->dwBytesRecorded <= 0) return;
+  TMMWaveHdr* added = b.get();
+  {
+    std::lock_guard lock(cs_);
+    const std::size_t at = after + 1;
+    buffers_.insert(buffers_.begin() + static_cast<std::ptrdiff_t>(at), std::move(b));  // capacity reserved at Start
+    if (static_cast<std::size_t>(nextIndex_) >= at) ++nextIndex_;
+    ++buffersInUse_;
+    buffers_[after]->wh_link = added;
+    added->wh_link = buffers_[static_cast<std::size_t>(nextIndex_)].get();
+  }
+  WriteBuffer(added);
 }
 
 void TMMWaveOut::Start() {
@@ -159,6 +198,12 @@ void TMMWaveOut::Start() {
     if (r != MMSYSERR_NOERROR) PlatformError("WaveOutPause", r);
     TMMCustomSoundComponent::Start();
     moreData_ = true;
+    spares_.resize(static_cast<std::size_t>(numBuffers_));
+    for (TWaveHdrBlock& b : spares_)
+      if (!b) b = AllocWaveHeader(static_cast<std::size_t>(BufferSize()));
+    buffers_.reserve(2 * static_cast<std::size_t>(numBuffers_));
+    growable_ = numBuffers_;
+    growRequests_ = 0;
     buffersInUse_ = FillBuffers();
     AddBits(kStarted);
     if (busy) {
@@ -237,12 +282,14 @@ std::int64_t TMMWaveOut::Position() {
 
 void TMMWaveOut::ProcessDone() {
   TMMWaveHdr* h;
+  std::size_t index;
   {
     std::lock_guard lock(cs_);
     if (resetting_ || buffersInUse_ == 0 || !EnterBuffer()) return;
     --unprocessed_;
     // Buffers come back in the order written: the one at the next index has played.
-    h = buffers_[static_cast<std::size_t>(nextIndex_)].get();
+    index = static_cast<std::size_t>(nextIndex_);
+    h = buffers_[index].get();
     bytesHandedBack_ += h->dwBufferLength;
   }
   try {
@@ -272,6 +319,7 @@ void TMMWaveOut::ProcessDone() {
       LoadBuffer(h);
       if (h->dwBytesRecorded <= 0 && !StopPending()) Error(LoadResString(msg::ErrorFillingBuffer));
       if (!StopPending()) WriteBuffer(h);
+      if (growRequests_ > 0 && !StopPending()) AddBuffer(index);
     }
   } catch (...) {
     ReportFailure();

@@ -35,8 +35,13 @@ class TMMWaveOut : public TMMWaveDevice {
 
   bool HasState(TMMWaveOutState s) const { return HasBits(static_cast<std::uint8_t>(s)); }
   HWAVEOUT Handle() const { return handle_.load(); }
-  // Buffers pre-filled at the last start (the ring the device plays from).
-  std::int32_t BuffersInUse() const { return buffersInUse_; }
+  // Buffers the device plays from: those pre-filled at the last start and any the
+  // queue grew by since.
+  std::int32_t BuffersInUse() const { return buffersInUse_.load(); }
+  // While started: asks for one playback buffer more, added by the worker after the
+  // next buffer played (for a server that ran dry). The spares are made at Start, as
+  // many as NumBuffers, so nothing is allocated there; false once they are all asked for.
+  bool GrowQueue();
   // Bytes of played buffers since Start.
   std::int64_t BytesHandedBack() const { return bytesHandedBack_.load(); }
   // Played position in TimeFormat units; 0 unless opened with a format.
@@ -70,6 +75,7 @@ class TMMWaveOut : public TMMWaveDevice {
                              std::uintptr_t param2);
   std::int32_t FillBuffers();  // pre-fill from index 0; returns the buffers written
   void LoadBuffer(TMMWaveHdr* h);
+  void AddBuffer(std::size_t after);  // worker: a spare into the cycle after that index
   void WriteBuffer(TMMWaveHdr* h);
   void UnprepareBuffers();
   std::int64_t DevicePosition();         // samples; raises on failure
@@ -85,7 +91,10 @@ class TMMWaveOut : public TMMWaveDevice {
   bool showHourGlass_ = true;
 
   std::vector<TWaveHdrBlock> buffers_;
-  std::int32_t buffersInUse_ = 0;
+  std::atomic<std::int32_t> buffersInUse_{0};
+  std::vector<TWaveHdrBlock> spares_;      // taken by the worker only while started
+  std::atomic<std::int32_t> growable_{0};  // spares not yet asked for
+  std::atomic<std::int32_t> growRequests_{0};
   std::int32_t nextIndex_ = 0;
   std::atomic<std::int32_t> queued_{0};  // the device callback counts reports off
   // Written and not yet processed; the device's queued count drops before its report

@@ -24,6 +24,9 @@ constexpr std::int32_t kTriggerBufferSize = 8192;
 // silence as drop-outs; after kStallSeconds it is stopped.
 constexpr int kStallGrace = 2;
 constexpr int kStallSeconds = 10;
+// A recording that delivers nothing for kStallGrace is reconnected (by Serve; the
+// window's route stops with this text), up to three times in a row.
+const char* const kRecordingStalled = "the sound server delivers nothing from the recording device; stopped";
 
 using TClock = std::chrono::steady_clock;
 
@@ -87,6 +90,8 @@ struct TRoute::TParts {
   // The live route's watch, restarted with each start.
   std::optional<TRouteStallWatch> watch;
   bool stallTold = false;
+  TRecordingWatch recording{static_cast<std::int64_t>(kStallGrace) * kDesignRate, 3};
+  bool recordingStalled = false;
   TClock::time_point started;
 };
 
@@ -429,10 +434,24 @@ void TRoute::Poll() {
   if (gap > 0 && !p_->stallTold && OnStall) OnStall(static_cast<int>(watch.Stalled() / kDesignRate));
   p_->stallTold = watch.Stalled() > 0 && (p_->stallTold || gap > 0);
   dropouts_ += gap;
-  dropouts_ += watch.AddUnderflows(p_->waveOut->Underflows());
+  const int underflows = watch.AddUnderflows(p_->waveOut->Underflows());
+  dropouts_ += underflows;
+  if (underflows > 0 && spec_.LatencyMs && p_->waveOut->GrowQueue() && OnQueueGrown)
+    OnQueueGrown(p_->waveOut->BuffersInUse() + 1);
   if (watch.Stalled() >= kStallSeconds * kDesignRate)
     return Fail("the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
          " s (Dropouts : " + std::to_string(dropouts_.load()) + "); stopped");
+  if (p_->waveIn) {
+    const auto verdict = p_->recording.Update(p_->waveIn->BytesRecorded() / 4,
+                                              static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+    if (verdict == TRecordingWatch::TVerdict::Reconnect) {
+      p_->recordingStalled = true;
+      return Fail(kRecordingStalled);
+    }
+    if (verdict == TRecordingWatch::TVerdict::GiveUp)
+      return Fail("the sound server delivers nothing from the recording device, even after reconnecting (Dropouts : " +
+                  std::to_string(dropouts_.load()) + "); stopped");
+  }
   if (OnReadout) OnReadout({dropouts_.load(), MeasuredLatencyMs(), Clipped()});
 }
 
@@ -480,8 +499,29 @@ void TRoute::ServeLive(const std::function<bool()>& interrupted, std::optional<d
       }
     }
     interrupted_ = interrupted();
+    if (ReconnectRecording()) continue;
     if (!FollowDesktop()) return;
   }
+}
+
+// On the stopped route whose recording delivered nothing: the chain is opened and
+// started again, and the silence counts as a drop-out.
+bool TRoute::ReconnectRecording() {
+  if (!std::exchange(p_->recordingStalled, false) || failure_ != kRecordingStalled || !running_ || stopAsked_ ||
+      interrupted_)
+    return false;
+  CloseChain();
+  clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
+  failure_.clear();
+  p_->waveIn.reset();
+  p_->waveOut.reset();
+  p_->ring.reset();
+  LinkDeviceChain();
+  ++dropouts_;
+  p_->recording.Reconnected();
+  StartDriver();
+  if (OnRecordingReconnected) OnRecordingReconnected();
+  return true;
 }
 
 // On the stopped route of a failed player. A desktop route left on the default output

@@ -176,6 +176,11 @@ class TRoute {
   std::function<void(const TRouteReadout& readout)> OnReadout;
   // The live route's playback stopped moving this many seconds ago.
   std::function<void(int seconds)> OnStall;
+  // With a latency asked for, the server ran out of sound and the playback queue grew
+  // by a buffer: the buffers played from now.
+  std::function<void(int buffers)> OnQueueGrown;
+  // Serve reconnected a recording that had delivered nothing for a while.
+  std::function<void()> OnRecordingReconnected;
   std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)> OnProgress;
   std::function<void(const std::string& text)> OnWarning;
 
@@ -188,6 +193,7 @@ class TRoute {
   void LinkDeviceChain();
   void StartDriver();
   void CloseChain();
+  bool ReconnectRecording();
   void Fail(const std::string& text);
   void StopAsked();
   void CommitOutput();

@@ -130,5 +130,40 @@ TEST(LiveLatencyMeasure, ARouteInItsPlannedStateMeasuresThePlannedDelay) {
   SetWaveBackend(nullptr);
 }
 
+// A recording that delivers nothing for the grace time is reconnected; one that stays
+// silent after each of three reconnects in a row is given up, while sound that flows
+// again after a reconnect starts the count of tries afresh.
+TEST(RecordingWatch, ReconnectsARecordingThatDeliversNothingAndGivesUpAfterThreeTries) {
+  using V = TRecordingWatch::TVerdict;
+  constexpr std::int64_t kSecond = 44100;
+  TRecordingWatch watch(2 * kSecond, 3);
+  std::int64_t t = 0, recorded = 0;
+  auto second = [&](bool flowing) {
+    t += kSecond;
+    if (flowing) recorded += kSecond;
+    return watch.Update(recorded, t);
+  };
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(second(true), V::Fine);
+  EXPECT_EQ(second(false), V::Fine) << "a second without sound is within the grace";
+  EXPECT_EQ(second(false), V::Reconnect);
+  for (int round = 0; round < 2; ++round) {  // a reconnect that brings sound back
+    watch.Reconnected();
+    t = recorded = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(second(true), V::Fine);
+    second(false);
+    EXPECT_EQ(second(false), V::Reconnect) << round;
+  }
+  for (int tries = 2; tries <= 3; ++tries) {  // reconnects that bring nothing
+    watch.Reconnected();
+    t = recorded = 0;
+    second(false);
+    EXPECT_EQ(second(false), V::Reconnect) << tries;
+  }
+  watch.Reconnected();
+  t = recorded = 0;
+  second(false);
+  EXPECT_EQ(second(false), V::GiveUp);
+}
+
 }  // namespace
 }  // namespace strataeq

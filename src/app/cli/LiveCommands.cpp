@@ -105,6 +105,13 @@ int RunLive(const TCliOptions& o) {
     if (!o.Quiet) std::printf("Desktop Sound : %s went away; playing on %s\n", from.c_str(), to.c_str());
     std::fflush(stdout);
   };
+  route.OnQueueGrown = [&](int buffers) {
+    if (!o.Quiet) std::printf("Latency : the sound server ran out of sound; %d playback buffers from now on\n", buffers);
+  };
+  route.OnRecordingReconnected = [&] {
+    if (!o.Quiet) std::printf("Recording : the sound server stopped delivering; reconnected\n");
+    std::fflush(stdout);
+  };
   route.OnStall = [](int seconds) {
     std::fprintf(stderr, "strataeq-cli: the sound server has played nothing of the route for %d s\n", seconds);
   };
