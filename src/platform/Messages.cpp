@@ -32,9 +32,10 @@ struct Queue {
   std::function<void()> wakeHook;
 };
 
+// Never destroyed: a detached timer thread may still post while the process exits.
 Queue& TheQueue() {
-  static Queue queue;
-  return queue;
+  static Queue* const queue = new Queue;
+  return *queue;
 }
 
 std::atomic<std::thread::id> gMainThread{std::this_thread::get_id()};
