@@ -61,11 +61,11 @@ void ConfigureRing(TMMRingBuffer& ring, TMMQueueMode mode, const TLiveLatencyPla
 TSampleTypes ChooseSampleTypes(TRouteKind kind, const TWaveFormatEx* input, bool wavInput, bool mp3Output,
                                std::optional<TPcmSampleType> bits) {
   TSampleTypes t;
-  if (kind != TRouteKind::FileToFile || !wavInput || !input) return t;
+  if (kind != TRouteKind::FileToFile || !input) return t;
   const TPcmSampleType inType = SampleTypeOf(input);
   t.Written = mp3Output ? TPcmSampleType::stInt16 : bits ? *bits : inType;
   const bool exact16 = inType == TPcmSampleType::stInt16 && t.Written == inType && IsValidPcmFormat(input);
-  t.Chain = mp3Output || exact16 ? TPcmSampleType::stInt16 : TPcmSampleType::stFloat32;
+  t.Chain = !wavInput || mp3Output || exact16 ? TPcmSampleType::stInt16 : TPcmSampleType::stFloat32;
   return t;
 }
 

@@ -1,6 +1,7 @@
 // End to end: MP3 in and out through the command line.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 
 #include "app/CliTestUtil.h"
@@ -39,6 +40,14 @@ TEST_F(CliMp3, RoundTripKeepsEveryBandAndTheEqualizersEffect) {
   ASSERT_EQ(Cli("process " + Quote(dir / "flat.mp3") + " " + Quote(dir / "flat.wav") + " -q").code, 0);
   const auto flat = LevelChange(in, ReadWavSamples(dir / "flat.wav"));
   for (std::size_t b = 0; b < flat.size(); ++b) EXPECT_NEAR(flat[b], 0, 1.0) << "band " << b + 1;
+  // A sample size asked for is written from an MP3 too: 24 bits, the same frames.
+  ASSERT_EQ(Cli("process " + Quote(dir / "flat.mp3") + " " + Quote(dir / "flat24.wav") + " -q --bits 24").code, 0);
+  std::ifstream wide(dir / "flat24.wav", std::ios::binary);
+  std::uint16_t bits = 0;
+  wide.seekg(34).read(reinterpret_cast<char*>(&bits), 2);
+  EXPECT_EQ(bits, 24);
+  const double samples = static_cast<double>(ReadWavSamples(dir / "flat.wav").size());
+  EXPECT_NEAR(static_cast<double>(fs::file_size(dir / "flat24.wav")), 3 * samples, 100);
 
   // The same cut through WAV alone and through MP3: the codec keeps what the
   // equalizer did, band by band.
