@@ -97,7 +97,7 @@ void TMMBlockQueue::Stop() {
     failure_ = nullptr;
   }
   changed_.notify_all();
-  if (unreported) Application().HandleException(unreported);
+  if (unreported) Application().HandleException(std::move(unreported));
   TMMDSPComponent::Stop();
 }
 
@@ -150,7 +150,7 @@ void TMMBlockQueue::ReadOne() {
   h->dwBytesRecorded = n;
   b.more = more && n > 0;
   std::lock_guard lock(m_);
-  if (failure) failure_ = failure;
+  if (failure) failure_ = std::move(failure);  // the reader then frees it (see HandleException)
   // An empty pull ends the data, as it does for a puller reading the input directly.
   if (n > 0 && !failure) ++filled_;
   if (!b.more || failure) ended_ = true;
@@ -165,7 +165,7 @@ void TMMBlockQueue::WriteOne() {
     failure = std::current_exception();
   }
   std::lock_guard lock(m_);
-  if (failure && !failure_) failure_ = failure;
+  if (failure && !failure_) failure_ = std::move(failure);
   head_ = (head_ + 1) % numBlocks_;
   --filled_;
 }

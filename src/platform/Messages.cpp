@@ -305,7 +305,10 @@ std::string ExceptionMessage(std::exception_ptr e) {
 
 void TApplication::HandleException(std::exception_ptr e) {
   if (!IsMainThread()) {
-    PostToMainThread([this, e] { HandleException(e); });
+    // Moved, never copied: the main thread then holds the only reference, so the
+    // exception is freed where it is read. Its count lives in the uninstrumented
+    // runtime, so TSan could not see a free on this thread as ordered after that read.
+    PostToMainThread([this, e = std::move(e)] { HandleException(e); });
     return;
   }
   if (OnException) {
