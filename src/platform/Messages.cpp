@@ -305,10 +305,12 @@ std::string ExceptionMessage(std::exception_ptr e) {
 
 void TApplication::HandleException(std::exception_ptr e) {
   if (!IsMainThread()) {
-    // Moved, never copied: the main thread then holds the only reference, so the
-    // exception is freed where it is read. Its count lives in the uninstrumented
-    // runtime, so TSan could not see a free on this thread as ordered after that read.
-    PostToMainThread([this, e = std::move(e)] { HandleException(e); });
+    // Only the text crosses: an exception and its message are reference counted inside
+    // the uninstrumented runtime, so sharing one between threads looks to TSan like a
+    // race whichever thread frees it last. Every handler reads only the message.
+    PostToMainThread([this, text = ExceptionMessage(std::move(e))] {
+      HandleException(std::make_exception_ptr(std::runtime_error(text)));
+    });
     return;
   }
   if (OnException) {
