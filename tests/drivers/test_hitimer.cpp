@@ -78,10 +78,13 @@ TEST(HiTimer, SynchronisedThreadTicksArrivingDuringATickCollapseIntoOne) {
   std::atomic<int> ticks{0};
   t.OnTimer = [&](TObject*) { ++ticks; };
   std::this_thread::sleep_for(200ms);  // the timer thread waits on us with one tick
+  const auto start = std::chrono::steady_clock::now();
   ProcessPendingMessages();
-  // The waiting tick, the one all the others collapsed into, and at most one new one.
+  // The waiting tick, the one all the others collapsed into, and the new ones due while
+  // we dispatched (a loaded machine may keep us dispatching for several periods).
+  const auto periods = (std::chrono::steady_clock::now() - start) / 2ms;
   EXPECT_GE(ticks, 1);
-  EXPECT_LE(ticks, 3);
+  EXPECT_LE(ticks, 3 + periods);
   t.SetEnabled(false);
 }
 
