@@ -46,7 +46,7 @@ cleanup() {
 trap cleanup EXIT
 gains=$(printf -- "-20%.0s," $(seq 15)); gains=${gains%,}
 eval "$("$server_script" start "$work/pulse")"
-[ -n "${PW_QUANTUM:-}" ] && pw-metadata -n settings 0 clock.force-quantum "$PW_QUANTUM" >/dev/null
+[ -n "${PW_QUANTUM:-}" ] && PIPEWIRE_RUNTIME_DIR="$work/pulse/runtime" pw-metadata -n settings 0 clock.force-quantum "$PW_QUANTUM" >/dev/null
 
 sox -q -n -r 44100 -c 2 -b 16 "$work/clicks.wav" synth 0.005 sine 1000 vol 0.9 pad 0 2.995 repeat 9
 sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth "$((seconds + 5))" sine 500 vol 0.5
