@@ -20,7 +20,9 @@
 # Usage: bench/latency.sh [build-folder]   (default build/release)
 #   LATENCY_ROWS="40 busy" picks rows (default "20 40 80 design busy").
 #   BUSY=1 keeps one core busy through every row (another process spinning).
-#   STRATAEQ_TEST_SERVER=pipewire runs on a private PipeWire session instead.
+#   STRATAEQ_TEST_SERVER=pipewire runs on a private PipeWire session instead;
+#   PW_QUANTUM=N forces that private session's graph to N-frame cycles (what a smaller
+#   quantum would give; a user's own server is never changed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -44,6 +46,7 @@ cleanup() {
 trap cleanup EXIT
 gains=$(printf -- "-20%.0s," $(seq 15)); gains=${gains%,}
 eval "$("$server_script" start "$work/pulse")"
+[ -n "${PW_QUANTUM:-}" ] && PIPEWIRE_RUNTIME_DIR="$work/pulse/runtime" pw-metadata -n settings 0 clock.force-quantum "$PW_QUANTUM" >/dev/null
 
 sox -q -n -r 44100 -c 2 -b 16 "$work/clicks.wav" synth 0.005 sine 1000 vol 0.9 pad 0 2.995 repeat 9
 sox -q -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth "$((seconds + 5))" sine 500 vol 0.5
@@ -91,7 +94,7 @@ summary() {  # delays on stdin: mean min max count
     END { if (n) printf "%6.1f %6.1f %6.1f %3d", s / n, min, max, n; else printf "%6s %6s %6s %3d", "-", "-", "-", 0 }'
 }
 
-echo "server: $(pactl info | sed -n 's/^Server Name: //p')"
+echo "server: $(pactl info | sed -n 's/^Server Name: //p')${PW_QUANTUM:+, quantum forced to $PW_QUANTUM frames}"
 echo "live route A's monitor -> A, FFT 256, every band -20 dB, $seconds s per row; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 [ -n "${BUSY:-}" ] && { sh -c 'while :; do :; done' & all_busy=$!; echo "one core kept busy throughout"; }
 printf "%-22s %8s | %6s %6s %6s %3s | %8s | %9s | %13s | %6s | %7s\n" setting expected mean min max n reported drop-outs \

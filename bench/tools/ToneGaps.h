@@ -1,8 +1,10 @@
 // Gaps a listener hears in a recording of a steady tone, fitted block by block: a block
-// whose tone is under half the amplitude is one (a silence), and so is a block whose
+// whose tone is under half the amplitude is wrong (a silence), and so is a block whose
 // phase does not follow on from the last sounding one (a skip or an inserted silence
-// that moved the tone). Silence before the tone first sounds does not count. A rate
-// held by resampling (at most 0.5 %) moves the phase by far less than the tolerance.
+// that moved the tone). A run of wrong blocks is one gap, as a listener hears one
+// silence however long; two runs with a sound block between are two. Silence before
+// the tone first sounds does not count. A rate held by resampling (at most 0.5 %)
+// moves the phase by far less than the tolerance.
 #pragma once
 
 #include <cmath>
@@ -20,6 +22,7 @@ inline int HeardGaps(const std::int16_t* samples, std::size_t frames, int channe
   const auto n = static_cast<std::size_t>(block);
   int gaps = 0;
   bool sounding = false;
+  bool inGap = false;
   double last = 0;
   for (std::size_t b = offset; b + n <= frames; b += n) {
     double re = 0, im = 0;
@@ -29,17 +32,15 @@ inline int HeardGaps(const std::int16_t* samples, std::size_t frames, int channe
       im -= v * std::sin(step * static_cast<double>(k));
     }
     const double amp = 2 * std::hypot(re, im) / block;
-    if (amp < amplitude / 2) {
-      gaps += sounding ? 1 : 0;
-      continue;
+    bool wrong = amp < amplitude / 2;
+    if (!wrong) {
+      const double phase = std::atan2(im, re);
+      if (sounding) wrong = std::abs(std::remainder(phase - last - step * block, 2 * M_PI)) > 0.3;
+      sounding = true;
+      last = phase;
     }
-    const double phase = std::atan2(im, re);
-    if (sounding) {
-      const double drift = std::remainder(phase - last - step * block, 2 * M_PI);
-      if (std::abs(drift) > 0.3) ++gaps;
-    }
-    sounding = true;
-    last = phase;
+    if (wrong && sounding && !inGap) ++gaps;
+    inGap = wrong && sounding;
   }
   return gaps;
 }

@@ -96,25 +96,25 @@ int TRouteStallWatch::Update(std::int64_t position, std::int64_t elapsed) {
   lastElapsed_ = elapsed;
   if (lastPosition_ < 0 || position != lastPosition_) {
     lastPosition_ = position;
-    stalled_ = counted_ = stallCredit_ = 0;
+    stalled_ = 0;
+    counted_ = false;
     return 0;
   }
   stalled_ += span;
-  if (stalled_ <= graceFrames_) return 0;
-  std::int64_t due = stalled_ / bufferFrames_ - counted_ / bufferFrames_;
-  counted_ = stalled_;
-  const std::int64_t credit = std::min(due, stallCredit_);
-  stallCredit_ -= credit;
-  due -= credit;
-  return static_cast<int>(due);
+  if (stalled_ <= graceFrames_ || counted_) return 0;
+  counted_ = true;
+  return 1;
 }
 
 int TRouteStallWatch::AddUnderflows(std::int64_t total) {
   if (total < underflows_) underflows_ = 0;  // a new device
   const std::int64_t fresh = total - underflows_;
   underflows_ = total;
-  if (stalled_ > graceFrames_) return 0;
-  if (stalled_ > 0) stallCredit_ += fresh;
+  if (fresh <= 0 || counted_) return 0;
+  if (stalled_ > 0) {  // the silence this stall is: counted once, now
+    counted_ = true;
+    return 1;
+  }
   return static_cast<int>(fresh);
 }
 

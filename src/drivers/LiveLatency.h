@@ -61,34 +61,30 @@ void ApplyStreamTiming(const TLiveLatencyPlan& plan);
 // playback buffers, the playback device's own delay and the equalizer's. 0 while
 // either device is closed.
 // Watches a running route's playback position, read about once a second: time in which
-// the position did not move is sound that was never played, so it counts as drop-outs
-// (one per buffer's worth) and a stalled route never reads as healthy. A stall shorter
-// than graceFrames is not counted: a null sink of the classic server plays in steps of
-// up to 2 s.
+// the position did not move is sound that was never played, one silence however long,
+// so a stalled route never reads as healthy. A stall shorter than graceFrames is not
+// counted: a null sink of the classic server plays in steps of up to 2 s.
 class TRouteStallWatch {
  public:
-  TRouteStallWatch(std::int32_t bufferFrames, std::int64_t graceFrames)
-      : bufferFrames_(bufferFrames > 0 ? bufferFrames : 1), graceFrames_(graceFrames) {}
+  explicit TRouteStallWatch(std::int64_t graceFrames) : graceFrames_(graceFrames) {}
   // The position (any unit) and the time in frames since the route started; returns the
-  // drop-outs to add for the span since the last reading.
+  // drop-outs to add for the span since the last reading (1 as a stall passes the grace).
   int Update(std::int64_t position, std::int64_t elapsed);
   // The playback device's underflow count now (it restarts with each open), read
-  // after Update; returns the drop-outs to add. A stall counted by its length already
-  // holds its underflows, and those seen early in a stall are taken off what Update
-  // later counts for it, so no silence counts twice.
+  // after Update; returns the drop-outs to add. An underflow seen early in a stall is
+  // that stall's silence, so the stall does not count again once past its grace, and
+  // underflows during a counted stall add nothing.
   int AddUnderflows(std::int64_t total);
   // Frames of time since the position last moved.
   std::int64_t Stalled() const { return stalled_; }
 
  private:
-  std::int32_t bufferFrames_;
   std::int64_t graceFrames_;
   std::int64_t lastPosition_ = -1;
   std::int64_t lastElapsed_ = 0;
   std::int64_t stalled_ = 0;
-  std::int64_t counted_ = 0;  // frames of the current stall already counted
+  bool counted_ = false;          // the current stall is counted (by itself or an underflow)
   std::int64_t underflows_ = 0;   // the device's count at the last reading
-  std::int64_t stallCredit_ = 0;  // underflows counted in the current stall before it was
 };
 
 // Watches the recording side of a running route, read about once a second: a

@@ -132,6 +132,7 @@ void TMMRingBuffer::ClearCounters() {
   windowReads_ = 0;
   lowestLevel_ = numBuffers_;
   endPending_ = false;
+  emptyReads_ = 0;
   if (hold_) {
     hold_->lowest = slotSize_ * numBuffers_;
     hold_->reads = 0;
@@ -426,9 +427,12 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
       n = ReadHeld(static_cast<char*>(dest), wanted, lock, flags, user);
       if (!queueOpen_) return 0;
       lock.unlock();
-      if (n > 0) return n;
-      // The recording came short: a buffer of silence, one drop-out; the sound goes on
-      // where it stopped.
+      if (n > 0) {
+        emptyReads_ = 0;
+        return n;
+      }
+      // The recording came short: a buffer of silence; the sound goes on where it stopped.
+      ++emptyReads_;
       DoEmpty();
       FillSilence(dest, wanted);
       return wanted;
@@ -460,6 +464,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
     }
   }
   if (n > 0) {
+    emptyReads_ = 0;
     if (dropped) {
       ++slotsLost_;
       Fire(OnSlotDropped);
@@ -471,6 +476,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
     flags = RB_END_OF_DATA;
     return wanted;
   }
+  ++emptyReads_;
   DoEmpty();
   const TWaveFormatEx* f = PWaveFormat();
   if (loopIfEmpty_ || (f && f->wFormatTag != WAVE_FORMAT_PCM)) {

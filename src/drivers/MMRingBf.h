@@ -86,6 +86,9 @@ class TMMRingBuffer : public TMMDSPComponent {
   // primed level (a skip the listener hears); fired once per skip, on the reader's
   // thread (one slot, without a resampler) or the recording's (a full held ring).
   TNotifyEvent OnSlotDropped;
+  // Reads in a row, the present one included, that found nothing to deliver: an
+  // OnEmpty handler counts one silence where this is 1.
+  std::int32_t EmptyReadsInARow() const { return emptyReads_.load(); }
   // Slots dropped to hold the delay since the queue opened.
   std::int64_t SlotsLost() const { return slotsLost_.load(); }
   // Frames read per frame delivered while the delay is held by resampling (1: none).
@@ -174,6 +177,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::unique_ptr<TMMQueueThread> worker_;
   std::atomic<bool> workerFailed_{false};
   std::atomic<std::int64_t> slotsLost_{0};
+  std::atomic<std::int32_t> emptyReads_{0};  // the reader's alone
   // The resampler that holds the primed level (16-bit duplex with a level asked for).
   struct TRateHold;
   std::unique_ptr<TRateHold> hold_;

@@ -185,6 +185,7 @@ bool TPulseBackend::WaitOperation(pa_operation* op) {
 void TPulseBackend::DropContext() {
   if (!context_) return;
   pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context_, nullptr, nullptr);
   pa_context_disconnect(context_);
   pa_context_unref(context_);
   context_ = nullptr;
@@ -208,7 +209,13 @@ bool TPulseBackend::Connect() {
   }
   pa_context* c = context_;
   Wait([c] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(c)) || pa_context_get_state(c) == PA_CONTEXT_READY; });
-  if (pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+  if (pa_context_get_state(context_) == PA_CONTEXT_READY) {
+    // A recording's source changing under it may have left it deaf (TPulseStream::Deaf).
+    pa_context_set_subscribe_callback(context_, &TPulseBackend::Subscribed, this);
+    if (pa_operation* op = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SOURCE, nullptr, nullptr))
+      pa_operation_unref(op);
+    return true;
+  }
   DropContext();
   return false;
 }
@@ -226,6 +233,13 @@ bool TPulseBackend::Enumerate() {
   std::sort(sinks_.begin(), sinks_.end(), byIndex);
   enumerated_ = ok;
   return ok;
+}
+
+void TPulseBackend::Subscribed(pa_context*, pa_subscription_event_type_t type, std::uint32_t index, void* self) {
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SOURCE ||
+      (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE)
+    return;
+  for (TPulseStream* s : static_cast<TPulseBackend*>(self)->streams_) s->SourceChanged(index);
 }
 
 void TPulseBackend::ContextState(pa_context* c, void* self) {

@@ -30,6 +30,7 @@ inline constexpr pa_usec_t kTimingPeriod = 20 * PA_USEC_PER_MSEC;  // playback c
 inline constexpr pa_usec_t kRecordFragment = 20 * PA_USEC_PER_MSEC;
 inline constexpr pa_usec_t kMinPlayback = 40 * PA_USEC_PER_MSEC;   // server-side playback latency bounds
 inline constexpr pa_usec_t kMaxPlayback = 500 * PA_USEC_PER_MSEC;
+inline constexpr pa_usec_t kJudgeDelay = 500 * PA_USEC_PER_MSEC;   // recording: see TPulseStream::Deaf
 
 struct PulseDevice {
   std::uint32_t index = 0;
@@ -74,6 +75,7 @@ class TPulseStream : public TWaveStream {
 
   // The lock is held for these.
   void Fail(MMRESULT code);
+  void SourceChanged(std::uint32_t index);  // the server changed this source
   void Report(std::uint32_t msg, std::uintptr_t param) {
     if (callback_) callback_(handle_, msg, instance_, param, 0);
   }
@@ -87,6 +89,7 @@ class TPulseStream : public TWaveStream {
   static void TimingDone(pa_stream* s, int success, void* self);
   static void DrainDone(pa_stream* s, int success, void* self);
   static void TimerCallback(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
+  static void SuspendedCallback(pa_stream* s, void* self);
 
   void Feed();                 // output: hands queued bytes to the server
   void CheckPlayed();          // output: reports buffers the server has played
@@ -95,6 +98,7 @@ class TPulseStream : public TWaveStream {
   void CancelDrain();
   void CompleteUpTo(std::uint64_t written);  // output: buffers that end at or before written
   void Consume(const void* data, std::size_t bytes);  // input
+  bool Deaf(const void* data, std::size_t bytes);  // input: what a dead link hands over
   void Complete(TMMWaveHdr* h);
   void Detach();
   void Cork(bool cork);
@@ -131,6 +135,17 @@ class TPulseStream : public TWaveStream {
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
   std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
+  // Input: PipeWire's server goes on delivering digital silence to a recording whose
+  // source was suspended and resumed, while a new recording of it has sound, and tells
+  // of the suspend only by a change of the source. From such a change (or a suspend the
+  // classic server reports) on, a second of nothing but zeros marks the link dead: the
+  // stream delivers nothing more, as a suspended source on the classic server does, so
+  // the owner reconnects. A source that sounds again clears it.
+  pa_usec_t watchFrom_ = 0;          // changes before this are our own start's suspend
+  bool sourceChanged_ = false;       // since the last sound
+  pa_usec_t judgeFrom_ = 0;          // sound recorded before the change may still come until then
+  std::uint64_t zeroBytes_ = 0;      // zeros in a row since then
+  bool deaf_ = false;
   std::uint64_t preparedBytes_ = 0;           // output: of the buffers prepared now
 };
 
@@ -187,6 +202,7 @@ class TPulseBackend : public TWaveBackend {
   static void SourceInfo(pa_context*, const pa_source_info* info, int eol, void* self);
   static void SinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
   static void ServerInfo(pa_context*, const pa_server_info* info, void* self);
+  static void Subscribed(pa_context*, pa_subscription_event_type_t type, std::uint32_t index, void* self);
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   bool enumerated_ = false;

@@ -31,6 +31,7 @@ void TPulseStream::Detach() {
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
     stream_ = nullptr;
@@ -63,6 +64,7 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, c
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment, &spec));
     attr.tlength = attr.minreq = static_cast<std::uint32_t>(-1);
     pa_stream_set_read_callback(stream_, &TPulseStream::ReadCallback, this);
+    pa_stream_set_suspended_callback(stream_, &TPulseStream::SuspendedCallback, this);
     rc = pa_stream_connect_record(stream_, device, &attr,
                                   static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
   } else {
@@ -204,6 +206,34 @@ void TPulseStream::TimerCallback(pa_mainloop_api* api, pa_time_event* e, const s
   api->time_restart(e, &tv);
 }
 
+void TPulseStream::SourceChanged(std::uint32_t index) {
+  if (dir_ == TWaveDir::Input && running_ && stream_ && pa_rtclock_now() >= watchFrom_ &&
+      pa_stream_get_state(stream_) == PA_STREAM_READY && pa_stream_get_device_index(stream_) == index) {
+    sourceChanged_ = true;
+    zeroBytes_ = 0;
+    judgeFrom_ = pa_rtclock_now() + kJudgeDelay;
+  }
+}
+
+void TPulseStream::SuspendedCallback(pa_stream* s, void* self) {
+  auto* t = static_cast<TPulseStream*>(self);
+  if (pa_stream_is_suspended(s) == 1) t->SourceChanged(pa_stream_get_device_index(s));
+}
+
+bool TPulseStream::Deaf(const void* data, std::size_t bytes) {
+  if (deaf_ || !sourceChanged_ || pa_rtclock_now() < judgeFrom_) return deaf_;
+  const auto* p = static_cast<const unsigned char*>(data);
+  const unsigned char zero = format_.wBitsPerSample == 8 ? 128 : 0;
+  if (p && std::any_of(p, p + bytes, [zero](unsigned char b) { return b != zero; })) {
+    sourceChanged_ = false;  // sound again: the link lives
+    zeroBytes_ = 0;
+    return false;
+  }
+  zeroBytes_ += bytes;
+  deaf_ = zeroBytes_ >= format_.nAvgBytesPerSec;
+  return deaf_;
+}
+
 void TPulseStream::RequestTiming() {
   if (timingOp_ || failed_ || !stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
   timingOp_ = pa_stream_update_timing_info(stream_, &TPulseStream::TimingDone, this);
@@ -267,7 +297,7 @@ void TPulseStream::CheckPlayed() {
 }
 
 void TPulseStream::Consume(const void* data, std::size_t bytes) {
-  if (!running_ || failed_) return;
+  if (!running_ || failed_ || Deaf(data, bytes)) return;
   const auto* p = static_cast<const char*>(data);
   while (bytes > 0 && !queue_.empty()) {
     TMMWaveHdr* h = queue_.front();
@@ -367,6 +397,10 @@ MMRESULT TPulseStream::Start() {
   }
   running_ = true;
   triggered_ = false;
+  sourceChanged_ = deaf_ = false;
+  zeroBytes_ = 0;
+  // The server tells of Resync's suspend a moment later.
+  watchFrom_ = pa_rtclock_now() + PA_USEC_PER_SEC;
   if (dir_ == TWaveDir::Input && !monitored_.empty()) {
     // The uncork must have reached the server before the sink restarts, or what it
     // renders again is dropped at a corked stream.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "drivers/DesktopSound.h"
 #include "drivers/MMBlockQ.h"
@@ -29,6 +30,23 @@ constexpr int kStallSeconds = 10;
 const char* const kRecordingStalled = "the sound server delivers nothing from the recording device; stopped";
 
 using TClock = std::chrono::steady_clock;
+
+// Playback a server ran dry with, by output device and latency target: a later route
+// of this run to the same device starts with the queue that held (main thread only).
+struct TGrownQueue {
+  std::string device;
+  double targetMs = 0;
+  std::int64_t frames = 0;
+};
+std::vector<TGrownQueue>& GrownQueues() {
+  static std::vector<TGrownQueue> grown;
+  return grown;
+}
+TGrownQueue* FindGrownQueue(const std::string& device, double targetMs) {
+  for (TGrownQueue& g : GrownQueues())
+    if (g.device == device && g.targetMs == targetMs) return &g;
+  return nullptr;
+}
 
 void ConfigureWaveIn(TMMWaveIn& in, int device, const TLiveLatencyPlan& plan) {
   in.SetDeviceID(device);
@@ -162,6 +180,15 @@ void TRoute::PlanLatency() {
     const TLiveLatencyPlan fitted = FitLiveLatencyToServer(plan, p_->inDev, p_->outDev, kDesignRate);
     latency_.Fitted = fitted.BufferSize != plan.BufferSize || fitted.OutputBuffers != plan.OutputBuffers;
     plan = fitted;
+    if (const TGrownQueue* g = FindGrownQueue(WaveOutDeviceName(p_->outDev), *spec_.LatencyMs)) {
+      const std::int32_t frames = plan.BufferSize / 4;
+      const auto buffers = static_cast<std::int32_t>((g->frames + frames - 1) / frames);
+      if (buffers > plan.OutputBuffers) {
+        plan.OutputBuffers = buffers;
+        if (plan.PlaybackUsec) plan.PlaybackUsec = static_cast<std::uint32_t>(1e6 * frames * buffers / kDesignRate);
+        latency_.Fitted = true;
+      }
+    }
   }
   ApplyStreamTiming(plan);
   latency_.Plan = plan;
@@ -259,8 +286,12 @@ void TRoute::LinkDeviceChain() {
   p_->ring = std::make_unique<TMMRingBuffer>();
   ConfigureRing(*p_->ring, Live() ? TMMQueueMode::qmDuplex : TMMQueueMode::qmRead, plan);
   // Silence for want of a slot or a skip to hold the delay: each is a gap the listener
-  // hears.
-  p_->ring->OnEmpty = p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
+  // hears, and reads that find nothing one after another are one silence.
+  TMMRingBuffer* ring = p_->ring.get();
+  p_->ring->OnEmpty = [this, ring](TObject*) {
+    if (ring->EmptyReadsInARow() == 1) ++dropouts_;
+  };
+  p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
   if (spec_.Kind == TRouteKind::FileToDevice) {
@@ -362,7 +393,7 @@ void TRoute::StartDriver() {
     stopped_ = true;
     if (!closing_ && !std::exchange(endTold_, true) && OnEnded) OnEnded();
   };
-  p_->watch.emplace(latency_.Plan.BufferSize / 4, static_cast<std::int64_t>(kStallGrace) * kDesignRate);
+  p_->watch.emplace(static_cast<std::int64_t>(kStallGrace) * kDesignRate);
   p_->stallTold = false;
   p_->started = TClock::now();
   p_->driver->Start();
@@ -436,8 +467,19 @@ void TRoute::Poll() {
   dropouts_ += gap;
   const int underflows = watch.AddUnderflows(p_->waveOut->Underflows());
   dropouts_ += underflows;
-  if (underflows > 0 && spec_.LatencyMs && p_->waveOut->GrowQueue() && OnQueueGrown)
-    OnQueueGrown(p_->waveOut->BuffersInUse() + 1);
+  if (underflows > 0 && spec_.LatencyMs && p_->waveOut->GrowQueue()) {
+    const std::int32_t buffers = p_->waveOut->BuffersInUse() + 1;
+    const std::int64_t frames = static_cast<std::int64_t>(buffers) * (p_->waveOut->BufferSize() / 4);
+    const std::string device = WaveOutDeviceName(p_->outDev);
+    if (TGrownQueue* g = FindGrownQueue(device, *spec_.LatencyMs))
+      g->frames = std::max(g->frames, frames);
+    else
+      GrownQueues().push_back({device, *spec_.LatencyMs, frames});
+    // A reconnect rebuilds the chain with the queue that holds.
+    latency_.Plan.OutputBuffers = std::max(latency_.Plan.OutputBuffers, buffers);
+    latency_.ExpectedMs = latency_.Plan.ExpectedMs(kDesignRate, p_->eq->FFTLength());
+    if (OnQueueGrown) OnQueueGrown(buffers);
+  }
   if (watch.Stalled() >= kStallSeconds * kDesignRate)
     return Fail("the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
          " s (Dropouts : " + std::to_string(dropouts_.load()) + "); stopped");
@@ -510,6 +552,9 @@ bool TRoute::ReconnectRecording() {
   if (!std::exchange(p_->recordingStalled, false) || failure_ != kRecordingStalled || !running_ || stopAsked_ ||
       interrupted_)
     return false;
+  // The silence goes on until the new chain sounds: one gap, counted here unless the
+  // ring counted it already.
+  if (!p_->ring || p_->ring->EmptyReadsInARow() == 0) ++dropouts_;
   CloseChain();
   clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
   failure_.clear();
@@ -517,7 +562,6 @@ bool TRoute::ReconnectRecording() {
   p_->waveOut.reset();
   p_->ring.reset();
   LinkDeviceChain();
-  ++dropouts_;
   p_->recording.Reconnected();
   StartDriver();
   if (OnRecordingReconnected) OnRecordingReconnected();

@@ -67,20 +67,20 @@ TEST(LiveLatencyPlan, GrowsToWhatTheServerRunsAndStallsCountAsDropouts) {
   EXPECT_EQ(f.PlaybackUsec, static_cast<std::uint32_t>(1e6 * 256 * f.OutputBuffers / 44100));
   EXPECT_GT(f.ExpectedMs(44100, 256), 20) << "the target cannot be met, and the plan says by how much";
 
-  TRouteStallWatch watch(441, 44100);  // 10 ms buffers, 1 s grace; readings once a second
+  TRouteStallWatch watch(44100);  // 1 s grace; readings once a second
   EXPECT_EQ(watch.Update(0, 44100), 0);
   EXPECT_EQ(watch.Update(44100, 88200), 0);
   EXPECT_EQ(watch.Update(44100, 132300), 0) << "within the grace";
-  EXPECT_EQ(watch.Update(44100, 154350), 150) << "past it, the whole stall counts";
-  EXPECT_EQ(watch.Update(44100, 176400), 50);
+  EXPECT_EQ(watch.Update(44100, 154350), 1) << "past it, the stall is one silence";
+  EXPECT_EQ(watch.Update(44100, 176400), 0) << "however long it lasts";
   EXPECT_EQ(watch.Stalled(), 88200);
   EXPECT_EQ(watch.Update(50000, 198450), 0);
   EXPECT_EQ(watch.Stalled(), 0);
   EXPECT_EQ(watch.Update(50000, 220500), 0) << "a new stall starts its grace again";
-  // The underflow that began a stall is counted at once, and the stall's count by its
-  // length later takes it off; underflows during a counted stall add nothing.
+  // The underflow that began a stall is its silence, counted at once; the stall past
+  // its grace and further underflows in it add nothing.
   EXPECT_EQ(watch.AddUnderflows(1), 1);
-  EXPECT_EQ(watch.Update(50000, 264600), 149) << "1.5 s stalled less the underflow already counted";
+  EXPECT_EQ(watch.Update(50000, 264600), 0) << "1.5 s stalled, counted by its underflow";
   EXPECT_EQ(watch.AddUnderflows(3), 0);
   EXPECT_EQ(watch.Update(60000, 308700), 0);
   EXPECT_EQ(watch.AddUnderflows(4), 1) << "a lone underflow while sound moves";

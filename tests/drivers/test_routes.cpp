@@ -215,10 +215,11 @@ TEST_F(Routes, AClippingLiveRouteAllocatesNothingOnItsAudioThreads) {
 
 using bench::HeardGaps;
 
-// A device route driven a buffer at a time, its drop-outs counted as the command line
-// counts them: a recording that stalls beyond what the ring holds (silences), the
-// excess it leaves taken back by resampling (no skip), a recording so far ahead that
-// it fills the ring (one skip), and a server underflow each add exactly what was heard.
+// A device route driven a buffer at a time, its drop-outs counted as the route counts
+// them, one per silence however many buffers it lasts: a recording that stalls beyond
+// what the ring holds (a silence), again 29 ms later (a second one), the excess it
+// leaves taken back by resampling (no skip), a recording so far ahead that it fills the
+// ring (one skip), and a server underflow each add exactly what was heard.
 TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   audio->SetPaced(false);
   TRoute r(TRouteKind::DeviceToDevice, TMMCBMode::cmThread, -1, 0);
@@ -226,8 +227,9 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   r.ring.SetNumBuffers(8);
   r.ring.SetPrimeSlots(3);
   std::atomic<int> dropouts{0};
-  r.ring.OnEmpty = r.ring.OnSlotDropped = r.ring.OnOverlow = [&](TObject*) { ++dropouts; };
-  TRouteStallWatch watch(256, 2 * 44100);
+  r.ring.OnSlotDropped = r.ring.OnOverlow = [&](TObject*) { ++dropouts; };
+  r.ring.OnEmpty = [&](TObject*) { dropouts += r.ring.EmptyReadsInARow() == 1; };
+  TRouteStallWatch watch(2 * 44100);
   r.in->Start();
   ASSERT_TRUE(RunUntil([&] { return audio->QueuedBuffers(TWaveDir::Output, 1) == 4; }, 5s));
   auto record = [&](int n) {
@@ -263,11 +265,17 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   ASSERT_EQ(r.ring.BytesQueued(), kPlanned);
 
   // The recording stalls for four buffers, then delivers them at once: the two slots
-  // queued cover half of it, two reads find nothing (silences), and the two slots
-  // above the level are then read a little faster until the delay is back.
+  // queued cover half of it, two reads in a row find nothing (one silence). Five
+  // buffers later it stalls for six: four slots cover it, two reads find nothing (a
+  // second silence). The slots above the level are then read a little faster until the
+  // delay is back.
   play(4);
   record(4);
-  steady(1200);
+  EXPECT_EQ(dropouts.load(), 1);
+  steady(5);
+  play(6);
+  record(6);
+  steady(1600);
   EXPECT_EQ(r.ring.SlotsLost(), 0);
   EXPECT_EQ(dropouts.load(), 2);
   EXPECT_NEAR(r.ring.BytesQueued(), kPlanned, 256) << "the planned delay, within a quarter of a slot";

@@ -3,11 +3,17 @@
 // text, and a stop from another thread ends a run once, keeping what was done.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #define STRATAEQ_CLI "strataeq-cli"  // CliTestUtil's runner is not used here
 #include "../app/CliTestUtil.h"
+#include "../PulseShell.h"
 #include "../drivers/wave_test_util.h"
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
@@ -16,6 +22,8 @@
 #include "platform/Messages.h"
 #include "platform/WaveApiVirtual.h"
 #include "routes/Route.h"
+
+extern char** environ;
 
 namespace strataeq::routes {
 namespace {
@@ -141,6 +149,31 @@ TEST_F(Route, EveryKindRunsAndDeliversItsSound) {
   EXPECT_EQ(fast.Player()->BufferSize(), plan.BufferSize);
   EXPECT_EQ(fast.Player()->NumBuffers(), plan.OutputBuffers);
   EXPECT_EQ(fast.Ring()->NumBuffers(), plan.RingSlots);
+
+  // The server runs dry: the queue grows by a buffer, and a restart of the route, or a
+  // new route of this run to the same device at the same target, starts with it.
+  int grown = 0;
+  fast.OnQueueGrown = [&](int buffers) { grown = buffers; };
+  const int before = fast.Dropouts();
+  ASSERT_EQ(test::ErrorOf([&] {
+              fast.Start();
+              audio->InjectUnderflow(1);
+              fast.Serve([] { return false; }, 1.5);
+              fast.Finish();
+            }),
+            "");
+  EXPECT_EQ(grown, plan.OutputBuffers + 1);
+  EXPECT_GE(fast.Dropouts() - before, 1);
+  ASSERT_EQ(test::ErrorOf([&] {
+              fast.Start();
+              fast.Finish();
+            }),
+            "");
+  EXPECT_EQ(fast.Player()->NumBuffers(), plan.OutputBuffers + 1);
+  TRoute next(quick);
+  ASSERT_EQ(Run(next, 0.3), "");
+  EXPECT_EQ(next.Player()->NumBuffers(), plan.OutputBuffers + 1);
+  EXPECT_EQ(next.Latency().Plan.OutputBuffers, plan.OutputBuffers + 1);
 }
 
 TEST_F(Route, AFileOfMoreThan16BitsIsWrittenAsItIsAndPlayedAs16Bits) {
@@ -262,6 +295,91 @@ TEST_F(Route, AStopFromAnotherThreadEndsTheRunOnceAndKeepsWhatWasDone) {
   const std::size_t kept = ReadWavSamples(dir / "part.wav").size();
   EXPECT_GT(kept, 0u);
   EXPECT_LT(kept, 44100u * 60 * 2);
+}
+
+// Against the private servers of scripts/pulse-test-server.sh and
+// pipewire-test-server.sh only (sinks strataeq_a and strataeq_b): a tone plays into B,
+// and a live route equalizes B's monitor into A while B is suspended for a second.
+class PulseDesktopRoute : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetWaveBackend(CreatePulseBackend());
+    if (waveOutGetNumDevs() == 0) GTEST_SKIP() << "no PulseAudio server reachable";
+    if (test::SinkIndex("strataeq_a").empty() || test::SinkIndex("strataeq_b").empty())
+      GTEST_SKIP() << "not a private test server (scripts/pulse-test-server.sh)";
+    tone_ = fs::temp_directory_path() / ("strataeq-suspend-" + std::to_string(getpid()) + ".raw");
+    const std::vector<std::int16_t> tone = StereoSines(1000, 1000, 44100 * 60);
+    std::ofstream(tone_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(tone.data()), static_cast<std::streamsize>(tone.size() * 2));
+    std::string file = tone_.string();
+    char a0[] = "pacat", a1[] = "--playback", a2[] = "--raw", a3[] = "--format=s16le", a4[] = "--rate=44100",
+         a5[] = "--channels=2", a6[] = "--device=strataeq_b";
+    char* argv[] = {a0, a1, a2, a3, a4, a5, a6, file.data(), nullptr};
+    if (posix_spawnp(&player_, "pacat", nullptr, nullptr, argv, environ) != 0) GTEST_SKIP() << "pacat not available";
+  }
+  void TearDown() override {
+    if (player_ > 0) {
+      kill(player_, SIGTERM);
+      waitpid(player_, nullptr, 0);
+    }
+    test::Shell("pactl suspend-sink strataeq_b 0");
+    if (!tone_.empty()) fs::remove(tone_);
+    ProcessPendingMessages();
+    SetWaveBackend(nullptr);
+  }
+  pid_t player_ = 0;
+  fs::path tone_;
+};
+
+// The peak of the last quarter second the player played.
+double RecentPeak(const std::vector<std::uint8_t>& played) {
+  const std::size_t frames = played.size() / 4, from = frames > 11025 ? frames - 11025 : 0;
+  const auto* p = reinterpret_cast<const std::int16_t*>(played.data());
+  double peak = 0;
+  for (std::size_t i = 2 * from; i < 2 * frames; ++i) peak = std::max(peak, std::abs(static_cast<double>(p[i])));
+  return peak;
+}
+
+// A suspended and resumed sink: the classic server gives its monitor's recording sound
+// again by itself; PipeWire's goes on delivering digital silence to it without a word,
+// so the route must notice and reconnect. Either way the sound comes back and the
+// silence is counted.
+TEST_F(PulseDesktopRoute, ASuspendedMonitorComesBackAndItsSilenceIsCounted) {
+  TRouteSpec spec;
+  spec.Kind = TRouteKind::DeviceToDevice;
+  spec.InDevice = WaveDeviceByServerName(TWaveDir::Input, "strataeq_b.monitor");
+  spec.OutDevice = WaveDeviceByServerName(TWaveDir::Output, "strataeq_a");
+  spec.LatencyMs = 80;
+  ASSERT_GE(spec.InDevice, 0);
+  ASSERT_GE(spec.OutDevice, 0);
+  test::TRecordingSink tap;  // outlives the route, whose chain it ends
+  TRoute route(spec);
+  route.SetTap(&tap);
+  int reconnects = 0;
+  route.OnRecordingReconnected = [&] { ++reconnects; };
+  const auto never = [] { return false; };
+  route.Open();
+  route.Start();
+  route.Serve(never, 3.0);
+  ASSERT_GT(RecentPeak(tap.Data()), 5000) << "the tone comes through";
+  ASSERT_EQ(reconnects, 0) << "a healthy route (its own start suspends the sink a moment)";
+  const int before = route.Dropouts();
+  test::Shell("pactl suspend-sink strataeq_b 1");
+  route.Serve(never, 1.0);
+  test::Shell("pactl suspend-sink strataeq_b 0");
+  int waited = 0;
+  for (; waited < 10 && (route.Serve(never, 1.0), RecentPeak(tap.Data()) < 5000); ++waited) {
+  }
+  const int counted = route.Dropouts() - before;
+  std::printf("sound back %d s after the resume; %d reconnect(s); %d drop-out(s) counted\n", waited + 1, reconnects,
+              counted);
+  EXPECT_LT(waited, 10) << "the tone never came back";
+  EXPECT_GE(counted, 1) << "the silence was not counted";
+  // The classic server's recording sounds again by itself: nothing to reconnect.
+  EXPECT_EQ(reconnects, test::Shell("pactl info | grep -c 'on PipeWire'") == "1" ? 1 : 0);
+  EXPECT_EQ(route.Failure(), "");
+  route.Stop();
+  route.Finish();
 }
 
 }  // namespace
