@@ -18,6 +18,8 @@ namespace {
 constexpr const char* kLibraryName = "BLADEENC.DLL";
 constexpr const char* kDownloadAddress = "https://lame.sourceforge.io/";
 constexpr std::int64_t kDiskReserve = 10240;
+// About a second of 128 kbit/s frames per write.
+constexpr std::size_t kWriteBlock = 16384;
 constexpr std::uint32_t kTrue = 0xFFFFFFFFu;
 
 struct Binding {
@@ -190,6 +192,7 @@ void TMMMP3Encoder::Open() {
   try {
     chunk_ = std::make_unique<std::uint8_t[]>(chunkBytes_);
     output_ = std::make_unique<std::uint8_t[]>(outputSize_);
+    pending_ = std::make_unique<std::uint8_t[]>(kWriteBlock + outputSize_);
   } catch (...) {
     Release();
     throw;
@@ -253,6 +256,8 @@ void TMMMP3Encoder::Release() {
   stream_ = nullptr;
   chunk_.reset();
   output_.reset();
+  pending_.reset();
+  pendingBytes_ = 0;
   held_ = 0;
   encStarted_ = false;
   encOpened_ = false;
@@ -286,7 +291,7 @@ void TMMMP3Encoder::Flush() {
   std::uint32_t bytes = 0;
   if (api_->DeinitStream(stream_, output_.get(), &bytes) != BE_ERR_SUCCESSFUL || bytes > outputSize_)
     Fail("Unable to deinitialize stream");
-  if (!WriteOutput(output_.get(), bytes)) Close();
+  if (!WriteOutput(output_.get(), bytes) || !WritePending()) Close();
 }
 
 void TMMMP3Encoder::Close() {
@@ -369,14 +374,30 @@ void TMMMP3Encoder::Encode(const std::uint8_t* data, std::size_t bytes) {
 
 bool TMMMP3Encoder::EncodeChunk(const std::uint8_t* data, std::uint32_t samples) {
   std::uint32_t bytes = 0;
-  if (api_->EncodeChunk(stream_, samples, reinterpret_cast<const std::int16_t*>(data), output_.get(), &bytes) !=
-          BE_ERR_SUCCESSFUL ||
+  // Straight into the gathered block: it always has room for one chunk's output.
+  if (api_->EncodeChunk(stream_, samples, reinterpret_cast<const std::int16_t*>(data), pending_.get() + pendingBytes_,
+                        &bytes) != BE_ERR_SUCCESSFUL ||
       bytes > outputSize_)
     Fail("Unable to encode data");
-  return WriteOutput(output_.get(), bytes);
+  pendingBytes_ += bytes;
+  return pendingBytes_ < kWriteBlock && !Streaming() ? true : WritePending();
 }
 
 bool TMMMP3Encoder::WriteOutput(const std::uint8_t* data, std::uint32_t bytes) {
+  if (bytes == 0) return true;
+  if (pendingBytes_ + bytes <= kWriteBlock + outputSize_) {
+    std::memcpy(pending_.get() + pendingBytes_, data, bytes);
+    pendingBytes_ += bytes;
+    return true;
+  }
+  return WritePending() && WriteOutput(data, bytes);
+}
+
+bool TMMMP3Encoder::WritePending() {
+  const std::uint8_t* data = pending_.get();
+  const std::size_t bytes = pendingBytes_;
+  // What failed to go out is dropped: the file keeps whole blocks of frames.
+  pendingBytes_ = 0;
   if (bytes == 0) return true;
   // A device or a FIFO has no free space to run out of.
   if (!Streaming() && !HasDiskSpace(diskPath_, static_cast<std::int64_t>(bytes) + kDiskReserve))

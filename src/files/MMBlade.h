@@ -129,6 +129,8 @@ class TMMMP3Encoder : public TMMDSPComponent {
   // False when the bytes could not all be written (the caller closes).
   bool EncodeChunk(const std::uint8_t* data, std::uint32_t samples);
   bool WriteOutput(const std::uint8_t* data, std::uint32_t bytes);
+  // Writes the gathered frames out; false when they could not all be written.
+  bool WritePending();
   void WriteFailed(int error);
   bool Streaming() const;
 
@@ -151,6 +153,10 @@ class TMMMP3Encoder : public TMMDSPComponent {
   std::unique_ptr<std::uint8_t[]> chunk_;
   std::size_t held_ = 0;
   std::unique_ptr<std::uint8_t[]> output_;
+  // Encoded frames gathered for one write (one free-space check and one system call per
+  // block, not per frame); a stream gets each chunk at once.
+  std::unique_ptr<std::uint8_t[]> pending_;
+  std::size_t pendingBytes_ = 0;
   int fd_ = -1;
   std::unique_ptr<TMMWave> wave_;
   std::atomic<std::int64_t> bytesWritten_{0};

@@ -83,7 +83,7 @@ TFileSource::TFileSource(const std::string& path) {
   }
   wav_ = std::make_unique<TMMWaveFile>();
   wav_->Wave().SetTimeFormat(TMMTimeFormats::tfByte);
-  wav_->Wave().SetIOBufferSize(kIOBufferSize);
+  wav_->Wave().SetIOBufferSize(kInputIOBufferSize);
   try {
     wav_->Wave().SetFileName(path);
   } catch (const EMMError& e) {

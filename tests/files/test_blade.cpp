@@ -339,9 +339,11 @@ TEST_F(BladeTest, AFullDiskClosesTheEncoderAndKeepsWhatWasWritten) {
   SetInputFormat(16, 2, 44100);
   encoder_.Open();
   encoder_.Start();
-  Push(Tones(44100, 2, 0.5, 1000, 1000), {4608});
+  // Frames go out in blocks of about a second; more than one block has been written.
+  Push(Tones(44100, 2, 1.5, 1000, 1000), {4608});
   const std::int64_t written = encoder_.BytesWritten();
   ASSERT_GT(written, 0);
+  EXPECT_EQ(FileSize(file_), written);
   SetDiskSpaceQuery([](const std::string&) {
     TDiskSpace d;
     d.Free = 10240;  // not even the reserve
@@ -349,9 +351,10 @@ TEST_F(BladeTest, AFullDiskClosesTheEncoderAndKeepsWhatWasWritten) {
     d.Success = true;
     return d;
   });
-  EXPECT_NO_THROW(Push(Tones(44100, 2, 0.5, 1000, 1000), {4608}));
+  EXPECT_NO_THROW(Push(Tones(44100, 2, 1.5, 1000, 1000), {4608}));
   EXPECT_FALSE(encoder_.Opened());
   EXPECT_EQ(FileSize(file_), written);
+  EXPECT_FALSE(Frames(ReadBytes(file_)).empty());
   // Further buffers pass without being encoded.
   EXPECT_NO_THROW(Push(Tones(44100, 2, 0.1, 1000, 1000), {4608}));
   EXPECT_EQ(FileSize(file_), written);
