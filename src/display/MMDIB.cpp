@@ -84,15 +84,30 @@ void TMMDIBGraphicControl::Compose() {
   surface_.EndDraw();
 }
 
-void TMMDIBGraphicControl::PaintNow() {
-  if (!isVisible()) return;
+void TMMDIBGraphicControl::PaintNow(const QRect& changed) {
+  if (!isVisible() || changed.isEmpty()) return;
   composePending_ = true;
-  ShowSurface();
+  changed_ |= changed.translated(area_.topLeft()) & area_;
+  if (screenPending_) {  // joins the paint already posted: still one paint
+    update(changed_);
+    changed_ = QRect();
+    return;
+  }
+  ScheduleCopy();
 }
 
 void TMMDIBGraphicControl::ShowSurface() {
   if (!isVisible()) return;
-  if (screenPending_) return;  // the posted paint composes what is current by then
+  changed_ = area_;
+  if (screenPending_) {  // the posted paint may cover only part of the area
+    update(changed_);
+    changed_ = QRect();
+    return;
+  }
+  ScheduleCopy();
+}
+
+void TMMDIBGraphicControl::ScheduleCopy() {
   const qint64 since = sinceScreen_.isValid() ? sinceScreen_.elapsed() : kScreenInterval;
   // Frames come at the refresh pace give or take the timers' jitter: one a little early
   // goes now rather than waking the thread again a millisecond later.
@@ -105,12 +120,14 @@ void TMMDIBGraphicControl::ShowSurface() {
 }
 
 void TMMDIBGraphicControl::CopyToScreen() {
+  if (changed_.isEmpty()) return;
   // The posted paint composes: frames that come before it are drawn once, not twice.
   sinceScreen_.start();
   screenPending_ = true;
   // Posted, not synchronous: the displays served in one pass go to the screen in one
   // paint and one flush of the window.
-  update(area_);
+  update(changed_);
+  changed_ = QRect();
 }
 
 const QImage& TMMDIBGraphicControl::SurfaceImage() {
