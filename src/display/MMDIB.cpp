@@ -84,30 +84,15 @@ void TMMDIBGraphicControl::Compose() {
   surface_.EndDraw();
 }
 
-void TMMDIBGraphicControl::PaintNow(const QRect& changed) {
-  if (!isVisible() || changed.isEmpty()) return;
+void TMMDIBGraphicControl::PaintNow() {
+  if (!isVisible()) return;
   composePending_ = true;
-  changed_ |= changed.translated(area_.topLeft()) & area_;
-  if (screenPending_) {  // joins the paint already posted: still one paint
-    update(changed_);
-    changed_ = QRect();
-    return;
-  }
-  ScheduleCopy();
+  ShowSurface();
 }
 
 void TMMDIBGraphicControl::ShowSurface() {
   if (!isVisible()) return;
-  changed_ = area_;
-  if (screenPending_) {  // the posted paint may cover only part of the area
-    update(changed_);
-    changed_ = QRect();
-    return;
-  }
-  ScheduleCopy();
-}
-
-void TMMDIBGraphicControl::ScheduleCopy() {
+  if (screenPending_) return;  // the posted paint composes what is current by then
   const qint64 since = sinceScreen_.isValid() ? sinceScreen_.elapsed() : kScreenInterval;
   // Frames come at the refresh pace give or take the timers' jitter: one a little early
   // goes now rather than waking the thread again a millisecond later.
@@ -120,14 +105,12 @@ void TMMDIBGraphicControl::ScheduleCopy() {
 }
 
 void TMMDIBGraphicControl::CopyToScreen() {
-  if (changed_.isEmpty()) return;
   // The posted paint composes: frames that come before it are drawn once, not twice.
   sinceScreen_.start();
   screenPending_ = true;
   // Posted, not synchronous: the displays served in one pass go to the screen in one
   // paint and one flush of the window.
-  update(changed_);
-  changed_ = QRect();
+  update(area_);
 }
 
 const QImage& TMMDIBGraphicControl::SurfaceImage() {

@@ -24,10 +24,7 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   // Composes a frame and shows it with the window's next paint when the control is
   // visible; a hidden control draws nothing. Frames closer together than a screen
   // refresh are drawn together once the refresh is due: the last one is shown.
-  void PaintNow() { PaintNow(QRect(QPoint(0, 0), area_.size())); }
-  // The same when only the part changed (drawing-area coordinates) differs from the
-  // picture last drawn: only that part is repainted, and nothing when it is empty.
-  void PaintNow(const QRect& changed);
+  void PaintNow();
   // The surface with the current picture.
   const QImage& SurfaceImage();
   static constexpr int kScreenInterval = 25;  // ms: 40 pictures a second, the animation pace
@@ -92,9 +89,6 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
 
  private:
   void CopyToScreen();
-  // Copies changed_ to the screen now, or at the next refresh when the last copy was
-  // less than a refresh ago.
-  void ScheduleCopy();
   // The surface in the screen's own format (32-bit RGB): the surface itself, or for a
   // palette picture a conversion made here without Qt's pooled converters and only when
   // the picture changed, so painting it is a copy.
@@ -104,7 +98,6 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   qint64 screenKey_ = 0;  // the surface image's cache key when screen_ was made
   QRect paintRect_;
   QRect area_;
-  QRect changed_;  // widget coordinates: what the next copy to the screen repaints
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;
   bool screenPending_ = false;  // a repaint of the area is posted and not yet served

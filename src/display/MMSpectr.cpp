@@ -23,7 +23,7 @@ TMMSpectrum::TMMSpectrum(QWidget* parent) : TMMDIBGraphicControl(parent) {
   animation_ = TMMAnimationTimer::Instance().Register([this](int steps) {
     bool up = false;
     for (int i = 0; i < steps; ++i) up = analysis_.PeakTick();
-    PaintNow(ChangedArea());
+    PaintNow();
     return up;
   });
   resize(194, 89);
@@ -109,33 +109,7 @@ void TMMSpectrum::ProcessFrame(const void* data) {
     ShowSurface();
     return;
   }
-  PaintNow(ChangedArea());
-}
-
-std::array<std::int32_t, 8> TMMSpectrum::BarLayout() const {
-  const auto& a = analysis_;
-  return {static_cast<std::int32_t>(a.Kind()), a.Spots(), a.SpotHeight(), a.SpotSpace(),
-          a.NumPeaks(), a.Zone1(), a.Zone2(), a.PixelPeaks ? 1 : 0};
-}
-
-QRect TMMSpectrum::ChangedArea() const {
-  const auto& a = analysis_;
-  const QRect whole(0, 0, a.Columns(), a.AreaHeight());
-  if (!drawnBars_ || drawnLayout_ != BarLayout()) return whole;
-  int x1 = a.Columns(), x2 = 0;
-  std::size_t i = 0;
-  for (const auto& bar : a.Bars()) {
-    if (bar.Start < 0) break;
-    if (i == drawn_.size() || drawn_[i].start != bar.Start || drawn_[i].end != bar.End) return whole;
-    const std::int32_t s = a.LevelToSpots(bar.Level);
-    if (drawn_[i].spots != s || drawn_[i].peak != ShownPeak(bar, s)) {
-      x1 = std::min(x1, bar.Start);
-      x2 = std::max(x2, bar.End);
-    }
-    ++i;
-  }
-  if (i != drawn_.size()) return whole;
-  return x1 < x2 ? QRect(x1, 0, x2 - x1, a.AreaHeight()) : QRect();
+  PaintNow();
 }
 
 void TMMSpectrum::SetDrawGrid(bool value) {
@@ -434,17 +408,6 @@ void TMMSpectrum::DrawFrame() {
         }
       }
       break;
-  }
-  // Bars alone (no hook, no peak text over them): later frames repaint only the columns
-  // whose bars changed.
-  drawn_.clear();
-  drawnBars_ = barsKind && !OnDrawBar && !displayPeak_;
-  if (!drawnBars_) return;
-  drawnLayout_ = BarLayout();
-  for (const auto& bar : a.Bars()) {
-    if (bar.Start < 0) break;
-    const std::int32_t s = a.LevelToSpots(bar.Level);
-    drawn_.push_back({bar.Start, bar.End, s, ShownPeak(bar, s)});
   }
 }
 

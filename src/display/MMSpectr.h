@@ -116,13 +116,6 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void DrawInactiveCanvas();
   void DrawBarsKind(TMMDIBCanvas& c);
   void DrawGridLines(TMMDIBCanvas& c);
-  // The columns whose bar or peak marker differ from the surface as last drawn; the
-  // whole area when the picture is not bars alone.
-  QRect ChangedArea() const;
-  // What a bar shows: spots lit and the top peak marker (0 for none).
-  std::int32_t ShownPeak(const TMMSpectrumBar& bar, std::int32_t spots) const {
-    return analysis_.NumPeaks() > 0 && spots < bar.Peak ? bar.Peak : 0;
-  }
   void PaintScales(QPainter& painter);
   void ApplyMinimumSize();
   // Tick intervals of the scales.
@@ -143,15 +136,6 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   TMMDIBCanvas inactive_;
   bool inactiveDirty_ = true;
   bool fresh_ = false;  // the bars were built by the frame being drawn
-  struct TDrawnBar {
-    std::int32_t start, end, spots, peak;
-  };
-  std::vector<TDrawnBar> drawn_;  // the bars on the surface, when it holds bars alone
-  bool drawnBars_ = false;
-  // The analysis settings the bars were drawn with; set through Analysis() they change
-  // the picture with no repaint of their own.
-  std::array<std::int32_t, 8> BarLayout() const;
-  std::array<std::int32_t, 8> drawnLayout_{};
   int animation_ = 0;
 };
 

@@ -1,7 +1,6 @@
 // The drawing surface, the oscilloscope, and the frame surfaces of both displays with
 // the window's settings as golden pictures.
 #include <QBackingStore>
-#include <QPaintEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -413,73 +412,6 @@ TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
     EXPECT_EQ(counter.paints[s] - before[s], 2) << "the first frame at once, the second a refresh later";
     EXPECT_EQ(s->Trace()[5], last[2 * 5]);
   }
-}
-
-}  // namespace
-}  // namespace strataeq
-
-namespace strataeq {
-namespace {
-
-// Records the rectangles of the paint events of the widget it watches.
-class TPaintRects : public QObject {
- public:
-  std::vector<QRect> rects;
-  bool eventFilter(QObject*, QEvent* event) override {
-    if (event->type() == QEvent::Paint) rects.push_back(static_cast<QPaintEvent*>(event)->rect());
-    return false;
-  }
-};
-
-// The window's analyser repaints only the columns whose bars changed, nothing for a
-// frame that changes no bar, and the screen still shows the surface exactly. (No gain
-// slope: its differentiator would spread a clean tone over every bin.)
-TEST(DisplayScreen, TheAnalyserRepaintsOnlyTheBarsThatChanged) {
-  TMMSpectrum spectrum;
-  spectrum.resize(322, 100);
-  spectrum.Analysis().SetChannel(TMMChannel::chLeft);
-  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
-  spectrum.SetDataFormat(&f);
-  spectrum.Analysis().SetLogAmp(true);
-  spectrum.SetWindow(TMMFFTWindow::fwRectangular);
-  spectrum.Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
-  spectrum.Analysis().SetDecay(7);
-  spectrum.SetDrawInactive(false);
-  spectrum.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&spectrum));
-  const QRect area = spectrum.Area();
-  auto screen = [&] {
-    const auto* store = static_cast<QImage*>(spectrum.backingStore()->paintDevice());
-    return store->copy(area).convertToFormat(QImage::Format_RGB32);
-  };
-  auto pass = [&](const std::vector<std::int16_t>& frame) {
-    spectrum.ProcessFrame(frame.data());
-    QTest::qWait(2 * TMMDIBGraphicControl::kScreenInterval);
-  };
-  const std::vector<std::int16_t> silence(256, 0);
-  pass(silence);
-  TPaintRects paints;
-  spectrum.installEventFilter(&paints);
-
-  // A tone on bin 10 alone (a whole number of periods in the frame).
-  const auto tone = StereoTones(128, 0, {{10 * 44100.0 / 128, 20000}});
-  pass(tone);
-  ASSERT_EQ(paints.rects.size(), 1u);
-  const QRect part = paints.rects[0];
-  EXPECT_EQ(part.height(), area.height());
-  EXPECT_LT(part.width(), area.width() / 8) << "the bar of bin 10 and its neighbours";
-  EXPECT_LE(part.left(), area.left() + 10 * 5);
-  EXPECT_EQ(screen(), spectrum.SurfaceImage().convertToFormat(QImage::Format_RGB32));
-  const QImage bars = spectrum.SurfaceImage().copy(part.translated(-area.topLeft()));
-  int lit = 0;
-  for (int y = 0; y < bars.height(); ++y)
-    for (int x = 0; x < bars.width(); ++x) lit += bars.pixel(x, y) != qRgb(0, 0, 0);
-  EXPECT_GT(lit, 0) << "the changed part holds the bar";
-
-  pass(tone);  // the step-up decay holds the same bars
-  EXPECT_EQ(paints.rects.size(), 1u) << "no bar changed: nothing painted";
-  pass(silence);
-  EXPECT_EQ(screen(), spectrum.SurfaceImage().convertToFormat(QImage::Format_RGB32));
 }
 
 }  // namespace
