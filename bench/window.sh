@@ -3,8 +3,12 @@
 #  - time from launch to the window on the screen, and to its first painted picture;
 #  - CPU use of strataeq running the live route at FFT 256 (the design length) for
 #    WINDOW_SECONDS (default 30) with a tone playing, displays on and then off (Vis);
-#  - peak memory (VmHWM) of each run.
+#  - peak memory (VmHWM) of each run;
+#  - the CPU of each of the program's threads over the same span.
 # Usage: bench/window.sh [build-folder]   (default build/release)
+# WINDOW_PERF=FILE records a call-graph profile (perf record -g) of the displays-on span
+# into FILE; read it with: perf report -i FILE --no-children --sort dso,sym
+# Each step has a time limit: a window that does not show, paint or close fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -13,6 +17,9 @@ program=$build/bin/strataeq
 seconds=${WINDOW_SECONDS:-30}
 
 work=$(mktemp -d)
+# The window remembers Vis: each run starts from the design state in its own folder, or
+# the "on" run would start as the last run of any checkout left it.
+export XDG_CONFIG_HOME=$work/config
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
   scripts/pulse-test-server.sh stop "$work/pulse" || true
@@ -34,6 +41,16 @@ paplay -d strataeq_a "$work/tone.wav" &
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# One line per thread: id|name|ticks, sorted by id for join.
+thread_ticks() {
+  local t
+  for t in /proc/"$1"/task/*; do
+    # The name is in parentheses and may hold spaces: the fields after it count from ")".
+    sed -E 's/^[0-9]+ \((.*)\) (.*)$/\1|\2/' "$t/stat" 2>/dev/null |
+      awk -F'|' -v id="${t##*/}" -v pid="$1" '{ split($2, f, " "); print id "|" (id == pid ? "main" : $1) "|" f[12] + f[13] }'
+  done | sort -t '|' -k1,1
+}
+fail() { echo "window.sh: $*" >&2; exit 1; }
 now() { date +%s.%N; }
 
 run() {  # displays: on or off
@@ -41,10 +58,16 @@ run() {  # displays: on or off
   start=$(now)
   "$program" >"$work/window.log" 2>&1 &
   app=$!
-  wid=$(xdotool search --sync --onlyvisible --name '^Strata Equalizer 1.0$' | head -n 1)
+  wid=$(timeout 30 xdotool search --sync --onlyvisible --name '^Strata Equalizer 1.0$' | head -n 1) || true
+  [ -n "$wid" ] || fail "the window did not show within 30 s"
   mapped=$(now)
   # Painted: the window's picture is no longer one colour.
-  while [ "$(import -window "$wid" -format '%k' info: 2>/dev/null || echo 1)" -le 1 ]; do sleep 0.01; done
+  local tries=0
+  while [ "$(import -window "$wid" -format '%k' info: 2>/dev/null || echo 1)" -le 1 ]; do
+    tries=$((tries + 1))
+    [ "$tries" -le 1000 ] || fail "the window was not painted within 10 s"
+    sleep 0.01
+  done
   painted=$(now)
   awk -v s="$start" -v m="$mapped" -v p="$painted" \
     'BEGIN { printf "launch to window on screen %.0f ms, to first painted picture %.0f ms\n", 1000 * (m - s), 1000 * (p - s) }'
@@ -53,17 +76,37 @@ run() {  # displays: on or off
   xdotool mousemove --window "$wid" 248 151 click 1  # Start
   sleep 3
   local before after
+  thread_ticks "$app" >"$work/threads.before"
   before=$(cpu_ticks "$app")
-  sleep "$seconds"
+  if [ -n "${WINDOW_PERF:-}" ] && [ "$1" = on ]; then
+    perf record -q ${WINDOW_PERF_ARGS:--g} -t "$app" -o "$WINDOW_PERF" -- sleep "$seconds" >/dev/null 2>&1
+  else
+    sleep "$seconds"
+  fi
   after=$(cpu_ticks "$app")
+  thread_ticks "$app" >"$work/threads.after"
   local hwm
   hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$app/status")
   awk -v b="$before" -v a="$after" -v t="$ticks" -v s="$seconds" -v d="$1" -v h="$hwm" \
     'BEGIN { printf "live at FFT 256, displays %-3s: %.2f%% of one core (%.2f s CPU in %d s); peak memory %.1f MB\n", d, 100 * (a - b) / t / s, (a - b) / t, s, h / 1024 }'
+  # Per thread, the busiest first: name, % of one core.
+  join -t '|' "$work/threads.before" "$work/threads.after" |
+    awk -F'|' -v t="$ticks" -v s="$seconds" '{ printf "%s|%.2f\n", $2, 100 * ($5 - $3) / t / s }' |
+    sort -t '|' -k2 -g -r | awk -F'|' '$2 > 0.005 { line = line sprintf("%s%s %s%%", sep, $1, $2); sep = ", " }
+      END { print "  threads: " line }'
   xdotool mousemove --window "$wid" 328 151 click 1  # Stop
   sleep 0.5
   xdotool mousemove --window "$wid" 631 15 click 1   # Close
-  wait "$app"
+  local waited=0
+  while kill -0 "$app" 2>/dev/null; do
+    waited=$((waited + 1))
+    if [ "$waited" -gt 100 ]; then
+      kill -9 "$app" 2>/dev/null || true
+      fail "the window did not close within 10 s"
+    fi
+    sleep 0.1
+  done
+  wait "$app" || true
 }
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -57,7 +57,13 @@ void TMMAnimationTimer::Suspend(int id, bool suspended) {
 void TMMAnimationTimer::Step() {
   if (!timer_.isActive()) return;
   Tick();
-  if (timer_.isActive()) timer_.start(2 * kInterval);
+  if (!timer_.isActive()) return;
+  // The frames of one pass come within a millisecond or two: restarting the timer for
+  // each of them would only re-register it again and again.
+  const qint64 now = QDateTime::currentMSecsSinceEpoch();
+  if (now - restarted_ < kRestartGap) return;
+  restarted_ = now;
+  timer_.start(2 * kInterval);
 }
 
 void TMMAnimationTimer::Tick() {

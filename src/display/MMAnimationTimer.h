@@ -27,12 +27,14 @@ class TMMAnimationTimer {
 
  private:
   static constexpr int kInterval = 25;  // ms
+  static constexpr int kRestartGap = 5;  // ms between two restarts of the fallback by frames
   struct Entry;
   TMMAnimationTimer();
   void Tick();
   std::vector<std::unique_ptr<Entry>> entries_;
   int nextId_ = 1;
   QTimer timer_;
+  qint64 restarted_ = 0;  // ms when frames last pushed the fallback back
 };
 
 }  // namespace strataeq

@@ -9,6 +9,8 @@ namespace strataeq {
 TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : TMMGraphicControl(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
   SetColor(clBlack);
+  // The screen's own format: the picture goes to the window as it is drawn.
+  surface_.SetBitsPerPixel(32);
   screenTimer_.setSingleShot(true);
   connect(&screenTimer_, &QTimer::timeout, this, [this] {
     if (isVisible()) CopyToScreen();
@@ -63,6 +65,8 @@ void TMMDIBGraphicControl::SetUseBackGroundDIB(bool value) {
   value = value && !backDIB_.isNull();
   if (value == useBackDIB_) return;
   useBackDIB_ = value;
+  // A picture brings its colours through the palette, as an 8-bit surface shows them.
+  surface_.SetBitsPerPixel(value ? 8 : 32);
   surface_.SetPaletteRealize(value);
   surface_.SetBackGroundBitmap(value ? backDIB_ : QImage());
   Redraw();
@@ -101,7 +105,7 @@ void TMMDIBGraphicControl::ShowSurface() {
 }
 
 void TMMDIBGraphicControl::CopyToScreen() {
-  if (composePending_) Compose();
+  // The posted paint composes: frames that come before it are drawn once, not twice.
   sinceScreen_.start();
   screenPending_ = true;
   // Posted, not synchronous: the displays served in one pass go to the screen in one
@@ -142,6 +146,10 @@ void TMMDIBGraphicControl::paintEvent(QPaintEvent* event) {
 
 const QImage& TMMDIBGraphicControl::ScreenImage() {
   const QImage& src = surface_.Image();
+  if (src.format() == QImage::Format_RGB32) {
+    if (!screen_.isNull()) screen_ = QImage();
+    return src;
+  }
   if (src.cacheKey() == screenKey_ && screen_.size() == src.size()) return screen_;
   const int w = src.width(), h = src.height();
   if (screen_.size() != src.size() || screen_.format() != QImage::Format_RGB32)

@@ -89,8 +89,9 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
 
  private:
   void CopyToScreen();
-  // The surface in the screen's own format (32-bit RGB), converted here without Qt's
-  // pooled converters and only when the picture changed, so painting it is a copy.
+  // The surface in the screen's own format (32-bit RGB): the surface itself, or for a
+  // palette picture a conversion made here without Qt's pooled converters and only when
+  // the picture changed, so painting it is a copy.
   const QImage& ScreenImage();
   TMMDIBCanvas surface_;
   QImage screen_;

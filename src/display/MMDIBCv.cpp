@@ -96,7 +96,7 @@ TMMDIBCanvas::TMMDIBCanvas() {
 }
 
 void TMMDIBCanvas::SetBitsPerPixel(std::int32_t value) {
-  if (value != 8 && value != 24) throw EMMDIBError("Bitlength not supported yet");
+  if (value != 8 && value != 24 && value != 32) throw EMMDIBError("Bitlength not supported yet");
   if (value == bits_) return;
   bits_ = value;
   rebuild_ = true;
@@ -111,6 +111,7 @@ void TMMDIBCanvas::SetSize(std::int32_t width, std::int32_t height) {
 
 std::uint32_t TMMDIBCanvas::MapColor(QRgb color) const {
   if (bits_ == 24) return color & 0xFFFFFFu;
+  if (bits_ == 32) return color | 0xFF000000u;
   if (auto it = mapped_.find(color); it != mapped_.end()) return it->second;
   int best = 0;
   long bestDistance = -1;
@@ -133,10 +134,14 @@ void TMMDIBCanvas::Rebuild() {
   if (bits_ == 8) {
     image_ = QImage(w, h, QImage::Format_Indexed8);
     image_.setColorTable(QList<QRgb>(palette_.begin(), palette_.end()));
+    image_.fill(0);
+  } else if (bits_ == 32) {
+    image_ = QImage(w, h, QImage::Format_RGB32);
+    image_.fill(0xFF000000u);
   } else {
     image_ = QImage(w, h, QImage::Format_RGB888);
+    image_.fill(0);
   }
-  image_.fill(0);
   BuildBackground(w, h);
   clipL_ = 0, clipT_ = 0, clipR_ = w, clipB_ = h;
   rebuild_ = false;
@@ -178,6 +183,8 @@ void TMMDIBCanvas::BuildBackground(int w, int h) {
   if (bits_ == 8) {
     backImage_ = QImage(w, h, QImage::Format_Indexed8);
     backImage_.setColorTable(QList<QRgb>(palette_.begin(), palette_.end()));
+  } else if (bits_ == 32) {
+    backImage_ = QImage(w, h, QImage::Format_RGB32);
   } else {
     backImage_ = QImage(w, h, QImage::Format_RGB888);
   }
@@ -189,6 +196,8 @@ void TMMDIBCanvas::BuildBackground(int w, int h) {
       const QRgb c = src[columns[x]];
       if (bits_ == 8) {
         dst[x] = static_cast<std::uint8_t>(MapColor(c | 0xFF000000u));
+      } else if (bits_ == 32) {
+        reinterpret_cast<QRgb*>(dst)[x] = c | 0xFF000000u;
       } else {
         dst[3 * x] = static_cast<std::uint8_t>(qRed(c));
         dst[3 * x + 1] = static_cast<std::uint8_t>(qGreen(c));
@@ -315,6 +324,8 @@ void TMMDIBCanvas::Put(int x, int y) {
   std::uint8_t* p = Row(y);
   if (bits_ == 8) {
     p[x] = static_cast<std::uint8_t>(value_);
+  } else if (bits_ == 32) {
+    reinterpret_cast<std::uint32_t*>(p)[x] = value_ | 0xFF000000u;  // RGB32 keeps alpha opaque
   } else {
     p += 3 * x;
     p[0] = static_cast<std::uint8_t>(value_ >> 16);  // RGB888 stores red first
@@ -331,6 +342,7 @@ std::int32_t TMMDIBCanvas::GetPixel(int x, int y) const {
   if (x < clipL_ || x >= clipR_ || y < clipT_ || y >= clipB_) return -1;
   const std::uint8_t* p = image_.constScanLine(y);
   if (bits_ == 8) return p[x];
+  if (bits_ == 32) return static_cast<std::int32_t>(reinterpret_cast<const std::uint32_t*>(p)[x] & 0xFFFFFFu);
   p += 3 * x;
   return (p[0] << 16) | (p[1] << 8) | p[2];
 }
@@ -346,6 +358,8 @@ void TMMDIBCanvas::HLine(int x1, int x2, int y) {
   if (y < clipT_ || y >= clipB_ || !Clip(x1, x2, clipL_, clipR_)) return;
   if (bits_ == 8) {
     std::memset(Row(y) + x1, static_cast<int>(value_ & 0xFF), static_cast<std::size_t>(x2 - x1 + 1));
+  } else if (bits_ == 32) {
+    std::fill_n(reinterpret_cast<std::uint32_t*>(Row(y)) + x1, x2 - x1 + 1, value_ | 0xFF000000u);
   } else {
     for (int x = x1; x <= x2; ++x) Put(x, y);
   }
@@ -380,6 +394,8 @@ void TMMDIBCanvas::Invert(int x, int y, std::uint32_t mask) {
   std::uint8_t* p = Row(y);
   if (bits_ == 8) {
     p[x] ^= static_cast<std::uint8_t>(mask);
+  } else if (bits_ == 32) {
+    reinterpret_cast<std::uint32_t*>(p)[x] ^= mask & 0xFFFFFFu;
   } else {
     p += 3 * x;
     p[0] ^= static_cast<std::uint8_t>(mask >> 16);
@@ -450,6 +466,9 @@ void TMMDIBCanvas::DottedFillRect(int left, int top, int right, int bottom) {
 void TMMDIBCanvas::Clear() {
   if (bits_ == 8) {
     std::memset(rows_, static_cast<int>(value_ & 0xFF), static_cast<std::size_t>(stride_ * image_.height()));
+  } else if (bits_ == 32) {
+    for (int y = 0; y < image_.height(); ++y)
+      std::fill_n(reinterpret_cast<std::uint32_t*>(Row(y)), image_.width(), value_ | 0xFF000000u);
   } else {
     for (int y = 0; y < image_.height(); ++y)
       for (int x = 0; x < image_.width(); ++x) Put(x, y);

@@ -1,6 +1,6 @@
-// The displays' off-screen surface: an 8-bit indexed (or 24-bit) pixel buffer with its
-// 256-entry palette and fast row primitives, shown on screen as a QImage over the same
-// bytes (no copy).
+// The displays' off-screen surface: an 8-bit indexed pixel buffer with its 256-entry
+// palette, or a 24-bit or 32-bit (the screen's own format) one, with fast row primitives,
+// shown on screen as a QImage over the same bytes (no copy).
 #pragma once
 
 #include <QImage>
@@ -22,7 +22,7 @@ class TMMDIBCanvas {
   TMMDIBCanvas();
 
   std::int32_t BitsPerPixel() const { return bits_; }
-  void SetBitsPerPixel(std::int32_t value);  // 8 or 24, else EMMDIBError
+  void SetBitsPerPixel(std::int32_t value);  // 8, 24 or 32, else EMMDIBError
   std::int32_t Width() const { return width_; }
   std::int32_t Height() const { return height_; }
   void SetWidth(std::int32_t value) { SetSize(value, height_); }
@@ -65,7 +65,8 @@ class TMMDIBCanvas {
   void SetAnimatedColor(std::int32_t index, QRgb color);
   void BeginAnimate() { ++animateDepth_; }
   void EndAnimate();
-  // A colour as the surface writes it: RGB in 24-bit mode, else the nearest entry.
+  // A colour as the surface writes it: RGB in 24-bit and 32-bit mode (0xFFRRGGBB), else the
+  // nearest entry.
   std::uint32_t MapColor(QRgb color) const;
 
   // Takes the drawing lock shared by every surface and makes this one current;
@@ -96,7 +97,7 @@ class TMMDIBCanvas {
   void InvertLine(int x1, int y1, int x2, int y2);
   // Exclusive-or with the inverse of the current value, or with the value itself.
   void InvertVLine(int x, int y1, int y2, bool inverse = true);
-  // Rows y, y + 1, ... of column x from values (8-bit only; a 24-bit surface ignores it).
+  // Rows y, y + 1, ... of column x from values (8-bit only; other depths ignore it).
   void ByteColumn(int x, int y, const std::uint8_t* values, int count);
   // Outlines on the ellipse of radii rx, ry around (cx, cy) in one-degree steps. Angles
   // in degrees, counter-clockwise from three o'clock; equal angles draw the whole round.

@@ -261,6 +261,7 @@ void TMMSpectrum::ResizeArea() {
 }
 
 void TMMSpectrum::DrawInactiveCanvas() {
+  inactive_.SetBitsPerPixel(Surface().BitsPerPixel());  // copied row for row onto it
   inactive_.BeginDraw();
   inactive_.SetColor(ToQColor(Color()).rgb());
   inactive_.Clear();
@@ -339,7 +340,7 @@ void TMMSpectrum::DrawFrame() {
     c.SetPixelValue(Pixel(Color()));
     c.FillRect(0, 0, a.Columns(), 2);
   } else if (barsKind && drawInactive_) {
-    if (inactiveDirty_) {
+    if (inactiveDirty_ || inactive_.BitsPerPixel() != c.BitsPerPixel()) {
       c.EndDraw();
       DrawInactiveCanvas();
       c.BeginDraw();

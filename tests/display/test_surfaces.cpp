@@ -1,5 +1,6 @@
 // The drawing surface, the oscilloscope, and the frame surfaces of both displays with
 // the window's settings as golden pictures.
+#include <QBackingStore>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -58,6 +59,23 @@ TEST(DIBCanvas, DepthSizeAndStaticColours) {
   rgb.SetPixel(1, 1);
   rgb.EndDraw();
   EXPECT_EQ(rgb.Image().pixel(1, 1), qRgb(1, 2, 3));
+
+  // The screen's format: colours as asked, alpha kept opaque through every primitive.
+  TMMDIBCanvas screen;
+  screen.SetBitsPerPixel(32);
+  screen.SetSize(6, 3);
+  screen.BeginDraw();
+  screen.SetPixelValue(0x00102030u);  // a colour value without alpha
+  screen.Clear();
+  screen.SetColor(qRgb(250, 5, 3));
+  screen.HLine(1, 4, 1);
+  screen.InvertVLine(5, 0, 2);
+  EXPECT_EQ(screen.GetPixel(2, 1), 0xFA0503);
+  screen.EndDraw();
+  ASSERT_EQ(screen.Image().format(), QImage::Format_RGB32);
+  EXPECT_EQ(screen.Image().pixel(0, 0), qRgb(0x10, 0x20, 0x30));
+  EXPECT_EQ(screen.Image().pixel(4, 1), qRgb(250, 5, 3));
+  EXPECT_EQ(screen.Image().pixel(5, 2), qRgb(0x10 ^ 5, 0x20 ^ 250, 0x30 ^ 252)) << "xor with the inverse";
 }
 
 // The window's oscilloscope: 130 x 47 with a one-pixel bevel, 128 columns, 45 rows.
@@ -182,7 +200,16 @@ std::vector<std::int16_t> StereoTones(int frames, int offset, std::initializer_l
 
 // What reaches the screen: the drawing area of a whole paint, and of a paint of the
 // area alone, holds the frame exactly as Qt's own conversion of the surface gives it.
+// The surface is drawn in 32-bit RGB, which Qt copies row for row onto the window's
+// backing store (RGB32 here, premultiplied ARGB32 on X11): showing it converts nothing.
 void ExpectScreenShowsFrame(TMMDIBGraphicControl& w) {
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(w.window()));
+  w.repaint();
+  ASSERT_NE(w.window()->backingStore(), nullptr);
+  QPaintDevice* device = w.window()->backingStore()->paintDevice();
+  ASSERT_EQ(device->devType(), QInternal::Image);
+  EXPECT_EQ(static_cast<QImage*>(device)->format(), QImage::Format_RGB32);
+  EXPECT_EQ(w.SurfaceImage().format(), QImage::Format_RGB32);
   const QImage want = w.SurfaceImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_EQ(w.grab().toImage().convertToFormat(QImage::Format_RGB32).copy(w.Area()), want);
   QImage part(w.size(), QImage::Format_RGB32);
@@ -333,13 +360,26 @@ class TPaintCounter : public QObject {
   }
 };
 
+class TCountingOscope : public TMMOscope {
+ public:
+  using TMMOscope::TMMOscope;
+  int composed = 0;
+
+ protected:
+  void DrawFrame() override {
+    ++composed;
+    TMMOscope::DrawFrame();
+  }
+};
+
 // Frames fed to several displays in one pass of the GUI thread (as the connector's pump
-// does) reach the screen in one paint each, showing the last frame; a frame that comes
-// within the refresh after it waits for the next refresh instead of painting again.
+// does) reach the screen in one paint and one drawing each, showing the last frame; a
+// frame that comes within the refresh after it waits for the next refresh instead of
+// painting again.
 TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
   QWidget parent;
   parent.resize(300, 120);
-  TMMOscope* scopes[2] = {new TMMOscope(&parent), new TMMOscope(&parent)};
+  TCountingOscope* scopes[2] = {new TCountingOscope(&parent), new TCountingOscope(&parent)};
   const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
   for (int i = 0; i < 2; ++i) {
     scopes[i]->setGeometry(5 + 140 * i, 5, 130, 47);
@@ -349,20 +389,22 @@ TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
   QTest::qWait(2 * TMMDIBGraphicControl::kScreenInterval);
   TPaintCounter counter;
   for (TMMOscope* s : scopes) s->installEventFilter(&counter);
+  for (TCountingOscope* s : scopes) s->composed = 0;
 
   const auto first = StereoTones(128, 0, {{689.0625, 20000}});
   const auto last = StereoTones(128, 0, {{2756.25, 9000}});
   for (int frame = 0; frame < 4; ++frame)
     for (TMMOscope* s : scopes) s->ProcessFrame(frame < 3 ? first.data() : last.data());
   QTest::qWait(3 * TMMDIBGraphicControl::kScreenInterval);
-  for (TMMOscope* s : scopes) {
+  for (TCountingOscope* s : scopes) {
     EXPECT_EQ(counter.paints[s], 1);
+    EXPECT_EQ(s->composed, 1) << "the frames of one pass are drawn once, for the paint";
     EXPECT_EQ(s->Trace()[5], last[2 * 5]) << "the last frame is the one shown";
     ExpectScreenShowsFrame(*s);
   }
 
   std::map<QObject*, int> before = counter.paints;  // the checks above painted too
-  for (TMMOscope* s : scopes) s->ProcessFrame(first.data());
+  for (TCountingOscope* s : scopes) s->ProcessFrame(first.data());
   QCoreApplication::processEvents();
   for (TMMOscope* s : scopes) s->ProcessFrame(last.data());
   QTest::qWait(3 * TMMDIBGraphicControl::kScreenInterval);
