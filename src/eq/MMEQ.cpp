@@ -107,6 +107,8 @@ void TMMEqualizer::SetWindow(TMMFFTWindow value) {
 
 void TMMEqualizer::SetChannel(TMMChannel value) { channel_.store(value); }
 
+void TMMEqualizer::SetThreads(std::int32_t value) { threads_ = std::max(1, value); }
+
 void TMMEqualizer::SetSpectrum(TMMResponseDisplay* value) {
   if (value == spectrum_) return;
   if (spectrum_) {
@@ -169,6 +171,7 @@ PFFTFilter TMMEqualizer::NewFilter(const TWaveFormatEx* format, std::int32_t cap
   PFFTFilter f = CreateFFTFilter(format, fftLength_, capacity);
   if (!f) throw std::bad_alloc();
   f->NonFiniteCount = &nonFinite_;
+  if (helper_ && f->Channels == 2) SetFilterHelper(f.get(), helper_.get());
   SetFilterAligned(f.get(), aligned_.load());
   SetFilterWindow(f.get(), window_);
   ApplyBands(f.get());
@@ -189,6 +192,7 @@ void TMMEqualizer::Prepare() {
   if (prepared_ || !IsPcm16(PWaveFormat())) return;
   workCapacity_ = std::max(kMinWorkCapacity, BufferSize());
   draining_ = false;
+  if (threads_ > 1 && PWaveFormat()->nChannels == 2) helper_ = std::make_unique<THandOffWorker>();
   ReplaceFilter(NewFilter(PWaveFormat(), workCapacity_));
   prepared_ = true;
   RebuildResponse();
@@ -198,6 +202,7 @@ void TMMEqualizer::Unprepare() {
   if (!prepared_) return;
   prepared_ = false;
   ReplaceFilter(nullptr);
+  helper_.reset();  // no filter is left to hand it work
 }
 
 void TMMEqualizer::Open() {

@@ -67,6 +67,11 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   // ends (file to file). Off for device routes. Set before Open.
   bool Aligned() const { return aligned_.load(); }
   void SetAligned(bool value);
+  // Threads the filter may use: 2 or more filter the two channels of a stereo stream
+  // on two threads at once (the output stays the same to the bit). For file routes,
+  // whose filter runs on a thread that may wait; set before Open.
+  std::int32_t Threads() const { return threads_; }
+  void SetThreads(std::int32_t value);
   TMMResponseDisplay* Spectrum() const { return spectrum_; }
   void SetSpectrum(TMMResponseDisplay* value);
 
@@ -148,6 +153,8 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   std::atomic<TMMChannel> channel_{TMMChannel::chBoth};
   bool updating_ = false;
   std::int32_t workCapacity_ = 0;
+  std::int32_t threads_ = 1;
+  std::unique_ptr<THandOffWorker> helper_;  // between Prepare and Unprepare, with 2 threads
   TMMResponseDisplay* spectrum_ = nullptr;
   TComponent* spectrumComponent_ = nullptr;
   std::atomic<std::int64_t> clipped_{0};

@@ -254,23 +254,24 @@ void InterleaveAvx2(const std::int16_t* l, const std::int16_t* r, std::int16_t* 
 
 #pragma GCC pop_options
 
-// One block of N samples of one channel (every stride-th sample from src) into out.
+// One block of N samples of one channel (every stride-th sample from src) into out,
+// through the transform context fft and its scratch w.
 template <class T>
-bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T* out, float* overlap) {
+bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T* out, float* overlap,
+                 TComplexFFTContext* fft, float* w) {
   const int n = f.BlockLength, h = f.HalfBlock;
-  float* w = f.Work.get();
   const bool wide = vector && n >= 32;
   if (wide)
     LoadAvx2(src, stride, c, h, w);
   else
     LoadPortable(src + c, stride, h, w);
   std::memset(w + n, 0, sizeof(float) * static_cast<std::size_t>(n));
-  ComplexFFT(f.FFT.get(), w, 1);
+  ComplexFFT(fft, w, 1);
   if (wide)
     KernelAvx2(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
   else
     KernelPortable(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
-  ComplexFFT(f.FFT.get(), w, 1);
+  ComplexFFT(fft, w, 1);
   return wide ? OutputAvx2(w, overlap, out, h) : OutputPortable(w, overlap, out, h);
 }
 
@@ -312,6 +313,66 @@ TChannels Selected(const TFFTFilter& f, TMMChannel mode) {
   return {first, last, f.Channels == 2 && first == last};
 }
 
+// The right channel of count stereo blocks from Src, filtered into the helper's half of
+// Apart: the helper's job (or the caller's, when the helper is taken).
+template <class T>
+struct TRightJob {
+  TFFTFilter* Filter;
+  bool Vector;
+  const T* Src;
+  int Count;
+  bool Overflow;
+
+  static void Run(void* context) noexcept {
+    auto& j = *static_cast<TRightJob*>(context);
+    TFFTFilter& f = *j.Filter;
+    const int n = f.BlockLength;
+    T* out = reinterpret_cast<T*>(f.Apart[1].get());
+    for (int b = 0; b < j.Count; ++b)
+      j.Overflow |= FilterBlock<T>(f, j.Vector, j.Src + static_cast<std::ptrdiff_t>(b) * 2 * n, 2, 1, out + b * n,
+                                   f.Overlap[1].get(), f.HelperFFT.get(), f.HelperWork.get());
+  }
+};
+
+// Both channels of stereo blocks, the right one on the helper, in groups of at most
+// kHelperFrames frames: one hand-off a group.
+template <class T>
+bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
+  const int n = f.BlockLength;
+  const int group = std::max(1, kHelperFrames / n);
+  T* left = reinterpret_cast<T*>(f.Apart[0].get());
+  const T* right = reinterpret_cast<const T*>(f.Apart[1].get());
+  bool overflow = false;
+  for (int first = 0; first < blocks; first += group) {
+    const int count = std::min(group, blocks - first);
+    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(first) * 2 * n;
+    TRightJob<T> job{&f, vector, src, count, false};
+    const bool handed = f.Helper->Begin(&TRightJob<T>::Run, &job);
+    for (int b = 0; b < count; ++b)
+      overflow |= FilterBlock<T>(f, vector, src + static_cast<std::ptrdiff_t>(b) * 2 * n, 2, 0, left + b * n,
+                                 f.Overlap[0].get(), f.FFT.get(), f.Work.get());
+    if (handed)
+      f.Helper->Finish();
+    else
+      TRightJob<T>::Run(&job);
+    overflow |= job.Overflow;
+    const int frames = count * n;
+    std::uint8_t* dst = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f)) + f.OutCount +
+                        static_cast<std::ptrdiff_t>(first) * 2 * n * static_cast<int>(sizeof(T));
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+      if (vector && frames % 16 == 0) {
+        InterleaveAvx2(left, right, reinterpret_cast<std::int16_t*>(dst), frames);
+        continue;
+      }
+    }
+    for (int m = 0; m < frames; ++m) {
+      const T pair[2] = {left[m], right[m]};
+      std::memcpy(dst + sizeof(pair) * static_cast<std::size_t>(m), pair, sizeof(pair));
+    }
+  }
+  return overflow;
+}
+
 // Filters every whole block in the input queue onto the end of the output queue.
 template <class T>
 bool RunBlocks(TFFTFilter& f, TChannels sel) {
@@ -322,11 +383,13 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
   bool overflow = false;
   const bool vector = VectorFFTEnabled();
   const int blocks = f.InCount / blockBytes;
+  const bool apart = f.Helper && ch == 2 && !sel.OneOfTwo && blocks > 0;
+  if (apart) overflow = RunBlocksApart<T>(f, vector, blocks);
   alignas(32) T result[kMaxFilterChannels][kMaxFilterBlock];
-  for (int b = 0; b < blocks; ++b) {
+  for (int b = 0; b < (apart ? 0 : blocks); ++b) {
     const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(b) * n * ch;
     for (int c = sel.First; c <= sel.Last; ++c)
-      overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get());
+      overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get(), f.FFT.get(), f.Work.get());
     std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
     if (ch == 1) {
       std::memcpy(dst, result[0], static_cast<std::size_t>(blockBytes));
@@ -540,6 +603,17 @@ PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capac
 }
 
 void FreeFFTFilter(PFFTFilter& filter) { filter.reset(); }
+
+void SetFilterHelper(TFFTFilter* filter, THandOffWorker* helper) {
+  if (!filter) return;
+  std::lock_guard lock(filter->Lock);
+  if (helper && !filter->HelperFFT) {
+    filter->HelperFFT = CreateComplexFFT(filter->FFT->Log2Size);
+    filter->HelperWork = detail::AllocFloats(2 * kFilterTable);
+    for (auto& a : filter->Apart) a = detail::AllocFloats(kHelperFrames);  // a float or a 16-bit sample each
+  }
+  filter->Helper = helper;
+}
 
 void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window) {
   if (!filter) return;

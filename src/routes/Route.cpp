@@ -225,6 +225,8 @@ void TRoute::PrepareFileChain() {
     p_->readAhead = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqReadAhead);
     if (!mp3Out) p_->writeBehind = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqWriteBehind);
   }
+  // The filter is most of the work: a stereo file's two channels go to two cores.
+  p_->eq->SetThreads(threads > 1 ? 2 : 1);
   LinkFileChain();
 }
 
@@ -263,6 +265,8 @@ void TRoute::LinkDeviceChain() {
   p_->ring->OnEmpty = p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
+  // The device's thread must never wait for another.
+  p_->eq->SetThreads(1);
   if (spec_.Kind == TRouteKind::FileToDevice) {
     TFileSource& source = *p_->source;
     const TSampleTypes types = ChooseSampleTypes(spec_.Kind, source.FileFormat(), source.IsWav(), false, {});

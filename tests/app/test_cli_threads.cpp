@@ -43,6 +43,11 @@ TEST_F(CliThreads, EveryFftLengthAndLengthComeOutByteForByteAsOnOneThread) {
   Both(dir / "long.wav", "out.wav", "");
   EXPECT_EQ(ReadWavSamples(dir / "1out.wav").size(), 700001u * 2);
   EXPECT_TRUE(FileBytes(dir / "1out.wav") == FileBytes(dir / "3out.wav"));
+  // The same in float, as a 24-bit file is filtered.
+  ASSERT_EQ(Cli("process " + Quote(dir / "long.wav") + " " + Quote(dir / "long24.wav") + " -q --bits 24").code, 0);
+  Both(dir / "long24.wav", "out.wav", "--fft 512");
+  EXPECT_EQ(FileBytes(dir / "1out.wav").size(), FileBytes(dir / "long24.wav").size());
+  EXPECT_TRUE(FileBytes(dir / "1out.wav") == FileBytes(dir / "3out.wav"));
   Both(dir / "long.wav", "out.mp3", "");
   EXPECT_GT(FileBytes(dir / "1out.mp3").size(), 100000u);
   EXPECT_TRUE(FileBytes(dir / "1out.mp3") == FileBytes(dir / "3out.mp3"));
