@@ -1,6 +1,7 @@
 #include "eq/MMEQ.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -192,7 +193,15 @@ void TMMEqualizer::Prepare() {
   if (prepared_ || !IsPcm16(PWaveFormat())) return;
   workCapacity_ = std::max(kMinWorkCapacity, BufferSize());
   draining_ = false;
-  if (threads_ > 1 && PWaveFormat()->nChannels == 2) helper_ = std::make_unique<THandOffWorker>();
+  stage_.reset();
+  staged_ = 0;
+  stageMore_ = true;
+  if (threads_ > 1 && PWaveFormat()->nChannels == 2) {
+    helper_ = std::make_unique<THandOffWorker>();
+    // One slice of the filter: whole buffers of the chain, one hand-off for all of them.
+    const std::int32_t buffer = std::max(BufferSize(), 1);
+    stage_ = AllocWaveHeader(static_cast<std::size_t>(std::max(workCapacity_ / buffer, 1) * buffer));
+  }
   ReplaceFilter(NewFilter(PWaveFormat(), workCapacity_));
   prepared_ = true;
   RebuildResponse();
@@ -256,8 +265,15 @@ void TMMEqualizer::BufferReady(PMMWaveHdr lpwh) {
 }
 
 void TMMEqualizer::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
+  if (lpwh && stage_ && staged_ > 0) {
+    LoadStaged(lpwh, MoreBuffers);  // what was filtered before goes out first
+    return;
+  }
   if (lpwh && aligned_.load() && enabled_.load() && live_.load()) {
-    LoadAligned(lpwh, MoreBuffers);
+    if (stage_)
+      LoadStaged(lpwh, MoreBuffers);
+    else
+      LoadAligned(lpwh, MoreBuffers);
     return;
   }
   TMMDSPComponent::BufferLoad(lpwh, MoreBuffers);
@@ -303,6 +319,21 @@ void TMMEqualizer::LoadAligned(PMMWaveHdr h, bool& MoreBuffers) {
   h->dwBytesRecorded = delivered;
   MoreBuffers = !draining_ || pending;
   if (overflow) NoteOverflow();
+}
+
+void TMMEqualizer::LoadStaged(PMMWaveHdr h, bool& MoreBuffers) {
+  TMMWaveHdr* stage = stage_.get();
+  if (staged_ == 0 && stageMore_) {
+    LoadAligned(stage, stageMore_);
+    staged_ = static_cast<std::int32_t>(stage->dwBytesRecorded);
+  }
+  const std::int32_t from = static_cast<std::int32_t>(stage->dwBytesRecorded) - staged_;
+  const std::int32_t n =
+      std::min(staged_, static_cast<std::int32_t>(std::min<std::uint32_t>(h->dwBufferLength, 0x7FFFFFFF)));
+  std::memcpy(h->lpData, stage->lpData + from, static_cast<std::size_t>(n));
+  staged_ -= n;
+  h->dwBytesRecorded = n;
+  MoreBuffers = staged_ > 0 || stageMore_;
 }
 
 void TMMEqualizer::PcmOverflow() {

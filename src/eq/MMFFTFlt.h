@@ -18,7 +18,7 @@ inline constexpr int kMaxFilterBlock = 1024;
 inline constexpr int kMaxFilterChannels = 2;
 inline constexpr int kFilterTable = kMaxFilterBlock + 2;  // 1026 entries
 // Frames of each channel one hand-off to the helper covers at most.
-inline constexpr int kHelperFrames = 4096;
+inline constexpr int kHelperFrames = 16384;
 
 struct TFFTFilter {
   std::int32_t SampleRate = 0;
