@@ -436,28 +436,43 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
 
 // A NaN or an infinity would fill the whole overlap-add block it lands in (and every
 // block after it through the overlap), and integer output makes that full scale: such
-// float samples enter the filter as silence.
+// float samples enter the filter as silence (in buf too). Copies bytes of buf to dst.
 template <class T>
-void ZeroNonFinite(TFFTFilter& f, std::uint8_t* buf, int bytes) {
+void TakeInput(TFFTFilter& f, std::uint8_t* dst, std::uint8_t* buf, int bytes) {
   if constexpr (std::is_same_v<T, float>) {
     std::int64_t found = 0;
     int i = 0;
-    // Four samples at a time while all are finite (SSE2 is part of every x86-64); a group
-    // with a NaN or an infinity is left to the scalar loop.
+    // Four samples a step, checked as they are copied (SSE2 is part of every x86-64);
+    // a step with a NaN or an infinity goes through the scalar loop.
     const __m128i exponent = _mm_set1_epi32(0x7F800000);
     for (; i + 16 <= bytes; i += 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
-      if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, exponent), exponent)) != 0) break;
+      if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, exponent), exponent)) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        continue;
+      }
+      for (int j = i; j < i + 16; j += 4) {
+        std::uint32_t bits;
+        std::memcpy(&bits, buf + j, 4);
+        if ((bits & 0x7F800000u) == 0x7F800000u) {  // exponent all ones: NaN or infinity
+          std::memset(buf + j, 0, 4);
+          ++found;
+        }
+      }
+      std::memcpy(dst + i, buf + i, 16);
     }
-    for (; i + 4 <= bytes; i += 4) {
+    for (int j = i; j + 4 <= bytes; j += 4) {
       std::uint32_t bits;
-      std::memcpy(&bits, buf + i, 4);
-      if ((bits & 0x7F800000u) == 0x7F800000u) {  // exponent all ones: NaN or infinity
-        std::memset(buf + i, 0, 4);
+      std::memcpy(&bits, buf + j, 4);
+      if ((bits & 0x7F800000u) == 0x7F800000u) {
+        std::memset(buf + j, 0, 4);
         ++found;
       }
     }
+    std::memcpy(dst + i, buf + i, static_cast<std::size_t>(bytes - i));
     if (found && f.NonFiniteCount) f.NonFiniteCount->fetch_add(found, std::memory_order_relaxed);
+  } else {
+    std::memcpy(dst, buf, static_cast<std::size_t>(bytes));
   }
 }
 
@@ -468,8 +483,7 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   const int frameBytes = S * f.Channels;
   auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
-  ZeroNonFinite<T>(f, buf, bytes);
-  std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
+  TakeInput<T>(f, inq + f.InCount, buf, bytes);
   f.InCount += bytes;
   const TChannels sel = Selected(f, mode);
   const bool overflow = RunBlocks<T>(f, sel);
@@ -525,8 +539,7 @@ bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes
   delivered = 0;
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
-    ZeroNonFinite<T>(f, buf + pos, slice);
-    std::memcpy(inq + f.InCount, buf + pos, static_cast<std::size_t>(slice));
+    TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
     f.InCount += slice;
     f.InBytes += slice;
     overflow |= RunBlocks<T>(f, sel);
