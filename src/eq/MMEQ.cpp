@@ -1,6 +1,7 @@
 #include "eq/MMEQ.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -107,6 +108,8 @@ void TMMEqualizer::SetWindow(TMMFFTWindow value) {
 
 void TMMEqualizer::SetChannel(TMMChannel value) { channel_.store(value); }
 
+void TMMEqualizer::SetThreads(std::int32_t value) { threads_ = std::max(1, value); }
+
 void TMMEqualizer::SetSpectrum(TMMResponseDisplay* value) {
   if (value == spectrum_) return;
   if (spectrum_) {
@@ -169,6 +172,7 @@ PFFTFilter TMMEqualizer::NewFilter(const TWaveFormatEx* format, std::int32_t cap
   PFFTFilter f = CreateFFTFilter(format, fftLength_, capacity);
   if (!f) throw std::bad_alloc();
   f->NonFiniteCount = &nonFinite_;
+  if (helper_ && f->Channels == 2) SetFilterHelper(f.get(), helper_.get());
   SetFilterAligned(f.get(), aligned_.load());
   SetFilterWindow(f.get(), window_);
   ApplyBands(f.get());
@@ -189,6 +193,15 @@ void TMMEqualizer::Prepare() {
   if (prepared_ || !IsPcm16(PWaveFormat())) return;
   workCapacity_ = std::max(kMinWorkCapacity, BufferSize());
   draining_ = false;
+  stage_.reset();
+  staged_ = 0;
+  stageMore_ = true;
+  if (threads_ > 1 && PWaveFormat()->nChannels == 2) {
+    helper_ = std::make_unique<THandOffWorker>();
+    // One slice of the filter: whole buffers of the chain, one hand-off for all of them.
+    const std::int32_t buffer = std::max(BufferSize(), 1);
+    stage_ = AllocWaveHeader(static_cast<std::size_t>(std::max(workCapacity_ / buffer, 1) * buffer));
+  }
   ReplaceFilter(NewFilter(PWaveFormat(), workCapacity_));
   prepared_ = true;
   RebuildResponse();
@@ -198,6 +211,7 @@ void TMMEqualizer::Unprepare() {
   if (!prepared_) return;
   prepared_ = false;
   ReplaceFilter(nullptr);
+  helper_.reset();  // no filter is left to hand it work
 }
 
 void TMMEqualizer::Open() {
@@ -251,8 +265,15 @@ void TMMEqualizer::BufferReady(PMMWaveHdr lpwh) {
 }
 
 void TMMEqualizer::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
+  if (lpwh && stage_ && staged_ > 0) {
+    LoadStaged(lpwh, MoreBuffers);  // what was filtered before goes out first
+    return;
+  }
   if (lpwh && aligned_.load() && enabled_.load() && live_.load()) {
-    LoadAligned(lpwh, MoreBuffers);
+    if (stage_)
+      LoadStaged(lpwh, MoreBuffers);
+    else
+      LoadAligned(lpwh, MoreBuffers);
     return;
   }
   TMMDSPComponent::BufferLoad(lpwh, MoreBuffers);
@@ -298,6 +319,21 @@ void TMMEqualizer::LoadAligned(PMMWaveHdr h, bool& MoreBuffers) {
   h->dwBytesRecorded = delivered;
   MoreBuffers = !draining_ || pending;
   if (overflow) NoteOverflow();
+}
+
+void TMMEqualizer::LoadStaged(PMMWaveHdr h, bool& MoreBuffers) {
+  TMMWaveHdr* stage = stage_.get();
+  if (staged_ == 0 && stageMore_) {
+    LoadAligned(stage, stageMore_);
+    staged_ = static_cast<std::int32_t>(stage->dwBytesRecorded);
+  }
+  const std::int32_t from = static_cast<std::int32_t>(stage->dwBytesRecorded) - staged_;
+  const std::int32_t n =
+      std::min(staged_, static_cast<std::int32_t>(std::min<std::uint32_t>(h->dwBufferLength, 0x7FFFFFFF)));
+  std::memcpy(h->lpData, stage->lpData + from, static_cast<std::size_t>(n));
+  staged_ -= n;
+  h->dwBytesRecorded = n;
+  MoreBuffers = staged_ > 0 || stageMore_;
 }
 
 void TMMEqualizer::PcmOverflow() {

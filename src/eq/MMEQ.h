@@ -67,6 +67,11 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   // ends (file to file). Off for device routes. Set before Open.
   bool Aligned() const { return aligned_.load(); }
   void SetAligned(bool value);
+  // Threads the filter may use: 2 or more filter the two channels of a stereo stream
+  // on two threads at once (the output stays the same to the bit). For file routes,
+  // whose filter runs on a thread that may wait; set before Open.
+  std::int32_t Threads() const { return threads_; }
+  void SetThreads(std::int32_t value);
   TMMResponseDisplay* Spectrum() const { return spectrum_; }
   void SetSpectrum(TMMResponseDisplay* value);
 
@@ -105,7 +110,8 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   void BandChanged(TMMEQFilter* band) override;
   void BandListChanged(TObject* sender);
 
-  // Buffers that clipped since Start (any thread).
+  // Buffers that clipped since Start (any thread); with a helper thread, pulls of
+  // several buffers filtered at once.
   std::int64_t ClippedBuffers() const { return clipped_.load(std::memory_order_relaxed); }
 
   TNotifyEvent OnChange;
@@ -124,6 +130,9 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   void Unprepare();
   void Process(char* data, std::int32_t bytes);
   void LoadAligned(PMMWaveHdr lpwh, bool& MoreBuffers);
+  // With a helper: hands on the output of a larger pull, filtered in one go, so that
+  // the two threads meet once for many buffers (clips count once per such pull).
+  void LoadStaged(PMMWaveHdr lpwh, bool& MoreBuffers);
   // Publishes next as the processing filter and frees the old one once no buffer is
   // inside it any more.
   void ReplaceFilter(PFFTFilter next);
@@ -148,6 +157,12 @@ class TMMEqualizer : public TMMDSPComponent, public TMMEQFilterListOwner {
   std::atomic<TMMChannel> channel_{TMMChannel::chBoth};
   bool updating_ = false;
   std::int32_t workCapacity_ = 0;
+  std::int32_t threads_ = 1;
+  std::unique_ptr<THandOffWorker> helper_;  // between Prepare and Unprepare, with 2 threads
+  // Audio thread, aligned with a helper: the staged output and how much of it is handed on.
+  TWaveHdrBlock stage_;
+  std::int32_t staged_ = 0;
+  bool stageMore_ = true;
   TMMResponseDisplay* spectrum_ = nullptr;
   TComponent* spectrumComponent_ = nullptr;
   std::atomic<std::int64_t> clipped_{0};

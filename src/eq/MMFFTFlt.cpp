@@ -254,23 +254,24 @@ void InterleaveAvx2(const std::int16_t* l, const std::int16_t* r, std::int16_t* 
 
 #pragma GCC pop_options
 
-// One block of N samples of one channel (every stride-th sample from src) into out.
+// One block of N samples of one channel (every stride-th sample from src) into out,
+// through the transform context fft and its scratch w.
 template <class T>
-bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T* out, float* overlap) {
+bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T* out, float* overlap,
+                 TComplexFFTContext* fft, float* w) {
   const int n = f.BlockLength, h = f.HalfBlock;
-  float* w = f.Work.get();
   const bool wide = vector && n >= 32;
   if (wide)
     LoadAvx2(src, stride, c, h, w);
   else
     LoadPortable(src + c, stride, h, w);
   std::memset(w + n, 0, sizeof(float) * static_cast<std::size_t>(n));
-  ComplexFFT(f.FFT.get(), w, 1);
+  ComplexFFT(fft, w, 1);
   if (wide)
     KernelAvx2(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
   else
     KernelPortable(w, f.Kernel.get(), f.Kernel.get() + 2 * n, n);
-  ComplexFFT(f.FFT.get(), w, 1);
+  ComplexFFT(fft, w, 1);
   return wide ? OutputAvx2(w, overlap, out, h) : OutputPortable(w, overlap, out, h);
 }
 
@@ -312,6 +313,66 @@ TChannels Selected(const TFFTFilter& f, TMMChannel mode) {
   return {first, last, f.Channels == 2 && first == last};
 }
 
+// The right channel of count stereo blocks from Src, filtered into the helper's half of
+// Apart: the helper's job (or the caller's, when the helper is taken).
+template <class T>
+struct TRightJob {
+  TFFTFilter* Filter;
+  bool Vector;
+  const T* Src;
+  int Count;
+  bool Overflow;
+
+  static void Run(void* context) noexcept {
+    auto& j = *static_cast<TRightJob*>(context);
+    TFFTFilter& f = *j.Filter;
+    const int n = f.BlockLength;
+    T* out = reinterpret_cast<T*>(f.Apart[1].get());
+    for (int b = 0; b < j.Count; ++b)
+      j.Overflow |= FilterBlock<T>(f, j.Vector, j.Src + static_cast<std::ptrdiff_t>(b) * 2 * n, 2, 1, out + b * n,
+                                   f.Overlap[1].get(), f.HelperFFT.get(), f.HelperWork.get());
+  }
+};
+
+// Both channels of stereo blocks, the right one on the helper, in groups of at most
+// kHelperFrames frames: one hand-off a group.
+template <class T>
+bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
+  const int n = f.BlockLength;
+  const int group = std::max(1, kHelperFrames / n);
+  T* left = reinterpret_cast<T*>(f.Apart[0].get());
+  const T* right = reinterpret_cast<const T*>(f.Apart[1].get());
+  bool overflow = false;
+  for (int first = 0; first < blocks; first += group) {
+    const int count = std::min(group, blocks - first);
+    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(first) * 2 * n;
+    TRightJob<T> job{&f, vector, src, count, false};
+    const bool handed = f.Helper->Begin(&TRightJob<T>::Run, &job);
+    for (int b = 0; b < count; ++b)
+      overflow |= FilterBlock<T>(f, vector, src + static_cast<std::ptrdiff_t>(b) * 2 * n, 2, 0, left + b * n,
+                                 f.Overlap[0].get(), f.FFT.get(), f.Work.get());
+    if (handed)
+      f.Helper->Finish();
+    else
+      TRightJob<T>::Run(&job);
+    overflow |= job.Overflow;
+    const int frames = count * n;
+    std::uint8_t* dst = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f)) + f.OutCount +
+                        static_cast<std::ptrdiff_t>(first) * 2 * n * static_cast<int>(sizeof(T));
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+      if (vector && frames % 16 == 0) {
+        InterleaveAvx2(left, right, reinterpret_cast<std::int16_t*>(dst), frames);
+        continue;
+      }
+    }
+    for (int m = 0; m < frames; ++m) {
+      const T pair[2] = {left[m], right[m]};
+      std::memcpy(dst + sizeof(pair) * static_cast<std::size_t>(m), pair, sizeof(pair));
+    }
+  }
+  return overflow;
+}
+
 // Filters every whole block in the input queue onto the end of the output queue.
 template <class T>
 bool RunBlocks(TFFTFilter& f, TChannels sel) {
@@ -322,11 +383,13 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
   bool overflow = false;
   const bool vector = VectorFFTEnabled();
   const int blocks = f.InCount / blockBytes;
+  const bool apart = f.Helper && ch == 2 && !sel.OneOfTwo && blocks > 0;
+  if (apart) overflow = RunBlocksApart<T>(f, vector, blocks);
   alignas(32) T result[kMaxFilterChannels][kMaxFilterBlock];
-  for (int b = 0; b < blocks; ++b) {
+  for (int b = 0; b < (apart ? 0 : blocks); ++b) {
     const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(b) * n * ch;
     for (int c = sel.First; c <= sel.Last; ++c)
-      overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get());
+      overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get(), f.FFT.get(), f.Work.get());
     std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
     if (ch == 1) {
       std::memcpy(dst, result[0], static_cast<std::size_t>(blockBytes));
@@ -373,20 +436,43 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
 
 // A NaN or an infinity would fill the whole overlap-add block it lands in (and every
 // block after it through the overlap), and integer output makes that full scale: such
-// float samples enter the filter as silence.
+// float samples enter the filter as silence (in buf too). Copies bytes of buf to dst.
 template <class T>
-void ZeroNonFinite(TFFTFilter& f, std::uint8_t* buf, int bytes) {
+void TakeInput(TFFTFilter& f, std::uint8_t* dst, std::uint8_t* buf, int bytes) {
   if constexpr (std::is_same_v<T, float>) {
     std::int64_t found = 0;
-    for (int i = 0; i + 4 <= bytes; i += 4) {
+    int i = 0;
+    // Four samples a step, checked as they are copied (SSE2 is part of every x86-64);
+    // a step with a NaN or an infinity goes through the scalar loop.
+    const __m128i exponent = _mm_set1_epi32(0x7F800000);
+    for (; i + 16 <= bytes; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + i));
+      if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(v, exponent), exponent)) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        continue;
+      }
+      for (int j = i; j < i + 16; j += 4) {
+        std::uint32_t bits;
+        std::memcpy(&bits, buf + j, 4);
+        if ((bits & 0x7F800000u) == 0x7F800000u) {  // exponent all ones: NaN or infinity
+          std::memset(buf + j, 0, 4);
+          ++found;
+        }
+      }
+      std::memcpy(dst + i, buf + i, 16);
+    }
+    for (int j = i; j + 4 <= bytes; j += 4) {
       std::uint32_t bits;
-      std::memcpy(&bits, buf + i, 4);
-      if ((bits & 0x7F800000u) == 0x7F800000u) {  // exponent all ones: NaN or infinity
-        std::memset(buf + i, 0, 4);
+      std::memcpy(&bits, buf + j, 4);
+      if ((bits & 0x7F800000u) == 0x7F800000u) {
+        std::memset(buf + j, 0, 4);
         ++found;
       }
     }
+    std::memcpy(dst + i, buf + i, static_cast<std::size_t>(bytes - i));
     if (found && f.NonFiniteCount) f.NonFiniteCount->fetch_add(found, std::memory_order_relaxed);
+  } else {
+    std::memcpy(dst, buf, static_cast<std::size_t>(bytes));
   }
 }
 
@@ -397,8 +483,7 @@ bool ProcessChunk(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes) 
   const int frameBytes = S * f.Channels;
   auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
-  ZeroNonFinite<T>(f, buf, bytes);
-  std::memcpy(inq + f.InCount, buf, static_cast<std::size_t>(bytes));
+  TakeInput<T>(f, inq + f.InCount, buf, bytes);
   f.InCount += bytes;
   const TChannels sel = Selected(f, mode);
   const bool overflow = RunBlocks<T>(f, sel);
@@ -454,8 +539,7 @@ bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes
   delivered = 0;
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
-    ZeroNonFinite<T>(f, buf + pos, slice);
-    std::memcpy(inq + f.InCount, buf + pos, static_cast<std::size_t>(slice));
+    TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
     f.InCount += slice;
     f.InBytes += slice;
     overflow |= RunBlocks<T>(f, sel);
@@ -540,6 +624,17 @@ PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capac
 }
 
 void FreeFFTFilter(PFFTFilter& filter) { filter.reset(); }
+
+void SetFilterHelper(TFFTFilter* filter, THandOffWorker* helper) {
+  if (!filter) return;
+  std::lock_guard lock(filter->Lock);
+  if (helper && !filter->HelperFFT) {
+    filter->HelperFFT = CreateComplexFFT(filter->FFT->Log2Size);
+    filter->HelperWork = detail::AllocFloats(2 * kFilterTable);
+    for (auto& a : filter->Apart) a = detail::AllocFloats(kHelperFrames);  // a float or a 16-bit sample each
+  }
+  filter->Helper = helper;
+}
 
 void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window) {
   if (!filter) return;

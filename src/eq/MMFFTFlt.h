@@ -9,6 +9,7 @@
 
 #include "eq/MMFFT.h"
 #include "foundation/MMPCMSup.h"
+#include "platform/HandOff.h"
 #include "platform/Threads.h"
 
 namespace strataeq {
@@ -16,6 +17,8 @@ namespace strataeq {
 inline constexpr int kMaxFilterBlock = 1024;
 inline constexpr int kMaxFilterChannels = 2;
 inline constexpr int kFilterTable = kMaxFilterBlock + 2;  // 1026 entries
+// Frames of each channel one hand-off to the helper covers at most.
+inline constexpr int kHelperFrames = 16384;
 
 struct TFFTFilter {
   std::int32_t SampleRate = 0;
@@ -58,6 +61,14 @@ struct TFFTFilter {
   // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element.
   detail::AlignedFloats Kernel;
   detail::AlignedFloats Work;  // kFilterTable complex scratch
+  // With a helper, the right channel of stereo blocks (both channels filtered) is
+  // filtered on the helper's thread, through a transform context and scratch of its
+  // own; each channel's output is gathered in Apart (kHelperFrames samples of either)
+  // and interleaved once both are done. Without one, the channels go one after the other.
+  THandOffWorker* Helper = nullptr;
+  PComplexFFT HelperFFT;
+  detail::AlignedFloats HelperWork;
+  detail::AlignedFloats Apart[kMaxFilterChannels];
   // Guards the gains, the response and one whole ProcessFilter call (so a reset or a
   // redesign never lands between two blocks of one buffer).
   TCriticalSection Lock;
@@ -71,6 +82,11 @@ using PFFTFilter = std::unique_ptr<TFFTFilter>;
 // the signal scaled by 10^0.3 / 2 (about 0.998) and delayed by N/4 frames.
 PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capacity);
 void FreeFFTFilter(PFFTFilter& filter);
+// Main thread, before the filter is used: hands the right channel of stereo blocks to
+// helper (none: both on the calling thread). The output stays the same to the bit. The
+// helper may serve several filters; one busy with another's block leaves the block
+// to the calling thread. Raises std::bad_alloc.
+void SetFilterHelper(TFFTFilter* filter, THandOffWorker* helper);
 
 // Main thread. Both redesign the response under the lock.
 void SetFilterWindow(TFFTFilter* filter, TMMFFTWindow window);

@@ -588,8 +588,14 @@ std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t r
     const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
     if (got == 0) break;
     const auto samples = static_cast<std::size_t>(got * c.Channels);
-    SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
-    FloatToSamples(c.To, floats_.data(), data + done * c.ToFrame, samples, c.Dither ? &dither_ : nullptr);
+    std::uint8_t* to = data + done * c.ToFrame;
+    if (c.To == TPcmSampleType::stFloat32) {
+      // Float is the chain's own coding: straight into the buffer, without a copy.
+      SamplesToFloat(c.From, raw_.data(), reinterpret_cast<float*>(to), samples);
+    } else {
+      SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
+      FloatToSamples(c.To, floats_.data(), to, samples, c.Dither ? &dither_ : nullptr);
+    }
     done += got;
     if (r < want || wave_->BytesLeft() <= 0) break;
   }
@@ -601,8 +607,12 @@ bool TMMCustomWaveFile::WriteConverted(const std::uint8_t* data, std::int64_t fr
   for (std::int64_t done = 0; done < frames;) {
     const std::int64_t k = std::min(frames - done, kConvertFrames);
     const auto samples = static_cast<std::size_t>(k * c.Channels);
-    SamplesToFloat(c.From, data + done * c.FromFrame, floats_.data(), samples);
-    FloatToSamples(c.To, floats_.data(), raw_.data(), samples, c.Dither ? &dither_ : nullptr);
+    const float* from = floats_.data();
+    if (c.From == TPcmSampleType::stFloat32)
+      from = reinterpret_cast<const float*>(data + done * c.FromFrame);  // no copy of the chain's floats
+    else
+      SamplesToFloat(c.From, data + done * c.FromFrame, floats_.data(), samples);
+    FloatToSamples(c.To, from, raw_.data(), samples, c.Dither ? &dither_ : nullptr);
     if (wave_->Write(raw_.data(), k * c.ToFrame) != k * c.ToFrame) return false;
     done += k;
   }

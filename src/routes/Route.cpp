@@ -252,6 +252,9 @@ void TRoute::PrepareFileChain() {
     p_->readAhead = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqReadAhead);
     if (!mp3Out) p_->writeBehind = std::make_unique<TMMBlockQueue>(TMMBlockQueueMode::bqWriteBehind);
   }
+  // A fourth thread filters the right channel beside the left. Only with a core for it:
+  // on two cores its hand-offs cost more than it saved.
+  p_->eq->SetThreads(threads > 3 ? 2 : 1);
   LinkFileChain();
 }
 
@@ -294,6 +297,8 @@ void TRoute::LinkDeviceChain() {
   p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
+  // The device's thread must never wait for another.
+  p_->eq->SetThreads(1);
   if (spec_.Kind == TRouteKind::FileToDevice) {
     TFileSource& source = *p_->source;
     const TSampleTypes types = ChooseSampleTypes(spec_.Kind, source.FileFormat(), source.IsWav(), false, {});

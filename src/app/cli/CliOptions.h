@@ -54,8 +54,9 @@ struct TCliOptions {
   std::optional<std::string> OutDir;
   std::string To;
   int Jobs = 0;
-  // process: 1 reads, filters and writes on one thread; 2 or more on three threads
-  // joined by queues. 0: cores / jobs (one file at a time: the cores).
+  // process: 1 reads, filters and writes on one thread; 2 or more on threads of their
+  // own joined by queues; 4 or more filter a stereo file's two channels on two.
+  // 0: cores / jobs (one file at a time: the cores).
   int Threads = 0;
   bool Desktop = false;                 // live: the whole desktop's sound, through a virtual device
   std::optional<int> LatencyMs;         // live, play, record: target end-to-end delay
