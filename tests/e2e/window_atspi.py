@@ -186,9 +186,13 @@ if took > 5:
 
 def dialog():
     for i in range(app.childCount):
-        child = app.getChildAtIndex(i)
-        if child is not None and child.getRole() in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_FILE_CHOOSER):
-            return child
+        try:
+            child = app.getChildAtIndex(i)
+            if child is not None and child.getRole() in (pyatspi.ROLE_DIALOG, pyatspi.ROLE_FILE_CHOOSER):
+                return child
+        except GLib.GError:
+            # A closing dialog can leave the bus between the count and the look.
+            continue
     return None
 
 
