@@ -103,6 +103,9 @@ class TPulseStream : public TWaveStream {
   void Detach();
   void Cork(bool cork);
   void Resync();
+  void OpenProbe();
+  void CloseProbe();
+  static void ProbeReadCallback(pa_stream* s, std::size_t bytes, void* self);
   std::uint64_t PlayedSamples();
 
   TPulseBackend& owner_;
@@ -137,14 +140,19 @@ class TPulseStream : public TWaveStream {
   std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
   // Input: PipeWire's server goes on delivering digital silence to a recording whose
   // source was suspended and resumed, while a new recording of it has sound, and tells
-  // of the suspend only by a change of the source. From such a change (or a suspend the
-  // classic server reports) on, a second of nothing but zeros marks the link dead: the
-  // stream delivers nothing more, as a suspended source on the classic server does, so
-  // the owner reconnects. A source that sounds again clears it.
+  // of the suspend only by a change of the source. A change also comes with a volume
+  // step, and a paused player gives zeros too, so zeros alone prove nothing: from such
+  // a change (or a suspend the classic server reports) on, a second of nothing but
+  // zeros opens a second recording of the source, the probe. Only when the probe hears
+  // sound while this stream still gets zeros is the link dead: the stream delivers
+  // nothing more, as a suspended source on the classic server does, so the owner
+  // reconnects. Sound on this stream clears it all.
   pa_usec_t watchFrom_ = 0;          // changes before this are our own start's suspend
   bool sourceChanged_ = false;       // since the last sound
   pa_usec_t judgeFrom_ = 0;          // sound recorded before the change may still come until then
-  std::uint64_t zeroBytes_ = 0;      // zeros in a row since then
+  std::uint64_t zeroBytes_ = 0;      // zeros in a row since then, or since the probe heard sound
+  pa_stream* probe_ = nullptr;
+  bool probeHeard_ = false;
   bool deaf_ = false;
   std::uint64_t preparedBytes_ = 0;           // output: of the buffers prepared now
 };

@@ -21,6 +21,7 @@ void TPulseStream::Detach() {
     timingOp_ = nullptr;
   }
   CancelDrain();
+  CloseProbe();
   if (timer_) {
     pa_threaded_mainloop_get_api(owner_.Loop())->time_free(timer_);
     timer_ = nullptr;
@@ -220,18 +221,74 @@ void TPulseStream::SuspendedCallback(pa_stream* s, void* self) {
   if (pa_stream_is_suspended(s) == 1) t->SourceChanged(pa_stream_get_device_index(s));
 }
 
+namespace {
+bool Silent(const void* data, std::size_t bytes, const TWaveFormatEx& format) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  const unsigned char zero = format.wBitsPerSample == 8 ? 128 : 0;
+  return !p || std::all_of(p, p + bytes, [zero](unsigned char b) { return b == zero; });
+}
+}  // namespace
+
 bool TPulseStream::Deaf(const void* data, std::size_t bytes) {
   if (deaf_ || !sourceChanged_ || pa_rtclock_now() < judgeFrom_) return deaf_;
-  const auto* p = static_cast<const unsigned char*>(data);
-  const unsigned char zero = format_.wBitsPerSample == 8 ? 128 : 0;
-  if (p && std::any_of(p, p + bytes, [zero](unsigned char b) { return b != zero; })) {
+  if (!Silent(data, bytes, format_)) {
     sourceChanged_ = false;  // sound again: the link lives
     zeroBytes_ = 0;
+    CloseProbe();
     return false;
   }
   zeroBytes_ += bytes;
-  deaf_ = zeroBytes_ >= format_.nAvgBytesPerSec;
+  if (probeHeard_) {
+    // The probe's sound reaches this stream within its own fragment, if the link lives.
+    deaf_ = zeroBytes_ >= format_.nAvgBytesPerSec / 4;
+    if (deaf_) CloseProbe();
+  } else if (zeroBytes_ >= format_.nAvgBytesPerSec) {
+    OpenProbe();
+  }
   return deaf_;
+}
+
+// Left open while the source stays silent, so sound is caught when it starts.
+void TPulseStream::OpenProbe() {
+  if (probe_ || !stream_) return;
+  const char* source = pa_stream_get_device_name(stream_);
+  if (!source) return;
+  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  probe_ = pa_stream_new(owner_.Context(), "StrataEq recording check", spec, nullptr);
+  if (!probe_) return;
+  pa_buffer_attr attr{};
+  attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+  // No smaller fragments than this stream's: a lower latency would make the server
+  // change its graph's period, which our playback hears as an underflow.
+  const pa_buffer_attr* own = pa_stream_get_buffer_attr(stream_);
+  attr.fragsize = own ? own->fragsize : static_cast<std::uint32_t>(pa_usec_to_bytes(kRecordFragment, spec));
+  pa_stream_set_read_callback(probe_, &TPulseStream::ProbeReadCallback, this);
+  if (pa_stream_connect_record(probe_, source, &attr,
+                               static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY)) < 0)
+    CloseProbe();
+}
+
+void TPulseStream::CloseProbe() {
+  probeHeard_ = false;
+  if (!probe_) return;
+  pa_stream_set_read_callback(probe_, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(probe_))) pa_stream_disconnect(probe_);
+  pa_stream_unref(probe_);
+  probe_ = nullptr;
+}
+
+void TPulseStream::ProbeReadCallback(pa_stream* s, std::size_t, void* self) {
+  auto* t = static_cast<TPulseStream*>(self);
+  while (pa_stream_readable_size(s) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+    if (!t->probeHeard_ && !Silent(data, bytes, t->format_)) {
+      t->probeHeard_ = true;
+      t->zeroBytes_ = 0;
+    }
+    pa_stream_drop(s);
+  }
 }
 
 void TPulseStream::RequestTiming() {
@@ -399,6 +456,7 @@ MMRESULT TPulseStream::Start() {
   triggered_ = false;
   sourceChanged_ = deaf_ = false;
   zeroBytes_ = 0;
+  CloseProbe();
   // The server tells of Resync's suspend a moment later.
   watchFrom_ = pa_rtclock_now() + PA_USEC_PER_SEC;
   if (dir_ == TWaveDir::Input && !monitored_.empty()) {

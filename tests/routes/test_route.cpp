@@ -382,5 +382,38 @@ TEST_F(PulseDesktopRoute, ASuspendedMonitorComesBackAndItsSilenceIsCounted) {
   route.Finish();
 }
 
+// A paused player's monitor gives zeros, and a volume step sends the same change of the
+// source as a suspend: the route must not take that silence for a dead link.
+TEST_F(PulseDesktopRoute, ASilentInputWhoseVolumeChangesIsLeftAlone) {
+  kill(player_, SIGTERM);
+  waitpid(player_, nullptr, 0);
+  player_ = 0;
+  TRouteSpec spec;
+  spec.Kind = TRouteKind::DeviceToDevice;
+  spec.InDevice = WaveDeviceByServerName(TWaveDir::Input, "strataeq_b.monitor");
+  spec.OutDevice = WaveDeviceByServerName(TWaveDir::Output, "strataeq_a");
+  spec.LatencyMs = 80;
+  TRoute route(spec);
+  int reconnects = 0;
+  route.OnRecordingReconnected = [&] { ++reconnects; };
+  const auto never = [] { return false; };
+  route.Open();
+  route.Start();
+  route.Serve(never, 2.0);
+  const int before = route.Dropouts();
+  for (const char* volume : {"90%", "100%", "80%"}) {
+    test::Shell(std::string("pactl set-source-volume strataeq_b.monitor ") + volume);
+    route.Serve(never, 3.0);
+  }
+  EXPECT_EQ(reconnects, 0);
+  // PipeWire can run our playback dry for a moment while the check's recording joins;
+  // that underflow is counted, as any is.
+  EXPECT_LE(route.Dropouts() - before, 3);
+  EXPECT_EQ(route.Failure(), "");
+  route.Stop();
+  route.Finish();
+  test::Shell("pactl set-source-volume strataeq_b.monitor 100%");
+}
+
 }  // namespace
 }  // namespace strataeq::routes
