@@ -550,6 +550,9 @@ TMMCustomWaveFile::~TMMCustomWaveFile() {
 
 namespace {
 constexpr std::int64_t kConvertFrames = 1024;
+// A converting writer packs this much at a time: a piece as large as the file's IO
+// buffer is written straight through, in one system call, without a copy into it.
+constexpr std::int64_t kWritePieceBytes = 65536;
 }  // namespace
 
 void TMMCustomWaveFile::SetChainSampleType(TPcmSampleType value) {
@@ -572,8 +575,10 @@ void TMMCustomWaveFile::PrepareConversion(const TWaveFormatEx* from, const TWave
   conversion_.FromFrame = from->nBlockAlign;
   conversion_.ToFrame = to->nBlockAlign;
   conversion_.Dither = SampleBytes(b) <= 2 && (a == TPcmSampleType::stFloat32 || SampleBytes(a) > SampleBytes(b));
-  raw_.assign(static_cast<std::size_t>(kConvertFrames * std::max(conversion_.FromFrame, conversion_.ToFrame)), 0);
-  floats_.assign(static_cast<std::size_t>(kConvertFrames * conversion_.Channels), 0.0f);
+  conversion_.Frames = Input() ? std::max<std::int64_t>(kConvertFrames, kWritePieceBytes / std::max<int>(to->nBlockAlign, 1))
+                              : kConvertFrames;
+  raw_.assign(static_cast<std::size_t>(conversion_.Frames * std::max(conversion_.FromFrame, conversion_.ToFrame)), 0);
+  floats_.assign(static_cast<std::size_t>(conversion_.Frames * conversion_.Channels), 0.0f);
   converting_ = true;
 }
 
@@ -582,7 +587,7 @@ std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t r
   const std::int64_t wanted = room / c.ToFrame;
   std::int64_t done = 0;
   while (done < wanted) {
-    const std::int64_t k = std::min(wanted - done, kConvertFrames);
+    const std::int64_t k = std::min(wanted - done, c.Frames);
     const std::int64_t want = k * c.FromFrame;
     const std::int64_t r = wave_->Read(raw_.data(), want);
     const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
@@ -605,7 +610,7 @@ std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t r
 bool TMMCustomWaveFile::WriteConverted(const std::uint8_t* data, std::int64_t frames) {
   const TConversion& c = conversion_;
   for (std::int64_t done = 0; done < frames;) {
-    const std::int64_t k = std::min(frames - done, kConvertFrames);
+    const std::int64_t k = std::min(frames - done, c.Frames);
     const auto samples = static_cast<std::size_t>(k * c.Channels);
     const float* from = floats_.data();
     if (c.From == TPcmSampleType::stFloat32)
