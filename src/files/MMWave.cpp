@@ -585,6 +585,16 @@ void TMMCustomWaveFile::PrepareConversion(const TWaveFormatEx* from, const TWave
 std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t room) {
   const TConversion& c = conversion_;
   const std::int64_t wanted = room / c.ToFrame;
+  if (c.To == TPcmSampleType::stFloat32 && c.FromFrame <= c.ToFrame) {
+    // Float is the chain's own coding: the file's samples are read (in one go, past the
+    // file's buffer) into the end of the chain's buffer and widened there in place.
+    const std::int64_t want = wanted * c.FromFrame;
+    std::uint8_t* raw = data + wanted * c.ToFrame - want;
+    const std::int64_t r = wave_->Read(raw, want);
+    const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
+    SamplesToFloat(c.From, raw, reinterpret_cast<float*>(data), static_cast<std::size_t>(got * c.Channels));
+    return static_cast<std::int32_t>(got * c.ToFrame);
+  }
   std::int64_t done = 0;
   while (done < wanted) {
     const std::int64_t k = std::min(wanted - done, c.Frames);
@@ -593,14 +603,8 @@ std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t r
     const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
     if (got == 0) break;
     const auto samples = static_cast<std::size_t>(got * c.Channels);
-    std::uint8_t* to = data + done * c.ToFrame;
-    if (c.To == TPcmSampleType::stFloat32) {
-      // Float is the chain's own coding: straight into the buffer, without a copy.
-      SamplesToFloat(c.From, raw_.data(), reinterpret_cast<float*>(to), samples);
-    } else {
-      SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
-      FloatToSamples(c.To, floats_.data(), to, samples, c.Dither ? &dither_ : nullptr);
-    }
+    SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
+    FloatToSamples(c.To, floats_.data(), data + done * c.ToFrame, samples, c.Dither ? &dither_ : nullptr);
     done += got;
     if (r < want || wave_->BytesLeft() <= 0) break;
   }
