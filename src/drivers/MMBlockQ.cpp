@@ -4,10 +4,13 @@
 #include <cstring>
 #include <utility>
 
+#include "foundation/MMPCMSup.h"
 #include "platform/Messages.h"
 
 namespace strataeq {
 namespace {
+// Of 16-bit samples; a block of wider samples holds as many, so that float queues
+// wake their sides no more often than 16-bit ones.
 constexpr std::int32_t kBlockBytes = 65536;
 }  // namespace
 
@@ -30,7 +33,8 @@ void TMMBlockQueue::Open() {
   TMMDSPComponent::Open();
   try {
     const std::int32_t buffer = std::max(BufferSize(), 1);
-    blockSize_ = std::max(kBlockBytes / buffer, 1) * buffer;
+    const std::int32_t widen = std::max(SampleBytes(SampleTypeOf(PWaveFormat())) / 2, 1);
+    blockSize_ = std::max(kBlockBytes * widen / buffer, 1) * buffer;
     blocks_.resize(static_cast<std::size_t>(numBlocks_));
     for (Block& b : blocks_) b.hdr = AllocWaveHeader(static_cast<std::size_t>(blockSize_));
     {

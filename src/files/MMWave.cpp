@@ -550,6 +550,9 @@ TMMCustomWaveFile::~TMMCustomWaveFile() {
 
 namespace {
 constexpr std::int64_t kConvertFrames = 1024;
+// A converting writer packs this much at a time: a piece as large as the file's IO
+// buffer is written straight through, in one system call, without a copy into it.
+constexpr std::int64_t kWritePieceBytes = 65536;
 }  // namespace
 
 void TMMCustomWaveFile::SetChainSampleType(TPcmSampleType value) {
@@ -572,30 +575,36 @@ void TMMCustomWaveFile::PrepareConversion(const TWaveFormatEx* from, const TWave
   conversion_.FromFrame = from->nBlockAlign;
   conversion_.ToFrame = to->nBlockAlign;
   conversion_.Dither = SampleBytes(b) <= 2 && (a == TPcmSampleType::stFloat32 || SampleBytes(a) > SampleBytes(b));
-  raw_.assign(static_cast<std::size_t>(kConvertFrames * std::max(conversion_.FromFrame, conversion_.ToFrame)), 0);
-  floats_.assign(static_cast<std::size_t>(kConvertFrames * conversion_.Channels), 0.0f);
+  conversion_.Frames = Input() ? std::max<std::int64_t>(kConvertFrames, kWritePieceBytes / std::max<int>(to->nBlockAlign, 1))
+                              : kConvertFrames;
+  raw_.assign(static_cast<std::size_t>(conversion_.Frames * std::max(conversion_.FromFrame, conversion_.ToFrame)), 0);
+  floats_.assign(static_cast<std::size_t>(conversion_.Frames * conversion_.Channels), 0.0f);
   converting_ = true;
 }
 
 std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t room) {
   const TConversion& c = conversion_;
   const std::int64_t wanted = room / c.ToFrame;
+  if (c.To == TPcmSampleType::stFloat32 && c.FromFrame <= c.ToFrame) {
+    // Float is the chain's own coding: the file's samples are read (in one go, past the
+    // file's buffer) into the end of the chain's buffer and widened there in place.
+    const std::int64_t want = wanted * c.FromFrame;
+    std::uint8_t* raw = data + wanted * c.ToFrame - want;
+    const std::int64_t r = wave_->Read(raw, want);
+    const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
+    SamplesToFloat(c.From, raw, reinterpret_cast<float*>(data), static_cast<std::size_t>(got * c.Channels));
+    return static_cast<std::int32_t>(got * c.ToFrame);
+  }
   std::int64_t done = 0;
   while (done < wanted) {
-    const std::int64_t k = std::min(wanted - done, kConvertFrames);
+    const std::int64_t k = std::min(wanted - done, c.Frames);
     const std::int64_t want = k * c.FromFrame;
     const std::int64_t r = wave_->Read(raw_.data(), want);
     const std::int64_t got = r > 0 ? r / c.FromFrame : 0;
     if (got == 0) break;
     const auto samples = static_cast<std::size_t>(got * c.Channels);
-    std::uint8_t* to = data + done * c.ToFrame;
-    if (c.To == TPcmSampleType::stFloat32) {
-      // Float is the chain's own coding: straight into the buffer, without a copy.
-      SamplesToFloat(c.From, raw_.data(), reinterpret_cast<float*>(to), samples);
-    } else {
-      SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
-      FloatToSamples(c.To, floats_.data(), to, samples, c.Dither ? &dither_ : nullptr);
-    }
+    SamplesToFloat(c.From, raw_.data(), floats_.data(), samples);
+    FloatToSamples(c.To, floats_.data(), data + done * c.ToFrame, samples, c.Dither ? &dither_ : nullptr);
     done += got;
     if (r < want || wave_->BytesLeft() <= 0) break;
   }
@@ -605,7 +614,7 @@ std::int32_t TMMCustomWaveFile::ReadConverted(std::uint8_t* data, std::int32_t r
 bool TMMCustomWaveFile::WriteConverted(const std::uint8_t* data, std::int64_t frames) {
   const TConversion& c = conversion_;
   for (std::int64_t done = 0; done < frames;) {
-    const std::int64_t k = std::min(frames - done, kConvertFrames);
+    const std::int64_t k = std::min(frames - done, c.Frames);
     const auto samples = static_cast<std::size_t>(k * c.Channels);
     const float* from = floats_.data();
     if (c.From == TPcmSampleType::stFloat32)

@@ -236,6 +236,7 @@ class TMMCustomWaveFile : public TMMDSPComponent {
   struct TConversion {
     TPcmSampleType From = TPcmSampleType::stNone, To = TPcmSampleType::stNone;
     int Channels = 0, FromFrame = 0, ToFrame = 0;
+    std::int64_t Frames = 0;  // converted at a time
     bool Dither = false;
   };
   void PrepareConversion(const TWaveFormatEx* from, const TWaveFormatEx* to);

@@ -168,7 +168,7 @@ void ScalarToFloat(TPcmSampleType type, const void* src, float* dst, std::size_t
       }
       break;
     case TPcmSampleType::stFloat32:
-      std::memcpy(dst, src, 4 * count);
+      std::memmove(dst, src, 4 * count);  // in place too
       break;
     case TPcmSampleType::stNone:
       break;

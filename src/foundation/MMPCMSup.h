@@ -84,7 +84,9 @@ class TDither {
 };
 
 // Samples to floats with full scale at 1.0, and back: rounded, with dither when
-// given, held in the target's range (float targets keep everything).
+// given, held in the target's range (float targets keep everything). SamplesToFloat
+// also widens in place: src may lie inside dst when it starts count * (4 - the sample's
+// bytes) bytes or more after dst, as samples read into the end of dst's room do.
 void SamplesToFloat(TPcmSampleType type, const void* src, float* dst, std::size_t count);
 void FloatToSamples(TPcmSampleType type, const float* src, void* dst, std::size_t count, TDither* dither);
 // 16-, 24- and 32-bit integers run in SSE2, or AVX2 where the processor has it, with

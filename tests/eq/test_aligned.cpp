@@ -2,8 +2,10 @@
 // delay) and the float path beside the 16-bit one.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -185,6 +187,44 @@ TEST(FloatFilter, KeepsQuietTonesAndValuesBeyondFullScale) {
     }
     EXPECT_LT(20 * std::log10(worstQuiet), -140.0) << "vector " << vector;
     EXPECT_NEAR(loudest, 1.9 * kFlat, 0.01);
+  }
+}
+
+// NaN and infinities enter the filter as silence and are counted, whichever step of
+// the vector copy they fall in: the output is bit for bit that of the input with zeros
+// in their place, on both paths, in calls of odd lengths (each step's tail).
+TEST(FloatFilter, NonFiniteSamplesAreSilencedWhereverTheyFall) {
+  const float bad[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                       -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::quiet_NaN()};
+  const auto fmt = Float32(2, 44100);
+  auto run = [&](const std::vector<float>& in, std::atomic<std::int64_t>& count) {
+    auto f = CreateFFTFilter(&fmt, 256, 65536);
+    SetFilterAligned(f.get(), true);
+    SetFilterBand(f.get(), 2000, 5000, 12);
+    f->NonFiniteCount = &count;
+    return RunAligned(f.get(), TMMChannel::chBoth, in, {4100, 36, 1000, 12});
+  };
+  for (bool vector : Paths()) {
+    PathGuard guard(vector);
+    const auto noise = Noise(2 * 3001, 20000, 7);
+    std::vector<float> clean(noise.size());
+    for (std::size_t i = 0; i < clean.size(); ++i) clean[i] = noise[i] / 32768.0f;
+    std::vector<float> dirty = clean;
+    // Every position of a 16-sample step once, then a run of them, then one alone.
+    std::int64_t planted = 0;
+    for (std::size_t k = 0; k < 16; ++k, ++planted) dirty[100 + 17 * k] = bad[k % 4];
+    for (std::size_t k = 0; k < 40; ++k, ++planted) dirty[3000 + k] = bad[k % 4];
+    dirty[dirty.size() - 1] = bad[0];
+    ++planted;
+    for (std::size_t i = 0; i < dirty.size(); ++i)
+      if (!std::isfinite(dirty[i])) clean[i] = 0.0f;
+    std::atomic<std::int64_t> countClean{0}, countDirty{0};
+    const auto want = run(clean, countClean);
+    const auto got = run(dirty, countDirty);
+    ASSERT_EQ(got.size(), want.size());
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << "vector " << vector;
+    EXPECT_EQ(countClean.load(), 0);
+    EXPECT_EQ(countDirty.load(), planted) << "vector " << vector;
   }
 }
 

@@ -229,6 +229,38 @@ TEST_P(PcmSimd, MatchesTheScalarConversionsBitForBit) {
   EXPECT_EQ(d1.Next(), d2.Next());
 }
 
+// Widening in place, the samples read into the end of the floats' room (a file
+// reader's way), gives what a separate buffer gives: every type and length 0..40 (each
+// vector step and tail), the room's start at an odd address, the extreme values first.
+TEST(PcmInPlace, WideningInsideTheFloatsRoomEqualsWideningApart) {
+  const TPcmSampleType types[] = {TPcmSampleType::stInt8, TPcmSampleType::stInt16, TPcmSampleType::stInt24,
+                                  TPcmSampleType::stInt32};
+  std::mt19937 gen(5);
+  for (const TPcmSimd level : {TPcmSimd::Scalar, TPcmSimd::Sse2, TPcmSimd::Avx2}) {
+    if (static_cast<int>(level) > static_cast<int>(PcmSimdAvailable())) continue;
+    LimitPcmSimd(level);
+    for (const TPcmSampleType type : types) {
+      const auto bytes = static_cast<std::size_t>(SampleBytes(type));
+      for (std::size_t n = 0; n <= 40; ++n) {
+        std::vector<std::uint8_t> raw(n * bytes);
+        for (auto& b : raw) b = static_cast<std::uint8_t>(gen());
+        // The most negative and the largest sample: 0x80.. and 0x7F.. in the top byte.
+        for (std::size_t k = 0; k < std::min<std::size_t>(n, 2) * bytes; ++k)
+          raw[k] = k % bytes == bytes - 1 ? (k < bytes ? 0x80 : 0x7F) : (k < bytes ? 0x00 : 0xFF);
+        std::vector<float> apart(n);
+        SamplesToFloat(type, raw.data(), apart.data(), n);
+        std::vector<std::uint8_t> room(4 * n + 4 + 1);
+        std::uint8_t* floats = room.data() + 1;
+        std::memcpy(floats + 4 * n - n * bytes, raw.data(), raw.size());
+        SamplesToFloat(type, floats + 4 * n - n * bytes, reinterpret_cast<float*>(floats), n);
+        ASSERT_TRUE(n == 0 || std::memcmp(floats, apart.data(), 4 * n) == 0)
+            << bytes << " bytes, " << n << " samples, level " << static_cast<int>(level);
+      }
+    }
+  }
+  LimitPcmSimd(TPcmSimd::Avx2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, PcmSimd, testing::Values(TPcmSimd::Sse2, TPcmSimd::Avx2),
                          [](const testing::TestParamInfo<TPcmSimd>& info) {
                            return std::string(info.param == TPcmSimd::Sse2 ? "Sse2" : "Avx2");
