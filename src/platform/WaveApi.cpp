@@ -299,6 +299,11 @@ MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Underflows(count); });
 }
 
+MMRESULT waveInGetOverruns(HWAVEIN hwi, std::uint64_t* count) {
+  if (!count) return MMSYSERR_INVALPARAM;
+  return WithStream(hwi, TWaveDir::Input, [&](TWaveStream& s) { return s.Overruns(count); });
+}
+
 std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }
 
 int WaveDeviceByServerName(TWaveDir dir, const std::string& name) {

@@ -179,6 +179,9 @@ MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes);
 // device while it played (each a silence the listener hears); 0 where the backend
 // cannot tell.
 MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count);
+// Times since the open that recorded sound was lost before it reached us (the server's
+// overrun, a hole, or no buffer queued to take it): each a jump the listener hears.
+MMRESULT waveInGetOverruns(HWAVEIN hwi, std::uint64_t* count);
 
 // The sound server's own name of a device (the mapper: the current default), for
 // talking to the server about it; empty where the backend has no such names.
@@ -209,6 +212,10 @@ class TWaveStream {
     return MMSYSERR_NOERROR;
   }
   virtual MMRESULT Underflows(std::uint64_t* count) {
+    *count = 0;
+    return MMSYSERR_NOERROR;
+  }
+  virtual MMRESULT Overruns(std::uint64_t* count) {
     *count = 0;
     return MMSYSERR_NOERROR;
   }

@@ -72,6 +72,10 @@ class TPulseStream : public TWaveStream {
     *count = underflows_.load();
     return MMSYSERR_NOERROR;
   }
+  MMRESULT Overruns(std::uint64_t* count) override {
+    *count = overruns_.load();
+    return MMSYSERR_NOERROR;
+  }
 
   // The lock is held for these.
   void Fail(MMRESULT code);
@@ -86,6 +90,7 @@ class TPulseStream : public TWaveStream {
   static void ReadCallback(pa_stream* s, std::size_t bytes, void* self);
   static void TimingCallback(pa_stream* s, void* self);
   static void UnderflowCallback(pa_stream* s, void* self);
+  static void OverflowCallback(pa_stream* s, void* self);
   static void TimingDone(pa_stream* s, int success, void* self);
   static void DrainDone(pa_stream* s, int success, void* self);
   static void TimerCallback(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
@@ -138,6 +143,8 @@ class TPulseStream : public TWaveStream {
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
   std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
+  std::atomic<std::uint64_t> overruns_{0};    // input: the same
+  bool losing_ = false;                       // input: the sound lost now is counted already
   // Input: PipeWire's server goes on delivering digital silence to a recording whose
   // source was suspended and resumed, while a new recording of it has sound, and tells
   // of the suspend only by a change of the source. A change also comes with a volume

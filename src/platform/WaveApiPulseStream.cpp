@@ -2,6 +2,7 @@
 // the server's clock, recording filled from what the server delivers.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/Threads.h"
 #include "platform/WaveApiPulse.h"
@@ -32,6 +33,7 @@ void TPulseStream::Detach() {
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_latency_update_callback(stream_, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
     pa_stream_set_suspended_callback(stream_, nullptr, nullptr);
     if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
     pa_stream_unref(stream_);
@@ -66,6 +68,7 @@ MMRESULT TPulseStream::Connect(const char* device, const pa_sample_spec& spec, c
     attr.tlength = attr.minreq = static_cast<std::uint32_t>(-1);
     pa_stream_set_read_callback(stream_, &TPulseStream::ReadCallback, this);
     pa_stream_set_suspended_callback(stream_, &TPulseStream::SuspendedCallback, this);
+    pa_stream_set_overflow_callback(stream_, &TPulseStream::OverflowCallback, this);
     rc = pa_stream_connect_record(stream_, device, &attr,
                                   static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED));
   } else {
@@ -141,6 +144,12 @@ void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseSt
 
 // The server played out everything we had queued and goes on with silence.
 void TPulseStream::UnderflowCallback(pa_stream*, void* self) { ++static_cast<TPulseStream*>(self)->underflows_; }
+
+// We read too late and the server dropped recorded sound.
+void TPulseStream::OverflowCallback(pa_stream*, void* self) {
+  auto* t = static_cast<TPulseStream*>(self);
+  if (t->running_) ++t->overruns_;
+}
 
 void TPulseStream::TimingDone(pa_stream*, int, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
@@ -356,6 +365,11 @@ void TPulseStream::CheckPlayed() {
 void TPulseStream::Consume(const void* data, std::size_t bytes) {
   if (!running_ || failed_ || Deaf(data, bytes)) return;
   const auto* p = static_cast<const char*>(data);
+  // A hole, or sound with no buffer to take it, is lost: one jump however long.
+  const auto lose = [this] {
+    if (!std::exchange(losing_, true)) ++overruns_;
+  };
+  if (!p) lose();
   while (bytes > 0 && !queue_.empty()) {
     TMMWaveHdr* h = queue_.front();
     const std::size_t take = std::min<std::size_t>(h->dwBufferLength - headOffset_, bytes);
@@ -375,6 +389,10 @@ void TPulseStream::Consume(const void* data, std::size_t bytes) {
     }
   }
   // With no buffer queued the rest is lost, as on any device that overruns.
+  if (bytes > 0)
+    lose();
+  else if (p)
+    losing_ = false;
 }
 
 void TPulseStream::Cork(bool cork) {
@@ -454,7 +472,7 @@ MMRESULT TPulseStream::Start() {
   }
   running_ = true;
   triggered_ = false;
-  sourceChanged_ = deaf_ = false;
+  sourceChanged_ = deaf_ = losing_ = false;
   zeroBytes_ = 0;
   CloseProbe();
   // The server tells of Resync's suspend a moment later.

@@ -155,10 +155,12 @@ class TVirtualAudio::Stream : public TWaveStream {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Underflows(std::uint64_t* count) override {
+  MMRESULT Underflows(std::uint64_t* count) override { return Losses(count); }
+  MMRESULT Overruns(std::uint64_t* count) override { return Losses(count); }
+  MMRESULT Losses(std::uint64_t* count) {
     std::lock_guard lock(owner_.mutex_);
     const Device* d = owner_.DeviceAt(dir_, device_);
-    *count = d && d->stream == this ? d->underflows : 0;
+    *count = d && d->stream == this ? d->losses : 0;
     return MMSYSERR_NOERROR;
   }
 
@@ -289,7 +291,7 @@ MMRESULT TVirtualAudio::Open(TWaveDir dir, int deviceId, const TWaveFormatEx& fo
     auto s = std::make_unique<Stream>(*this, dir, index, format, callback, instance, handle);
     created = s.get();
     d->stream = created;
-    d->underflows = 0;
+    d->losses = 0;
     stream = std::move(s);
   }
   created->Report(dir == TWaveDir::Input ? MM_WIM_OPEN : MM_WOM_OPEN, 0);
@@ -461,7 +463,12 @@ void TVirtualAudio::FailNext(TWaveDir dir, int device, TWaveOp op, MMRESULT code
 
 void TVirtualAudio::InjectUnderflow(int device) {
   std::lock_guard lock(mutex_);
-  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) ++d->underflows;
+  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) ++d->losses;
+}
+
+void TVirtualAudio::InjectOverrun(int device) {
+  std::lock_guard lock(mutex_);
+  if (Device* d = DeviceAt(TWaveDir::Input, device); d && d->stream) ++d->losses;
 }
 
 void TVirtualAudio::LoseDevice(TWaveDir dir, int device, MMRESULT code) {

@@ -76,6 +76,8 @@ class TVirtualAudio : public TWaveBackend {
   // The open output device reports an underflow, as a server does that ran out of
   // queued sound (the stream's count goes up by one).
   void InjectUnderflow(int device);
+  // The open input device reports recorded sound lost before it was taken.
+  void InjectOverrun(int device);
 
  private:
   double toneHz_ = 0;
@@ -92,7 +94,7 @@ class TVirtualAudio : public TWaveBackend {
     TWaveOp failOp = TWaveOp::Open;
     MMRESULT failCode = MMSYSERR_NOERROR;
     Stream* stream = nullptr;
-    std::uint64_t underflows = 0;      // output: of the stream open now
+    std::uint64_t losses = 0;          // of the stream open now: underflows, or overruns of a recording
     std::deque<std::uint8_t> fifo;     // input: bytes to record
     std::vector<std::uint8_t> played;  // output: bytes played
   };

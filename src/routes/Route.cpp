@@ -392,7 +392,7 @@ void TRoute::Start() {
 
 void TRoute::StartDriver() {
   stopped_ = endTold_ = stopSent_ = false;
-  underflowsSeen_ = 0;
+  underflowsSeen_ = overrunsSeen_ = 0;
   if (p_->waveOut) p_->outName = WaveOutDeviceName(p_->outDev);
   *p_->driverStop = [this](TObject*) {
     stopped_ = true;
@@ -454,6 +454,11 @@ void TRoute::Poll() {
     StopAsked();
   } catch (...) {
     Fail(ExceptionMessage(std::current_exception()));
+  }
+  if (p_->waveIn) {  // recorded sound lost before it reached us: a jump the listener hears
+    const std::int64_t o = p_->waveIn->Overruns();
+    if (o > overrunsSeen_) dropouts_ += static_cast<int>(o - overrunsSeen_);
+    overrunsSeen_ = o;
   }
   if (!p_->waveOut || !p_->driver) return;
   if (!Live()) {

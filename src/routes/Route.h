@@ -211,6 +211,7 @@ class TRoute {
   bool closing_ = false;
   bool stopSent_ = false;
   std::int64_t underflowsSeen_ = 0;
+  std::int64_t overrunsSeen_ = 0;
   bool running_ = false;
   bool interrupted_ = false;
   bool empty_ = false;    // a file route with nothing to pull: its output was written whole

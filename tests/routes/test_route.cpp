@@ -174,6 +174,23 @@ TEST_F(Route, EveryKindRunsAndDeliversItsSound) {
   ASSERT_EQ(Run(next, 0.3), "");
   EXPECT_EQ(next.Player()->NumBuffers(), plan.OutputBuffers + 1);
   EXPECT_EQ(next.Latency().Plan.OutputBuffers, plan.OutputBuffers + 1);
+
+  // Recorded sound the server dropped is a jump in what is heard: each report counts.
+  TRouteSpec take = Spec(TRouteKind::DeviceToFile);
+  take.Output = dir / "take.wav";
+  TRoute recording(take);
+  ASSERT_EQ(test::ErrorOf([&] {
+              recording.Open();
+              recording.Start();
+              recording.Serve([] { return false; }, 0.3);
+              audio->InjectOverrun(1);
+              audio->InjectOverrun(1);
+              recording.Serve([] { return false; }, 1.5);
+              recording.Stop();
+              recording.Finish();
+            }),
+            "");
+  EXPECT_EQ(recording.Dropouts(), 2);
 }
 
 TEST_F(Route, AFileOfMoreThan16BitsIsWrittenAsItIsAndPlayedAs16Bits) {
