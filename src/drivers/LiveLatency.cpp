@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 
 #include "drivers/MMRingBf.h"
 #include "drivers/MMWavIn.h"
@@ -104,6 +106,18 @@ int TRouteStallWatch::Update(std::int64_t position, std::int64_t elapsed) {
   if (stalled_ <= graceFrames_ || counted_) return 0;
   counted_ = true;
   return 1;
+}
+
+void TGapMerge::Reset() {
+  for (auto& r : recent_) r.store(std::numeric_limits<std::int64_t>::min() / 2, std::memory_order_relaxed);
+}
+
+bool TGapMerge::Add(std::int64_t ns) {
+  if (ns < 0) return true;
+  for (const auto& r : recent_)
+    if (std::abs(ns - r.load(std::memory_order_relaxed)) < kWindowNs) return false;
+  recent_[next_.fetch_add(1, std::memory_order_relaxed) % kRecent].store(ns, std::memory_order_relaxed);
+  return true;
 }
 
 int TRouteStallWatch::AddUnderflows(std::int64_t total) {

@@ -6,6 +6,8 @@
 // queued ahead of it, and for the equalizer's own delay (a quarter of the FFT length).
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace strataeq {
@@ -85,6 +87,24 @@ class TRouteStallWatch {
   std::int64_t stalled_ = 0;
   bool counted_ = false;          // the current stall is counted (by itself or an underflow)
   std::int64_t underflows_ = 0;   // the device's count at the last reading
+};
+
+// One stall of the machine is heard as one gap, but several parts of a route report
+// it: the ring runs empty, the server runs dry, the recording overruns, then the ring
+// overfills. Reports within kWindowNs of a counted one are that gap. Any thread adds.
+class TGapMerge {
+ public:
+  static constexpr std::int64_t kWindowNs = 100'000'000;
+  TGapMerge() { Reset(); }
+  void Reset();  // a new run: nothing before it merges
+  // A report at ns (WaveClockNs; negative: unknown, a gap of its own); true when it
+  // is a new gap.
+  bool Add(std::int64_t ns);
+
+ private:
+  static constexpr unsigned kRecent = 16;
+  std::array<std::atomic<std::int64_t>, kRecent> recent_;
+  std::atomic<unsigned> next_{0};
 };
 
 // Watches the recording side of a running route, read about once a second: a

@@ -334,10 +334,11 @@ void TMMCustomWaveIn::ProcessBuffer(TMMWaveHdr* hdr, bool fromReset) {
 std::string WaveInDeviceName(TMMDeviceId device) { return WaveDeviceName(TWaveDir::Input, device); }
 bool WaveInCanOpen(TMMDeviceId device) { return WaveDeviceCanOpen(TWaveDir::Input, device); }
 
-std::int64_t TMMCustomWaveIn::Overruns() const {
-  std::uint64_t count = 0;
+TWaveLosses TMMCustomWaveIn::Overruns() const {
+  TWaveLosses losses;
   const HWAVEIN h = Handle();
-  return h && waveInGetOverruns(h, &count) == MMSYSERR_NOERROR ? static_cast<std::int64_t>(count) : 0;
+  if (!h || waveInGetOverruns(h, &losses) != MMSYSERR_NOERROR) losses = {};
+  return losses;
 }
 
 }  // namespace strataeq

@@ -39,7 +39,7 @@ class TMMCustomWaveIn : public TMMWaveDevice {
   // Bytes handed downstream since Start.
   std::int64_t BytesRecorded() const { return bytesRecorded_.load(); }
   // Times recorded sound was lost before it reached us since the open (see waveInGetOverruns).
-  std::int64_t Overruns() const;
+  TWaveLosses Overruns() const;
 
   // Setting a format closes the device; a valid PCM format sets Mode, BitLength and
   // SampleRate from it.

@@ -267,10 +267,11 @@ std::int64_t TMMWaveOut::ToTimeFormat(std::int64_t samples) const {
   }
 }
 
-std::int64_t TMMWaveOut::Underflows() const {
-  std::uint64_t count = 0;
+TWaveLosses TMMWaveOut::Underflows() const {
+  TWaveLosses losses;
   const HWAVEOUT h = Handle();
-  return h && waveOutGetUnderflows(h, &count) == MMSYSERR_NOERROR ? static_cast<std::int64_t>(count) : 0;
+  if (!h || waveOutGetUnderflows(h, &losses) != MMSYSERR_NOERROR) losses = {};
+  return losses;
 }
 
 std::int64_t TMMWaveOut::Position() {

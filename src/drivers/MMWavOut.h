@@ -47,7 +47,7 @@ class TMMWaveOut : public TMMWaveDevice {
   // Played position in TimeFormat units; 0 unless opened with a format.
   std::int64_t Position();
   // Times the server ran out of our sound since the device opened; 0 while closed.
-  std::int64_t Underflows() const;
+  TWaveLosses Underflows() const;
 
   void SetPWaveFormat(const TWaveFormatEx* format) override;  // closes first
   void Open() override;

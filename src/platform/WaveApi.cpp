@@ -294,14 +294,14 @@ MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes) {
   return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.ServerBuffer(sizes); });
 }
 
-MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count) {
-  if (!count) return MMSYSERR_INVALPARAM;
-  return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Underflows(count); });
+MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, TWaveLosses* losses) {
+  if (!losses) return MMSYSERR_INVALPARAM;
+  return WithStream(hwo, TWaveDir::Output, [&](TWaveStream& s) { return s.Underflows(losses); });
 }
 
-MMRESULT waveInGetOverruns(HWAVEIN hwi, std::uint64_t* count) {
-  if (!count) return MMSYSERR_INVALPARAM;
-  return WithStream(hwi, TWaveDir::Input, [&](TWaveStream& s) { return s.Overruns(count); });
+MMRESULT waveInGetOverruns(HWAVEIN hwi, TWaveLosses* losses) {
+  if (!losses) return MMSYSERR_INVALPARAM;
+  return WithStream(hwi, TWaveDir::Input, [&](TWaveStream& s) { return s.Overruns(losses); });
 }
 
 std::string WaveDeviceServerName(TWaveDir dir, int deviceId) { return Backend()->DeviceServerName(dir, deviceId); }

@@ -17,7 +17,9 @@
 
 #include "platform/MMSystem.h"
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -175,13 +177,43 @@ struct TWaveServerBuffer {
 };
 MMRESULT waveInGetServerBuffer(HWAVEIN hwi, TWaveServerBuffer* sizes);
 MMRESULT waveOutGetServerBuffer(HWAVEOUT hwo, TWaveServerBuffer* sizes);
-// Times since the open that the server ran out of sound queued for the playback
-// device while it played (each a silence the listener hears); 0 where the backend
-// cannot tell.
-MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, std::uint64_t* count);
-// Times since the open that recorded sound was lost before it reached us (the server's
-// overrun, a hole, or no buffer queued to take it): each a jump the listener hears.
-MMRESULT waveInGetOverruns(HWAVEIN hwi, std::uint64_t* count);
+// The clock of loss times: steady, in nanoseconds.
+inline std::int64_t WaveClockNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+// Sound a stream lost since its open, each loss a gap the listener hears: how many,
+// and when the latest ones were (WaveClockNs), loss n (from 1) at Times[n % kTimes].
+struct TWaveLosses {
+  static constexpr std::uint64_t kTimes = 8;
+  std::uint64_t Count = 0;
+  std::array<std::int64_t, kTimes> Times{};
+  // The time of loss n, or -1 once newer losses took its place.
+  std::int64_t TimeOf(std::uint64_t n) const { return n + kTimes > Count ? Times[n % kTimes] : -1; }
+};
+// Kept by the one thread that sees a stream's losses, read from any.
+class TWaveLossLog {
+ public:
+  void Add() {
+    const std::uint64_t n = count_.load(std::memory_order_relaxed) + 1;
+    times_[n % TWaveLosses::kTimes].store(WaveClockNs(), std::memory_order_relaxed);
+    count_.store(n, std::memory_order_release);
+  }
+  void Read(TWaveLosses* out) const {
+    out->Count = count_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < TWaveLosses::kTimes; ++i) out->Times[i] = times_[i].load(std::memory_order_relaxed);
+  }
+
+ private:
+  std::atomic<std::uint64_t> count_{0};
+  std::array<std::atomic<std::int64_t>, TWaveLosses::kTimes> times_{};
+};
+// The times the server ran out of sound queued for the playback device while it
+// played (each a silence); none where the backend cannot tell.
+MMRESULT waveOutGetUnderflows(HWAVEOUT hwo, TWaveLosses* losses);
+// The times recorded sound was lost before it reached us (the server's overrun, a
+// hole, or no buffer queued to take it): each a jump the listener hears.
+MMRESULT waveInGetOverruns(HWAVEIN hwi, TWaveLosses* losses);
 
 // The sound server's own name of a device (the mapper: the current default), for
 // talking to the server about it; empty where the backend has no such names.
@@ -211,12 +243,12 @@ class TWaveStream {
     *sizes = {};
     return MMSYSERR_NOERROR;
   }
-  virtual MMRESULT Underflows(std::uint64_t* count) {
-    *count = 0;
+  virtual MMRESULT Underflows(TWaveLosses* losses) {
+    *losses = {};
     return MMSYSERR_NOERROR;
   }
-  virtual MMRESULT Overruns(std::uint64_t* count) {
-    *count = 0;
+  virtual MMRESULT Overruns(TWaveLosses* losses) {
+    *losses = {};
     return MMSYSERR_NOERROR;
   }
 };

@@ -68,12 +68,12 @@ class TPulseStream : public TWaveStream {
   MMRESULT Close() override;
   MMRESULT Latency(std::uint64_t* usec) override;
   MMRESULT ServerBuffer(TWaveServerBuffer* sizes) override;
-  MMRESULT Underflows(std::uint64_t* count) override {
-    *count = underflows_.load();
+  MMRESULT Underflows(TWaveLosses* losses) override {
+    underflows_.Read(losses);
     return MMSYSERR_NOERROR;
   }
-  MMRESULT Overruns(std::uint64_t* count) override {
-    *count = overruns_.load();
+  MMRESULT Overruns(TWaveLosses* losses) override {
+    overruns_.Read(losses);
     return MMSYSERR_NOERROR;
   }
 
@@ -142,8 +142,8 @@ class TPulseStream : public TWaveStream {
   std::uint64_t recorded_ = 0;     // input bytes since the last reset
   std::uint64_t positionBase_ = 0; // output samples played before the last reset
   std::uint64_t lastPosition_ = 0;
-  std::atomic<std::uint64_t> underflows_{0};  // output: counted on the server's thread
-  std::atomic<std::uint64_t> overruns_{0};    // input: the same
+  TWaveLossLog underflows_;  // output: kept on the server's thread
+  TWaveLossLog overruns_;    // input: the same
   bool losing_ = false;                       // input: the sound lost now is counted already
   // Input: PipeWire's server goes on delivering digital silence to a recording whose
   // source was suspended and resumed, while a new recording of it has sound, and tells

@@ -143,12 +143,12 @@ void TPulseStream::ReadCallback(pa_stream* s, std::size_t, void* self) {
 void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseStream*>(self)->CheckPlayed(); }
 
 // The server played out everything we had queued and goes on with silence.
-void TPulseStream::UnderflowCallback(pa_stream*, void* self) { ++static_cast<TPulseStream*>(self)->underflows_; }
+void TPulseStream::UnderflowCallback(pa_stream*, void* self) { static_cast<TPulseStream*>(self)->underflows_.Add(); }
 
 // We read too late and the server dropped recorded sound.
 void TPulseStream::OverflowCallback(pa_stream*, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  if (t->running_) ++t->overruns_;
+  if (t->running_) t->overruns_.Add();
 }
 
 void TPulseStream::TimingDone(pa_stream*, int, void* self) {
@@ -367,7 +367,7 @@ void TPulseStream::Consume(const void* data, std::size_t bytes) {
   const auto* p = static_cast<const char*>(data);
   // A hole, or sound with no buffer to take it, is lost: one jump however long.
   const auto lose = [this] {
-    if (!std::exchange(losing_, true)) ++overruns_;
+    if (!std::exchange(losing_, true)) overruns_.Add();
   };
   if (!p) lose();
   while (bytes > 0 && !queue_.empty()) {

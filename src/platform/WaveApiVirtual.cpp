@@ -155,12 +155,12 @@ class TVirtualAudio::Stream : public TWaveStream {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Underflows(std::uint64_t* count) override { return Losses(count); }
-  MMRESULT Overruns(std::uint64_t* count) override { return Losses(count); }
-  MMRESULT Losses(std::uint64_t* count) {
+  MMRESULT Underflows(TWaveLosses* losses) override { return Losses(losses); }
+  MMRESULT Overruns(TWaveLosses* losses) override { return Losses(losses); }
+  MMRESULT Losses(TWaveLosses* losses) {
     std::lock_guard lock(owner_.mutex_);
     const Device* d = owner_.DeviceAt(dir_, device_);
-    *count = d && d->stream == this ? d->losses : 0;
+    *losses = d && d->stream == this ? d->losses : TWaveLosses{};
     return MMSYSERR_NOERROR;
   }
 
@@ -291,7 +291,7 @@ MMRESULT TVirtualAudio::Open(TWaveDir dir, int deviceId, const TWaveFormatEx& fo
     auto s = std::make_unique<Stream>(*this, dir, index, format, callback, instance, handle);
     created = s.get();
     d->stream = created;
-    d->losses = 0;
+    d->losses = {};
     stream = std::move(s);
   }
   created->Report(dir == TWaveDir::Input ? MM_WIM_OPEN : MM_WOM_OPEN, 0);
@@ -461,14 +461,18 @@ void TVirtualAudio::FailNext(TWaveDir dir, int device, TWaveOp op, MMRESULT code
   }
 }
 
+namespace {
+void AddLoss(TWaveLosses& losses) { losses.Times[++losses.Count % TWaveLosses::kTimes] = WaveClockNs(); }
+}  // namespace
+
 void TVirtualAudio::InjectUnderflow(int device) {
   std::lock_guard lock(mutex_);
-  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) ++d->losses;
+  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) AddLoss(d->losses);
 }
 
 void TVirtualAudio::InjectOverrun(int device) {
   std::lock_guard lock(mutex_);
-  if (Device* d = DeviceAt(TWaveDir::Input, device); d && d->stream) ++d->losses;
+  if (Device* d = DeviceAt(TWaveDir::Input, device); d && d->stream) AddLoss(d->losses);
 }
 
 void TVirtualAudio::LoseDevice(TWaveDir dir, int device, MMRESULT code) {

@@ -94,7 +94,7 @@ class TVirtualAudio : public TWaveBackend {
     TWaveOp failOp = TWaveOp::Open;
     MMRESULT failCode = MMSYSERR_NOERROR;
     Stream* stream = nullptr;
-    std::uint64_t losses = 0;          // of the stream open now: underflows, or overruns of a recording
+    TWaveLosses losses;                // of the stream open now: underflows, or overruns of a recording
     std::deque<std::uint8_t> fifo;     // input: bytes to record
     std::vector<std::uint8_t> played;  // output: bytes played
   };

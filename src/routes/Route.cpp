@@ -111,7 +111,16 @@ struct TRoute::TParts {
   TRecordingWatch recording{static_cast<std::int64_t>(kStallGrace) * kDesignRate, 3};
   bool recordingStalled = false;
   TClock::time_point started;
+  TGapMerge gaps;
 };
+
+// Counts the gaps of losses first..last (1-based) of a device's report.
+int TRoute::CountLosses(const TWaveLosses& losses, std::uint64_t first) {
+  int counted = 0;
+  for (std::uint64_t n = first; n <= losses.Count; ++n) counted += p_->gaps.Add(losses.TimeOf(n));
+  dropouts_ += counted;
+  return counted;
+}
 
 TRoute::TRoute(TRouteSpec spec, TMMEqualizer* equalizer) : spec_(std::move(spec)), p_(std::make_unique<TParts>()) {
   if (!equalizer) {
@@ -292,9 +301,11 @@ void TRoute::LinkDeviceChain() {
   // hears, and reads that find nothing one after another are one silence.
   TMMRingBuffer* ring = p_->ring.get();
   p_->ring->OnEmpty = [this, ring](TObject*) {
-    if (ring->EmptyReadsInARow() == 1) ++dropouts_;
+    if (ring->EmptyReadsInARow() == 1 && p_->gaps.Add(WaveClockNs())) ++dropouts_;
   };
-  p_->ring->OnSlotDropped = [this](TObject*) { ++dropouts_; };
+  p_->ring->OnSlotDropped = [this](TObject*) {
+    if (p_->gaps.Add(WaveClockNs())) ++dropouts_;
+  };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
   // The device's thread must never wait for another.
@@ -358,6 +369,7 @@ void TRoute::Start() {
   failure_.clear();
   stopped_ = interrupted_ = empty_ = false;
   stopAsked_ = false;
+  p_->gaps.Reset();
   // Failures a worker reports end the run with their text.
   previousOnException_ = std::move(Application().OnException);
   Application().OnException = [this](std::exception_ptr e) { Fail(ExceptionMessage(e)); };
@@ -456,16 +468,16 @@ void TRoute::Poll() {
     Fail(ExceptionMessage(std::current_exception()));
   }
   if (p_->waveIn) {  // recorded sound lost before it reached us: a jump the listener hears
-    const std::int64_t o = p_->waveIn->Overruns();
-    if (o > overrunsSeen_) dropouts_ += static_cast<int>(o - overrunsSeen_);
-    overrunsSeen_ = o;
+    const TWaveLosses o = p_->waveIn->Overruns();
+    if (o.Count > overrunsSeen_) CountLosses(o, overrunsSeen_ + 1);
+    overrunsSeen_ = o.Count;
   }
   if (!p_->waveOut || !p_->driver) return;
+  const TWaveLosses u = p_->waveOut->Underflows();
   if (!Live()) {
     // The server's underflows are silences heard as well; the count restarts per open.
-    const std::int64_t u = p_->waveOut->Underflows();
-    if (u > underflowsSeen_) dropouts_ += static_cast<int>(u - underflowsSeen_);
-    underflowsSeen_ = u;
+    if (u.Count > underflowsSeen_) CountLosses(u, underflowsSeen_ + 1);
+    underflowsSeen_ = u.Count;
     return;
   }
   const std::chrono::duration<double> elapsed = TClock::now() - p_->started;
@@ -474,9 +486,10 @@ void TRoute::Poll() {
   const int gap = watch.Update(position, static_cast<std::int64_t>(elapsed.count() * kDesignRate));
   if (gap > 0 && !p_->stallTold && OnStall) OnStall(static_cast<int>(watch.Stalled() / kDesignRate));
   p_->stallTold = watch.Stalled() > 0 && (p_->stallTold || gap > 0);
-  dropouts_ += gap;
-  const int underflows = watch.AddUnderflows(p_->waveOut->Underflows());
-  dropouts_ += underflows;
+  if (gap > 0 && p_->gaps.Add(WaveClockNs() - watch.Stalled() * 1'000'000'000 / kDesignRate)) ++dropouts_;
+  // The watch says how many of the newest underflows are gaps of their own.
+  const int underflows = watch.AddUnderflows(static_cast<std::int64_t>(u.Count));
+  if (underflows > 0) CountLosses(u, u.Count - static_cast<std::uint64_t>(underflows) + 1);
   if (underflows > 0 && spec_.LatencyMs && p_->waveOut->GrowQueue()) {
     const std::int32_t buffers = p_->waveOut->BuffersInUse() + 1;
     const std::int64_t frames = static_cast<std::int64_t>(buffers) * (p_->waveOut->BufferSize() / 4);
@@ -564,7 +577,7 @@ bool TRoute::ReconnectRecording() {
     return false;
   // The silence goes on until the new chain sounds: one gap, counted here unless the
   // ring counted it already.
-  if (!p_->ring || p_->ring->EmptyReadsInARow() == 0) ++dropouts_;
+  if ((!p_->ring || p_->ring->EmptyReadsInARow() == 0) && p_->gaps.Add(WaveClockNs())) ++dropouts_;
   CloseChain();
   clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
   failure_.clear();

@@ -23,6 +23,7 @@
 #include "routes/FileEnds.h"
 
 namespace strataeq {
+struct TWaveLosses;
 class TMMEqualizer;
 class TMMDSPComponent;
 class TMMWaveIn;
@@ -192,6 +193,7 @@ class TRoute {
   void LinkFileChain();
   void LinkDeviceChain();
   void StartDriver();
+  int CountLosses(const TWaveLosses& losses, std::uint64_t first);
   void CloseChain();
   bool ReconnectRecording();
   void Fail(const std::string& text);
@@ -210,8 +212,8 @@ class TRoute {
   bool endTold_ = false;  // OnEnded fired for this start
   bool closing_ = false;
   bool stopSent_ = false;
-  std::int64_t underflowsSeen_ = 0;
-  std::int64_t overrunsSeen_ = 0;
+  std::uint64_t underflowsSeen_ = 0;
+  std::uint64_t overrunsSeen_ = 0;
   bool running_ = false;
   bool interrupted_ = false;
   bool empty_ = false;    // a file route with nothing to pull: its output was written whole

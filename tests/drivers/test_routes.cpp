@@ -260,7 +260,7 @@ TEST_F(Routes, EveryGapInjectedIntoALiveRouteIsCountedOnce) {
   auto reading = [&] {  // what the command line does once a second
     elapsed += 44100;
     dropouts += watch.Update(r.out->Position(), elapsed);
-    dropouts += watch.AddUnderflows(r.out->Underflows());
+    dropouts += watch.AddUnderflows(static_cast<std::int64_t>(r.out->Underflows().Count));
   };
   constexpr int kPlanned = 2 * 1024;  // bytes reads leave behind: one slot below the level of 3
   record(3);  // primes the ring at its level

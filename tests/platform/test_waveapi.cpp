@@ -434,12 +434,12 @@ TEST_F(PulseWaveApi, RecordsFromAMonitorWhatIsPlayedIntoItsSink) {
   ASSERT_EQ(waveOutGetPosition(ho, &t), MMSYSERR_NOERROR);
   EXPECT_GT(t.value, 0u);
   // Nothing more is queued: the server runs out, and says so once.
-  std::uint64_t underflows = 0;
-  for (int i = 0; i < 200 && underflows == 0; ++i) {
+  TWaveLosses underflows;
+  for (int i = 0; i < 200 && underflows.Count == 0; ++i) {
     ASSERT_EQ(waveOutGetUnderflows(ho, &underflows), MMSYSERR_NOERROR);
     std::this_thread::sleep_for(10ms);
   }
-  EXPECT_EQ(underflows, 1u);
+  EXPECT_EQ(underflows.Count, 1u);
   ASSERT_TRUE(inReports.WaitCount(MM_WIM_DATA, kBuffers / 2));
   double peak = 0;
   for (TMMWaveHdr* h : inReports.Buffers(MM_WIM_DATA)) {
