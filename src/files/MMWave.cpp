@@ -382,7 +382,7 @@ void TMMWave::CreateFile(const TWaveFormatEx* format, TAtomicFile& target, std::
   if (memoryWave_) throw EMMWaveError(kErrMemoryWave);
   PWaveIOCB block = wioCreateBlock(format);
   Clear();
-  fileName_ = target.SpacePath();
+  fileName_ = target.TempName().empty() ? target.FinalName() : target.TempName();
   if (!block || !target.IsOpen()) throw EMMWaveError(kErrCreate);
   block->IOBufferSize = ioBufferSize_;
   block->MaxRiffSize = maxRiffSize_;
@@ -748,7 +748,8 @@ void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
   const std::int64_t frames = converting_ ? lpwh->dwBytesRecorded / conversion_.FromFrame : 0;
   const std::int64_t n = converting_ ? frames * conversion_.ToFrame : lpwh->dwBytesRecorded;
   // A device or a FIFO has no free space to run out of.
-  if (!(target_ && target_->IsStream()) && !HasDiskSpace(name, wave_->IOBufferSize() + n + 10240)) {
+  if (!(target_ && target_->IsStream()) &&
+      !HasDiskSpace(target_ ? target_->SpacePath() : name, wave_->IOBufferSize() + n + 10240)) {
     StopWriting(TMMWriteStop::wsDiskFull, ENOSPC);
     return;
   }

@@ -45,8 +45,9 @@ class TAtomicFile {
   const std::string& Name() const { return name_; }
   // What is written or replaced: the given name with its links followed.
   const std::string& FinalName() const { return final_; }
-  // A path on the file system the bytes go to, for free-space queries.
-  const std::string& SpacePath() const { return temp_.empty() ? final_ : temp_; }
+  // A path on the file system the bytes go to, for free-space queries: one that
+  // exists, so a query needs no second try.
+  const std::string& SpacePath() const { return !temp_.empty() ? temp_ : folder_.empty() ? final_ : folder_; }
 
   // All of the bytes at the file's current offset; 0 or an errno value.
   int Write(const void* data, std::size_t size);
