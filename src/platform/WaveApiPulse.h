@@ -144,7 +144,7 @@ class TPulseStream : public TWaveStream {
   std::uint64_t lastPosition_ = 0;
   TWaveLossLog underflows_;  // output: kept on the server's thread
   TWaveLossLog overruns_;    // input: the same
-  bool losing_ = false;                       // input: the sound lost now is counted already
+  bool losing_ = false;      // input: the sound lost now is counted already
   // Input: PipeWire's server goes on delivering digital silence to a recording whose
   // source was suspended and resumed, while a new recording of it has sound, and tells
   // of the suspend only by a change of the source. A change also comes with a volume
