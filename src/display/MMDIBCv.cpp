@@ -347,13 +347,6 @@ std::int32_t TMMDIBCanvas::GetPixel(int x, int y) const {
   return (p[0] << 16) | (p[1] << 8) | p[2];
 }
 
-bool TMMDIBCanvas::Clip(int& a, int& b, int lo, int hi) const {
-  if (a > b) std::swap(a, b);
-  a = std::max(a, lo);
-  b = std::min(b, hi - 1);
-  return a <= b;
-}
-
 void TMMDIBCanvas::HLine(int x1, int x2, int y) {
   if (y < clipT_ || y >= clipB_ || !Clip(x1, x2, clipL_, clipR_)) return;
   if (bits_ == 8) {
@@ -455,8 +448,11 @@ void TMMDIBCanvas::Rectangle(int left, int top, int right, int bottom) {
   VLine(right - 1, top, bottom - 1);
 }
 
-void TMMDIBCanvas::FillRect(int left, int top, int right, int bottom) {
-  for (int y = std::max(top, clipT_); y < std::min(bottom, clipB_); ++y) HLine(left, right - 1, y);
+void TMMDIBCanvas::FillRectClipped(int left, int top, int right, int bottom) {
+  int x1 = left, x2 = right - 1;  // as the rows' HLine: either order
+  const int y1 = std::max(top, clipT_), y2 = std::min(bottom, clipB_);
+  if (y1 >= y2 || !Clip(x1, x2, clipL_, clipR_)) return;
+  for (int y = y1; y < y2; ++y) HLine(x1, x2, y);
 }
 
 void TMMDIBCanvas::DottedFillRect(int left, int top, int right, int bottom) {
@@ -467,8 +463,10 @@ void TMMDIBCanvas::Clear() {
   if (bits_ == 8) {
     std::memset(rows_, static_cast<int>(value_ & 0xFF), static_cast<std::size_t>(stride_ * image_.height()));
   } else if (bits_ == 32) {
-    for (int y = 0; y < image_.height(); ++y)
-      std::fill_n(reinterpret_cast<std::uint32_t*>(Row(y)), image_.width(), value_ | 0xFF000000u);
+    // One row filled, the others copied from it: a copy moves many pixels a step.
+    const int w = image_.width(), h = image_.height();
+    std::fill_n(reinterpret_cast<std::uint32_t*>(Row(0)), w, value_ | 0xFF000000u);
+    for (int y = 1; y < h; ++y) std::memcpy(Row(y), Row(0), static_cast<std::size_t>(w) * 4);
   } else {
     for (int y = 0; y < image_.height(); ++y)
       for (int x = 0; x < image_.width(); ++x) Put(x, y);

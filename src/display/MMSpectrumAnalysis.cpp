@@ -203,17 +203,6 @@ void TMMSpectrumAnalysis::ComputeLayout() {
   zone2_ = border(point2_);
 }
 
-int TMMSpectrumAnalysis::ZoneOf(std::int32_t unit) const {
-  if (kind_ == TMMSpectrumKind::skDots) return unit < zone2_ ? 2 : unit < zone1_ ? 1 : 0;  // rows from the top
-  return unit > zone2_ ? 2 : unit > zone1_ ? 1 : 0;
-}
-
-std::int32_t TMMSpectrumAnalysis::LevelToSpots(std::int32_t level) const {
-  if (PixelPeaks) return Clamp(level, 0, height_);
-  const double perSpot = static_cast<double>(height_) / spots_;
-  return Clamp(RoundEven(level / perSpot + 0.5), 0, spots_);
-}
-
 double TMMSpectrumAnalysis::FrequencyAt(std::int32_t x) const {
   const double w = std::max(width_ - 1, 1);
   double f;
