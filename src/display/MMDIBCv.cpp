@@ -455,6 +455,33 @@ void TMMDIBCanvas::FillRectClipped(int left, int top, int right, int bottom) {
   for (int y = y1; y < y2; ++y) HLine(x1, x2, y);
 }
 
+void TMMDIBCanvas::Spots(int x1, int x2, int bottom, int height, int pitch, int count) {
+  if (count <= 0) return;
+  const int top = bottom - (count - 1) * pitch - height + 1;  // of the highest spot
+  if (bits_ != 32 || x1 > x2 || height <= 0 || pitch < height || x1 < clipL_ || x2 >= clipR_ || top < clipT_ ||
+      bottom >= clipB_) {
+    for (int k = 0; k < count; ++k, bottom -= pitch) FillRect(x1, bottom - height + 1, x2 + 1, bottom + 1);
+    return;
+  }
+  // Inside the clip: the rows straight, with no check per spot.
+  const std::uint32_t v = value_ | 0xFF000000u;
+  const int n = x2 - x1 + 1;
+  std::uint8_t* const first = rows_ + static_cast<std::ptrdiff_t>(x1) * 4;
+  const std::ptrdiff_t stride = stride_;
+  for (int k = 0; k < count; ++k, bottom -= pitch) {
+    for (int y = bottom - height + 1; y <= bottom; ++y) {
+      auto* p = reinterpret_cast<std::uint32_t*>(first + y * stride);
+      switch (n) {  // a bar is a few pixels wide: no vectorised fill to set up
+        case 4: p[3] = v; [[fallthrough]];
+        case 3: p[2] = v; [[fallthrough]];
+        case 2: p[1] = v; [[fallthrough]];
+        case 1: p[0] = v; break;
+        default: std::fill_n(p, n, v);
+      }
+    }
+  }
+}
+
 void TMMDIBCanvas::DottedFillRect(int left, int top, int right, int bottom) {
   for (int y = top; y < bottom; y += 2) DottedHLine(left, right - 1, y, 1);
 }

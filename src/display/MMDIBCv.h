@@ -132,6 +132,9 @@ class TMMDIBCanvas {
       FillRectClipped(left, top, right, bottom);
     }
   }
+  // A column of count spots: columns x1..x2, each spot height rows whose bottom rows are
+  // bottom, bottom - pitch, ... going up; as FillRect of each.
+  void Spots(int x1, int x2, int bottom, int height, int pitch, int count);
   void DottedFillRect(int left, int top, int right, int bottom);
   void Clear();
   // Rows of another surface of the same depth (or this one; overlap allowed).
