@@ -171,6 +171,7 @@ class TMMSpectrumAnalysis {
 
   PRealFFT fft_;
   std::vector<float> input_;
+  std::vector<std::int32_t> samples_;  // the frame's samples of the channel shown
   std::vector<std::int32_t> windowTable_;
   std::vector<std::int16_t> transform_;
   std::vector<std::int32_t> bins_, offset_, sums_;
