@@ -490,10 +490,8 @@ void TMMDIBCanvas::Clear() {
   if (bits_ == 8) {
     std::memset(rows_, static_cast<int>(value_ & 0xFF), static_cast<std::size_t>(stride_ * image_.height()));
   } else if (bits_ == 32) {
-    // One row filled, the others copied from it: a copy moves many pixels a step.
-    const int w = image_.width(), h = image_.height();
-    std::fill_n(reinterpret_cast<std::uint32_t*>(Row(0)), w, value_ | 0xFF000000u);
-    for (int y = 1; y < h; ++y) std::memcpy(Row(y), Row(0), static_cast<std::size_t>(w) * 4);
+    for (int y = 0; y < image_.height(); ++y)
+      std::fill_n(reinterpret_cast<std::uint32_t*>(Row(y)), image_.width(), value_ | 0xFF000000u);
   } else {
     for (int y = 0; y < image_.height(); ++y)
       for (int x = 0; x < image_.width(); ++x) Put(x, y);
