@@ -347,13 +347,6 @@ std::int32_t TMMDIBCanvas::GetPixel(int x, int y) const {
   return (p[0] << 16) | (p[1] << 8) | p[2];
 }
 
-bool TMMDIBCanvas::Clip(int& a, int& b, int lo, int hi) const {
-  if (a > b) std::swap(a, b);
-  a = std::max(a, lo);
-  b = std::min(b, hi - 1);
-  return a <= b;
-}
-
 void TMMDIBCanvas::HLine(int x1, int x2, int y) {
   if (y < clipT_ || y >= clipB_ || !Clip(x1, x2, clipL_, clipR_)) return;
   if (bits_ == 8) {
@@ -455,8 +448,38 @@ void TMMDIBCanvas::Rectangle(int left, int top, int right, int bottom) {
   VLine(right - 1, top, bottom - 1);
 }
 
-void TMMDIBCanvas::FillRect(int left, int top, int right, int bottom) {
-  for (int y = std::max(top, clipT_); y < std::min(bottom, clipB_); ++y) HLine(left, right - 1, y);
+void TMMDIBCanvas::FillRectClipped(int left, int top, int right, int bottom) {
+  int x1 = left, x2 = right - 1;  // as the rows' HLine: either order
+  const int y1 = std::max(top, clipT_), y2 = std::min(bottom, clipB_);
+  if (y1 >= y2 || !Clip(x1, x2, clipL_, clipR_)) return;
+  for (int y = y1; y < y2; ++y) HLine(x1, x2, y);
+}
+
+void TMMDIBCanvas::Spots(int x1, int x2, int bottom, int height, int pitch, int count) {
+  if (count <= 0) return;
+  const int top = bottom - (count - 1) * pitch - height + 1;  // of the highest spot
+  if (bits_ != 32 || x1 > x2 || height <= 0 || pitch < height || x1 < clipL_ || x2 >= clipR_ || top < clipT_ ||
+      bottom >= clipB_) {
+    for (int k = 0; k < count; ++k, bottom -= pitch) FillRect(x1, bottom - height + 1, x2 + 1, bottom + 1);
+    return;
+  }
+  // Inside the clip: the rows straight, with no check per spot.
+  const std::uint32_t v = value_ | 0xFF000000u;
+  const int n = x2 - x1 + 1;
+  std::uint8_t* const first = rows_ + static_cast<std::ptrdiff_t>(x1) * 4;
+  const std::ptrdiff_t stride = stride_;
+  for (int k = 0; k < count; ++k, bottom -= pitch) {
+    for (int y = bottom - height + 1; y <= bottom; ++y) {
+      auto* p = reinterpret_cast<std::uint32_t*>(first + y * stride);
+      switch (n) {  // a bar is a few pixels wide: no vectorised fill to set up
+        case 4: p[3] = v; [[fallthrough]];
+        case 3: p[2] = v; [[fallthrough]];
+        case 2: p[1] = v; [[fallthrough]];
+        case 1: p[0] = v; break;
+        default: std::fill_n(p, n, v);
+      }
+    }
+  }
 }
 
 void TMMDIBCanvas::DottedFillRect(int left, int top, int right, int bottom) {

@@ -178,11 +178,14 @@ void TMMOscope::ProcessFrame(const void* data) {
       previous = raw;
     }
   }
-  for (std::int32_t i = 0; i < count; ++i) {
-    if (trace_[i] == 32767 && OnPcmOverflow) OnPcmOverflow(this);
-    if (MapY(kind_ == TMMOscopeKind::okSpikes ? std::abs(trace_[i]) : trace_[i]) > height_ && OnGainOverflow)
-      OnGainOverflow(this);
-  }
+  // Only with a handler: mapping each column costs a 64-bit division, for nothing when
+  // none listens (the window sets none).
+  if (OnPcmOverflow || OnGainOverflow)
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (trace_[i] == 32767 && OnPcmOverflow) OnPcmOverflow(this);
+      if (OnGainOverflow && MapY(kind_ == TMMOscopeKind::okSpikes ? std::abs(trace_[i]) : trace_[i]) > height_)
+        OnGainOverflow(this);
+    }
   if (scroll_) {  // every frame adds its column
     newFrame_ = true;
     Compose();

@@ -288,37 +288,46 @@ void TMMSpectrum::DrawInactiveCanvas() {
 
 void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
   const auto& a = analysis_;
-  const std::int32_t H = a.AreaHeight();
-  std::uint32_t lit[3], unlit[3];
+  // What the spots need is read into locals once: a pixel store may alias any member, so
+  // the compiler would read the members again for each of the thousand spots a frame.
+  const std::int32_t spotHeight = a.SpotHeight(), pitch = spotHeight + a.SpotSpace();
+  const std::int32_t base = a.AreaHeight() - 1 - a.BottomMargin();  // bottom row of spot 1
+  const std::int32_t zone1 = a.Zone1(), zone2 = a.Zone2();           // as ZoneOf for bars
+  const std::int32_t numPeaks = a.NumPeaks();
+  const bool doted = activeDoted_;
+  std::uint32_t lit[3], level[3];
   for (int z = 0; z < 3; ++z) {
     lit[z] = Pixel(barColor_[z]);
-    unlit[z] = Pixel(inactiveColor_[z]);
+    level[z] = enabled_ ? lit[z] : Pixel(inactiveColor_[0]);
   }
   const bool peaksOnly = a.Kind() == TMMSpectrumKind::skPeaks;
-  auto spot = [&](int x1, int x2, std::int32_t j, bool doted) {
-    const int bottom = H - 1 - (a.BottomMargin() + (j - 1) * (a.SpotHeight() + a.SpotSpace()));
-    const int top = bottom - a.SpotHeight() + 1;
-    if (doted)
-      c.DottedFillRect(x1, top, x2 + 1, bottom + 1);
-    else
-      c.FillRect(x1, top, x2 + 1, bottom + 1);
+  auto zone = [zone1, zone2](std::int32_t j) { return j > zone2 ? 2 : j > zone1 ? 1 : 0; };
+  // Spots lo..hi of a bar, a run of spots of one zone a call.
+  auto spots = [&](int x1, int x2, std::int32_t lo, std::int32_t hi, const std::uint32_t* values, bool dotted) {
+    for (std::int32_t j = std::max(lo, 1); j <= hi;) {
+      const int z = zone(j);
+      std::int32_t k = j;
+      while (k < hi && zone(k + 1) == z) ++k;
+      c.SetPixelValue(values[z]);
+      if (dotted) {
+        for (std::int32_t i = j; i <= k; ++i) {
+          const int bottom = base - (i - 1) * pitch;
+          c.DottedFillRect(x1, bottom - spotHeight + 1, x2 + 1, bottom + 1);
+        }
+      } else {
+        c.Spots(x1, x2, base - (j - 1) * pitch, spotHeight, pitch, k - j + 1);
+      }
+      j = k + 1;
+    }
   };
+  const std::int32_t space = space_;
   for (const auto& bar : a.Bars()) {
     if (bar.Start < 0) break;
     int x1 = bar.Start, x2 = bar.End - 1;
-    if (space_ < bar.End - bar.Start) x1 += space_ / 2, x2 -= space_ - space_ / 2;
-    const std::int32_t s = a.LevelToSpots(bar.Level);
-    for (std::int32_t j = peaksOnly ? s : 1; j >= 1 && j <= s; ++j) {
-      c.SetPixelValue(enabled_ ? lit[a.ZoneOf(j)] : unlit[0]);
-      spot(x1, x2, j, activeDoted_);
-    }
-    if (a.NumPeaks() > 0 && s < bar.Peak) {
-      const std::int32_t count = std::min(a.NumPeaks(), bar.Peak);
-      for (std::int32_t j = bar.Peak; j > bar.Peak - count; --j) {
-        c.SetPixelValue(lit[a.ZoneOf(j)]);
-        spot(x1, x2, j, false);
-      }
-    }
+    if (space < bar.End - bar.Start) x1 += space / 2, x2 -= space - space / 2;
+    const std::int32_t s = a.LevelToSpots(bar.Level), peak = bar.Peak;
+    spots(x1, x2, peaksOnly ? s : 1, s, level, doted);  // peaks only: the top spot alone
+    if (numPeaks > 0 && s < peak) spots(x1, x2, peak - std::min(numPeaks, peak) + 1, peak, lit, false);
   }
 }
 

@@ -28,6 +28,7 @@ std::int16_t Saturate16(double v) {
 
 TMMSpectrumAnalysis::TMMSpectrumAnalysis()
     : input_(kMaxFFT),
+      samples_(kMaxFFT),
       windowTable_(kMaxFFT),
       transform_(kMaxFFT),
       bins_(kMaxFFT / 2),
@@ -203,17 +204,6 @@ void TMMSpectrumAnalysis::ComputeLayout() {
   zone2_ = border(point2_);
 }
 
-int TMMSpectrumAnalysis::ZoneOf(std::int32_t unit) const {
-  if (kind_ == TMMSpectrumKind::skDots) return unit < zone2_ ? 2 : unit < zone1_ ? 1 : 0;  // rows from the top
-  return unit > zone2_ ? 2 : unit > zone1_ ? 1 : 0;
-}
-
-std::int32_t TMMSpectrumAnalysis::LevelToSpots(std::int32_t level) const {
-  if (PixelPeaks) return Clamp(level, 0, height_);
-  const double perSpot = static_cast<double>(height_) / spots_;
-  return Clamp(RoundEven(level / perSpot + 0.5), 0, spots_);
-}
-
 double TMMSpectrumAnalysis::FrequencyAt(std::int32_t x) const {
   const double w = std::max(width_ - 1, 1);
   double f;
@@ -346,40 +336,52 @@ void TMMSpectrumAnalysis::ProcessFrame(const void* data) {
   const auto* b8 = static_cast<const std::uint8_t*>(data);
   const auto* b16 = static_cast<const std::int16_t*>(data);
   const bool both = stereo && channel_ == TMMChannel::chBoth;
-  // The mean of two channels clips only when both do.
-  const int clip = eight ? 255 : 32767;
   const int pick = channel_ == TMMChannel::chRight ? 1 : 0;
-  int x1 = 0, x2 = 0;  // x(n-1), x(n-2)
+  // The samples as ints first, a loop for each format, so that the loop that filters
+  // and windows them has no format to ask about per sample.
+  std::int32_t* const xs = samples_.data();
+  if (!stereo) {
+    if (eight)
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = b8[n];
+    else
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = b16[n];
+  } else if (both) {
+    // The mean of two channels clips only when both do.
+    if (eight)
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = (b8[2 * n] + b8[2 * n + 1]) / 2;
+    else
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = (b16[2 * n] + b16[2 * n + 1]) / 2;
+  } else {
+    if (eight)
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = b8[2 * n + pick];
+    else
+      for (std::int32_t n = 0; n < N; ++n) xs[n] = b16[2 * n + pick];
+  }
+  const int clip = eight ? 255 : 32767;
+  if (OnPcmOverflow)
+    for (std::int32_t n = 0; n < N; ++n)
+      if (xs[n] >= clip) OnPcmOverflow();
+  // The window's scale is a power of two: a shift, rounding toward zero as the division did.
+  const int shift = eight ? 7 : 15;
+  const int bias = d == 0 && eight ? 128 : 0;
+  const std::int32_t* const window = windowTable_.data();
+  float* const in = input_.data();
+  int x1 = xs[0], x2 = xs[0];  // x(n-1), x(n-2)
   for (std::int32_t n = 0; n < N; ++n) {
-    int x;
-    if (!stereo) {
-      x = eight ? b8[n] : b16[n];
-    } else if (both) {
-      const int l = eight ? b8[2 * n] : b16[2 * n];
-      const int r = eight ? b8[2 * n + 1] : b16[2 * n + 1];
-      x = (l + r) / 2;
-    } else {
-      x = eight ? b8[2 * n + pick] : b16[2 * n + pick];
-    }
-    if (x >= clip && OnPcmOverflow) OnPcmOverflow();
-    if (n == 0) x1 = x2 = x;
-    int y;
-    if (d == 0) {
-      y = eight ? x - 128 : x;
-    } else if (d == 1) {
-      y = x - x1;
-    } else {
-      y = x - 2 * x1 + x2;
-    }
+    const int x = xs[n];
+    const int y = d == 0 ? x - bias : d == 1 ? x - x1 : x - 2 * x1 + x2;
     x2 = x1;
     x1 = x;
-    const std::int64_t t = static_cast<std::int64_t>(y) * windowTable_[n] / (eight ? 128 : 32768);
-    input_[n] = static_cast<float>(t);
+    const std::int64_t p = static_cast<std::int64_t>(y) * window[n];
+    const std::int64_t t = p >= 0 ? p >> shift : -((-p) >> shift);
+    in[n] = static_cast<float>(t);
   }
   RealFFT(fft_.get(), input_.data(), 1);
-  const double half = N / 2;
-  // Saturated: a full-scale square wave must not wrap round to a quiet bin.
-  for (std::int32_t i = 0; i < N; ++i) transform_[i] = Saturate16(input_[i] / half);
+  // Saturated: a full-scale square wave must not wrap round to a quiet bin. N / 2 is a
+  // power of two, so its reciprocal is exact and the product equals the quotient.
+  const double inverseHalf = 1.0 / (N / 2);
+  std::int16_t* const transform = transform_.data();
+  for (std::int32_t i = 0; i < N; ++i) transform[i] = Saturate16(in[i] * inverseHalf);
 
   const std::int32_t bins = N / 2;
   if (decayMode_ == TMMDecayMode::dmUniform) {
@@ -424,7 +426,7 @@ void TMMSpectrumAnalysis::ProcessFrame(const void* data) {
   BuildBars();
 }
 
-void TMMSpectrumAnalysis::UpdatePeak(TMMSpectrumBar& bar) {
+inline void TMMSpectrumAnalysis::UpdatePeak(TMMSpectrumBar& bar) {
   if (numPeaks_ == 0) return;
   std::int32_t s;
   if (kind_ == TMMSpectrumKind::skBars || kind_ == TMMSpectrumKind::skPeaks) {
@@ -441,43 +443,57 @@ void TMMSpectrumAnalysis::UpdatePeak(TMMSpectrumBar& bar) {
 }
 
 void TMMSpectrumAnalysis::BuildBars() {
-  highest_ = highestBin_ = highestColumn_ = 0;
+  // The tables in locals: the stores into the bars may alias any member, which the loop
+  // would otherwise read again for each of the columns of every frame.
+  const std::int32_t width = width_, height = height_, shift = shift_;
+  const std::int32_t* const first = first_.data();
+  const std::int32_t* const end = end_.data();
+  const std::int32_t* const bins = bins_.data();
+  const std::int32_t* const factor = factor_.data();
+  const std::int32_t* const offset = offset_.data();
+  const double f0 = f0_;
+  TMMSpectrumBar* const bars = bars_.data();
   const bool logLevels = logAmp_ && decayMode_ != TMMDecayMode::dmNone;
+  std::int32_t highest = 0, highestBin = 0, highestColumn = 0, overflows = 0;
   std::size_t r = 0;
   bool open = false;
   auto close = [&](std::int32_t column) {
     if (!open) return;
-    bars_[r].End = column;
-    UpdatePeak(bars_[r]);
+    bars[r].End = column;
+    UpdatePeak(bars[r]);
     ++r;
     open = false;
   };
-  for (std::int32_t i = 0; i < width_; ++i) {
-    const std::int32_t first = first_[i];
-    if (first == -1) continue;
+  for (std::int32_t i = 0; i < width; ++i) {
+    const std::int32_t f = first[i];
+    if (f == -1) continue;
     close(i);
-    const std::int32_t last = end_[i] == 0 ? first : end_[i] - 1;
-    std::int32_t b = bins_[first], kmax = first;
-    for (std::int32_t k = first + 1; k <= last; ++k)
-      if (bins_[k] > b) b = bins_[k], kmax = k;
+    const std::int32_t last = end[i] == 0 ? f : end[i] - 1;
+    std::int32_t b = bins[f], kmax = f;
+    for (std::int32_t k = f + 1; k <= last; ++k)
+      if (bins[k] > b) b = bins[k], kmax = k;
     std::int32_t level = 0;
     if (b > 0) {
       if (logLevels) {
         level = static_cast<std::int32_t>(
-            std::trunc((std::log(b * 0.0625) * 2 * static_cast<double>(kLogUnit) - offset_[kmax]) * f0_));
+            std::trunc((std::log(b * 0.0625) * 2 * static_cast<double>(kLogUnit) - offset[kmax]) * f0));
       } else {
-        level = static_cast<std::int32_t>((static_cast<std::int64_t>(b) * factor_[i]) >> shift_);
+        level = static_cast<std::int32_t>((static_cast<std::int64_t>(b) * factor[i]) >> shift);
       }
     }
     level = std::max(level, 0);
-    if (level > highest_) highest_ = level, highestBin_ = first, highestColumn_ = i;
-    if (level >= height_ && OnGainOverflow) OnGainOverflow();
-    bars_[r].Start = i;
-    bars_[r].Level = level;
+    if (level > highest) highest = level, highestBin = f, highestColumn = i;
+    overflows += level >= height;
+    bars[r].Start = i;
+    bars[r].Level = level;
     open = true;
   }
-  close(width_);
-  bars_[r] = TMMSpectrumBar{};  // the terminating record
+  close(width);
+  bars[r] = TMMSpectrumBar{};  // the terminating record
+  highest_ = highest, highestBin_ = highestBin, highestColumn_ = highestColumn;
+  // Told once the bars are built: the handler may change the tables read above.
+  if (OnGainOverflow)
+    for (std::int32_t k = 0; k < overflows; ++k) OnGainOverflow();
 }
 
 bool TMMSpectrumAnalysis::PeakTick() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -112,9 +113,17 @@ class TMMSpectrumAnalysis {
   std::int32_t Zone1() const { return zone1_; }
   std::int32_t Zone2() const { return zone2_; }
   // A pixel level as spots, clamped to 0..Spots.
-  std::int32_t LevelToSpots(std::int32_t level) const;
+  // Inline: the analysers ask for every bar and spot of every frame.
+  std::int32_t LevelToSpots(std::int32_t level) const {
+    if (PixelPeaks) return Clamp(level, 0, height_);
+    const double perSpot = static_cast<double>(height_) / spots_;
+    return Clamp(static_cast<std::int32_t>(std::nearbyint(level / perSpot + 0.5)), 0, spots_);
+  }
   // The zone (0, 1, 2) of a spot, pixel or row in the unit of the current Kind.
-  int ZoneOf(std::int32_t unit) const;
+  int ZoneOf(std::int32_t unit) const {
+    if (kind_ == TMMSpectrumKind::skDots) return unit < zone2_ ? 2 : unit < zone1_ ? 1 : 0;  // rows from the top
+    return unit > zone2_ ? 2 : unit > zone1_ ? 1 : 0;
+  }
   // The pointer readout: the frequency under column x and the level under row y.
   double FrequencyAt(std::int32_t x) const;
   std::string InfoText(std::int32_t x, std::int32_t y) const;
@@ -162,6 +171,7 @@ class TMMSpectrumAnalysis {
 
   PRealFFT fft_;
   std::vector<float> input_;
+  std::vector<std::int32_t> samples_;  // the frame's samples of the channel shown
   std::vector<std::int32_t> windowTable_;
   std::vector<std::int16_t> transform_;
   std::vector<std::int32_t> bins_, offset_, sums_;

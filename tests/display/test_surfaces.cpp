@@ -4,6 +4,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <vector>
@@ -76,6 +77,52 @@ TEST(DIBCanvas, DepthSizeAndStaticColours) {
   EXPECT_EQ(screen.Image().pixel(0, 0), qRgb(0x10, 0x20, 0x30));
   EXPECT_EQ(screen.Image().pixel(4, 1), qRgb(250, 5, 3));
   EXPECT_EQ(screen.Image().pixel(5, 2), qRgb(0x10 ^ 5, 0x20 ^ 250, 0x30 ^ 252)) << "xor with the inverse";
+}
+
+// Clear, FillRect and Spots take a straight path on the 32-bit surface inside the clip
+// and the general one elsewhere: at every depth they must put the pixels SetPixel puts.
+TEST(DIBCanvas, FillsMatchPixelByPixel) {
+  struct Spots {
+    int x1, x2, bottom, height, pitch, count;
+  };
+  const Spots cases[] = {
+      {2, 5, 10, 1, 2, 4},    // inside, four wide
+      {1, 1, 10, 2, 3, 3},    // one wide at the clip's edge
+      {3, 12, 6, 2, 2, 2},    // wider than four
+      {-2, 2, 3, 1, 2, 3},    // clipped left and at the top
+      {13, 17, 12, 3, 4, 2},  // clipped right and at the bottom
+      {9, 7, 9, 1, 1, 1},     // columns in either order, as HLine
+      {4, 6, 11, 3, 2, 2},    // spots that overlap
+  };
+  for (int bits : {8, 24, 32}) {
+    TMMDIBCanvas spots, rects, pixels;
+    for (TMMDIBCanvas* c : {&spots, &rects, &pixels}) {
+      c->SetBitsPerPixel(bits);
+      c->SetSize(16, 12);
+      c->BeginDraw();
+      c->SetColor(qRgb(0, 0, 128));
+    }
+    spots.Clear();
+    rects.Clear();
+    for (int y = 0; y < 12; ++y)
+      for (int x = 0; x < 16; ++x) pixels.SetPixel(x, y);
+    for (TMMDIBCanvas* c : {&spots, &rects, &pixels}) c->SetClipRect(1, 1, 15, 11);
+    int i = 0;
+    for (const Spots& s : cases) {
+      for (TMMDIBCanvas* c : {&spots, &rects, &pixels}) c->SetColor(qRgb(30 * i, 255 - 30 * i, 7));
+      ++i;
+      spots.Spots(s.x1, s.x2, s.bottom, s.height, s.pitch, s.count);
+      for (int k = 0; k < s.count; ++k) {
+        const int bottom = s.bottom - k * s.pitch;
+        rects.FillRect(s.x1, bottom - s.height + 1, s.x2 + 1, bottom + 1);
+        for (int y = bottom - s.height + 1; y <= bottom; ++y)
+          for (int x = std::min(s.x1, s.x2); x <= std::max(s.x1, s.x2); ++x) pixels.SetPixel(x, y);
+      }
+    }
+    for (TMMDIBCanvas* c : {&spots, &rects, &pixels}) c->EndDraw();
+    EXPECT_TRUE(rects.Image() == pixels.Image()) << bits << "-bit FillRect";
+    EXPECT_TRUE(spots.Image() == pixels.Image()) << bits << "-bit Spots";
+  }
 }
 
 // The window's oscilloscope: 130 x 47 with a one-pixel bevel, 128 columns, 45 rows.
