@@ -251,7 +251,7 @@ TEST(PcmInPlace, WideningInsideTheFloatsRoomEqualsWideningApart) {
         SamplesToFloat(type, raw.data(), apart.data(), n);
         std::vector<std::uint8_t> room(4 * n + 4 + 1);
         std::uint8_t* floats = room.data() + 1;
-        std::memcpy(floats + 4 * n - n * bytes, raw.data(), raw.size());
+        if (n > 0) std::memcpy(floats + 4 * n - n * bytes, raw.data(), raw.size());  // an empty vector's data may be null
         SamplesToFloat(type, floats + 4 * n - n * bytes, reinterpret_cast<float*>(floats), n);
         ASSERT_TRUE(n == 0 || std::memcmp(floats, apart.data(), 4 * n) == 0)
             << bytes << " bytes, " << n << " samples, level " << static_cast<int>(level);
