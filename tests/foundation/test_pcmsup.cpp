@@ -231,7 +231,7 @@ TEST_P(PcmSimd, MatchesTheScalarConversionsBitForBit) {
 
 // Widening in place, the samples read into the end of the floats' room (a file
 // reader's way), gives what a separate buffer gives: every type and length 0..40 (each
-// vector step and tail), the room's start at an odd address, the extreme values first.
+// vector step and tail), the extreme values first.
 TEST(PcmInPlace, WideningInsideTheFloatsRoomEqualsWideningApart) {
   const TPcmSampleType types[] = {TPcmSampleType::stInt8, TPcmSampleType::stInt16, TPcmSampleType::stInt24,
                                   TPcmSampleType::stInt32};
@@ -249,11 +249,11 @@ TEST(PcmInPlace, WideningInsideTheFloatsRoomEqualsWideningApart) {
           raw[k] = k % bytes == bytes - 1 ? (k < bytes ? 0x80 : 0x7F) : (k < bytes ? 0x00 : 0xFF);
         std::vector<float> apart(n);
         SamplesToFloat(type, raw.data(), apart.data(), n);
-        std::vector<std::uint8_t> room(4 * n + 4 + 1);
-        std::uint8_t* floats = room.data() + 1;
+        std::vector<float> room(n + 1);
+        auto* floats = reinterpret_cast<std::uint8_t*>(room.data());
         if (n > 0) std::memcpy(floats + 4 * n - n * bytes, raw.data(), raw.size());  // an empty vector's data may be null
-        SamplesToFloat(type, floats + 4 * n - n * bytes, reinterpret_cast<float*>(floats), n);
-        ASSERT_TRUE(n == 0 || std::memcmp(floats, apart.data(), 4 * n) == 0)
+        SamplesToFloat(type, floats + 4 * n - n * bytes, room.data(), n);
+        ASSERT_TRUE(n == 0 || std::memcmp(room.data(), apart.data(), 4 * n) == 0)
             << bytes << " bytes, " << n << " samples, level " << static_cast<int>(level);
       }
     }
