@@ -12,8 +12,9 @@
 #  - gaps heard per minute: a second run of the same setting routes A's monitor to
 #    null sink B while a 500 Hz tone plays into A; B's monitor is recorded from the 5th
 #    second to 2 s before the end and fitted 10 ms at a time to the tone
-#    (build/bench/strataeq_gaps), beside the drop-outs per minute that run showed over
-#    the same span;
+#    (build/bench/strataeq_gaps), less the gaps that were already in the route's input
+#    (A's monitor, recorded beside it: the tone's own player can skip), beside the
+#    drop-outs per minute that run showed over the same span;
 #  - the time the machine's hypervisor took from both cores meanwhile (steal): on a
 #    shared virtual machine a stall of 20 ms or more leaves the device playing silence
 #    and the route's delay raised until its ring drops what piled up.
@@ -59,17 +60,19 @@ gaps_run() {  # options...; prints gaps heard per minute and drop-outs shown per
   sleep 5
   parecord -d strataeq_b.monitor --rate=44100 --channels=2 --format=s16le --file-format=wav "$work/tone-rec.wav" &
   local rec=$!
+  parecord -d strataeq_a.monitor --rate=44100 --channels=2 --format=s16le --file-format=wav "$work/tone-in.wav" &
+  local recin=$!
   sleep $((seconds - 7))
-  kill -INT "$rec"
-  wait "$rec" 2>/dev/null || true
+  kill -INT "$rec" "$recin"
+  wait "$rec" "$recin" 2>/dev/null || true
   wait "$live" || true
   kill "$tone" 2>/dev/null || true
   wait "$tone" 2>/dev/null || true
   local counts heard
   counts=$(grep -o 'Dropouts : [0-9]*' "$work/gaps.log" | awk '{ print $3 }' || true)
-  heard=$("$gaps_tool" "$work/tone-rec.wav" 500 || true)
+  heard=$("$gaps_tool" "$work/tone-rec.wav" 500 0 "$work/tone-in.wav" || true)
   echo "$heard" | awk -v from="$(echo "$counts" | sed -n '5p')" -v to="$(echo "$counts" | sed -n "$((seconds - 2))p")" \
-    '{ if ($1 == "gaps" && $4 > 0) printf "%6.1f %6.1f", $6, (to - from) / $4; else printf "%6s %6s", "-", "-" }'
+    '{ if ($1 == "gaps" && $4 > 0) printf "%6.1f %6.1f", ($2 - $8) / $4, (to - from) / $4; else printf "%6s %6s", "-", "-" }'
 }
 clicks() {  # plays the clicks and prints each delay from click to copy in ms
   parecord -d strataeq_a.monitor --rate=44100 --channels=2 --format=s16le --file-format=wav "$work/rec.wav" &
@@ -142,5 +145,5 @@ for r in ${LATENCY_ROWS:-20 40 80 design busy}; do
     *) row "--latency $r" --latency "$r" ;;
   esac
 done
-echo "gaps/min: heard in a recording of B (a second run, A's monitor -> B, 500 Hz), and the drop-outs that run showed"
+echo "gaps/min: heard in a recording of B (a second run, A's monitor -> B, 500 Hz) and not already in A, and the drop-outs that run showed"
 echo "expected: the plan's own figure (buffers and priming plus the FFT's N/4 frames, without the server's share)"

@@ -15,9 +15,9 @@
 namespace strataeq::bench {
 
 // samples: 16-bit interleaved, channels per frame, the first channel fitted; blocks of
-// block frames from frame offset on.
+// block frames from frame offset on. starts, if given, gets the first frame of each gap.
 inline int HeardGaps(const std::int16_t* samples, std::size_t frames, int channels, double rate, double hz,
-                     int block, std::size_t offset, double amplitude) {
+                     int block, std::size_t offset, double amplitude, std::vector<std::size_t>* starts = nullptr) {
   const double step = 2 * M_PI * hz / rate;
   const auto n = static_cast<std::size_t>(block);
   int gaps = 0;
@@ -39,7 +39,10 @@ inline int HeardGaps(const std::int16_t* samples, std::size_t frames, int channe
       sounding = true;
       last = phase;
     }
-    if (wrong && sounding && !inGap) ++gaps;
+    if (wrong && sounding && !inGap) {
+      ++gaps;
+      if (starts) starts->push_back(b);
+    }
     inGap = wrong && sounding;
   }
   return gaps;
