@@ -8,6 +8,21 @@
 #include "platform/WaveApiPulse.h"
 
 namespace strataeq::pulse {
+namespace {
+
+// Hands each readable fragment to take (data may be null: a hole) and drops it.
+template <class F>
+void TakeReadable(pa_stream* s, F&& take) {
+  while (pa_stream_readable_size(s) > 0) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+    take(data, bytes);
+    pa_stream_drop(s);
+  }
+}
+
+}  // namespace
 
 TPulseStream::~TPulseStream() {
   if (!stream_ && !timer_) return;  // closed, or its open failed: nothing left at the server
@@ -131,13 +146,7 @@ void TPulseStream::WriteCallback(pa_stream*, std::size_t, void* self) {
 
 void TPulseStream::ReadCallback(pa_stream* s, std::size_t, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  while (pa_stream_readable_size(s) > 0) {
-    const void* data = nullptr;
-    std::size_t bytes = 0;
-    if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
-    t->Consume(data, bytes);
-    pa_stream_drop(s);
-  }
+  TakeReadable(s, [t](const void* data, std::size_t bytes) { t->Consume(data, bytes); });
 }
 
 void TPulseStream::TimingCallback(pa_stream*, void* self) { static_cast<TPulseStream*>(self)->CheckPlayed(); }
@@ -288,16 +297,12 @@ void TPulseStream::CloseProbe() {
 
 void TPulseStream::ProbeReadCallback(pa_stream* s, std::size_t, void* self) {
   auto* t = static_cast<TPulseStream*>(self);
-  while (pa_stream_readable_size(s) > 0) {
-    const void* data = nullptr;
-    std::size_t bytes = 0;
-    if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0) break;
+  TakeReadable(s, [t](const void* data, std::size_t bytes) {
     if (!t->probeHeard_ && !Silent(data, bytes, t->format_)) {
       t->probeHeard_ = true;
       t->zeroBytes_ = 0;
     }
-    pa_stream_drop(s);
-  }
+  });
 }
 
 void TPulseStream::RequestTiming() {
@@ -463,12 +468,7 @@ MMRESULT TPulseStream::Start() {
   if (running_) return MMSYSERR_NOERROR;
   if (dir_ == TWaveDir::Input) {
     // Whatever arrived before the start belongs to an earlier take.
-    while (pa_stream_readable_size(stream_) > 0) {
-      const void* data = nullptr;
-      std::size_t bytes = 0;
-      if (pa_stream_peek(stream_, &data, &bytes) < 0 || bytes == 0) break;
-      pa_stream_drop(stream_);
-    }
+    TakeReadable(stream_, [](const void*, std::size_t) {});
   }
   running_ = true;
   triggered_ = false;
