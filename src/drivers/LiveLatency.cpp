@@ -96,8 +96,10 @@ void ApplyStreamTiming(const TLiveLatencyPlan& plan) {
 int TRouteStallWatch::Update(std::int64_t position, std::int64_t elapsed) {
   const std::int64_t span = elapsed - lastElapsed_;
   lastElapsed_ = elapsed;
-  if (lastPosition_ < 0 || position != lastPosition_) {
-    lastPosition_ = position;
+  const bool moved = lastPosition_ < 0 || (position != lastPosition_ && position - lastPosition_ >= span / 2);
+  lastPosition_ = position;
+  if (moved) {
+    ++moves_;
     stalled_ = 0;
     counted_ = false;
     return 0;

@@ -63,9 +63,10 @@ void ApplyStreamTiming(const TLiveLatencyPlan& plan);
 // playback buffers, the playback device's own delay and the equalizer's. 0 while
 // either device is closed.
 // Watches a running route's playback position, read about once a second: time in which
-// the position did not move is sound that was never played, one silence however long,
-// so a stalled route never reads as healthy. A stall shorter than graceFrames is not
-// counted: a null sink of the classic server plays in steps of up to 2 s.
+// the position moved less than half as far as time did is sound that was never played
+// (PipeWire's server can keep a stuck stream's position creeping), one silence however
+// long, so a stalled route never reads as healthy. A stall shorter than graceFrames is
+// not counted: a null sink of the classic server plays in steps of up to 2 s.
 class TRouteStallWatch {
  public:
   explicit TRouteStallWatch(std::int64_t graceFrames) : graceFrames_(graceFrames) {}
@@ -79,12 +80,15 @@ class TRouteStallWatch {
   int AddUnderflows(std::int64_t total);
   // Frames of time since the position last moved.
   std::int64_t Stalled() const { return stalled_; }
+  // Readings that found the position moving.
+  std::int64_t Moves() const { return moves_; }
 
  private:
   std::int64_t graceFrames_;
   std::int64_t lastPosition_ = -1;
   std::int64_t lastElapsed_ = 0;
   std::int64_t stalled_ = 0;
+  std::int64_t moves_ = 0;
   bool counted_ = false;          // the current stall is counted (by itself or an underflow)
   std::int64_t underflows_ = 0;   // the device's count at the last reading
 };

@@ -133,6 +133,7 @@ void TMMRingBuffer::ClearCounters() {
   lowestLevel_ = numBuffers_;
   endPending_ = false;
   emptyReads_ = 0;
+  dropsInARow_ = 0;
   if (hold_) {
     hold_->lowest = slotSize_ * numBuffers_;
     hold_->reads = 0;
@@ -339,7 +340,10 @@ void TMMRingBuffer::WriteSlot(const void* data, std::int32_t length, std::uint32
   // Only qmWrite has a reader that makes room while we wait; elsewhere a full queue
   // always drops, as writing on would overrun unread slots.
   const bool wait = waitIfFull_ && mode_ == TMMQueueMode::qmWrite;
-  if (primed_ && SkipToLevel()) Fire(OnSlotDropped);
+  if (primed_ && SkipToLevel()) {
+    ++dropsInARow_;
+    Fire(OnSlotDropped);
+  }
   if (IsFull() && !wait) {
     DoOverflow();
     return;
@@ -428,7 +432,7 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
       if (!queueOpen_) return 0;
       lock.unlock();
       if (n > 0) {
-        emptyReads_ = 0;
+        emptyReads_ = dropsInARow_ = 0;
         return n;
       }
       // The recording came short: a buffer of silence; the sound goes on where it stopped.
@@ -464,9 +468,10 @@ std::int32_t TMMRingBuffer::ReadSlot(void* dest, std::int32_t wanted, std::uint3
     }
   }
   if (n > 0) {
-    emptyReads_ = 0;
+    emptyReads_ = dropsInARow_ = 0;
     if (dropped) {
       ++slotsLost_;
+      dropsInARow_ = 1;
       Fire(OnSlotDropped);
     }
     return n;

@@ -89,6 +89,10 @@ class TMMRingBuffer : public TMMDSPComponent {
   // Reads in a row, the present one included, that found nothing to deliver: an
   // OnEmpty handler counts one silence where this is 1.
   std::int32_t EmptyReadsInARow() const { return emptyReads_.load(); }
+  // Drops with no delivering read between them, the present one included: one jump the
+  // listener hears (while the player takes nothing, a whole stall of them), so an
+  // OnSlotDropped handler counts one gap where this is 1.
+  std::int32_t DropsInARow() const { return dropsInARow_.load(); }
   // Slots dropped to hold the delay since the queue opened.
   std::int64_t SlotsLost() const { return slotsLost_.load(); }
   // Frames read per frame delivered while the delay is held by resampling (1: none).
@@ -178,6 +182,7 @@ class TMMRingBuffer : public TMMDSPComponent {
   std::atomic<bool> workerFailed_{false};
   std::atomic<std::int64_t> slotsLost_{0};
   std::atomic<std::int32_t> emptyReads_{0};  // the reader's alone
+  std::atomic<std::int32_t> dropsInARow_{0};
   // The resampler that holds the primed level (16-bit duplex with a level asked for).
   struct TRateHold;
   std::unique_ptr<TRateHold> hold_;

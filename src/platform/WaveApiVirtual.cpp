@@ -192,7 +192,7 @@ class TVirtualAudio::Stream : public TWaveStream {
     base_ = Clock::now();
     bytesAtBase_ = positionBytes_;
   }
-  bool Movable() const { return !closed_ && !failed_ && running_ && !queue_.empty(); }
+  bool Movable() const { return !closed_ && !failed_ && !held_ && running_ && !queue_.empty(); }
 
   TVirtualAudio& owner_;
   const TWaveDir dir_;
@@ -206,6 +206,7 @@ class TVirtualAudio::Stream : public TWaveStream {
   bool running_;
   bool failed_ = false;
   bool closed_ = false;
+  bool held_ = false;
   MMRESULT failCode_ = WAVERR_DEVICELOST;
   std::uint64_t positionBytes_ = 0;
   std::size_t headFill_ = 0;  // input: bytes already recorded into queue_.front()
@@ -468,6 +469,11 @@ void AddLoss(TWaveLosses& losses) { losses.Times[++losses.Count % TWaveLosses::k
 void TVirtualAudio::InjectUnderflow(int device) {
   std::lock_guard lock(mutex_);
   if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) AddLoss(d->losses);
+}
+
+void TVirtualAudio::HoldStream(int device) {
+  std::lock_guard lock(mutex_);
+  if (Device* d = DeviceAt(TWaveDir::Output, device); d && d->stream) d->stream->held_ = true;
 }
 
 void TVirtualAudio::InjectOverrun(int device) {

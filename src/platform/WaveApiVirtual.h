@@ -76,6 +76,9 @@ class TVirtualAudio : public TWaveBackend {
   // The open output device reports an underflow, as a server does that ran out of
   // queued sound (the stream's count goes up by one).
   void InjectUnderflow(int device);
+  // The open output stream stops playing, with no error and no underflow, as PipeWire's
+  // server can hold a stream still; the device's next stream plays.
+  void HoldStream(int device);
   // The open input device reports recorded sound lost before it was taken.
   void InjectOverrun(int device);
 

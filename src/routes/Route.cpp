@@ -28,6 +28,9 @@ constexpr int kStallSeconds = 10;
 // A recording that delivers nothing for kStallGrace is reconnected (by Serve; the
 // window's route stops with this text), up to three times in a row.
 const char* const kRecordingStalled = "the sound server delivers nothing from the recording device; stopped";
+// A playback that moves less than half as fast as time for kStallGrace + 1 s (PipeWire's
+// server can hold a stream still while it says it plays it) is reconnected the same way.
+const char* const kPlaybackStalled = "the sound server plays nothing of the route; stopped";
 
 using TClock = std::chrono::steady_clock;
 
@@ -109,7 +112,8 @@ struct TRoute::TParts {
   std::optional<TRouteStallWatch> watch;
   bool stallTold = false;
   TRecordingWatch recording{static_cast<std::int64_t>(kStallGrace) * kDesignRate, 3};
-  bool recordingStalled = false;
+  TRecordingWatch playing{static_cast<std::int64_t>(kStallGrace + 1) * kDesignRate, 3};
+  bool reconnectAsked = false;  // the failure is kRecordingStalled or kPlaybackStalled
   TClock::time_point started;
   TGapMerge gaps;
 };
@@ -298,13 +302,14 @@ void TRoute::LinkDeviceChain() {
   p_->ring = std::make_unique<TMMRingBuffer>();
   ConfigureRing(*p_->ring, Live() ? TMMQueueMode::qmDuplex : TMMQueueMode::qmRead, plan);
   // Silence for want of a slot or a skip to hold the delay: each is a gap the listener
-  // hears, and reads that find nothing one after another are one silence.
+  // hears, and reads that find nothing one after another are one silence, as are skips
+  // with nothing played between them.
   TMMRingBuffer* ring = p_->ring.get();
   p_->ring->OnEmpty = [this, ring](TObject*) {
     if (ring->EmptyReadsInARow() == 1 && p_->gaps.Add(WaveClockNs())) ++dropouts_;
   };
-  p_->ring->OnSlotDropped = [this](TObject*) {
-    if (p_->gaps.Add(WaveClockNs())) ++dropouts_;
+  p_->ring->OnSlotDropped = [this, ring](TObject*) {
+    if (ring->DropsInARow() <= 1 && p_->gaps.Add(WaveClockNs())) ++dropouts_;
   };
   TMMDSPComponent* last = nullptr;
   p_->eq->SetAligned(false);
@@ -482,7 +487,10 @@ void TRoute::Poll() {
   }
   const std::chrono::duration<double> elapsed = TClock::now() - p_->started;
   TRouteStallWatch& watch = *p_->watch;
-  const std::int64_t position = p_->waveOut->Started() ? p_->waveOut->Position() : -1;
+  // In frames (the player counts bytes), as the watch compares it with the time.
+  const TWaveFormatEx* played = p_->waveOut->PWaveFormat();
+  const std::int64_t position =
+      p_->waveOut->Started() && played && played->nBlockAlign ? p_->waveOut->Position() / played->nBlockAlign : -1;
   const int gap = watch.Update(position, static_cast<std::int64_t>(elapsed.count() * kDesignRate));
   if (gap > 0 && !p_->stallTold && OnStall) OnStall(static_cast<int>(watch.Stalled() / kDesignRate));
   p_->stallTold = watch.Stalled() > 0 && (p_->stallTold || gap > 0);
@@ -503,6 +511,14 @@ void TRoute::Poll() {
     latency_.ExpectedMs = latency_.Plan.ExpectedMs(kDesignRate, p_->eq->FFTLength());
     if (OnQueueGrown) OnQueueGrown(buffers);
   }
+  const auto playing = p_->playing.Update(watch.Moves(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+  if (playing == TRecordingWatch::TVerdict::Reconnect) {
+    p_->reconnectAsked = true;
+    return Fail(kPlaybackStalled);
+  }
+  if (playing == TRecordingWatch::TVerdict::GiveUp)
+    return Fail("the sound server plays nothing of the route, even after reconnecting (Dropouts : " +
+                std::to_string(dropouts_.load()) + "); stopped");
   if (watch.Stalled() >= kStallSeconds * kDesignRate)
     return Fail("the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
          " s (Dropouts : " + std::to_string(dropouts_.load()) + "); stopped");
@@ -510,7 +526,7 @@ void TRoute::Poll() {
     const auto verdict = p_->recording.Update(p_->waveIn->BytesRecorded() / 4,
                                               static_cast<std::int64_t>(elapsed.count() * kDesignRate));
     if (verdict == TRecordingWatch::TVerdict::Reconnect) {
-      p_->recordingStalled = true;
+      p_->reconnectAsked = true;
       return Fail(kRecordingStalled);
     }
     if (verdict == TRecordingWatch::TVerdict::GiveUp)
@@ -564,20 +580,21 @@ void TRoute::ServeLive(const std::function<bool()>& interrupted, std::optional<d
       }
     }
     interrupted_ = interrupted();
-    if (ReconnectRecording()) continue;
+    if (Reconnect()) continue;
     if (!FollowDesktop()) return;
   }
 }
 
-// On the stopped route whose recording delivered nothing: the chain is opened and
-// started again, and the silence counts as a drop-out.
-bool TRoute::ReconnectRecording() {
-  if (!std::exchange(p_->recordingStalled, false) || failure_ != kRecordingStalled || !running_ || stopAsked_ ||
-      interrupted_)
+// On the stopped route whose recording delivered nothing, or whose playback stood still:
+// the chain is opened and started again, and the silence counts as a drop-out.
+bool TRoute::Reconnect() {
+  const bool playback = failure_ == kPlaybackStalled;
+  if (!std::exchange(p_->reconnectAsked, false) || (failure_ != kRecordingStalled && !playback) || !running_ ||
+      stopAsked_ || interrupted_)
     return false;
   // The silence goes on until the new chain sounds: one gap, counted here unless the
-  // ring counted it already.
-  if ((!p_->ring || p_->ring->EmptyReadsInARow() == 0) && p_->gaps.Add(WaveClockNs())) ++dropouts_;
+  // ring or the stall watch counted it already.
+  if (!playback && (!p_->ring || p_->ring->EmptyReadsInARow() == 0) && p_->gaps.Add(WaveClockNs())) ++dropouts_;
   CloseChain();
   clippedBefore_ += p_->eq->ClippedBuffers();  // the count restarts with the next start
   failure_.clear();
@@ -585,9 +602,9 @@ bool TRoute::ReconnectRecording() {
   p_->waveOut.reset();
   p_->ring.reset();
   LinkDeviceChain();
-  p_->recording.Reconnected();
+  (playback ? p_->playing : p_->recording).Reconnected();
   StartDriver();
-  if (OnRecordingReconnected) OnRecordingReconnected();
+  if (const auto& told = playback ? OnPlaybackReconnected : OnRecordingReconnected) told();
   return true;
 }
 

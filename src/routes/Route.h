@@ -180,8 +180,10 @@ class TRoute {
   // With a latency asked for, the server ran out of sound and the playback queue grew
   // by a buffer: the buffers played from now.
   std::function<void(int buffers)> OnQueueGrown;
-  // Serve reconnected a recording that had delivered nothing for a while.
+  // Serve reconnected a recording that had delivered nothing for a while, or a playback
+  // that had stood still.
   std::function<void()> OnRecordingReconnected;
+  std::function<void()> OnPlaybackReconnected;
   std::function<void(std::int64_t done, std::int64_t total, double audioSeconds)> OnProgress;
   std::function<void(const std::string& text)> OnWarning;
 
@@ -195,7 +197,7 @@ class TRoute {
   void StartDriver();
   int CountLosses(const TWaveLosses& losses, std::uint64_t first);
   void CloseChain();
-  bool ReconnectRecording();
+  bool Reconnect();
   void Fail(const std::string& text);
   void StopAsked();
   void CommitOutput();

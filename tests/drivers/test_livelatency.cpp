@@ -74,17 +74,24 @@ TEST(LiveLatencyPlan, GrowsToWhatTheServerRunsAndStallsCountAsDropouts) {
   EXPECT_EQ(watch.Update(44100, 154350), 1) << "past it, the stall is one silence";
   EXPECT_EQ(watch.Update(44100, 176400), 0) << "however long it lasts";
   EXPECT_EQ(watch.Stalled(), 88200);
-  EXPECT_EQ(watch.Update(50000, 198450), 0);
+  EXPECT_EQ(watch.Update(66150, 198450), 0);
   EXPECT_EQ(watch.Stalled(), 0);
-  EXPECT_EQ(watch.Update(50000, 220500), 0) << "a new stall starts its grace again";
+  EXPECT_EQ(watch.Update(66150, 220500), 0) << "a new stall starts its grace again";
   // The underflow that began a stall is its silence, counted at once; the stall past
   // its grace and further underflows in it add nothing.
   EXPECT_EQ(watch.AddUnderflows(1), 1);
-  EXPECT_EQ(watch.Update(50000, 264600), 0) << "1.5 s stalled, counted by its underflow";
+  EXPECT_EQ(watch.Update(66150, 264600), 0) << "1.5 s stalled, counted by its underflow";
   EXPECT_EQ(watch.AddUnderflows(3), 0);
-  EXPECT_EQ(watch.Update(60000, 308700), 0);
+  EXPECT_EQ(watch.Update(110250, 308700), 0);
+  EXPECT_EQ(watch.Moves(), 4);
   EXPECT_EQ(watch.AddUnderflows(4), 1) << "a lone underflow while sound moves";
   EXPECT_EQ(watch.AddUnderflows(1), 1) << "a reopened device counts from 0";
+  // A position that creeps (a stuck stream whose reported delay wobbles) plays nothing.
+  std::int64_t at = 110250;
+  int counted = 0;
+  for (std::int64_t t = 352800; t <= 352800 + 3 * 44100; t += 44100) counted += watch.Update(at += 300, t);
+  EXPECT_EQ(counted, 1);
+  EXPECT_EQ(watch.Moves(), 4);
 }
 
 TEST(LiveLatencyMeasure, ARouteInItsPlannedStateMeasuresThePlannedDelay) {

@@ -160,6 +160,26 @@ TEST_F(RingBufferTest, DuplexWithAPrimeLevelDropsSlotsAStallLeftAbove) {
   EXPECT_EQ(overflows_, 0);
 }
 
+// A player that takes nothing while the recording goes on: the ring skips back to its
+// level each time it fills, all one silence to the listener, which the next read that
+// delivers ends.
+TEST_F(RingBufferTest, SkipsWithNothingPlayedBetweenThemAreOneGap) {
+  ring_.SetPrimeSlots(3);
+  Open(TMMQueueMode::qmDuplex, 1024, 8);
+  std::vector<int> inARow;
+  ring_.OnSlotDropped = [&](TObject*) { inARow.push_back(ring_.DropsInARow()); };
+  std::uint32_t written = 0;
+  auto write = [&] { Write(1024 * written++, 1024); };
+  for (int i = 0; i < 3; ++i) write();
+  Read(1024);
+  for (int i = 0; i < 20; ++i) write();
+  EXPECT_EQ(inARow, (std::vector<int>{1, 2, 3})) << "full at 8 slots, back to 3 each time";
+  Read(1024);
+  while (!ring_.IsFull()) write();
+  write();
+  EXPECT_EQ(inARow.back(), 1) << "a read between: a gap of its own";
+}
+
 // 16-bit sound with a level asked for is read through the resampler: a recording that
 // runs ahead and falls behind by turns (four slots over and back each 200 reads) is
 // followed by many changes of rate, each within half a per cent, and what is read stays

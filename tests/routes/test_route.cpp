@@ -266,6 +266,42 @@ TEST_F(Route, AFailureMidRunEndsItWithItsText) {
   EXPECT_FALSE(audio->IsOpen(TWaveDir::Output, 1));
 }
 
+// A server that holds the playback still without a word (PipeWire's can): the route
+// counts the silence once, however many skips the full ring makes meanwhile, and plays
+// again on a new stream; a server that holds every new stream too ends the run.
+TEST_F(Route, APlaybackHeldStillIsReconnectedAndCountedOnce) {
+  TRouteSpec spec = Spec(TRouteKind::DeviceToDevice);
+  spec.LatencyMs = 40;
+  TRoute live(spec);
+  int reconnects = 0;
+  live.OnPlaybackReconnected = [&] { ++reconnects; };
+  live.Open();
+  live.Start();
+  live.Serve([] { return false; }, 1.0);
+  ASSERT_EQ(live.Dropouts(), 0);
+  audio->HoldStream(1);
+  live.Serve([&] { return reconnects > 0; }, 6.0);
+  EXPECT_EQ(reconnects, 1);
+  EXPECT_EQ(live.Dropouts(), 1) << "one silence, whatever the ring dropped in it";
+  audio->ClearPlayed(1);
+  live.Serve([] { return false; }, 1.0);
+  EXPECT_TRUE(Sounds(audio->Played(1))) << "the new stream plays";
+  EXPECT_EQ(live.Failure(), "");
+  live.Stop();
+  live.Finish();
+
+  TRoute held(spec);
+  held.OnPlaybackReconnected = [&] { audio->HoldStream(1); };
+  const std::string error = test::ErrorOf([&] {
+    held.Open();
+    held.Start();
+    audio->HoldStream(1);
+    held.Serve([] { return false; }, 30.0);
+    held.Finish();
+  });
+  EXPECT_NE(error.find("plays nothing of the route, even after reconnecting"), std::string::npos) << error;
+}
+
 TEST_F(Route, AStopFromAnotherThreadEndsTheRunOnceAndKeepsWhatWasDone) {
   // Device routes with no end of their own, stopped at once, early and later: each run
   // ends in one OnEnded, its devices closed, and a recording is a whole file.

@@ -112,6 +112,10 @@ int RunLive(const TCliOptions& o) {
     if (!o.Quiet) std::printf("Recording : the sound server stopped delivering; reconnected\n");
     std::fflush(stdout);
   };
+  route.OnPlaybackReconnected = [&] {
+    if (!o.Quiet) std::printf("Playback : the sound server stopped playing the route; reconnected\n");
+    std::fflush(stdout);
+  };
   route.OnStall = [](int seconds) {
     std::fprintf(stderr, "strataeq-cli: the sound server has played nothing of the route for %d s\n", seconds);
   };
