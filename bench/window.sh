@@ -4,8 +4,8 @@
 #  - CPU use of strataeq running the live route at FFT 256 (the design length) for
 #    WINDOW_SECONDS (default 30) with a tone playing, displays on and then off (Vis);
 #  - peak memory (VmHWM) of each run;
-#  - the CPU of each of the program's threads over the same span, and how often the main
-#    thread woke and was preempted.
+#  - the CPU of each of the program's threads over the same span and how often each woke,
+#    and how often the main thread woke and was preempted.
 # Usage: bench/window.sh [build-folder]   (default build/release)
 # WINDOW_PERF=FILE records a call-graph profile (perf record -g) of the displays-on span
 # into FILE; read it with: perf report -i FILE --no-children --sort dso,sym
@@ -42,14 +42,15 @@ paplay -d strataeq_a "$work/tone.wav" &
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-# One line per thread: id|name|nanoseconds on a CPU, sorted by id for join. The
-# scheduler's own count (schedstat), not the 10 ms ticks: a thread that wakes 40 times a
-# second for a fraction of a tick is sampled, not measured, by the ticks.
+# One line per thread: id|name|nanoseconds on a CPU|times it slept, sorted by id for
+# join. The scheduler's own count (schedstat), not the 10 ms ticks: a thread that wakes
+# 40 times a second for a fraction of a tick is sampled, not measured, by the ticks.
 thread_ns() {
   local t
   for t in /proc/"$1"/task/*; do
     awk -v id="${t##*/}" -v pid="$1" -v name="$(cat "$t/comm" 2>/dev/null)" \
-      '{ print id "|" (id == pid ? "main" : name) "|" $1 }' "$t/schedstat" 2>/dev/null
+      -v slept="$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$t/status" 2>/dev/null)" \
+      '{ print id "|" (id == pid ? "main" : name) "|" $1 "|" slept }' "$t/schedstat" 2>/dev/null
   done | sort -t '|' -k1,1
 }
 # The main thread's task switches, voluntary (it slept: a wake-up) and involuntary.
@@ -96,11 +97,11 @@ run() {  # displays: on or off
   hwm=$(awk '/VmHWM/ { print $2 }' "/proc/$app/status")
   awk -v b="$before" -v a="$after" -v t="$ticks" -v s="$seconds" -v d="$1" -v h="$hwm" \
     'BEGIN { printf "live at FFT 256, displays %-3s: %.2f%% of one core (%.2f s CPU in %d s); peak memory %.1f MB\n", d, 100 * (a - b) / t / s, (a - b) / t, s, h / 1024 }'
-  # Per thread, the busiest first: name, % of one core.
+  # Per thread, the busiest first: name, % of one core, wake-ups a second.
   join -t '|' "$work/threads.before" "$work/threads.after" |
-    awk -F'|' -v s="$seconds" '{ printf "%s|%.3f\n", $2, 100 * ($5 - $3) / 1e9 / s }' |
-    sort -t '|' -k2 -g -r | awk -F'|' '$2 > 0.005 { line = line sprintf("%s%s %s%%", sep, $1, $2); sep = ", " }
-      END { print "  threads: " line }'
+    awk -F'|' -v s="$seconds" '{ printf "%s|%.3f|%.0f\n", $2, 100 * ($6 - $3) / 1e9 / s, ($7 - $4) / s }' |
+    sort -t '|' -k2 -g -r | awk -F'|' '$2 > 0.005 { line = line sprintf("%s%s %s%% %s/s", sep, $1, $2, $3); sep = ", " }
+      END { print "  threads (CPU, wake-ups): " line }'
   echo "$switched" | awk -v s="$seconds" '{ printf "  main thread: %.0f wake-ups a second, %.0f preemptions\n", ($3 - $1) / s, ($4 - $2) / s }'
   xdotool mousemove --window "$wid" 328 151 click 1  # Stop
   sleep 0.5

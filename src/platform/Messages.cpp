@@ -29,6 +29,10 @@ struct Queue {
   std::size_t freeCount = 0;
   std::unordered_map<THandle, TWindowProc> windows;
   THandle nextHandle = 1;
+  // The loop's wake is called under its own lock, not the queue's: a woken main thread
+  // that took the queue's lock while the poster was still inside the wake's system call
+  // slept once more, on the lock.
+  std::mutex hookMutex;
   std::function<void()> wakeHook;
 };
 
@@ -89,6 +93,16 @@ void DropQueued(Queue& q, Pred drop) {
   }
 }
 
+// After a post. Under the hook's lock: a loop that removes its hook is never woken
+// after it is gone.
+void WakeLoop(Queue& q) {
+  {
+    std::lock_guard lock(q.hookMutex);
+    if (q.wakeHook) q.wakeHook();
+  }
+  q.arrived.notify_all();
+}
+
 // Queues a node filled by fill (under the lock) and wakes the loop.
 template <typename Fill>
 void Post(Fill fill) {
@@ -98,10 +112,8 @@ void Post(Fill fill) {
     QueueItem* n = TakeNode(q);
     fill(*n);
     Append(q, n);
-    // Woken under the lock: a loop that removes its hook is never woken after it is gone.
-    if (q.wakeHook) q.wakeHook();
   }
-  q.arrived.notify_all();
+  WakeLoop(q);
 }
 
 void PostClosure(std::function<void()> closure) {
@@ -178,9 +190,8 @@ bool PostMessage(THandle window, std::uint32_t msg, WPARAM wparam, LPARAM lparam
     n->window = window;
     n->message = TMessage{msg, wparam, lparam, 0};
     Append(q, n);
-    if (q.wakeHook) q.wakeHook();  // under the lock, as in Post
   }
-  q.arrived.notify_all();
+  WakeLoop(q);
   return true;
 }
 
@@ -289,7 +300,7 @@ void SetMainThread() { gMainThread.store(std::this_thread::get_id()); }
 
 void SetQueueWakeHook(std::function<void()> hook) {
   Queue& q = TheQueue();
-  std::lock_guard lock(q.mutex);
+  std::lock_guard lock(q.hookMutex);
   q.wakeHook = std::move(hook);
 }
 

@@ -36,6 +36,39 @@ TEST(MessageQueue, DeliversPostsFromAnyThreadInOrderOnTheMainThread) {
   EXPECT_TRUE(onMain);
 }
 
+// The wake runs on the posting thread outside the queue's lock (the hook may look at the
+// queue; a woken loop never waits on a poster's lock), and never once its removal has
+// returned, however the posts race the removal.
+TEST(MessageQueue, WakeHookMayReadTheQueueAndNeverRunsAfterRemoval) {
+  constexpr int kRounds = 300, kBurst = 8;
+  TNotifyWindow w([](TMessage&) {});
+  std::atomic<bool> removed{false};
+  std::atomic<int> go{0}, done{0}, wakes{0}, late{0};
+  std::thread poster([&] {
+    for (int r = 1; r <= kRounds; ++r) {
+      while (go.load() < r) std::this_thread::yield();
+      for (int i = 0; i < kBurst; ++i) PostMessage(w.Handle(), 7);
+      done = r;
+    }
+  });
+  for (int r = 1; r <= kRounds; ++r) {
+    removed = false;
+    SetQueueWakeHook([&] {
+      if (removed) ++late;
+      wakes += PendingMessageCount(w.Handle(), 7, 7) > 0;
+    });
+    const int before = wakes;
+    go = r;
+    while (wakes.load() == before) std::this_thread::yield();
+    SetQueueWakeHook(nullptr);  // while the rest of the burst is being posted
+    removed = true;
+    while (done.load() < r) std::this_thread::yield();
+    ProcessPendingMessages();
+  }
+  poster.join();
+  EXPECT_EQ(late.load(), 0);
+}
+
 TEST(MessageQueue, RemovalByRangeAndDestroyedWindowsDropMessages) {
   std::vector<std::uint32_t> got;
   TNotifyWindow a([&](TMessage& m) { got.push_back(m.Msg); });
