@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -51,6 +52,10 @@ class TAtomicFile {
 
   // All of the bytes at the file's current offset; 0 or an errno value.
   int Write(const void* data, std::size_t size);
+  // The file's first end bytes are written (by whatever descriptor): their way to the
+  // disk starts now, a few megabytes at a time, so that Commit's flush finds little
+  // left. Never waits for the disk; nothing for a stream.
+  void StartWriteback(std::int64_t end);
 
   // Flushes the file to disk, gives it the permission bits (and, where the process
   // may, the owner and group) of the file it replaces (0666 less the umask when there
@@ -71,6 +76,7 @@ class TAtomicFile {
 
   std::string name_, final_, folder_, temp_;
   int fd_ = -1;
+  std::int64_t writeback_ = 0;  // bytes whose writing back has started
   bool committed_ = false;
   bool stream_ = false;
   bool unnamed_ = false;
