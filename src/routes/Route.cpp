@@ -20,7 +20,9 @@
 namespace strataeq::routes {
 namespace {
 
-constexpr std::int32_t kTriggerBufferSize = 8192;
+// A file route's buffer, of 16-bit samples: the size of the queues' blocks, so that the
+// trigger's cycle (an event and a yield each) comes once per block.
+constexpr std::int32_t kTriggerBufferSize = 65536;
 // A running route whose playback has not moved for longer than kStallGrace counts the
 // silence as drop-outs; after kStallSeconds it is stopped.
 constexpr int kStallGrace = 2;
