@@ -292,7 +292,7 @@ int TAtomicFile::Write(const void* data, std::size_t size) {
 }
 
 void TAtomicFile::StartWriteback(std::int64_t end) {
-  if (fd_ < 0 || stream_ || end - writeback_ < kWritebackStep) return;
+  if (!earlyWriteback_ || fd_ < 0 || stream_ || end - writeback_ < kWritebackStep) return;
   // Only starts the writes: Commit's fsync is still what makes the file durable.
   (void)::sync_file_range(fd_, writeback_, end - writeback_, SYNC_FILE_RANGE_WRITE);
   writeback_ = end;

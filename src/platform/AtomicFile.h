@@ -52,10 +52,12 @@ class TAtomicFile {
 
   // All of the bytes at the file's current offset; 0 or an errno value.
   int Write(const void* data, std::size_t size);
-  // The file's first end bytes are written (by whatever descriptor): their way to the
-  // disk starts now, a few megabytes at a time, so that Commit's flush finds little
-  // left. Never waits for the disk; nothing for a stream.
+  // The file's first end bytes are written (by whatever descriptor): with early
+  // writeback on, their way to the disk starts now, a few megabytes at a time, so that
+  // Commit's flush finds little left. Nothing for a stream. Off by default: it may wait
+  // for a busy disk, which a device's thread must not.
   void StartWriteback(std::int64_t end);
+  void SetEarlyWriteback(bool value) { earlyWriteback_ = value; }
 
   // Flushes the file to disk, gives it the permission bits (and, where the process
   // may, the owner and group) of the file it replaces (0666 less the umask when there
@@ -79,6 +81,7 @@ class TAtomicFile {
   std::string name_, final_, folder_, temp_;
   int fd_ = -1;
   std::int64_t writeback_ = 0;  // bytes whose writing back has started
+  bool earlyWriteback_ = false;
   bool committed_ = false;
   bool stream_ = false;
   bool unnamed_ = false;

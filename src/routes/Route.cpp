@@ -217,6 +217,8 @@ void TRoute::PrepareFileChain() {
   const TPcmSampleType inType = SampleTypeOf(in);
   source.SetChainSampleType(types.Chain == inType ? TPcmSampleType::stNone : types.Chain);
   p_->out = std::make_unique<TOutputFile>(spec_.Output);
+  // Written on a thread of the run's own: the disk may be waited for.
+  p_->out->Target().SetEarlyWriteback(true);
   p_->sink = std::make_unique<TFileSink>(*p_->out, spec_.OutputKind, spec_.Sink);
   p_->sink->CheckInput(source.Format(), spec_.Input);
   p_->written = BuildWaveFormat(types.Written, in->nChannels, in->nSamplesPerSec);
