@@ -14,6 +14,44 @@ namespace {
 constexpr std::int32_t kBlockBytes = 65536;
 }  // namespace
 
+template <class Done>
+void TMMBlockQueue::WaitCounted(std::unique_lock<std::mutex>& lock, std::int32_t& waiters, Done done) {
+  if (done()) return;
+  ++waiters;
+  changed_.wait(lock, done);
+  --waiters;
+}
+
+bool TMMBlockQueue::WorkerMayGo() const {
+  if (quit_) return true;
+  if (mode_ == TMMBlockQueueMode::bqWriteBehind) return filled_ > 0;
+  if (!running_ || ended_ || filled_ == numBlocks_) return false;
+  return !refilling_ || filled_ <= numBlocks_ / 2;
+}
+
+void TMMBlockQueue::Notify(std::unique_lock<std::mutex>& lock) {
+  // Outside the lock: a waiter woken under it would at once wait again, for the lock.
+  lock.unlock();
+  changed_.notify_all();
+  lock.lock();
+}
+
+void TMMBlockQueue::WakeWorker(std::unique_lock<std::mutex>& lock) {
+  if (workerWaits_ == 0 || !WorkerMayGo()) return;
+  // A writer is woken once a quarter of the queue is filled, then writes all there is:
+  // one wake-up per several blocks. Stop, which waits for the rest, wakes it itself.
+  if (mode_ == TMMBlockQueueMode::bqWriteBehind && !quit_ && filled_ < std::max(numBlocks_ / 4, 1)) return;
+  Notify(lock);
+}
+
+void TMMBlockQueue::WakeNearSide(std::unique_lock<std::mutex>& lock) {
+  if (nearWaits_ == 0) return;
+  // A producer waiting for room goes on when the queue is half empty (and Stop, which
+  // waits for it to empty, no sooner).
+  if (mode_ == TMMBlockQueueMode::bqWriteBehind && running_ && !failure_ && filled_ > numBlocks_ / 2) return;
+  Notify(lock);
+}
+
 TMMBlockQueue::TMMBlockQueue(TMMBlockQueueMode mode) : mode_(mode) {}
 
 TMMBlockQueue::~TMMBlockQueue() {
@@ -89,13 +127,14 @@ void TMMBlockQueue::Stop() {
     if (mode_ == TMMBlockQueueMode::bqWriteBehind) {
       // Everything accepted reaches the output before the output itself stops.
       if (running_) PublishGathered(lock);
-      changed_.wait(lock, [&] { return (filled_ == 0 && !busy_) || !worker_.joinable(); });
+      changed_.notify_all();  // the writer, whatever the batch it waits for
+      WaitCounted(lock, nearWaits_, [&] { return (filled_ == 0 && !busy_) || !worker_.joinable(); });
       unreported = std::exchange(failure_, nullptr);
     }
     running_ = false;
     changed_.notify_all();
     // A pull in progress ends before the input is closed behind it.
-    changed_.wait(lock, [&] { return !busy_; });
+    WaitCounted(lock, nearWaits_, [&] { return !busy_; });
     head_ = filled_ = offset_ = 0;
     ended_ = false;
     failure_ = nullptr;
@@ -108,16 +147,14 @@ void TMMBlockQueue::Stop() {
 void TMMBlockQueue::Work() {
   std::unique_lock lock(m_);
   for (;;) {
-    changed_.wait(lock, [&] {
-      if (quit_) return true;
-      if (mode_ == TMMBlockQueueMode::bqWriteBehind) return filled_ > 0;
-      if (!running_ || ended_) return false;
-      if (filled_ == numBlocks_) refilling_ = true;
-      if (refilling_ && filled_ > numBlocks_ / 2) return false;
-      refilling_ = false;
-      return true;
+    WaitCounted(lock, workerWaits_, [&] {
+      // A full queue is let half empty before the reader goes on, so that the two sides
+      // wake each other once per several blocks.
+      if (mode_ == TMMBlockQueueMode::bqReadAhead && filled_ == numBlocks_) refilling_ = true;
+      return WorkerMayGo();
     });
     if (quit_ && (mode_ == TMMBlockQueueMode::bqReadAhead || filled_ == 0)) return;
+    refilling_ = false;
     busy_ = true;
     lock.unlock();
     if (mode_ == TMMBlockQueueMode::bqReadAhead) {
@@ -127,7 +164,7 @@ void TMMBlockQueue::Work() {
     }
     lock.lock();
     busy_ = false;
-    changed_.notify_all();
+    WakeNearSide(lock);
   }
 }
 
@@ -191,7 +228,7 @@ void TMMBlockQueue::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
   bool more = true;
   std::unique_lock lock(m_);
   while (got < want) {
-    changed_.wait(lock, [&] { return filled_ > 0 || ended_ || !running_; });
+    WaitCounted(lock, nearWaits_, [&] { return filled_ > 0 || ended_ || !running_; });
     if (filled_ == 0) {
       if (running_ && got == 0) RaisePending(lock);
       more = running_ && failure_ != nullptr;  // a failure still to raise comes next call
@@ -217,7 +254,7 @@ void TMMBlockQueue::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
     offset_ = 0;
     head_ = (head_ + 1) % numBlocks_;
     --filled_;
-    changed_.notify_all();
+    WakeWorker(lock);
     if (!blockMore) {
       more = false;
       break;
@@ -236,8 +273,7 @@ void TMMBlockQueue::PublishGathered(std::unique_lock<std::mutex>& lock) {
   h->dwBytesRecorded = offset_;
   offset_ = 0;
   ++filled_;
-  (void)lock;
-  changed_.notify_all();
+  WakeWorker(lock);
 }
 
 void TMMBlockQueue::BufferReady(PMMWaveHdr lpwh) {
@@ -253,7 +289,7 @@ void TMMBlockQueue::BufferReady(PMMWaveHdr lpwh) {
     // A full queue is let half empty before this side goes on, so that the two sides
     // wake each other once per several blocks.
     if (filled_ == numBlocks_)
-      changed_.wait(lock, [&] { return filled_ <= numBlocks_ / 2 || !running_ || failure_; });
+      WaitCounted(lock, nearWaits_, [&] { return filled_ <= numBlocks_ / 2 || !running_ || failure_; });
     RaisePending(lock);
     if (!running_) return;
     // Only this side touches the block being gathered, at the free end of the queue.

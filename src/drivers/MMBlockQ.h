@@ -58,6 +58,16 @@ class TMMBlockQueue : public TMMDSPComponent {
   void PublishGathered(std::unique_lock<std::mutex>& lock);  // write-behind: the partial block
   void EndWorker();
   void RaisePending(std::unique_lock<std::mutex>& lock);  // rethrows a far-side failure
+  // Waits on changed_ until done(), counted in waiters, so that the other side wakes
+  // only a side that waits, and only when what it waits for may have come.
+  template <class Done>
+  void WaitCounted(std::unique_lock<std::mutex>& lock, std::int32_t& waiters, Done done);
+  bool WorkerMayGo() const;  // the worker's wait would end now (m_ held)
+  // The lock held: the near side changed the queue, or the worker did. Either may
+  // unlock for a moment to wake the other side.
+  void WakeWorker(std::unique_lock<std::mutex>& lock);
+  void WakeNearSide(std::unique_lock<std::mutex>& lock);
+  void Notify(std::unique_lock<std::mutex>& lock);
 
   const TMMBlockQueueMode mode_;
   std::int32_t numBlocks_ = 16;
@@ -74,6 +84,8 @@ class TMMBlockQueue : public TMMDSPComponent {
   bool busy_ = false;        // the worker is inside the far side
   bool quit_ = false;
   bool refilling_ = false;   // read-ahead: the worker found the queue full and lets it half empty
+  std::int32_t workerWaits_ = 0;  // the worker waits on changed_
+  std::int32_t nearWaits_ = 0;    // threads of the near side wait on changed_
   std::exception_ptr failure_;
   // Read-ahead: the consumer's position in the oldest block; write-behind: the
   // producer's in the block it gathers.

@@ -429,9 +429,8 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
     } else if (!sel.OneOfTwo) {
       alignas(32) T frames[2 * kMaxFilterBlock];
       if constexpr (std::is_same_v<T, std::int16_t>) {
-        if (vector && n >= 16) {
-          InterleaveAvx2(result[0], result[1], frames, n);
-          std::memcpy(dst, frames, static_cast<std::size_t>(blockBytes));
+        if (vector && n >= 16) {  // unaligned stores: straight into the queue
+          InterleaveAvx2(result[0], result[1], reinterpret_cast<std::int16_t*>(dst), n);
           continue;
         }
       } else {

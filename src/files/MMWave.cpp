@@ -451,6 +451,12 @@ std::int64_t TMMWave::Write(const void* buffer, std::int64_t n) {
   return w;
 }
 
+std::int64_t TMMWave::FlushedBytes() const {
+  // Written in order: the buffer holds at most its size before the position.
+  if (!block_ || !block_->Handle) return 0;
+  return std::max<std::int64_t>(block_->Handle->Tell() - block_->Handle->BufferSize(), 0);
+}
+
 bool TMMWave::CanWrite(std::int64_t n) const { return block_ && block_->Handle && wioWaveFits(*block_, n); }
 
 int TMMWave::WriteError() const {
@@ -759,7 +765,11 @@ void TMMCustomWaveFile::WriteBuffer(PMMWaveHdr lpwh) {
   }
   const bool written = converting_ ? frames == 0 || WriteConverted(reinterpret_cast<const std::uint8_t*>(lpwh->lpData), frames)
                                    : wave_->Write(lpwh->lpData, n) == n;
-  if (!written) StopWriting(TMMWriteStop::wsWriteError, wave_->WriteError() ? wave_->WriteError() : EIO);
+  if (!written) {
+    StopWriting(TMMWriteStop::wsWriteError, wave_->WriteError() ? wave_->WriteError() : EIO);
+    return;
+  }
+  if (target_) target_->StartWriteback(wave_->FlushedBytes());
 }
 
 void TMMCustomWaveFile::BufferReady(PMMWaveHdr lpwh) {

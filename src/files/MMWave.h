@@ -90,6 +90,8 @@ class TMMWave : public TObject {
   // Opens the file for streaming at the current position, for reading only unless
   // forWriting asks to continue it.
   void OpenFile(bool forWriting = false);
+  // A file being written: how many of its first bytes have left the I/O buffer.
+  std::int64_t FlushedBytes() const;
   // Finishes a written file and closes it. False when finishing failed.
   bool CloseFile();
   // Open wave: continue after the last sample.

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -51,12 +52,20 @@ class TAtomicFile {
 
   // All of the bytes at the file's current offset; 0 or an errno value.
   int Write(const void* data, std::size_t size);
+  // The file's first end bytes are written (by whatever descriptor): with early
+  // writeback on, their way to the disk starts now, a few megabytes at a time, so that
+  // Commit's flush finds little left. Nothing for a stream. Off by default: it may wait
+  // for a busy disk, which a device's thread must not.
+  void StartWriteback(std::int64_t end);
+  void SetEarlyWriteback(bool value) { earlyWriteback_ = value; }
 
   // Flushes the file to disk, gives it the permission bits (and, where the process
   // may, the owner and group) of the file it replaces (0666 less the umask when there
   // is none), links it in under a fresh name, renames that over the final name and
   // flushes the folder. 0 or an errno value; on failure the new file is removed and
   // the final name is untouched. A stream has nothing to move: Commit only closes it.
+  // A replaced file of 16 MB or more is freed by a short-lived helper process once this
+  // one let go of it: the replacement is complete and flushed before Commit returns.
   int Commit();
   // Removes the new file and closes it; nothing after Commit.
   void Discard();
@@ -71,6 +80,8 @@ class TAtomicFile {
 
   std::string name_, final_, folder_, temp_;
   int fd_ = -1;
+  std::int64_t writeback_ = 0;  // bytes whose writing back has started
+  bool earlyWriteback_ = false;
   bool committed_ = false;
   bool stream_ = false;
   bool unnamed_ = false;

@@ -20,7 +20,9 @@
 namespace strataeq::routes {
 namespace {
 
-constexpr std::int32_t kTriggerBufferSize = 8192;
+// A file route's buffer, of 16-bit samples: the size of the queues' blocks, so that the
+// trigger's cycle (an event and a yield each) comes once per block.
+constexpr std::int32_t kTriggerBufferSize = 65536;
 // A running route whose playback has not moved for longer than kStallGrace counts the
 // silence as drop-outs; after kStallSeconds it is stopped.
 constexpr int kStallGrace = 2;
@@ -219,6 +221,8 @@ void TRoute::PrepareFileChain() {
   const TPcmSampleType inType = SampleTypeOf(in);
   source.SetChainSampleType(types.Chain == inType ? TPcmSampleType::stNone : types.Chain);
   p_->out = std::make_unique<TOutputFile>(spec_.Output);
+  // Written on a thread of the run's own: the disk may be waited for.
+  p_->out->Target().SetEarlyWriteback(true);
   p_->sink = std::make_unique<TFileSink>(*p_->out, spec_.OutputKind, spec_.Sink);
   p_->sink->CheckInput(source.Format(), spec_.Input);
   p_->written = BuildWaveFormat(types.Written, in->nChannels, in->nSamplesPerSec);

@@ -390,5 +390,42 @@ TEST_F(Routes, AFailureBehindTheReadAheadQueueEndsTheRunAfterWhatCameBefore) {
   EXPECT_EQ(r.sink.Data(), test::Pattern(0, 5 * 65536));
 }
 
+// Each queue wakes its other side only when that side waits and what it waits for has
+// come (a writer once several blocks are there): whichever side is the slow one, and
+// however few the blocks, every byte arrives in order and the run ends.
+TEST_F(Routes, BothQueuesMoveEveryByteInOrderWhicheverSideIsSlowAndHoweverFewTheBlocks) {
+  struct TPacedSource : test::TPatternSource {
+    using TPatternSource::TPatternSource;
+    void BufferLoad(PMMWaveHdr h, bool& more) override {
+      if (every > 0 && ++loads % every == 0) std::this_thread::sleep_for(1ms);
+      TPatternSource::BufferLoad(h, more);
+    }
+    int every = 0, loads = 0;  // the reader's thread alone
+  };
+  struct TCase {
+    std::int32_t blocks;
+    int slowSource, slowSink;  // a 1 ms pause every so many calls; 0: none
+  };
+  const TCase cases[] = {{2, 0, 0}, {2, 3, 0}, {2, 0, 1}, {3, 1, 2}, {5, 0, 1}, {16, 2, 0}, {16, 0, 3}, {16, 1, 1}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.blocks << " blocks, source " << c.slowSource << ", sink " << c.slowSink);
+    const std::int64_t total = 21 * 65536 + 4 * 777;  // the last block partly filled
+    TPacedSource source(total);
+    source.every = c.slowSource;
+    TFileRoute r(source, false);
+    r.readAhead.SetNumBlocks(c.blocks);
+    r.writeBehind.SetNumBlocks(c.blocks);
+    int pushes = 0;  // the writer's thread alone
+    r.sink.OnPush = [&](PMMWaveHdr) {
+      if (c.slowSink > 0 && ++pushes % c.slowSink == 0) std::this_thread::sleep_for(1ms);
+    };
+    r.trigger.Start();
+    EXPECT_TRUE(RunUntil([&] { return r.stopped.load(); }, 30s));
+    r.trigger.Close();
+    EXPECT_EQ(r.sink.Data(), test::Pattern(0, static_cast<std::size_t>(total)));
+    if (HasFailure()) break;
+  }
+}
+
 }  // namespace
 }  // namespace strataeq
