@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -32,8 +30,6 @@ constexpr int kMaxLinks = 40;
 // Large enough that the disk gets long runs, small enough that the end of a file of
 // some hundred megabytes has little left to flush.
 constexpr std::int64_t kWritebackStep = 8 << 20;
-// Replaced files from this size on are let go of by a helper process (ReleaseLater).
-constexpr std::int64_t kReleaseLaterBytes = 16 << 20;
 
 std::string RandomPart() {
   {
@@ -84,43 +80,6 @@ void SyncFolder(const std::string& folder) {
   // Best effort: the file is in place already, and some file systems cannot do it.
   ::fsync(dfd);
   ::close(dfd);
-}
-
-// Drops the last reference to a replaced file, whose name is gone, in a helper process
-// once this one has let go: freeing a large file's blocks takes tens of milliseconds
-// (where the file system discards them at once, it waits for the disk), which the
-// commit need not wait for. The helper is a grandchild, so that nobody has to reap it,
-// and holds nothing else open, so that a reader of this process's output is not kept
-// waiting. Without a helper the file is closed here.
-void ReleaseLater(int fd) {
-  int gate[2];
-  if (::pipe2(gate, O_CLOEXEC) != 0) {
-    ::close(fd);
-    return;
-  }
-  // _Fork: no fork handlers run in the child, which may have been forked beside other
-  // threads and makes only system calls.
-  const pid_t child = ::_Fork();
-  if (child == 0) {
-    if (::_Fork() != 0) ::_exit(0);
-    const unsigned lo = static_cast<unsigned>(std::min(fd, gate[0]));
-    const unsigned hi = static_cast<unsigned>(std::max(fd, gate[0]));
-    if ((lo > 0 && ::close_range(0, lo - 1, 0) != 0) || (hi > lo + 1 && ::close_range(lo + 1, hi - 1, 0) != 0) ||
-        ::close_range(hi + 1, ~0U, 0) != 0)
-      ::_exit(0);
-    // The parent closes its end after its own reference: end of file, and this
-    // process's exit frees the file.
-    char c;
-    while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
-    }
-    ::_exit(0);
-  }
-  ::close(gate[0]);
-  if (child > 0)
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  ::close(fd);
-  ::close(gate[1]);
 }
 
 // Follows the links of name to the entry that holds the data: path names it, and st
@@ -359,19 +318,12 @@ int TAtomicFile::Commit() {
   int r = 0;
   if (::fchmod(fd_, mode) != 0) r = errno;
   if (r == 0 && ::fsync(fd_) != 0) r = errno;
-  // Held through the rename, so that the rename does not free it (ReleaseLater). A
-  // reference only: whatever is found there is neither read nor changed.
-  const int old = r == 0 && replaces && st.st_size >= kReleaseLaterBytes
-                      ? ::open(final_.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                      : -1;
   if (r == 0) r = MoveIntoPlace(mode);
   if (r != 0) {
-    if (old >= 0) ::close(old);
     Discard();
     return r;
   }
   SyncFolder(folder_);
-  if (old >= 0) ReleaseLater(old);
   ::close(fd_);
   fd_ = -1;
   committed_ = true;

@@ -64,8 +64,6 @@ class TAtomicFile {
   // is none), links it in under a fresh name, renames that over the final name and
   // flushes the folder. 0 or an errno value; on failure the new file is removed and
   // the final name is untouched. A stream has nothing to move: Commit only closes it.
-  // A replaced file of 16 MB or more is freed by a short-lived helper process once this
-  // one let go of it: the replacement is complete and flushed before Commit returns.
   int Commit();
   // Removes the new file and closes it; nothing after Commit.
   void Discard();

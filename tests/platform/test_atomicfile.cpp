@@ -1,14 +1,11 @@
 #include "platform/AtomicFile.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -53,32 +50,6 @@ class AtomicFileTest : public ::testing::Test {
 
   std::string dir_;
 };
-
-// Descriptors of the processes in procs ("self", or every one) that lead to target.
-int OpenedAs(const std::string& target, bool everyProcess) {
-  std::vector<std::string> procs = {"self"};
-  if (everyProcess) {
-    procs.clear();
-    if (DIR* d = ::opendir("/proc")) {
-      while (const dirent* e = ::readdir(d))
-        if (e->d_name[0] >= '1' && e->d_name[0] <= '9') procs.emplace_back(e->d_name);
-      ::closedir(d);
-    }
-  }
-  int found = 0;
-  for (const std::string& proc : procs) {
-    const std::string fds = "/proc/" + proc + "/fd";
-    DIR* d = ::opendir(fds.c_str());
-    if (!d) continue;  // gone meanwhile
-    while (const dirent* e = ::readdir(d)) {
-      char link[4096];
-      const ssize_t n = ::readlinkat(::dirfd(d), e->d_name, link, sizeof link);
-      if (n > 0 && std::string(link, static_cast<std::size_t>(n)) == target) ++found;
-    }
-    ::closedir(d);
-  }
-  return found;
-}
 
 // Sets umask for one test.
 struct UmaskScope {
@@ -256,31 +227,4 @@ TEST_F(AtomicFileTest, ALinkKeepsItsPlaceAndAFifoIsWrittenAsAStream) {
   EXPECT_TRUE(d.IsStream());
   d.Discard();
   EXPECT_TRUE(S_ISCHR(Mode("/dev/null")));
-}
-
-TEST_F(AtomicFileTest, AReplacedLargeFileIsLetGoOfByEveryProcessAndNoOutputOfOursIsKeptOpen) {
-  const std::string out = File("out.wav");
-  Put(out, "old");
-  ASSERT_EQ(::truncate(out.c_str(), 64 << 20), 0);  // large: freed by a helper process
-  int output[2];
-  ASSERT_EQ(::pipe(output), 0);  // inherited by any child, as a shell's pipe from us is
-  TAtomicFile f;
-  ASSERT_EQ(f.Create(out), 0);
-  ASSERT_EQ(f.Write("new", 3), 0);
-  ASSERT_EQ(f.Commit(), 0);
-  EXPECT_EQ(Contents(out), "new");
-  EXPECT_EQ(OpenedAs(out + " (deleted)", false), 0);
-
-  // A reader of our output gets its end of file when we close it, not when a helper ends.
-  ::close(output[1]);
-  pollfd ready{output[0], POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 10000), 1);
-  char c;
-  EXPECT_EQ(::read(output[0], &c, 1), 0);
-  ::close(output[0]);
-  // And nobody holds the old file for long: its space comes back.
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (OpenedAs(out + " (deleted)", true) > 0 && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(OpenedAs(out + " (deleted)", true), 0);
 }
