@@ -610,7 +610,9 @@ bool TRoute::Reconnect() {
   p_->waveOut.reset();
   p_->ring.reset();
   LinkDeviceChain();
-  (playback ? p_->playing : p_->recording).Reconnected();
+  // A new chain: both watches count from its start.
+  p_->recording.Reconnected();
+  p_->playing.Reconnected();
   StartDriver();
   if (const auto& told = playback ? OnPlaybackReconnected : OnRecordingReconnected) told();
   return true;
