@@ -494,12 +494,13 @@ void TRoute::Poll() {
     return;
   }
   const std::chrono::duration<double> elapsed = TClock::now() - p_->started;
+  const auto elapsedFrames = static_cast<std::int64_t>(elapsed.count() * kDesignRate);
   TRouteStallWatch& watch = *p_->watch;
   // In frames (the player counts bytes), as the watch compares it with the time.
   const TWaveFormatEx* played = p_->waveOut->PWaveFormat();
   const std::int64_t position =
       p_->waveOut->Started() && played && played->nBlockAlign ? p_->waveOut->Position() / played->nBlockAlign : -1;
-  const int gap = watch.Update(position, static_cast<std::int64_t>(elapsed.count() * kDesignRate));
+  const int gap = watch.Update(position, elapsedFrames);
   if (gap > 0 && !p_->stallTold && OnStall) OnStall(static_cast<int>(watch.Stalled() / kDesignRate));
   p_->stallTold = watch.Stalled() > 0 && (p_->stallTold || gap > 0);
   if (gap > 0 && p_->gaps.Add(WaveClockNs() - watch.Stalled() * 1'000'000'000 / kDesignRate)) ++dropouts_;
@@ -519,28 +520,26 @@ void TRoute::Poll() {
     latency_.ExpectedMs = latency_.Plan.ExpectedMs(kDesignRate, p_->eq->FFTLength());
     if (OnQueueGrown) OnQueueGrown(buffers);
   }
-  const auto playing = p_->playing.Update(watch.Moves(), static_cast<std::int64_t>(elapsed.count() * kDesignRate));
-  if (playing == TRecordingWatch::TVerdict::Reconnect) {
-    p_->reconnectAsked = true;
-    return Fail(kPlaybackStalled);
-  }
-  if (playing == TRecordingWatch::TVerdict::GiveUp)
-    return Fail("the sound server plays nothing of the route, even after reconnecting (Dropouts : " +
-                std::to_string(dropouts_.load()) + "); stopped");
+  // A watch's verdict: true when the run ends, to be reconnected (stalled) or for good.
+  const auto ends = [&](TRecordingWatch::TVerdict verdict, const char* stalled, const char* nothing) {
+    if (verdict == TRecordingWatch::TVerdict::Reconnect) {
+      p_->reconnectAsked = true;
+      Fail(stalled);
+    } else if (verdict == TRecordingWatch::TVerdict::GiveUp) {
+      Fail(std::string(nothing) + ", even after reconnecting (Dropouts : " + std::to_string(dropouts_.load()) +
+           "); stopped");
+    }
+    return verdict != TRecordingWatch::TVerdict::Fine;
+  };
+  if (ends(p_->playing.Update(watch.Moves(), elapsedFrames), kPlaybackStalled,
+           "the sound server plays nothing of the route"))
+    return;
   if (watch.Stalled() >= kStallSeconds * kDesignRate)
     return Fail("the sound server has played nothing of the route for " + std::to_string(kStallSeconds) +
          " s (Dropouts : " + std::to_string(dropouts_.load()) + "); stopped");
-  if (p_->waveIn) {
-    const auto verdict = p_->recording.Update(p_->waveIn->BytesRecorded() / 4,
-                                              static_cast<std::int64_t>(elapsed.count() * kDesignRate));
-    if (verdict == TRecordingWatch::TVerdict::Reconnect) {
-      p_->reconnectAsked = true;
-      return Fail(kRecordingStalled);
-    }
-    if (verdict == TRecordingWatch::TVerdict::GiveUp)
-      return Fail("the sound server delivers nothing from the recording device, even after reconnecting (Dropouts : " +
-                  std::to_string(dropouts_.load()) + "); stopped");
-  }
+  if (p_->waveIn && ends(p_->recording.Update(p_->waveIn->BytesRecorded() / 4, elapsedFrames), kRecordingStalled,
+                         "the sound server delivers nothing from the recording device"))
+    return;
   if (OnReadout) OnReadout({dropouts_.load(), MeasuredLatencyMs(), Clipped()});
 }
 
