@@ -278,11 +278,11 @@ TEST_F(Route, APlaybackHeldStillIsReconnectedAndCountedOnce) {
   live.Open();
   live.Start();
   live.Serve([] { return false; }, 1.0);
-  ASSERT_EQ(live.Dropouts(), 0);
+  const int before = live.Dropouts();  // a loaded machine may drop one as the route starts
   audio->HoldStream(1);
   live.Serve([&] { return reconnects > 0; }, 6.0);
   EXPECT_EQ(reconnects, 1);
-  EXPECT_EQ(live.Dropouts(), 1) << "one silence, whatever the ring dropped in it";
+  EXPECT_EQ(live.Dropouts() - before, 1) << "one silence, whatever the ring dropped in it";
   audio->ClearPlayed(1);
   live.Serve([] { return false; }, 1.0);
   EXPECT_TRUE(Sounds(audio->Played(1))) << "the new stream plays";
