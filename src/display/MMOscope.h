@@ -113,6 +113,7 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   void DrawFrame() override;
   QMargins Strips() const override;
   void Paint(QPainter& painter) override;
+  bool PaintsOverSurface() const override { return infoMode_; }
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;

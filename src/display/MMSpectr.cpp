@@ -381,17 +381,20 @@ bool TMMSpectrum::DrawChangedBars(TMMDIBCanvas& c, const TBarsLook& k) {
     return j <= s && (j == s || !k.peaksOnly) ? 1 : 0;
   };
   auto zone = [&k](std::int32_t j) { return j > k.zone2 ? 2 : j > k.zone1 ? 1 : 0; };
+  int left = k.width, right = -1, top = k.height, bottom = -1;  // what changed
   for (std::size_t i = 0; i < drawn_.size(); ++i) {
     TDrawnBar& d = drawn_[i];
     const std::int32_t s = a.LevelToSpots(bars[i].Level), peak = bars[i].Peak;
     if (s == d.spots && peak == d.peak) continue;
     int x1 = d.start, x2 = d.end - 1;
     if (k.space < d.end - d.start) x1 += k.space / 2, x2 -= k.space - k.space / 2;
-    const std::int32_t top = std::max({s, peak, d.spots, d.peak});
-    for (std::int32_t j = 1; j <= top; ++j) {
+    const std::int32_t highest = std::max({s, peak, d.spots, d.peak});
+    for (std::int32_t j = 1; j <= highest; ++j) {
       const int was = state(j, d.spots, d.peak), now = state(j, s, peak);
       if (was == now) continue;
-      const int bottom = k.base - (j - 1) * k.pitch, y = bottom - k.spotHeight + 1;
+      const int spotBottom = k.base - (j - 1) * k.pitch, y = spotBottom - k.spotHeight + 1;
+      left = std::min(left, x1), right = std::max(right, x2);
+      top = std::min(top, y), bottom = std::max(bottom, spotBottom);
       if (was != 0) {  // the background under the spot first
         if (k.inactive) {
           c.CopyRect(x1, y, inactive_, x1, y, x2 - x1 + 1, k.spotHeight);
@@ -399,18 +402,19 @@ bool TMMSpectrum::DrawChangedBars(TMMDIBCanvas& c, const TBarsLook& k) {
           c.CopyBackground(x1, y, c, x1, y, x2 - x1 + 1, k.spotHeight);
         } else {
           c.SetPixelValue(k.background);
-          c.FillRect(x1, y, x2 + 1, bottom + 1);
+          c.FillRect(x1, y, x2 + 1, spotBottom + 1);
         }
       }
       if (now == 0) continue;
       c.SetPixelValue(now == 2 ? k.lit[zone(j)] : k.level[zone(j)]);
       if (now == 1 && k.doted)
-        c.DottedFillRect(x1, y, x2 + 1, bottom + 1);
+        c.DottedFillRect(x1, y, x2 + 1, spotBottom + 1);
       else
-        c.FillRect(x1, y, x2 + 1, bottom + 1);
+        c.FillRect(x1, y, x2 + 1, spotBottom + 1);
     }
     d.spots = s, d.peak = peak;
   }
+  ChangedOnly(right < left ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom)));
   return true;
 }
 

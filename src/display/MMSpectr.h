@@ -106,6 +106,7 @@ class TMMSpectrum : public TMMDIBGraphicControl, public TMMConnectorDisplay, pub
   void DrawFrame() override;
   QMargins Strips() const override;
   void Paint(QPainter& painter) override;
+  bool PaintsOverSurface() const override { return displayPeak_ || analysis_.InfoMode; }
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;

@@ -539,5 +539,45 @@ TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
   }
 }
 
+// The window's paints of frames copy only what changed into the window. What the window
+// shows stays at every frame what a whole paint of the analyser gives, with the peak
+// readout painted over the bars and after it is switched off again.
+TEST(DisplayScreen, TheWindowShowsEachFrameThoughOnlyWhatChangedIsCopied) {
+  QWidget parent;
+  parent.resize(340, 120);
+  auto* spectrum = new TMMSpectrum(&parent);
+  spectrum->setGeometry(6, 5, 322, 100);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  spectrum->SetDataFormat(&f);
+  spectrum->Analysis().SetLogAmp(true);
+  spectrum->Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
+  spectrum->Analysis().SetDecay(7);
+  spectrum->SetDrawInactive(false);
+  parent.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+  const QRect area = spectrum->Area().translated(spectrum->pos());
+  auto shown = [&] { return static_cast<QImage*>(parent.backingStore()->paintDevice())->copy(area); };
+  TPaintCounter counter;
+  spectrum->installEventFilter(&counter);
+  QImage previous = shown();
+  int moved = 0;
+  for (int pass = 0; pass < 24; ++pass) {
+    if (pass == 8) spectrum->SetDisplayPeak(true);
+    if (pass == 16) spectrum->SetDisplayPeak(false);
+    for (int frame = 0; frame < 4; ++frame) {
+      const double swell = pass < 12 ? 2000.0 * (pass + 1) : 500;
+      const auto s = StereoTones(128, (4 * pass + frame) * 128, {{344.53125 + 689.0625 * (pass % 9), swell}, {12000, 3000}});
+      spectrum->ProcessFrame(s.data());
+    }
+    QTest::qWait(TMMDIBGraphicControl::kScreenInterval + 5);
+    const QImage now = shown();
+    ASSERT_EQ(now, spectrum->grab().toImage().convertToFormat(QImage::Format_RGB32).copy(spectrum->Area())) << "pass " << pass;
+    moved += now != previous;
+    previous = now;
+  }
+  EXPECT_GE(counter.paints[spectrum], 24);
+  EXPECT_GE(moved, 20);
+}
+
 }  // namespace
 }  // namespace strataeq
