@@ -1,6 +1,8 @@
 #include "display/MMDIB.h"
 
 #include <QPaintEvent>
+#include <QBackingStore>
+#include <QPaintEngine>
 #include <QPainter>
 #include <algorithm>
 
@@ -19,6 +21,7 @@ TMMDIBGraphicControl::TMMDIBGraphicControl(QWidget* parent) : TMMGraphicControl(
 
 void TMMDIBGraphicControl::SetArea(const QRect& area) {
   area_ = area;
+  screenHolds_ = false;
   surface_.SetSize(area.width(), area.height());
 }
 
@@ -74,14 +77,17 @@ void TMMDIBGraphicControl::SetUseBackGroundDIB(bool value) {
 
 void TMMDIBGraphicControl::Compose() {
   composePending_ = false;
+  composed_ = QRect(0, 0, area_.width(), area_.height());
   surface_.BeginDraw();
   try {
     DrawFrame();
   } catch (...) {
     surface_.EndDraw();
+    changed_ = QRect(0, 0, area_.width(), area_.height());
     throw;
   }
   surface_.EndDraw();
+  changed_ |= composed_;
 }
 
 void TMMDIBGraphicControl::PaintNow() {
@@ -134,12 +140,42 @@ void TMMDIBGraphicControl::Paint(QPainter& painter) {
   }
   if (!PaintingAreaOnly()) Bevel().PaintBevel(painter, rect().marginsRemoved(strips), true);
   if (composePending_) Compose();
-  painter.drawImage(area_.topLeft(), ScreenImage());
+  const QImage& image = ScreenImage();
+  const bool onScreen = window()->backingStore() && painter.paintEngine() &&
+                        painter.paintEngine()->paintDevice() == window()->backingStore()->paintDevice();
+  if (onScreen && ScreenHoldsSurface()) {
+    // A frame moves a part of the picture (the bars that changed): copying only that
+    // part into the window spares most of the copy, the largest cost of showing a frame.
+    if (!changed_.isEmpty()) painter.drawImage(area_.topLeft() + changed_.topLeft(), image, changed_);
+  } else {
+    painter.drawImage(area_.topLeft(), image);
+  }
+  if (onScreen) {
+    changed_ = QRect();
+    screenHolds_ = !PaintsOverSurface();
+  }
+}
+
+bool TMMDIBGraphicControl::ScreenHoldsSurface() const {
+  if (!screenHolds_ || paintRect_ != area_ || !paintOneRect_) return false;
+  if (window()->testAttribute(Qt::WA_TranslucentBackground)) return false;
+  for (const QObject* o : children())
+    if (o->isWidgetType()) return false;
+  if (const QWidget* parent = parentWidget()) {
+    const QRect mine = geometry();
+    for (const QObject* o : parent->children()) {
+      if (o == this || !o->isWidgetType()) continue;
+      const auto* w = static_cast<const QWidget*>(o);
+      if (w->isVisible() && w->geometry().intersects(mine)) return false;
+    }
+  }
+  return true;
 }
 
 void TMMDIBGraphicControl::paintEvent(QPaintEvent* event) {
   screenPending_ = false;
   paintRect_ = event->rect();
+  paintOneRect_ = event->region().rectCount() == 1;
   TMMGraphicControl::paintEvent(event);
   paintRect_ = QRect();
 }

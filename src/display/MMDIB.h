@@ -74,6 +74,12 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   void Redraw();
   // Composes now.
   void Compose();
+  // Said by DrawFrame: this compose changed only this part of the surface (surface
+  // coordinates; empty: nothing). Without it a compose changed all of it.
+  void ChangedOnly(const QRect& part) { composed_ = part; }
+  // The control paints over the copied surface (readouts): the window then gets the
+  // whole surface with each paint, since what was painted over it must go again.
+  virtual bool PaintsOverSurface() const { return false; }
   // Puts the surface on the screen now, or at the next screen refresh when the last
   // copy was less than a refresh ago.
   void ShowSurface();
@@ -89,6 +95,11 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
 
  private:
   void CopyToScreen();
+  // Whether the window's backing store holds the surface as last copied there, so that a
+  // paint of the drawing area need copy only what changed since. Not when the paint goes
+  // to another device, covers more than the area or may have been asked for by another
+  // widget that overlaps this one, or when the window is translucent (its paints clear).
+  bool ScreenHoldsSurface() const;
   // The surface in the screen's own format (32-bit RGB): the surface itself, or for a
   // palette picture a conversion made here without Qt's pooled converters and only when
   // the picture changed, so painting it is a copy.
@@ -97,7 +108,11 @@ class TMMDIBGraphicControl : public TMMGraphicControl {
   QImage screen_;
   qint64 screenKey_ = 0;  // the surface image's cache key when screen_ was made
   QRect paintRect_;
+  bool paintOneRect_ = false;
   QRect area_;
+  QRect composed_;          // what the compose under way changed
+  QRect changed_;           // what the composes changed since the last copy to the window
+  bool screenHolds_ = false;  // the backing store holds the last copy (see ScreenHoldsSurface)
   QElapsedTimer sinceScreen_;
   bool composePending_ = false;
   bool screenPending_ = false;  // a repaint of the area is posted and not yet served

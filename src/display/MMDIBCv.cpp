@@ -145,6 +145,7 @@ void TMMDIBCanvas::Rebuild() {
   BuildBackground(w, h);
   clipL_ = 0, clipT_ = 0, clipR_ = w, clipB_ = h;
   rebuild_ = false;
+  ++generation_;
 }
 
 void TMMDIBCanvas::BuildPalette() {

@@ -77,6 +77,8 @@ class TMMDIBCanvas {
   bool Drawing() const { return drawing_; }
   // Rebuilds now; refused while drawing.
   void Rebuild();
+  // Counts the rebuilds: a rebuild loses the picture (and may change the palette).
+  std::uint64_t Generation() const { return generation_; }
 
   // The picture: an image over the surface's own bytes.
   const QImage& Image();
@@ -164,6 +166,7 @@ class TMMDIBCanvas {
   std::int32_t width_ = 1, height_ = 1;
   bool rebuild_ = true;
   bool drawing_ = false;
+  std::uint64_t generation_ = 0;
   QImage image_;
   std::array<QRgb, 256> palette_{};
   mutable std::unordered_map<QRgb, std::uint32_t> mapped_;  // colours already looked up

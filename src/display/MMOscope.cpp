@@ -33,13 +33,27 @@ void TMMOscope::SetEnabled(bool value) {
   Redraw();
 }
 
-void TMMOscope::SetBitLength(TMMBits value) { bits_ = value; }
-void TMMOscope::SetMode(TMMMode value) { mode_ = value == TMMMode::mStereo ? value : TMMMode::mMono; }
-void TMMOscope::SetChannel(TMMChannel value) { channel_ = value; }
+void TMMOscope::SetBitLength(TMMBits value) {
+  TakeFrame();
+  bits_ = value;
+}
+void TMMOscope::SetMode(TMMMode value) {
+  TakeFrame();
+  mode_ = value == TMMMode::mStereo ? value : TMMMode::mMono;
+}
+void TMMOscope::SetChannel(TMMChannel value) {
+  TakeFrame();
+  channel_ = value;
+}
+void TMMOscope::SetLowPass(bool value) {
+  TakeFrame();
+  lowPass_ = value;
+}
 void TMMOscope::SetSampleRate(std::int32_t value) { sampleRate_ = Clamp(value, 8000, 88200); }
 
 void TMMOscope::SetZoom(std::int32_t value) {
   if (value == 0) return;
+  TakeFrame();
   zoom_ = Clamp(value, -9, 9);
 }
 
@@ -65,6 +79,7 @@ void TMMOscope::SetDrawGrid(bool value) {
 }
 
 void TMMOscope::SetScroll(bool value) {
+  TakeFrame();
   scroll_ = value;
   Redraw();
 }
@@ -103,6 +118,7 @@ std::int32_t TMMOscope::FrameSize() const {
 
 void TMMOscope::SetDataFormat(const TWaveFormatEx* format) {
   if (!IsValidPcmFormat(format)) throw EMMOscopeError(LoadResString(msg::InvalidWaveFormat));
+  TakeFrame();
   SetSampleRate(static_cast<std::int32_t>(format->nSamplesPerSec));
   bits_ = format->wBitsPerSample == 16 ? TMMBits::b16Bit : TMMBits::b8Bit;
   mode_ = format->nChannels == 2 ? TMMMode::mStereo : TMMMode::mMono;
@@ -119,6 +135,7 @@ void TMMOscope::ComputeBand() {
 }
 
 void TMMOscope::ResizeArea() {
+  holding_ = false;  // the trace starts again at the new width
   TMMDIBGraphicControl::ResizeArea();
   width_ = std::max(Area().width(), 4);
   height_ = std::max(Area().height(), 4);
@@ -149,9 +166,7 @@ std::int32_t TMMOscope::MapY(std::int32_t value) const {
 
 std::int32_t TMMOscope::RowOf(std::int32_t value) const { return height_ - MapY(value) - 1; }
 
-void TMMOscope::ProcessFrame(const void* data) {
-  if (!enabled_ || !isVisible() || infoMode_) return;
-  const auto* frame = static_cast<const std::uint8_t*>(data);
+std::int32_t TMMOscope::BuildTrace(const std::uint8_t* frame) const {
   std::int32_t count = width_;
   if (scroll_) {
     // The extremes in time order, of the chosen channel (or the means of both).
@@ -178,14 +193,34 @@ void TMMOscope::ProcessFrame(const void* data) {
       previous = raw;
     }
   }
-  // Only with a handler: mapping each column costs a 64-bit division, for nothing when
-  // none listens (the window sets none).
-  if (OnPcmOverflow || OnGainOverflow)
-    for (std::int32_t i = 0; i < count; ++i) {
-      if (trace_[i] == 32767 && OnPcmOverflow) OnPcmOverflow(this);
-      if (OnGainOverflow && MapY(kind_ == TMMOscopeKind::okSpikes ? std::abs(trace_[i]) : trace_[i]) > height_)
-        OnGainOverflow(this);
-    }
+  return count;
+}
+
+void TMMOscope::TakeFrame() const {
+  if (!holding_) return;
+  holding_ = false;
+  BuildTrace(held_.data());
+}
+
+void TMMOscope::ProcessFrame(const void* data) {
+  if (!enabled_ || !isVisible() || infoMode_) return;
+  const auto* frame = static_cast<const std::uint8_t*>(data);
+  // A scrolling picture draws every frame, and the overflow handlers hear of each.
+  if (scroll_ || OnPcmOverflow || OnGainOverflow) {
+    holding_ = false;
+    const std::int32_t count = BuildTrace(frame);
+    // Only with a handler: mapping each column costs a 64-bit division, for nothing when
+    // none listens (the window sets none).
+    if (OnPcmOverflow || OnGainOverflow)
+      for (std::int32_t i = 0; i < count; ++i) {
+        if (trace_[i] == 32767 && OnPcmOverflow) OnPcmOverflow(this);
+        if (OnGainOverflow && MapY(kind_ == TMMOscopeKind::okSpikes ? std::abs(trace_[i]) : trace_[i]) > height_)
+          OnGainOverflow(this);
+      }
+  } else {
+    held_.assign(frame, frame + FrameSize());  // the same size every frame: no allocation
+    holding_ = true;
+  }
   if (scroll_) {  // every frame adds its column
     newFrame_ = true;
     Compose();
@@ -202,6 +237,7 @@ void TMMOscope::ResetDisplay() {
     infoMode_ = false;
     update();
   }
+  holding_ = false;
   std::fill(trace_.begin(), trace_.end(), 0);
   writeColumn_ = written_ = 0;
   lastRow_ = -1;
@@ -337,6 +373,7 @@ void TMMOscope::PaintScales(QPainter& painter) {
 }
 
 void TMMOscope::DrawNormal() {
+  TakeFrame();
   TMMDIBCanvas& c = Surface();
   if (OnDrawLine) {
     OnDrawLine(this, &c, QRect(0, 0, width_, height_), trace_.data());

@@ -45,7 +45,7 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   std::int32_t Gain() const { return gain_; }
   void SetGain(std::int32_t value);  // -8..32, others ignored
   bool LowPass() const { return lowPass_; }
-  void SetLowPass(bool value) { lowPass_ = value; }
+  void SetLowPass(bool value);
   bool DrawMidLine() const { return drawMidLine_; }
   void SetDrawMidLine(bool value);
   bool DrawGrid() const { return drawGrid_; }
@@ -94,7 +94,10 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   // Columns, height and the trace (one value per column) of the last frame.
   std::int32_t Columns() const { return width_; }
   std::int32_t AreaHeight() const { return height_; }
-  const std::vector<std::int16_t>& Trace() const { return trace_; }
+  const std::vector<std::int16_t>& Trace() const {
+    TakeFrame();
+    return trace_;
+  }
   // The row a value is drawn on.
   std::int32_t RowOf(std::int32_t value) const;
   const QImage& FrameImage() { return SurfaceImage(); }
@@ -110,12 +113,19 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   void DrawFrame() override;
   QMargins Strips() const override;
   void Paint(QPainter& painter) override;
+  bool PaintsOverSurface() const override { return infoMode_; }
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   std::int32_t Sample(const std::uint8_t* frame, std::int32_t index) const;
+  // The trace of a frame (normal mode: a value per column; scroll mode: the extremes);
+  // how many values it wrote.
+  std::int32_t BuildTrace(const std::uint8_t* frame) const;
+  // Builds the trace of the held frame, if one waits. A setter that changes how a frame
+  // reads calls it first, so the held frame reads as it was delivered.
+  void TakeFrame() const;
   std::int32_t MapY(std::int32_t value) const;
   bool OutsideBand(std::int32_t y) const { return effect_ != TMMOscopeEffect::efNone && (y < bandLo_ || y > bandHi_); }
   void DrawNormal();
@@ -145,7 +155,11 @@ class TMMOscope : public TMMDIBGraphicControl, public TMMConnectorDisplay {
   std::int32_t offset_ = 32767, range_ = 65535;
   std::int32_t bandLo_ = 0, bandHi_ = 0;
   std::int32_t gridIntervals_ = 10;
-  std::vector<std::int16_t> trace_;
+  // Built when drawn or asked for, not per frame: frames come several times for each
+  // picture shown, and only the last one's trace is ever seen.
+  mutable std::vector<std::int16_t> trace_;
+  mutable std::vector<std::uint8_t> held_;  // the last frame's bytes while its trace waits
+  mutable bool holding_ = false;
   // Scroll mode: the column written next, how many were written, the last point.
   std::int32_t writeColumn_ = 0, written_ = 0, lastRow_ = -1;
   bool newFrame_ = false;

@@ -331,6 +331,93 @@ void TMMSpectrum::DrawBarsKind(TMMDIBCanvas& c) {
   }
 }
 
+TMMSpectrum::TBarsLook TMMSpectrum::BarsLook() {
+  const auto& a = analysis_;
+  const TMMDIBCanvas& c = Surface();
+  TBarsLook k;
+  k.generation = c.Generation();
+  k.width = c.Width(), k.height = c.Height(), k.bits = c.BitsPerPixel();
+  k.spots = a.Spots(), k.spotHeight = a.SpotHeight(), k.pitch = a.SpotHeight() + a.SpotSpace();
+  k.base = a.AreaHeight() - 1 - a.BottomMargin();
+  k.zone1 = a.Zone1(), k.zone2 = a.Zone2();
+  k.numPeaks = a.NumPeaks(), k.space = space_;
+  k.peaksOnly = a.Kind() == TMMSpectrumKind::skPeaks;
+  k.doted = activeDoted_;
+  k.inactive = drawInactive_;
+  k.picture = !c.BackgroundImage().isNull();
+  for (int z = 0; z < 3; ++z) {
+    k.lit[z] = Pixel(barColor_[z]);
+    k.level[z] = enabled_ ? k.lit[z] : Pixel(inactiveColor_[0]);
+  }
+  k.background = Pixel(Color());
+  return k;
+}
+
+void TMMSpectrum::RememberBars(const TBarsLook& look) {
+  const auto& a = analysis_;
+  drawn_.clear();  // keeps its capacity: no allocation from the second frame on
+  for (const auto& bar : a.Bars()) {
+    if (bar.Start < 0) break;
+    drawn_.push_back({bar.Start, bar.End, a.LevelToSpots(bar.Level), bar.Peak});
+  }
+  drawnLook_ = look;
+  drawnValid_ = true;
+}
+
+bool TMMSpectrum::DrawChangedBars(TMMDIBCanvas& c, const TBarsLook& k) {
+  if (!drawnValid_ || !(k == drawnLook_)) return false;
+  const auto& a = analysis_;
+  const auto& bars = a.Bars();
+  for (std::size_t i = 0; i <= drawn_.size(); ++i) {  // the same columns, or all anew
+    if (i == drawn_.size()) {
+      if (bars[i].Start >= 0) return false;
+    } else if (bars[i].Start != drawn_[i].start || bars[i].End != drawn_[i].end) {
+      return false;
+    }
+  }
+  // What spot j of a bar shows: 0 the background, 1 the level (dotted or not), 2 a peak.
+  auto state = [&k](std::int32_t j, std::int32_t s, std::int32_t peak) {
+    if (k.numPeaks > 0 && s < peak && j <= peak && j > peak - std::min(k.numPeaks, peak)) return 2;
+    return j <= s && (j == s || !k.peaksOnly) ? 1 : 0;
+  };
+  auto zone = [&k](std::int32_t j) { return j > k.zone2 ? 2 : j > k.zone1 ? 1 : 0; };
+  int left = k.width, right = -1, top = k.height, bottom = -1;  // what changed
+  for (std::size_t i = 0; i < drawn_.size(); ++i) {
+    TDrawnBar& d = drawn_[i];
+    const std::int32_t s = a.LevelToSpots(bars[i].Level), peak = bars[i].Peak;
+    if (s == d.spots && peak == d.peak) continue;
+    int x1 = d.start, x2 = d.end - 1;
+    if (k.space < d.end - d.start) x1 += k.space / 2, x2 -= k.space - k.space / 2;
+    const std::int32_t highest = std::max({s, peak, d.spots, d.peak});
+    for (std::int32_t j = 1; j <= highest; ++j) {
+      const int was = state(j, d.spots, d.peak), now = state(j, s, peak);
+      if (was == now) continue;
+      const int spotBottom = k.base - (j - 1) * k.pitch, y = spotBottom - k.spotHeight + 1;
+      left = std::min(left, x1), right = std::max(right, x2);
+      top = std::min(top, y), bottom = std::max(bottom, spotBottom);
+      if (was != 0) {  // the background under the spot first
+        if (k.inactive) {
+          c.CopyRect(x1, y, inactive_, x1, y, x2 - x1 + 1, k.spotHeight);
+        } else if (k.picture) {
+          c.CopyBackground(x1, y, c, x1, y, x2 - x1 + 1, k.spotHeight);
+        } else {
+          c.SetPixelValue(k.background);
+          c.FillRect(x1, y, x2 + 1, spotBottom + 1);
+        }
+      }
+      if (now == 0) continue;
+      c.SetPixelValue(now == 2 ? k.lit[zone(j)] : k.level[zone(j)]);
+      if (now == 1 && k.doted)
+        c.DottedFillRect(x1, y, x2 + 1, spotBottom + 1);
+      else
+        c.FillRect(x1, y, x2 + 1, spotBottom + 1);
+    }
+    d.spots = s, d.peak = peak;
+  }
+  ChangedOnly(right < left ? QRect() : QRect(QPoint(left, top), QPoint(right, bottom)));
+  return true;
+}
+
 void TMMSpectrum::DrawFrame() {
   TMMDIBCanvas& c = Surface();
   const bool frame = fresh_;
@@ -338,6 +425,20 @@ void TMMSpectrum::DrawFrame() {
   fresh_ = false;
   const auto& a = analysis_;
   const bool barsKind = a.Kind() == TMMSpectrumKind::skBars || a.Kind() == TMMSpectrumKind::skPeaks;
+  // The bars alone on the background: a picture of spots the bars' states say all of.
+  const bool spotsOnly = barsKind && !OnDrawBar && !drawGrid_;
+  if (spotsOnly && drawInactive_ && (inactiveDirty_ || inactive_.BitsPerPixel() != c.BitsPerPixel())) {
+    drawnValid_ = false;
+    c.EndDraw();
+    DrawInactiveCanvas();
+    c.BeginDraw();
+  }
+  TBarsLook look;
+  if (spotsOnly) {
+    look = BarsLook();
+    if (DrawChangedBars(c, look)) return;
+  }
+  drawnValid_ = false;
   const QRect whole(0, 0, a.Columns(), a.AreaHeight());
   if (OnDrawBar || (a.Kind() == TMMSpectrumKind::skScroll && !frame)) {
     if (OnClearBackground)
@@ -357,6 +458,11 @@ void TMMSpectrum::DrawFrame() {
     c.CopyRect(0, 0, inactive_, 0, 0, a.Columns(), a.AreaHeight());
   } else {
     DrawBackground();
+  }
+  if (spotsOnly) {
+    DrawBarsKind(c);
+    RememberBars(look);
+    return;
   }
   if (drawGrid_ && a.Kind() != TMMSpectrumKind::skScroll) DrawGridLines(c);
   const std::int32_t H = a.AreaHeight();

@@ -202,6 +202,8 @@ void TMMSpectrumAnalysis::ComputeLayout() {
   };
   zone1_ = border(point1_);
   zone2_ = border(point2_);
+  levelSpots_.resize(static_cast<std::size_t>(height_) + 1);
+  for (std::int32_t level = 0; level <= height_; ++level) levelSpots_[static_cast<std::size_t>(level)] = SpotsOfLevel(level);
 }
 
 double TMMSpectrumAnalysis::FrequencyAt(std::int32_t x) const {

@@ -116,8 +116,8 @@ class TMMSpectrumAnalysis {
   // Inline: the analysers ask for every bar and spot of every frame.
   std::int32_t LevelToSpots(std::int32_t level) const {
     if (PixelPeaks) return Clamp(level, 0, height_);
-    const double perSpot = static_cast<double>(height_) / spots_;
-    return Clamp(static_cast<std::int32_t>(std::nearbyint(level / perSpot + 0.5)), 0, spots_);
+    if (level >= 0 && level <= height_) return levelSpots_[static_cast<std::size_t>(level)];
+    return SpotsOfLevel(level);
   }
   // The zone (0, 1, 2) of a spot, pixel or row in the unit of the current Kind.
   int ZoneOf(std::int32_t unit) const {
@@ -147,6 +147,10 @@ class TMMSpectrumAnalysis {
   void ClearDecay();
   void ClearBars();
   void UpdatePeak(TMMSpectrumBar& bar);
+  std::int32_t SpotsOfLevel(std::int32_t level) const {
+    const double perSpot = static_cast<double>(height_) / spots_;
+    return Clamp(static_cast<std::int32_t>(std::nearbyint(level / perSpot + 0.5)), 0, spots_);
+  }
 
   std::int32_t fftLength_ = 0;
   TMMFFTWindow window_ = TMMFFTWindow::fwHamming;
@@ -185,6 +189,9 @@ class TMMSpectrumAnalysis {
   double fmin_ = 0;
   std::int32_t highest_ = 0, highestBin_ = 0, highestColumn_ = 0;
   std::int32_t spots_ = 1, margin_ = 0, zone1_ = 0, zone2_ = 0;
+  // SpotsOfLevel of the levels 0..height: a division and a rounding call per bar twice a
+  // frame came to a tenth of the analysis.
+  std::vector<std::int32_t> levelSpots_;
 };
 
 }  // namespace strataeq

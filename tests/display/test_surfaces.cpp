@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -235,6 +236,24 @@ TEST_F(OscopeTest, HoldingTheLeftButtonFreezesAndReadsOut) {
   EXPECT_EQ(scope_.Trace()[0], -8000);
 }
 
+// The trace is built when it is asked for: a setter that changes how frames read comes
+// after the frame, which still reads as it was delivered.
+TEST_F(OscopeTest, AFrameReadsAsDeliveredWhateverIsSetAfterIt) {
+  std::vector<std::int16_t> ramp(2 * 1024);
+  for (int i = 0; i < 1024; ++i) ramp[2 * i] = static_cast<std::int16_t>(30 * i), ramp[2 * i + 1] = static_cast<std::int16_t>(-10 * i);
+  scope_.SetZoom(2);
+  scope_.ProcessFrame(ramp.data());
+  scope_.SetZoom(-1);
+  scope_.SetChannel(TMMChannel::chRight);
+  scope_.SetLowPass(true);
+  EXPECT_EQ(scope_.Trace()[5], (300 - 100) / 2) << "the mean of both channels of sample frame 10";
+  scope_.ProcessFrame(ramp.data());
+  EXPECT_EQ(scope_.Trace()[6], (-20 + 3 * -30) / 4) << "right channel, frame i div 2, low pass";
+  scope_.ProcessFrame(ramp.data());
+  scope_.ResetDisplay();
+  EXPECT_EQ(scope_.Trace()[6], 0) << "a reset drops the frame that waits";
+}
+
 std::vector<std::int16_t> StereoTones(int frames, int offset, std::initializer_list<std::pair<double, double>> tones) {
   std::vector<std::int16_t> s(2 * frames);
   for (int i = 0; i < frames; ++i) {
@@ -309,6 +328,65 @@ TEST(DisplayGolden, AnalyserFrameSurface) {
   EXPECT_EQ(spectrum.FrameImage().size(), QSize(320, 98));
   EXPECT_TRUE(MatchesGolden(spectrum.FrameImage(), "display/golden/analyser_322x100_bars.png"));
   ExpectScreenShowsFrame(spectrum);
+}
+
+// A frame redraws only the spots that changed. Fed frame for frame a chord that swells,
+// moves and dies away, the analyser's picture equals at every frame that of one fed the
+// same frames and drawn whole, for each way the bars kinds draw spots, and across a
+// change of the look between two frames.
+TEST(AnalyserSpots, EachFramesPictureEqualsOneDrawnWhole) {
+  struct Case {
+    TMMSpectrumKind kind;
+    int peaks;
+    bool doted, inactive;
+    std::function<void(TMMSpectrum&)> change;  // before frame 15
+  };
+  const Case cases[] = {
+      {TMMSpectrumKind::skBars, 1, false, false, [](TMMSpectrum& s) { s.SetBar2Color(clFuchsia); }},
+      {TMMSpectrumKind::skBars, 3, true, true, [](TMMSpectrum& s) { s.Analysis().SetSpotHeight(3); }},
+      {TMMSpectrumKind::skPeaks, 1, false, true, [](TMMSpectrum& s) { s.SetActiveDoted(true); }},
+      {TMMSpectrumKind::skBars, 0, false, false, [](TMMSpectrum& s) { s.SetSpace(3); }},
+  };
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  int compared = 0, changedSpots = 0;
+  for (const Case& k : cases) {
+    TMMSpectrum step, whole;
+    for (TMMSpectrum* s : {&step, &whole}) {
+      s->resize(322, 100);
+      s->SetDataFormat(&f);
+      s->Analysis().SetChannel(TMMChannel::chLeft);
+      s->Analysis().SetGain(TMMSpectrumGain::sg9db);
+      s->Analysis().SetLogAmp(true);
+      s->Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
+      s->Analysis().SetDecay(7);
+      s->Analysis().SetPeakDelay(50);  // the hold outlasts the test: no peak falls by the clock
+      s->Analysis().SetNumPeaks(k.peaks);
+      s->SetKind(k.kind);
+      s->SetActiveDoted(k.doted);
+      s->SetDrawInactive(k.inactive);
+      s->SetBar2Color(clYellow);
+      s->show();
+    }
+    QImage previous = step.FrameImage();
+    for (int frame = 0; frame < 30; ++frame) {
+      if (frame == 15)
+        for (TMMSpectrum* s : {&step, &whole}) k.change(*s);
+      const double swell = frame < 20 ? 1500.0 * (frame + 1) : 0;
+      const auto tones = StereoTones(128, frame * 128, {{344.53125 + 430.6640625 * frame, swell}, {9000, 20000 - swell / 2}});
+      step.ProcessFrame(tones.data());
+      whole.ProcessFrame(tones.data());
+      const QImage got = step.FrameImage();
+      whole.SetDrawGrid(true);  // a property change draws the whole picture anew
+      whole.SetDrawGrid(false);
+      ASSERT_EQ(got, whole.FrameImage()) << "kind " << static_cast<int>(k.kind) << " peaks " << k.peaks << " frame " << frame;
+      ++compared;
+      for (int y = 0; y < got.height(); ++y)
+        for (int x = 0; x < got.width(); ++x) changedSpots += got.pixel(x, y) != previous.pixel(x, y);
+      previous = got;
+    }
+  }
+  EXPECT_EQ(compared, 4 * 30);
+  EXPECT_GT(changedSpots, 4 * 30 * 100) << "the frames move the bars";
 }
 
 }  // namespace
@@ -459,6 +537,46 @@ TEST(DisplayScreen, FramesOfOnePassReachTheScreenInOnePaintEach) {
     EXPECT_EQ(counter.paints[s] - before[s], 2) << "the first frame at once, the second a refresh later";
     EXPECT_EQ(s->Trace()[5], last[2 * 5]);
   }
+}
+
+// The window's paints of frames copy only what changed into the window. What the window
+// shows stays at every frame what a whole paint of the analyser gives, with the peak
+// readout painted over the bars and after it is switched off again.
+TEST(DisplayScreen, TheWindowShowsEachFrameThoughOnlyWhatChangedIsCopied) {
+  QWidget parent;
+  parent.resize(340, 120);
+  auto* spectrum = new TMMSpectrum(&parent);
+  spectrum->setGeometry(6, 5, 322, 100);
+  const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+  spectrum->SetDataFormat(&f);
+  spectrum->Analysis().SetLogAmp(true);
+  spectrum->Analysis().SetDecayMode(TMMDecayMode::dmStepUp);
+  spectrum->Analysis().SetDecay(7);
+  spectrum->SetDrawInactive(false);
+  parent.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+  const QRect area = spectrum->Area().translated(spectrum->pos());
+  auto shown = [&] { return static_cast<QImage*>(parent.backingStore()->paintDevice())->copy(area); };
+  TPaintCounter counter;
+  spectrum->installEventFilter(&counter);
+  QImage previous = shown();
+  int moved = 0;
+  for (int pass = 0; pass < 24; ++pass) {
+    if (pass == 8) spectrum->SetDisplayPeak(true);
+    if (pass == 16) spectrum->SetDisplayPeak(false);
+    for (int frame = 0; frame < 4; ++frame) {
+      const double swell = pass < 12 ? 2000.0 * (pass + 1) : 500;
+      const auto s = StereoTones(128, (4 * pass + frame) * 128, {{344.53125 + 689.0625 * (pass % 9), swell}, {12000, 3000}});
+      spectrum->ProcessFrame(s.data());
+    }
+    QTest::qWait(TMMDIBGraphicControl::kScreenInterval + 5);
+    const QImage now = shown();
+    ASSERT_EQ(now, spectrum->grab().toImage().convertToFormat(QImage::Format_RGB32).copy(spectrum->Area())) << "pass " << pass;
+    moved += now != previous;
+    previous = now;
+  }
+  EXPECT_GE(counter.paints[spectrum], 24);
+  EXPECT_GE(moved, 20);
 }
 
 }  // namespace
