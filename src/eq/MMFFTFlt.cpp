@@ -57,12 +57,16 @@ void Design(TFFTFilter& f) {
   const float scale = 1.0f / static_cast<float>(n);
   float* p = f.Kernel.get();
   float* q = p + 2 * n;
+  float* splitRe = p + kSplitKernel;
+  float* splitIm = splitRe + kMaxFilterBlock;
   for (int m = 0; m < n; ++m) {
     const float kr = w[2 * m] * scale, ki = w[2 * m + 1] * scale;
     p[2 * m] = kr;
     p[2 * m + 1] = -kr;
     q[2 * m] = -ki;
     q[2 * m + 1] = -ki;
+    splitRe[m] = kr;
+    splitIm[m] = -ki;
   }
 }
 
@@ -289,6 +293,12 @@ bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T*
                  TComplexFFTContext* fft, float* w) {
   const int n = f.BlockLength, h = f.HalfBlock;
   const bool wide = vector && n >= 32;
+  if constexpr (std::is_same_v<T, std::int16_t>) {
+    if (wide && n >= 64 && fft->Vector) {
+      const float* kr = f.Kernel.get() + kSplitKernel;
+      return detail::FilterBlock16(*fft, src, stride, c, kr, kr + kMaxFilterBlock, w, overlap, out);
+    }
+  }
   if (wide)
     LoadAvx2(src, stride, c, h, w);
   else
@@ -648,7 +658,7 @@ PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capac
     for (auto& o : f->Overlap) o = detail::AllocFloats(kFilterTable);
     f->Gains = detail::AllocFloats(kFilterTable);
     f->Response = detail::AllocFloats(2 * kFilterTable);
-    f->Kernel = detail::AllocFloats(4 * kFilterTable);
+    f->Kernel = detail::AllocFloats(kSplitKernel + 2 * kMaxFilterBlock);
     f->Work = detail::AllocFloats(2 * kFilterTable);
     f->Taper = detail::AllocFloats(kFilterTable);
     f->Window = TMMFFTWindow::fwHamming;

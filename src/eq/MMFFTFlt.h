@@ -17,6 +17,8 @@ namespace strataeq {
 inline constexpr int kMaxFilterBlock = 1024;
 inline constexpr int kMaxFilterChannels = 2;
 inline constexpr int kFilterTable = kMaxFilterBlock + 2;  // 1026 entries
+// Where the kernel's split form starts, 64-byte aligned.
+inline constexpr int kSplitKernel = (4 * kFilterTable + 15) / 16 * 16;
 // Frames of each channel one hand-off to the helper covers at most.
 inline constexpr int kHelperFrames = 16384;
 
@@ -58,7 +60,8 @@ struct TFFTFilter {
   detail::AlignedFloats Gains;     // kFilterTable linear gains of bins 0 .. N/2
   detail::AlignedFloats Response;  // kFilterTable complex: H[0 .. N-1]
   // H / N as the filtering reads it: 2N floats (Re, -Re) per bin, then 2N floats
-  // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element.
+  // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element; from
+  // kSplitKernel on, N floats Re, then from kSplitKernel + kMaxFilterBlock N floats -Im.
   detail::AlignedFloats Kernel;
   detail::AlignedFloats Work;  // kFilterTable complex scratch
   // With a helper, the right channel of stereo blocks (both channels filtered) is
