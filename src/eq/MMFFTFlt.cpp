@@ -375,7 +375,7 @@ struct TRightJob {
 // Both channels of stereo blocks, the right one on the helper, in groups of at most
 // kHelperFrames frames: one hand-off a group.
 template <class T>
-bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
+bool RunBlocksApart(TFFTFilter& f, bool vector, const T* in, int blocks) {
   const int n = f.BlockLength;
   const int group = std::max(1, kHelperFrames / n);
   T* left = reinterpret_cast<T*>(f.Apart[0].get());
@@ -383,7 +383,7 @@ bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
   bool overflow = false;
   for (int first = 0; first < blocks; first += group) {
     const int count = std::min(group, blocks - first);
-    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(first) * 2 * n;
+    const T* src = in + static_cast<std::ptrdiff_t>(first) * 2 * n;
     TRightJob<T> job{&f, vector, src, count, false};
     const bool handed = f.Helper->Begin(&TRightJob<T>::Run, &job);
     for (int b = 0; b < count; ++b)
@@ -416,21 +416,19 @@ bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
   return overflow;
 }
 
-// Filters every whole block in the input queue onto the end of the output queue.
+// Filters blocks whole blocks of samples at in onto the end of the output queue.
 template <class T>
-bool RunBlocks(TFFTFilter& f, TChannels sel) {
+bool RunBlocksFrom(TFFTFilter& f, TChannels sel, const T* in, int blocks) {
   const int ch = f.Channels, n = f.BlockLength;
   const int frameBytes = static_cast<int>(sizeof(T)) * ch, blockBytes = n * frameBytes;
-  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
   bool overflow = false;
   const bool vector = VectorFFTEnabled();
-  const int blocks = f.InCount / blockBytes;
   const bool apart = f.Helper && ch == 2 && !sel.OneOfTwo && blocks > 0;
-  if (apart) overflow = RunBlocksApart<T>(f, vector, blocks);
+  if (apart) overflow = RunBlocksApart<T>(f, vector, in, blocks);
   alignas(32) T result[kMaxFilterChannels][kMaxFilterBlock];
   for (int b = 0; b < (apart ? 0 : blocks); ++b) {
-    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(b) * n * ch;
+    const T* src = in + static_cast<std::ptrdiff_t>(b) * n * ch;
     for (int c = sel.First; c <= sel.Last; ++c)
       overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get(), f.FFT.get(), f.Work.get());
     std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
@@ -472,9 +470,19 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
       // Otherwise the other channel's positions are never written and never copied out.
     }
   }
+  f.OutCount += blocks * blockBytes;
+  return overflow;
+}
+
+// Filters every whole block in the input queue onto the end of the output queue.
+template <class T>
+bool RunBlocks(TFFTFilter& f, TChannels sel) {
+  const int blockBytes = f.BlockLength * static_cast<int>(sizeof(T)) * f.Channels;
+  const int blocks = f.InCount / blockBytes;
+  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+  const bool overflow = RunBlocksFrom<T>(f, sel, InQueue<T>(f), blocks);
   const int consumed = blocks * blockBytes;
   if (consumed > 0) {
-    f.OutCount += consumed;
     f.InCount -= consumed;
     std::memmove(inq, inq + consumed, static_cast<std::size_t>(f.InCount));
   }
@@ -585,12 +593,23 @@ bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes
   const TChannels sel = Selected(f, mode);
   bool overflow = false;
   delivered = 0;
+  const int blockBytes = f.BlockLength * static_cast<int>(sizeof(T)) * f.Channels;
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
-    TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
-    f.InCount += slice;
+    if (std::is_same_v<T, std::int16_t> && f.InCount == 0 &&
+        reinterpret_cast<std::uintptr_t>(buf + pos) % alignof(T) == 0) {
+      // Nothing waits in the input queue: the whole blocks are filtered where they are,
+      // and only the rest is queued (before the output below can reach it).
+      const int whole = slice / blockBytes;
+      overflow |= RunBlocksFrom<T>(f, sel, reinterpret_cast<const T*>(buf + pos), whole);
+      f.InCount = slice - whole * blockBytes;
+      std::memcpy(inq, buf + pos + whole * blockBytes, static_cast<std::size_t>(f.InCount));
+    } else {
+      TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
+      f.InCount += slice;
+      overflow |= RunBlocks<T>(f, sel);
+    }
     f.InBytes += slice;
-    overflow |= RunBlocks<T>(f, sel);
     pos += slice;
     // Output lags input, so it never overtakes the bytes not yet read from buf.
     delivered += Deliver<T>(f, buf + delivered, pos - delivered);
