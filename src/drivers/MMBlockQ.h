@@ -45,6 +45,9 @@ class TMMBlockQueue : public TMMDSPComponent {
   void Stop() override;
   void BufferReady(PMMWaveHdr lpwh) override;
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
+  // Read-ahead: the rest of the oldest block, or maxBytes of it, in place.
+  const std::uint8_t* LoanLoad(std::int32_t maxBytes, std::int32_t& bytes, bool& MoreBuffers) override;
+  void ReleaseLoaned() override;
 
  private:
   struct Block {
@@ -90,6 +93,7 @@ class TMMBlockQueue : public TMMDSPComponent {
   // Read-ahead: the consumer's position in the oldest block; write-behind: the
   // producer's in the block it gathers.
   std::int32_t offset_ = 0;
+  std::int32_t loaned_ = 0;  // read-ahead: bytes of the oldest block lent from offset_ on
   std::thread worker_;
 };
 

@@ -587,8 +587,10 @@ int Deliver(TFFTFilter& f, std::uint8_t* dst, int room) {
   return d;
 }
 
+// Input from in, output to out (the same place, or apart for 16-bit samples).
 template <class T>
-bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes, int& delivered) {
+bool ProcessAligned(TFFTFilter& f, TMMChannel mode, const std::uint8_t* in, std::uint8_t* out, int bytes,
+                    int& delivered) {
   auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   const TChannels sel = Selected(f, mode);
   bool overflow = false;
@@ -597,22 +599,26 @@ bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
     if (std::is_same_v<T, std::int16_t> && f.InCount == 0 &&
-        reinterpret_cast<std::uintptr_t>(buf + pos) % alignof(T) == 0) {
+        reinterpret_cast<std::uintptr_t>(in + pos) % alignof(T) == 0) {
       // Nothing waits in the input queue: the whole blocks are filtered where they are,
       // and only the rest is queued (before the output below can reach it).
       const int whole = slice / blockBytes;
-      overflow |= RunBlocksFrom<T>(f, sel, reinterpret_cast<const T*>(buf + pos), whole);
+      overflow |= RunBlocksFrom<T>(f, sel, reinterpret_cast<const T*>(in + pos), whole);
       f.InCount = slice - whole * blockBytes;
-      std::memcpy(inq, buf + pos + whole * blockBytes, static_cast<std::size_t>(f.InCount));
+      std::memcpy(inq, in + pos + whole * blockBytes, static_cast<std::size_t>(f.InCount));
     } else {
-      TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
+      if constexpr (std::is_same_v<T, float>) {
+        TakeInput<T>(f, inq + f.InCount, out + pos, slice);  // in == out: silences non-finite samples in it
+      } else {
+        std::memcpy(inq + f.InCount, in + pos, static_cast<std::size_t>(slice));
+      }
       f.InCount += slice;
       overflow |= RunBlocks<T>(f, sel);
     }
     f.InBytes += slice;
     pos += slice;
-    // Output lags input, so it never overtakes the bytes not yet read from buf.
-    delivered += Deliver<T>(f, buf + delivered, pos - delivered);
+    // Output lags input, so it never overtakes the bytes not yet read from in.
+    delivered += Deliver<T>(f, out + delivered, pos - delivered);
   }
   return overflow;
 }
@@ -815,8 +821,22 @@ bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int
   if (!filter || !buffer || bytes <= 0) return false;
   std::lock_guard lock(filter->Lock);
   auto* p = static_cast<std::uint8_t*>(buffer);
-  return filter->Float ? ProcessAligned<float>(*filter, mode, p, bytes, delivered)
-                       : ProcessAligned<std::int16_t>(*filter, mode, p, bytes, delivered);
+  return filter->Float ? ProcessAligned<float>(*filter, mode, p, p, bytes, delivered)
+                       : ProcessAligned<std::int16_t>(*filter, mode, p, p, bytes, delivered);
+}
+
+bool ProcessFilterAlignedFrom(TFFTFilter* filter, TMMChannel mode, const void* in, void* out, int bytes,
+                              int& delivered) {
+  delivered = 0;
+  if (!filter || !in || !out || bytes <= 0) return false;
+  std::lock_guard lock(filter->Lock);
+  const auto* from = static_cast<const std::uint8_t*>(in);
+  auto* to = static_cast<std::uint8_t*>(out);
+  if (filter->Float) {
+    std::memmove(to, from, static_cast<std::size_t>(bytes));
+    return ProcessAligned<float>(*filter, mode, to, to, bytes, delivered);
+  }
+  return ProcessAligned<std::int16_t>(*filter, mode, from, to, bytes, delivered);
 }
 
 bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered) {

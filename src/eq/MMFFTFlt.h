@@ -119,6 +119,10 @@ bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes)
 // next delivered bytes of the aligned output at the front of the buffer: until the
 // delay has passed that is fewer than were given. Returns whether any sample clipped.
 bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);
+// The same with the input read from in, which stays as it is, and the output put at out
+// (room for bytes; it may be in itself).
+bool ProcessFilterAlignedFrom(TFFTFilter* filter, TMMChannel mode, const void* in, void* out, int bytes,
+                              int& delivered);
 // After the last input: the rest of the output, up to bytes of it, flushed through the
 // filter with silence. Once it delivers 0 the output is as long as the input.
 bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);
