@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace strataeq {
 namespace {
@@ -17,8 +20,19 @@ constexpr float kMaxGainDb = 400.0f;
 // Queues of 2Q bytes must stay addressable with 32-bit counts.
 constexpr std::int64_t kMaxCapacity = std::int64_t{1} << 29;
 
+// The window's values are extended-precision cosines, most of the making of a filter
+// and of each redesign's spare: each window and length is computed once.
 void BuildTaper(TFFTFilter& f) {
-  for (int j = 0; j <= f.HalfBlock; ++j) f.Taper[j] = WindowValue(f.Window, j, f.HalfBlock);
+  static std::mutex mutex;
+  static std::map<std::pair<TMMFFTWindow, int>, std::vector<float>> made;
+  std::lock_guard lock(mutex);
+  auto it = made.find({f.Window, f.HalfBlock});
+  if (it == made.end()) {
+    std::vector<float> taper(static_cast<std::size_t>(f.HalfBlock) + 1);
+    for (int j = 0; j <= f.HalfBlock; ++j) taper[static_cast<std::size_t>(j)] = WindowValue(f.Window, j, f.HalfBlock);
+    it = made.emplace(std::make_pair(f.Window, f.HalfBlock), std::move(taper)).first;
+  }
+  std::copy(it->second.begin(), it->second.end(), f.Taper.get());
 }
 
 // From the gains G[0 .. N/2] and the window: a linear-phase FIR filter of N/2 + 1 taps
