@@ -3,8 +3,9 @@
 // the ring, nothing is ever dropped or made up: a reader waits for data, a writer for
 // room, so file-to-file processing can spread over cores and stay byte for byte.
 //
-// A block holds whole buffers of the chain's size, about 64 KB of 16-bit samples or
-// as many float ones (128 KB), so that each side wakes the other seldom.
+// A block holds whole buffers of the chain's size, at least 64 KB of 16-bit samples or
+// as many float ones (128 KB; a file route's buffer of 128 KB is a block), so that each
+// side wakes the other seldom.
 // bqReadAhead: the worker pulls a block's worth from the input while a block is free;
 // BufferLoad hands the bytes on in order, ending where the input ended.
 // bqWriteBehind: BufferReady copies the buffer into the block being gathered (waiting
