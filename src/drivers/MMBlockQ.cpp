@@ -77,7 +77,7 @@ void TMMBlockQueue::Open() {
     for (Block& b : blocks_) b.hdr = AllocWaveHeader(static_cast<std::size_t>(blockSize_));
     {
       std::lock_guard lock(m_);
-      head_ = filled_ = offset_ = 0;
+      head_ = filled_ = offset_ = loaned_ = 0;
       running_ = ended_ = busy_ = quit_ = refilling_ = false;
       failure_ = nullptr;
     }
@@ -111,7 +111,7 @@ void TMMBlockQueue::Start() {
   if (!Opened()) return;
   {
     std::lock_guard lock(m_);
-    head_ = filled_ = offset_ = 0;
+    head_ = filled_ = offset_ = loaned_ = 0;
     ended_ = refilling_ = false;
     failure_ = nullptr;
     running_ = true;
@@ -135,7 +135,7 @@ void TMMBlockQueue::Stop() {
     changed_.notify_all();
     // A pull in progress ends before the input is closed behind it.
     WaitCounted(lock, nearWaits_, [&] { return !busy_; });
-    head_ = filled_ = offset_ = 0;
+    head_ = filled_ = offset_ = loaned_ = 0;
     ended_ = false;
     failure_ = nullptr;
   }
@@ -264,6 +264,36 @@ void TMMBlockQueue::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
   lpwh->dwBytesRecorded = got;
   lpwh->LoopMark = 0;
   MoreBuffers = more;
+}
+
+const std::uint8_t* TMMBlockQueue::LoanLoad(std::int32_t maxBytes, std::int32_t& bytes, bool& MoreBuffers) {
+  bytes = 0;
+  MoreBuffers = false;
+  if (mode_ != TMMBlockQueueMode::bqReadAhead || maxBytes <= 0) return nullptr;
+  std::unique_lock lock(m_);
+  WaitCounted(lock, nearWaits_, [&] { return filled_ > 0 || ended_ || !running_; });
+  // The end, a failure or a stop: BufferLoad says which.
+  if (filled_ == 0 || !running_) return nullptr;
+  const Block& b = blocks_[static_cast<std::size_t>(head_)];
+  // The block stays the consumer's until ReleaseLoaned: the worker fills only blocks
+  // past the filled ones, and a stop keeps the blocks until Close.
+  bytes = std::min(b.hdr->dwBytesRecorded - offset_, maxBytes);
+  loaned_ = bytes;
+  MoreBuffers = b.more || offset_ + bytes < b.hdr->dwBytesRecorded;
+  return reinterpret_cast<const std::uint8_t*>(b.hdr->lpData) + offset_;
+}
+
+void TMMBlockQueue::ReleaseLoaned() {
+  std::unique_lock lock(m_);
+  const std::int32_t n = std::exchange(loaned_, 0);
+  if (!running_ || n <= 0) return;  // stopped meanwhile: the queue was emptied
+  const Block& b = blocks_[static_cast<std::size_t>(head_)];
+  offset_ += n;
+  if (offset_ < b.hdr->dwBytesRecorded) return;
+  offset_ = 0;
+  head_ = (head_ + 1) % numBlocks_;
+  --filled_;
+  WakeWorker(lock);
 }
 
 void TMMBlockQueue::PublishGathered(std::unique_lock<std::mutex>& lock) {

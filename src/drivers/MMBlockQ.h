@@ -3,8 +3,9 @@
 // the ring, nothing is ever dropped or made up: a reader waits for data, a writer for
 // room, so file-to-file processing can spread over cores and stay byte for byte.
 //
-// A block holds whole buffers of the chain's size, about 64 KB of 16-bit samples or
-// as many float ones (128 KB), so that each side wakes the other seldom.
+// A block holds whole buffers of the chain's size, at least 64 KB of 16-bit samples or
+// as many float ones (128 KB; a file route's buffer of 128 KB is a block), so that each
+// side wakes the other seldom.
 // bqReadAhead: the worker pulls a block's worth from the input while a block is free;
 // BufferLoad hands the bytes on in order, ending where the input ended.
 // bqWriteBehind: BufferReady copies the buffer into the block being gathered (waiting
@@ -45,6 +46,9 @@ class TMMBlockQueue : public TMMDSPComponent {
   void Stop() override;
   void BufferReady(PMMWaveHdr lpwh) override;
   void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) override;
+  // Read-ahead: the rest of the oldest block, or maxBytes of it, in place.
+  const std::uint8_t* LoanLoad(std::int32_t maxBytes, std::int32_t& bytes, bool& MoreBuffers) override;
+  void ReleaseLoaned() override;
 
  private:
   struct Block {
@@ -90,6 +94,7 @@ class TMMBlockQueue : public TMMDSPComponent {
   // Read-ahead: the consumer's position in the oldest block; write-behind: the
   // producer's in the block it gathers.
   std::int32_t offset_ = 0;
+  std::int32_t loaned_ = 0;  // read-ahead: bytes of the oldest block lent from offset_ on
   std::thread worker_;
 };
 

@@ -299,9 +299,19 @@ void TMMEqualizer::LoadAligned(PMMWaveHdr h, bool& MoreBuffers) {
     h->dwBufferLength = length;
     h->dwBytesRecorded = 0;
     bool more = false;
-    TMMDSPComponent::BufferLoad(h, more);
-    const int n = RecordedBytes(h);
-    overflow |= withFilter([&](TFFTFilter* f) { return ProcessFilterAligned(f, channel, h->lpData, n, delivered); });
+    // Bytes a read-ahead queue holds already are filtered where they are, not copied
+    // here first (unless someone watches this pull).
+    std::int32_t n = 0;
+    const std::uint8_t* loaned = Input() && !OnBufferLoad ? Input()->LoanLoad(room, n, more) : nullptr;
+    if (loaned) {
+      overflow |=
+          withFilter([&](TFFTFilter* f) { return ProcessFilterAlignedFrom(f, channel, loaned, h->lpData, n, delivered); });
+      Input()->ReleaseLoaned();
+    } else {
+      TMMDSPComponent::BufferLoad(h, more);
+      n = RecordedBytes(h);
+      overflow |= withFilter([&](TFFTFilter* f) { return ProcessFilterAligned(f, channel, h->lpData, n, delivered); });
+    }
     if (!more || n <= 0) draining_ = true;
     if (delivered > 0) break;
   }

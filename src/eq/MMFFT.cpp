@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -164,6 +165,7 @@ constexpr int kLaneSeq[8] = {0, 1, 4, 5, 2, 3, 6, 7};
 #pragma GCC target("avx2,fma")
 
 #define AVX_INLINE static inline __attribute__((always_inline))
+#define AVX_LAMBDA __attribute__((always_inline))
 
 AVX_INLINE void CMulB(__m256& xr, __m256& xi, const float* w) {
   const __m256 wr = _mm256_broadcast_ss(w), wi = _mm256_broadcast_ss(w + 1);
@@ -299,12 +301,13 @@ AVX_INLINE void TransposeGroup(const float* s, const std::int32_t* pos, int half
   Transpose4(im[0], im[1], im[2], im[3]);
 }
 
-template <bool Swap, bool Scaled, bool Half>
-void FinalPass(const float* s, float* d, int m, const std::int32_t* order, const float* ftw, float scaleValue) {
-  const __m256 scale = _mm256_set1_ps(scaleValue);
+// The last pass, which hands each block b its outputs X[8b + M t .. 8b + M t + 7] as
+// real and imaginary parts, t and t + 4 together: emit(b, t, re_t, im_t, re_t+4, im_t+4)
+// for t = 0, 2, 1, 3.
+template <bool Half, class Emit>
+AVX_INLINE void FinalPassCore(const float* s, int m, const std::int32_t* order, const float* ftw, Emit&& emit) {
   const __m256 h = _mm256_set1_ps(static_cast<float>(std::numbers::sqrt2 / 2));
   const int blocks = Half ? 1 : m / 8;
-  const std::ptrdiff_t step = 2 * static_cast<std::ptrdiff_t>(m);
   for (int b = 0; b < blocks; ++b) {
     const std::int32_t* pos = order + 8 * b;
     const float* w = ftw + 7 * 16 * b;  // W_N^(r k) for r = 1 .. 7, lanes k = 8b .. 8b+7
@@ -328,32 +331,38 @@ void FinalPass(const float* s, float* d, int m, const std::int32_t* order, const
     const __m256 a3r = _mm256_sub_ps(yr[0], yr[2]), a3i = _mm256_sub_ps(yi[0], yi[2]);
     const __m256 a6r = _mm256_add_ps(yr[1], yr[3]), a6i = _mm256_add_ps(yi[1], yi[3]);
     const __m256 a7r = _mm256_sub_ps(yr[1], yr[3]), a7i = _mm256_sub_ps(yi[1], yi[3]);
-    float* out = d + 16 * b;
     {  // X0, X4 = E0 +- O0; X2, X6 = E2 -+ i O2
       const __m256 e0r = _mm256_add_ps(a0r, a2r), e0i = _mm256_add_ps(a0i, a2i);
       const __m256 o0r = _mm256_add_ps(a4r, a6r), o0i = _mm256_add_ps(a4i, a6i);
-      StoreOut<Swap, Scaled, Half>(out, _mm256_add_ps(e0r, o0r), _mm256_add_ps(e0i, o0i), scale);
-      StoreOut<Swap, Scaled, Half>(out + 4 * step, _mm256_sub_ps(e0r, o0r), _mm256_sub_ps(e0i, o0i), scale);
+      emit(b, 0, _mm256_add_ps(e0r, o0r), _mm256_add_ps(e0i, o0i), _mm256_sub_ps(e0r, o0r), _mm256_sub_ps(e0i, o0i));
       const __m256 e2r = _mm256_sub_ps(a0r, a2r), e2i = _mm256_sub_ps(a0i, a2i);
       const __m256 o2r = _mm256_sub_ps(a4r, a6r), o2i = _mm256_sub_ps(a4i, a6i);
-      StoreOut<Swap, Scaled, Half>(out + 2 * step, _mm256_add_ps(e2r, o2i), _mm256_sub_ps(e2i, o2r), scale);
-      StoreOut<Swap, Scaled, Half>(out + 6 * step, _mm256_sub_ps(e2r, o2i), _mm256_add_ps(e2i, o2r), scale);
+      emit(b, 2, _mm256_add_ps(e2r, o2i), _mm256_sub_ps(e2i, o2r), _mm256_sub_ps(e2r, o2i), _mm256_add_ps(e2i, o2r));
     }
     {  // X1, X5 = E1 +- W8 O1; X3, X7 = E3 +- W8^3 O3
       const __m256 e1r = _mm256_add_ps(a1r, a3i), e1i = _mm256_sub_ps(a1i, a3r);  // a1 - i a3
       const __m256 p1r = _mm256_add_ps(a5r, a7i), p1i = _mm256_sub_ps(a5i, a7r);  // a5 - i a7
       const __m256 q1r = _mm256_mul_ps(_mm256_add_ps(p1r, p1i), h);
       const __m256 q1i = _mm256_mul_ps(_mm256_sub_ps(p1i, p1r), h);
-      StoreOut<Swap, Scaled, Half>(out + step, _mm256_add_ps(e1r, q1r), _mm256_add_ps(e1i, q1i), scale);
-      StoreOut<Swap, Scaled, Half>(out + 5 * step, _mm256_sub_ps(e1r, q1r), _mm256_sub_ps(e1i, q1i), scale);
+      emit(b, 1, _mm256_add_ps(e1r, q1r), _mm256_add_ps(e1i, q1i), _mm256_sub_ps(e1r, q1r), _mm256_sub_ps(e1i, q1i));
       const __m256 e3r = _mm256_sub_ps(a1r, a3i), e3i = _mm256_add_ps(a1i, a3r);  // a1 + i a3
       const __m256 p3r = _mm256_sub_ps(a5r, a7i), p3i = _mm256_add_ps(a5i, a7r);  // a5 + i a7
       const __m256 q3r = _mm256_mul_ps(_mm256_sub_ps(p3i, p3r), h);
       const __m256 q3i = _mm256_mul_ps(_mm256_add_ps(p3r, p3i), h);  // negated
-      StoreOut<Swap, Scaled, Half>(out + 3 * step, _mm256_add_ps(e3r, q3r), _mm256_sub_ps(e3i, q3i), scale);
-      StoreOut<Swap, Scaled, Half>(out + 7 * step, _mm256_sub_ps(e3r, q3r), _mm256_add_ps(e3i, q3i), scale);
+      emit(b, 3, _mm256_add_ps(e3r, q3r), _mm256_sub_ps(e3i, q3i), _mm256_sub_ps(e3r, q3r), _mm256_add_ps(e3i, q3i));
     }
   }
+}
+
+template <bool Swap, bool Scaled, bool Half>
+void FinalPass(const float* s, float* d, int m, const std::int32_t* order, const float* ftw, float scaleValue) {
+  const __m256 scale = _mm256_set1_ps(scaleValue);
+  const std::ptrdiff_t step = 2 * static_cast<std::ptrdiff_t>(m);
+  FinalPassCore<Half>(s, m, order, ftw, [&](int b, int t, __m256 r0, __m256 i0, __m256 r4, __m256 i4) AVX_LAMBDA {
+    float* out = d + 16 * b;
+    StoreOut<Swap, Scaled, Half>(out + t * step, r0, i0, scale);
+    StoreOut<Swap, Scaled, Half>(out + (t + 4) * step, r4, i4, scale);
+  });
 }
 
 template <bool Swap, bool Scaled>
@@ -393,6 +402,145 @@ void VectorFFT(TComplexFFTContext& ctx, float* data) {
     FinalPass<Swap, Scaled, false>(s, data, m, ctx.BlockOrder.get(), ctx.FinalTw.get(), ctx.Scale);
 }
 
+// The radix-4 stages after the first, in place on the scratch blocks (span l down to 1).
+AVX_INLINE void LaterStages(float* s, int m, int l, const float* tw) {
+  for (; l >= 1; l /= 4) {
+    if (l == 1) {
+      Radix4Stage<false, false, false>(s, s, m, 1, tw);
+    } else {
+      Radix4Stage<false, false, true>(s, s, m, l, tw);
+      tw += 6 * l;
+    }
+  }
+}
+
+// The first stage of the forward transform from split blocks at src (FromData false).
+// Returns the span the later stages start with and moves tw past its twiddles.
+AVX_INLINE int FirstStage(const float* src, float* s, int m, const float*& tw) {
+  if ((std::countr_zero(static_cast<unsigned>(m)) % 2) != 0) {
+    Radix2Stage<false, false>(src, s, m, tw);
+    tw += m;
+    return m / 8;
+  }
+  Radix4Stage<false, false, true>(src, s, m, m / 4, tw);
+  tw += 6 * (m / 4);
+  return m / 16;
+}
+
+// Natural order to the lanes' order (kLaneSeq) and back: pairs 0, 2, 1, 3.
+AVX_INLINE __m256 ToLanes(__m256 v) { return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(v), 0xD8)); }
+
+// Eight samples of one channel from interleaved (Stride 2) or plain (Stride 1) 16-bit
+// samples, as the filter's load converts them, in the lanes' order.
+template <int Stride>
+AVX_INLINE __m256 LoadSamples(const std::int16_t* src, int c) {
+  __m256i x;
+  if constexpr (Stride == 1) {
+    x = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+  } else {
+    x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+    if (c == 0) x = _mm256_slli_epi32(x, 16);
+    x = _mm256_srai_epi32(x, 16);
+  }
+  return _mm256_cvtepi32_ps(_mm256_permute4x64_epi64(x, 0xD8));
+}
+
+// The first stage of the forward transform of z[p] = x[p] + i x[p + N/2] (p < N/2; zero
+// above), read straight from the samples. The zero half makes the stage's sums with it
+// the other operand unchanged (no sample converts to -0), so only the butterflies'
+// other halves are computed, with the same operations as the general stage.
+template <int Stride>
+AVX_INLINE int FirstStageFromSamples(const std::int16_t* src, int c, int n, float* s, int m, const float*& tw) {
+  const int h = n / 2;
+  auto load = [&](int j, __m256& re, __m256& im) AVX_LAMBDA {
+    re = LoadSamples<Stride>(src + Stride * 8 * j, c);
+    im = LoadSamples<Stride>(src + Stride * (h + 8 * j), c);
+  };
+  if ((std::countr_zero(static_cast<unsigned>(m)) % 2) != 0) {
+    const int half = m / 2;  // blocks half .. m - 1 are zero
+    for (int j = 0; j < half; ++j) {
+      __m256 ar, ai;
+      load(j, ar, ai);
+      StoreBlock(s, j, ar, ai);
+      CMulB(ar, ai, tw + 2 * j);
+      StoreBlock(s, j + half, ar, ai);
+    }
+    tw += m;
+    return m / 8;
+  }
+  const int l = m / 4;  // in each butterfly c and d (blocks j + 2l, j + 3l) are zero
+  for (int j = 0; j < l; ++j) {
+    __m256 ar, ai, br, bi;
+    load(j, ar, ai);
+    load(j + l, br, bi);
+    __m256 y0r = _mm256_add_ps(ar, br), y0i = _mm256_add_ps(ai, bi);
+    __m256 y2r = _mm256_sub_ps(ar, br), y2i = _mm256_sub_ps(ai, bi);
+    __m256 y1r = _mm256_add_ps(ar, bi), y1i = _mm256_sub_ps(ai, br);
+    __m256 y3r = _mm256_sub_ps(ar, bi), y3i = _mm256_add_ps(ai, br);
+    const float* w = tw + 6 * j;
+    CMulB(y1r, y1i, w);
+    CMulB(y2r, y2i, w + 2);
+    CMulB(y3r, y3i, w + 4);
+    StoreBlock(s, j, y0r, y0i);
+    StoreBlock(s, j + l, y2r, y2i);
+    StoreBlock(s, j + 2 * l, y1r, y1i);
+    StoreBlock(s, j + 3 * l, y3r, y3i);
+  }
+  tw += 6 * l;
+  return l / 4;
+}
+
+template <int Stride>
+bool FilterBlockVector(TComplexFFTContext& ctx, const std::int16_t* src, int c, const float* kr, const float* nki,
+                       float* work, float* overlap, std::int16_t* out) {
+  const int n = ctx.Size, m = n / 8, h = n / 2;
+  float* s = ctx.Scratch.get();
+  // Forward transform of the block; its last pass (outputs in natural order) applies
+  // the kernel and leaves the products as the second transform's blocks in work.
+  const float* tw = ctx.StageTw.get();
+  int l = FirstStageFromSamples<Stride>(src, c, n, s, m, tw);
+  LaterStages(s, m, l, tw);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  FinalPassCore<false>(s, m, ctx.BlockOrder.get(), ctx.FinalTw.get(),
+                       [&](int b, int t, __m256 r0, __m256 i0, __m256 r4, __m256 i4) AVX_LAMBDA {
+                         // conj(X H / N) lane by lane: re = xr kr + xi (-ki), im = xi (-kr) + xr (-ki).
+                         auto product = [&](int tt, __m256 xr, __m256 xi) AVX_LAMBDA {
+                           const int bin = 8 * b + m * tt;
+                           const __m256 k = _mm256_load_ps(kr + bin), q = _mm256_load_ps(nki + bin);
+                           const __m256 pr = _mm256_fmadd_ps(xr, k, _mm256_mul_ps(xi, q));
+                           const __m256 pi = _mm256_fmadd_ps(xi, _mm256_xor_ps(k, sign), _mm256_mul_ps(xr, q));
+                           StoreBlock(work, b + (m / 8) * tt, ToLanes(pr), ToLanes(pi));
+                         };
+                         product(t, r0, i0);
+                         product(t + 4, r4, i4);
+                       });
+  // The second forward transform; its last pass makes the output samples: the first
+  // half-block from the real parts plus the overlap, the second from the real parts of
+  // the upper half less the imaginary parts of the lower; truncated and saturated.
+  tw = ctx.StageTw.get();
+  l = FirstStage(work, s, m, tw);
+  LaterStages(s, m, l, tw);
+  const __m256 lo = _mm256_set1_ps(-40000.0f), hi = _mm256_set1_ps(40000.0f);
+  const __m256i top = _mm256_set1_epi32(32767), bottom = _mm256_set1_epi32(-32768);
+  const __m256 zero = _mm256_setzero_ps();
+  __m256i clipped = _mm256_setzero_si256();
+  auto convert = [&](__m256 v) AVX_LAMBDA {  // NaN ends at -40000 and counts as clipped
+    const __m256i x = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(v, lo), hi));
+    clipped = _mm256_or_si256(clipped, _mm256_or_si256(_mm256_cmpgt_epi32(x, top), _mm256_cmpgt_epi32(bottom, x)));
+    return _mm_packs_epi32(_mm256_castsi256_si128(x), _mm256_extracti128_si256(x, 1));
+  };
+  FinalPassCore<false>(s, m, ctx.BlockOrder.get(), ctx.FinalTw.get(),
+                       [&](int b, int t, __m256 r0, __m256 i0, __m256 r4, __m256 i4) AVX_LAMBDA {
+                         const int p = 8 * b + m * t;  // X[p] and X[p + N/2]
+                         const __m256 first = _mm256_add_ps(r0, _mm256_loadu_ps(overlap + p));
+                         const __m256 second = _mm256_sub_ps(r4, i0);
+                         _mm256_storeu_ps(overlap + p, _mm256_sub_ps(zero, i4));
+                         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p), convert(first));
+                         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p + h), convert(second));
+                       });
+  return !_mm256_testz_si256(clipped, clipped);
+}
+
 // Forward recombination of the real transform for k = 1 .. kEnd - 1 in blocks of 8:
 // the front block k .. k+7 meets the back block M-k-7 .. M-k read in reverse.
 int VectorRealSplit(float* data, int m, const float* lc, const float* ls) {
@@ -424,6 +572,7 @@ int VectorRealSplit(float* data, int m, const float* lc, const float* ls) {
 }
 
 #undef AVX_INLINE
+#undef AVX_LAMBDA
 #pragma GCC pop_options
 
 void BuildVectorTables(TComplexFFTContext& ctx) {
@@ -536,6 +685,14 @@ void ComplexFFT(TComplexFFTContext* context, float* data, int direction) {
   else
     Transform(*context, data, false, false);
 }
+
+namespace detail {
+bool FilterBlock16(TComplexFFTContext& context, const std::int16_t* src, int stride, int channel, const float* kr,
+                   const float* nki, float* work, float* overlap, std::int16_t* out) {
+  return stride == 1 ? FilterBlockVector<1>(context, src, 0, kr, nki, work, overlap, out)
+                     : FilterBlockVector<2>(context, src, channel, kr, nki, work, overlap, out);
+}
+}  // namespace detail
 
 PRealFFT CreateRealFFT(int k) {
   if (k <= 0 || k >= 32) return nullptr;

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <new>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace strataeq {
 namespace {
@@ -17,8 +20,19 @@ constexpr float kMaxGainDb = 400.0f;
 // Queues of 2Q bytes must stay addressable with 32-bit counts.
 constexpr std::int64_t kMaxCapacity = std::int64_t{1} << 29;
 
+// The window's values are extended-precision cosines, most of the making of a filter
+// and of each redesign's spare: each window and length is computed once.
 void BuildTaper(TFFTFilter& f) {
-  for (int j = 0; j <= f.HalfBlock; ++j) f.Taper[j] = WindowValue(f.Window, j, f.HalfBlock);
+  static std::mutex mutex;
+  static std::map<std::pair<TMMFFTWindow, int>, std::vector<float>> made;
+  std::lock_guard lock(mutex);
+  auto it = made.find({f.Window, f.HalfBlock});
+  if (it == made.end()) {
+    std::vector<float> taper(static_cast<std::size_t>(f.HalfBlock) + 1);
+    for (int j = 0; j <= f.HalfBlock; ++j) taper[static_cast<std::size_t>(j)] = WindowValue(f.Window, j, f.HalfBlock);
+    it = made.emplace(std::make_pair(f.Window, f.HalfBlock), std::move(taper)).first;
+  }
+  std::copy(it->second.begin(), it->second.end(), f.Taper.get());
 }
 
 // From the gains G[0 .. N/2] and the window: a linear-phase FIR filter of N/2 + 1 taps
@@ -57,12 +71,16 @@ void Design(TFFTFilter& f) {
   const float scale = 1.0f / static_cast<float>(n);
   float* p = f.Kernel.get();
   float* q = p + 2 * n;
+  float* splitRe = p + kSplitKernel;
+  float* splitIm = splitRe + kMaxFilterBlock;
   for (int m = 0; m < n; ++m) {
     const float kr = w[2 * m] * scale, ki = w[2 * m + 1] * scale;
     p[2 * m] = kr;
     p[2 * m + 1] = -kr;
     q[2 * m] = -ki;
     q[2 * m + 1] = -ki;
+    splitRe[m] = kr;
+    splitIm[m] = -ki;
   }
 }
 
@@ -289,6 +307,12 @@ bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T*
                  TComplexFFTContext* fft, float* w) {
   const int n = f.BlockLength, h = f.HalfBlock;
   const bool wide = vector && n >= 32;
+  if constexpr (std::is_same_v<T, std::int16_t>) {
+    if (wide && n >= 64 && fft->Vector) {
+      const float* kr = f.Kernel.get() + kSplitKernel;
+      return detail::FilterBlock16(*fft, src, stride, c, kr, kr + kMaxFilterBlock, w, overlap, out);
+    }
+  }
   if (wide)
     LoadAvx2(src, stride, c, h, w);
   else
@@ -365,7 +389,7 @@ struct TRightJob {
 // Both channels of stereo blocks, the right one on the helper, in groups of at most
 // kHelperFrames frames: one hand-off a group.
 template <class T>
-bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
+bool RunBlocksApart(TFFTFilter& f, bool vector, const T* in, int blocks) {
   const int n = f.BlockLength;
   const int group = std::max(1, kHelperFrames / n);
   T* left = reinterpret_cast<T*>(f.Apart[0].get());
@@ -373,7 +397,7 @@ bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
   bool overflow = false;
   for (int first = 0; first < blocks; first += group) {
     const int count = std::min(group, blocks - first);
-    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(first) * 2 * n;
+    const T* src = in + static_cast<std::ptrdiff_t>(first) * 2 * n;
     TRightJob<T> job{&f, vector, src, count, false};
     const bool handed = f.Helper->Begin(&TRightJob<T>::Run, &job);
     for (int b = 0; b < count; ++b)
@@ -406,21 +430,19 @@ bool RunBlocksApart(TFFTFilter& f, bool vector, int blocks) {
   return overflow;
 }
 
-// Filters every whole block in the input queue onto the end of the output queue.
+// Filters blocks whole blocks of samples at in onto the end of the output queue.
 template <class T>
-bool RunBlocks(TFFTFilter& f, TChannels sel) {
+bool RunBlocksFrom(TFFTFilter& f, TChannels sel, const T* in, int blocks) {
   const int ch = f.Channels, n = f.BlockLength;
   const int frameBytes = static_cast<int>(sizeof(T)) * ch, blockBytes = n * frameBytes;
-  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   auto* outq = reinterpret_cast<std::uint8_t*>(OutQueue<T>(f));
   bool overflow = false;
   const bool vector = VectorFFTEnabled();
-  const int blocks = f.InCount / blockBytes;
   const bool apart = f.Helper && ch == 2 && !sel.OneOfTwo && blocks > 0;
-  if (apart) overflow = RunBlocksApart<T>(f, vector, blocks);
+  if (apart) overflow = RunBlocksApart<T>(f, vector, in, blocks);
   alignas(32) T result[kMaxFilterChannels][kMaxFilterBlock];
   for (int b = 0; b < (apart ? 0 : blocks); ++b) {
-    const T* src = InQueue<T>(f) + static_cast<std::ptrdiff_t>(b) * n * ch;
+    const T* src = in + static_cast<std::ptrdiff_t>(b) * n * ch;
     for (int c = sel.First; c <= sel.Last; ++c)
       overflow |= FilterBlock<T>(f, vector, src, ch, c, result[c], f.Overlap[c].get(), f.FFT.get(), f.Work.get());
     std::uint8_t* dst = outq + f.OutCount + static_cast<std::ptrdiff_t>(b) * blockBytes;
@@ -462,9 +484,19 @@ bool RunBlocks(TFFTFilter& f, TChannels sel) {
       // Otherwise the other channel's positions are never written and never copied out.
     }
   }
+  f.OutCount += blocks * blockBytes;
+  return overflow;
+}
+
+// Filters every whole block in the input queue onto the end of the output queue.
+template <class T>
+bool RunBlocks(TFFTFilter& f, TChannels sel) {
+  const int blockBytes = f.BlockLength * static_cast<int>(sizeof(T)) * f.Channels;
+  const int blocks = f.InCount / blockBytes;
+  auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
+  const bool overflow = RunBlocksFrom<T>(f, sel, InQueue<T>(f), blocks);
   const int consumed = blocks * blockBytes;
   if (consumed > 0) {
-    f.OutCount += consumed;
     f.InCount -= consumed;
     std::memmove(inq, inq + consumed, static_cast<std::size_t>(f.InCount));
   }
@@ -569,21 +601,38 @@ int Deliver(TFFTFilter& f, std::uint8_t* dst, int room) {
   return d;
 }
 
+// Input from in, output to out (the same place, or apart for 16-bit samples).
 template <class T>
-bool ProcessAligned(TFFTFilter& f, TMMChannel mode, std::uint8_t* buf, int bytes, int& delivered) {
+bool ProcessAligned(TFFTFilter& f, TMMChannel mode, const std::uint8_t* in, std::uint8_t* out, int bytes,
+                    int& delivered) {
   auto* inq = reinterpret_cast<std::uint8_t*>(InQueue<T>(f));
   const TChannels sel = Selected(f, mode);
   bool overflow = false;
   delivered = 0;
+  const int blockBytes = f.BlockLength * static_cast<int>(sizeof(T)) * f.Channels;
   for (int pos = 0; pos < bytes;) {
     const int slice = std::min(bytes - pos, f.Capacity);
-    TakeInput<T>(f, inq + f.InCount, buf + pos, slice);
-    f.InCount += slice;
+    if (std::is_same_v<T, std::int16_t> && f.InCount == 0 &&
+        reinterpret_cast<std::uintptr_t>(in + pos) % alignof(T) == 0) {
+      // Nothing waits in the input queue: the whole blocks are filtered where they are,
+      // and only the rest is queued (before the output below can reach it).
+      const int whole = slice / blockBytes;
+      overflow |= RunBlocksFrom<T>(f, sel, reinterpret_cast<const T*>(in + pos), whole);
+      f.InCount = slice - whole * blockBytes;
+      std::memcpy(inq, in + pos + whole * blockBytes, static_cast<std::size_t>(f.InCount));
+    } else {
+      if constexpr (std::is_same_v<T, float>) {
+        TakeInput<T>(f, inq + f.InCount, out + pos, slice);  // in == out: silences non-finite samples in it
+      } else {
+        std::memcpy(inq + f.InCount, in + pos, static_cast<std::size_t>(slice));
+      }
+      f.InCount += slice;
+      overflow |= RunBlocks<T>(f, sel);
+    }
     f.InBytes += slice;
-    overflow |= RunBlocks<T>(f, sel);
     pos += slice;
-    // Output lags input, so it never overtakes the bytes not yet read from buf.
-    delivered += Deliver<T>(f, buf + delivered, pos - delivered);
+    // Output lags input, so it never overtakes the bytes not yet read from in.
+    delivered += Deliver<T>(f, out + delivered, pos - delivered);
   }
   return overflow;
 }
@@ -648,7 +697,7 @@ PFFTFilter CreateFFTFilter(const TWaveFormatEx* format, int fftLength, int capac
     for (auto& o : f->Overlap) o = detail::AllocFloats(kFilterTable);
     f->Gains = detail::AllocFloats(kFilterTable);
     f->Response = detail::AllocFloats(2 * kFilterTable);
-    f->Kernel = detail::AllocFloats(4 * kFilterTable);
+    f->Kernel = detail::AllocFloats(kSplitKernel + 2 * kMaxFilterBlock);
     f->Work = detail::AllocFloats(2 * kFilterTable);
     f->Taper = detail::AllocFloats(kFilterTable);
     f->Window = TMMFFTWindow::fwHamming;
@@ -786,8 +835,22 @@ bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int
   if (!filter || !buffer || bytes <= 0) return false;
   std::lock_guard lock(filter->Lock);
   auto* p = static_cast<std::uint8_t*>(buffer);
-  return filter->Float ? ProcessAligned<float>(*filter, mode, p, bytes, delivered)
-                       : ProcessAligned<std::int16_t>(*filter, mode, p, bytes, delivered);
+  return filter->Float ? ProcessAligned<float>(*filter, mode, p, p, bytes, delivered)
+                       : ProcessAligned<std::int16_t>(*filter, mode, p, p, bytes, delivered);
+}
+
+bool ProcessFilterAlignedFrom(TFFTFilter* filter, TMMChannel mode, const void* in, void* out, int bytes,
+                              int& delivered) {
+  delivered = 0;
+  if (!filter || !in || !out || bytes <= 0) return false;
+  std::lock_guard lock(filter->Lock);
+  const auto* from = static_cast<const std::uint8_t*>(in);
+  auto* to = static_cast<std::uint8_t*>(out);
+  if (filter->Float) {
+    std::memmove(to, from, static_cast<std::size_t>(bytes));
+    return ProcessAligned<float>(*filter, mode, to, to, bytes, delivered);
+  }
+  return ProcessAligned<std::int16_t>(*filter, mode, from, to, bytes, delivered);
 }
 
 bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered) {

@@ -17,6 +17,8 @@ namespace strataeq {
 inline constexpr int kMaxFilterBlock = 1024;
 inline constexpr int kMaxFilterChannels = 2;
 inline constexpr int kFilterTable = kMaxFilterBlock + 2;  // 1026 entries
+// Where the kernel's split form starts, 64-byte aligned.
+inline constexpr int kSplitKernel = (4 * kFilterTable + 15) / 16 * 16;
 // Frames of each channel one hand-off to the helper covers at most.
 inline constexpr int kHelperFrames = 16384;
 
@@ -58,7 +60,8 @@ struct TFFTFilter {
   detail::AlignedFloats Gains;     // kFilterTable linear gains of bins 0 .. N/2
   detail::AlignedFloats Response;  // kFilterTable complex: H[0 .. N-1]
   // H / N as the filtering reads it: 2N floats (Re, -Re) per bin, then 2N floats
-  // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element.
+  // (-Im, -Im), so that conj(X H / N) = X * P + swap(X) * Q element by element; from
+  // kSplitKernel on, N floats Re, then from kSplitKernel + kMaxFilterBlock N floats -Im.
   detail::AlignedFloats Kernel;
   detail::AlignedFloats Work;  // kFilterTable complex scratch
   // With a helper, the right channel of stereo blocks (both channels filtered) is
@@ -116,6 +119,10 @@ bool ProcessFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes)
 // next delivered bytes of the aligned output at the front of the buffer: until the
 // delay has passed that is fewer than were given. Returns whether any sample clipped.
 bool ProcessFilterAligned(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);
+// The same with the input read from in, which stays as it is, and the output put at out
+// (room for bytes; it may be in itself).
+bool ProcessFilterAlignedFrom(TFFTFilter* filter, TMMChannel mode, const void* in, void* out, int bytes,
+                              int& delivered);
 // After the last input: the rest of the output, up to bytes of it, flushed through the
 // filter with silence. Once it delivers 0 the output is as long as the input.
 bool DrainFilter(TFFTFilter* filter, TMMChannel mode, void* buffer, int bytes, int& delivered);

@@ -196,6 +196,12 @@ void TMMDSPComponent::BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers) {
   if (input_) input_->BufferLoad(lpwh, MoreBuffers);
 }
 
+const std::uint8_t* TMMDSPComponent::LoanLoad(std::int32_t, std::int32_t& bytes, bool& MoreBuffers) {
+  bytes = 0;
+  MoreBuffers = false;
+  return nullptr;
+}
+
 // --- drivers ---------------------------------------------------------------
 
 TMMDSPComponent* TMMCustomSoundComponent::SegmentStart(bool& upstreamDriver) {

@@ -67,6 +67,11 @@ class TMMDSPComponent : public TMMCustomDSPComponent {
   virtual void BufferReady(PMMWaveHdr lpwh);
   // Pull: asks upstream to fill the buffer. Runs on the driver's thread.
   virtual void BufferLoad(PMMWaveHdr lpwh, bool& MoreBuffers);
+  // Pull without a copy, where a component holds the bytes already: up to maxBytes of
+  // them in place, read-only, until ReleaseLoaned; bytes and MoreBuffers as BufferLoad
+  // would give them. nullptr: nothing to lend now, BufferLoad instead.
+  virtual const std::uint8_t* LoanLoad(std::int32_t maxBytes, std::int32_t& bytes, bool& MoreBuffers);
+  virtual void ReleaseLoaned() {}
 
   virtual void ConnectionChanging(TMMDSPComponent* component, int side, std::string_view name);
   virtual void SetInputLink(TMMDSPComponent* component, std::string_view name);

@@ -371,6 +371,67 @@ TEST_F(Routes, AFileOnThreeThreadsAllocatesNothingPerBlockOnTheFilterThread) {
   EXPECT_EQ(static_cast<std::int64_t>(r.sink.Data().size()), total);
 }
 
+// The equalizer filters the blocks the read-ahead queue holds where they are: with
+// buffers of a whole block or of a part of one, with and without the helper, and with
+// either side the slow one, the sink gets the bytes of one thread's chain, to the last.
+TEST_F(Routes, AnEqualizerBehindTheReadAheadQueueGivesTheOneThreadBytes) {
+  const std::int64_t total = 9 * 65536 + 4 * 1001;  // the last block partly filled
+  auto oneThread = [&](std::int32_t buffer) {
+    test::TPatternSource source(total);
+    const TWaveFormatEx f = BuildPcmFormat(TMMBits::b16Bit, TMMMode::mStereo, 44100);
+    source.SetPWaveFormat(&f);
+    TMMEqualizer eq;
+    eq.Filters()->Add(new TMMEQFilter(0, 22050, 18));
+    eq.SetAligned(true);
+    TMMTrigger trigger;
+    trigger.SetBufferSize(buffer);
+    trigger.SetInterval(0);
+    std::atomic<bool> stopped{false};
+    trigger.OnStop = [&](TObject*) { stopped = true; };
+    test::TRecordingSink sink;
+    source.SetOutput(&eq);
+    eq.SetOutput(&trigger);
+    trigger.SetOutput(&sink);
+    trigger.Start();
+    EXPECT_TRUE(RunUntil([&] { return stopped.load(); }, 30s));
+    trigger.Close();
+    return sink.Data();
+  };
+  struct TCase {
+    std::int32_t buffer;
+    bool helper;
+    int slowSource, slowSink;  // a 1 ms pause every so many calls; 0: none
+  };
+  const TCase cases[] = {{65536, false, 0, 0}, {65536, true, 0, 2}, {8192, false, 3, 0}, {8192, true, 0, 0}, {4096, false, 0, 5}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.buffer << " bytes, helper " << c.helper << ", source " << c.slowSource
+                                    << ", sink " << c.slowSink);
+    const auto want = oneThread(c.buffer);
+    ASSERT_EQ(static_cast<std::int64_t>(want.size()), total);
+    struct TPacedSource : test::TPatternSource {
+      using TPatternSource::TPatternSource;
+      void BufferLoad(PMMWaveHdr h, bool& more) override {
+        if (every > 0 && ++loads % every == 0) std::this_thread::sleep_for(1ms);
+        TPatternSource::BufferLoad(h, more);
+      }
+      int every = 0, loads = 0;  // the reader's thread alone
+    } source(total);
+    source.every = c.slowSource;
+    TFileRoute r(source, true);
+    r.eq.SetThreads(c.helper ? 2 : 1);
+    r.trigger.SetBufferSize(c.buffer);
+    int pushes = 0;  // the writer's thread alone
+    r.sink.OnPush = [&](PMMWaveHdr) {
+      if (c.slowSink > 0 && ++pushes % c.slowSink == 0) std::this_thread::sleep_for(1ms);
+    };
+    r.trigger.Start();
+    EXPECT_TRUE(RunUntil([&] { return r.stopped.load(); }, 30s));
+    r.trigger.Close();
+    EXPECT_TRUE(r.sink.Data() == want);
+    if (HasFailure()) break;
+  }
+}
+
 // A source that fails midway: what it gave before reaches the sink whole, nothing is
 // made up after it, and the failure reaches the application as on one thread.
 TEST_F(Routes, AFailureBehindTheReadAheadQueueEndsTheRunAfterWhatCameBefore) {

@@ -2,6 +2,7 @@
 // delay) and the float path beside the 16-bit one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -128,6 +129,44 @@ TEST(AlignedFilter, SixteenBitSamplesAreTheUnalignedOnesShiftedByTheDelay) {
     ASSERT_EQ(out.size(), in.size());
     const std::size_t delay = 2 * static_cast<std::size_t>(fft / 4);
     for (std::size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], longer[i + delay]) << "N " << fft << " at " << i;
+  }
+}
+
+// The 16-bit path makes the numbers the float path makes from the same samples, then
+// truncates and holds them in range: at every N, on both code paths, for mono and for
+// stereo in each channel mode, with a boost that clips.
+TEST(AlignedFilter, SixteenBitSamplesAreTheFloatPathsTruncatedAndHeld) {
+  for (bool vector : Paths()) {
+    PathGuard guard(vector);
+    for (int channels : {1, 2}) {
+      for (int n = 8; n <= 1024; n *= 2) {
+        for (TMMChannel mode : {TMMChannel::chBoth, TMMChannel::chLeft, TMMChannel::chRight}) {
+          if (channels == 1 && mode != TMMChannel::chBoth) continue;
+          SCOPED_TRACE("N " + std::to_string(n) + ", " + std::to_string(channels) + " channels, mode " +
+                       std::to_string(static_cast<int>(mode)) + (vector ? ", vector" : ", portable"));
+          const auto in16 = Noise(static_cast<std::size_t>(channels) * 9001, 24000, static_cast<unsigned>(n + channels));
+          const std::vector<float> inF(in16.begin(), in16.end());
+          auto run = [&](const TWaveFormatEx& fmt, auto in) {
+            auto f = CreateFFTFilter(&fmt, n, 65536);
+            SetFilterAligned(f.get(), true);
+            SetFilterBand(f.get(), 0, 3000, 9);
+            SetFilterBand(f.get(), 3000, 8000, -25);
+            SetFilterBand(f.get(), 8000, 16000, 14);
+            return RunAligned(f.get(), mode, in, {8192, 1000, 36});
+          };
+          const auto got = run(Pcm16(channels, 44100), in16);
+          const auto wantF = run(Float32(channels, 44100), inF);
+          ASSERT_EQ(got.size(), wantF.size());
+          int clipped = 0;
+          for (std::size_t i = 0; i < got.size(); ++i) {
+            const float v = std::clamp(wantF[i], -32768.0f, 32767.0f);
+            clipped += v != wantF[i];
+            ASSERT_EQ(got[i], static_cast<std::int16_t>(v)) << "sample " << i << ", float " << wantF[i];
+          }
+          EXPECT_GT(clipped, 0);
+        }
+      }
+    }
   }
 }
 
