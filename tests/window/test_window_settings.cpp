@@ -6,6 +6,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -137,7 +138,13 @@ TEST_F(WindowMemory, ADamagedFileIsReportedOnceAndGivesAUsableWindowInTheDesignS
   const std::string good =
       "[General]\nformat=1\ngains=0, 0, 0, 0, 0, 0, 0, -4.5, 0, 0, 0, 0, 0, 0, 0\nfft=1024\nchannel=left\n"
       "recording=\ndesktop=false\nplayback=Headphones\nvis=true\n";
-  auto write = [&](const std::string& text) { std::ofstream(file, std::ios::binary) << text; };
+  // Qt's settings cache takes a file of the size and time it last wrote for unchanged:
+  // each write gets a time of its own.
+  int writes = 0;
+  auto write = [&](const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+    fs::last_write_time(file, fs::file_time_type::clock::now() + std::chrono::seconds(++writes));
+  };
   write(good);
   EXPECT_EQ(Open(), "");
   EXPECT_FLOAT_EQ(Gain(7), -4.5f);
