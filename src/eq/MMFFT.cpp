@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <numbers>
+#include <type_traits>
 #include <utility>
 
 #include "eq/MMFFTSmall.h"
@@ -445,12 +446,34 @@ AVX_INLINE __m256 LoadSamples(const std::int16_t* src, int c) {
   return _mm256_cvtepi32_ps(_mm256_permute4x64_epi64(x, 0xD8));
 }
 
-// The first stage of the forward transform of z[p] = x[p] + i x[p + N/2] (p < N/2; zero
-// above), read straight from the samples. The zero half makes the stage's sums with it
-// the other operand unchanged (no sample converts to -0), so only the butterflies'
-// other halves are computed, with the same operations as the general stage.
 template <int Stride>
-AVX_INLINE int FirstStageFromSamples(const std::int16_t* src, int c, int n, float* s, int m, const float*& tw) {
+AVX_INLINE __m256 LoadSamples(const float* src, int c) {
+  if constexpr (Stride == 1) {
+    return ToLanes(_mm256_loadu_ps(src));
+  } else {
+    const __m256i order = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256 x0 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src), order);
+    const __m256 x1 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + 8), order);
+    return ToLanes(c == 0 ? _mm256_permute2f128_ps(x0, x1, 0x20) : _mm256_permute2f128_ps(x0, x1, 0x31));
+  }
+}
+
+// x + 0 as the general stage's sum with the zero half makes it: -0 becomes +0, which no
+// 16-bit sample can be.
+template <class T>
+AVX_INLINE __m256 PlusZero(__m256 x) {
+  if constexpr (std::is_same_v<T, float>)
+    return _mm256_add_ps(x, _mm256_setzero_ps());
+  else
+    return x;
+}
+
+// The first stage of the forward transform of z[p] = x[p] + i x[p + N/2] (p < N/2; zero
+// above), read straight from the samples. The zero half makes the stage's differences
+// with it the other operand unchanged and its sums that operand plus 0, so only the
+// butterflies' other halves are computed, with the same results as the general stage.
+template <class T, int Stride>
+AVX_INLINE int FirstStageFromSamples(const T* src, int c, int n, float* s, int m, const float*& tw) {
   const int h = n / 2;
   auto load = [&](int j, __m256& re, __m256& im) AVX_LAMBDA {
     re = LoadSamples<Stride>(src + Stride * 8 * j, c);
@@ -461,7 +484,7 @@ AVX_INLINE int FirstStageFromSamples(const std::int16_t* src, int c, int n, floa
     for (int j = 0; j < half; ++j) {
       __m256 ar, ai;
       load(j, ar, ai);
-      StoreBlock(s, j, ar, ai);
+      StoreBlock(s, j, PlusZero<T>(ar), PlusZero<T>(ai));
       CMulB(ar, ai, tw + 2 * j);
       StoreBlock(s, j + half, ar, ai);
     }
@@ -473,8 +496,9 @@ AVX_INLINE int FirstStageFromSamples(const std::int16_t* src, int c, int n, floa
     __m256 ar, ai, br, bi;
     load(j, ar, ai);
     load(j + l, br, bi);
-    __m256 y0r = _mm256_add_ps(ar, br), y0i = _mm256_add_ps(ai, bi);
-    __m256 y2r = _mm256_sub_ps(ar, br), y2i = _mm256_sub_ps(ai, bi);
+    const __m256 apcr = PlusZero<T>(ar), apci = PlusZero<T>(ai), bpdr = PlusZero<T>(br), bpdi = PlusZero<T>(bi);
+    __m256 y0r = _mm256_add_ps(apcr, bpdr), y0i = _mm256_add_ps(apci, bpdi);
+    __m256 y2r = _mm256_sub_ps(apcr, bpdr), y2i = _mm256_sub_ps(apci, bpdi);
     __m256 y1r = _mm256_add_ps(ar, bi), y1i = _mm256_sub_ps(ai, br);
     __m256 y3r = _mm256_sub_ps(ar, bi), y3i = _mm256_add_ps(ai, br);
     const float* w = tw + 6 * j;
@@ -490,15 +514,15 @@ AVX_INLINE int FirstStageFromSamples(const std::int16_t* src, int c, int n, floa
   return l / 4;
 }
 
-template <int Stride>
-bool FilterBlockVector(TComplexFFTContext& ctx, const std::int16_t* src, int c, const float* kr, const float* nki,
-                       float* work, float* overlap, std::int16_t* out) {
+template <class T, int Stride>
+bool FilterBlockVector(TComplexFFTContext& ctx, const T* src, int c, const float* kr, const float* nki, float* work,
+                       float* overlap, T* out) {
   const int n = ctx.Size, m = n / 8, h = n / 2;
   float* s = ctx.Scratch.get();
   // Forward transform of the block; its last pass (outputs in natural order) applies
   // the kernel and leaves the products as the second transform's blocks in work.
   const float* tw = ctx.StageTw.get();
-  int l = FirstStageFromSamples<Stride>(src, c, n, s, m, tw);
+  int l = FirstStageFromSamples<T, Stride>(src, c, n, s, m, tw);
   LaterStages(s, m, l, tw);
   const __m256 sign = _mm256_set1_ps(-0.0f);
   FinalPassCore<false>(s, m, ctx.BlockOrder.get(), ctx.FinalTw.get(),
@@ -516,7 +540,8 @@ bool FilterBlockVector(TComplexFFTContext& ctx, const std::int16_t* src, int c, 
                        });
   // The second forward transform; its last pass makes the output samples: the first
   // half-block from the real parts plus the overlap, the second from the real parts of
-  // the upper half less the imaginary parts of the lower; truncated and saturated.
+  // the upper half less the imaginary parts of the lower; 16-bit ones truncated and
+  // saturated, float ones as they are.
   tw = ctx.StageTw.get();
   l = FirstStage(work, s, m, tw);
   LaterStages(s, m, l, tw);
@@ -535,8 +560,13 @@ bool FilterBlockVector(TComplexFFTContext& ctx, const std::int16_t* src, int c, 
                          const __m256 first = _mm256_add_ps(r0, _mm256_loadu_ps(overlap + p));
                          const __m256 second = _mm256_sub_ps(r4, i0);
                          _mm256_storeu_ps(overlap + p, _mm256_sub_ps(zero, i4));
-                         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p), convert(first));
-                         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p + h), convert(second));
+                         if constexpr (std::is_same_v<T, float>) {
+                           _mm256_storeu_ps(out + p, first);
+                           _mm256_storeu_ps(out + p + h, second);
+                         } else {
+                           _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p), convert(first));
+                           _mm_storeu_si128(reinterpret_cast<__m128i*>(out + p + h), convert(second));
+                         }
                        });
   return !_mm256_testz_si256(clipped, clipped);
 }
@@ -687,11 +717,16 @@ void ComplexFFT(TComplexFFTContext* context, float* data, int direction) {
 }
 
 namespace detail {
-bool FilterBlock16(TComplexFFTContext& context, const std::int16_t* src, int stride, int channel, const float* kr,
-                   const float* nki, float* work, float* overlap, std::int16_t* out) {
-  return stride == 1 ? FilterBlockVector<1>(context, src, 0, kr, nki, work, overlap, out)
-                     : FilterBlockVector<2>(context, src, channel, kr, nki, work, overlap, out);
+template <class T>
+bool FilterBlockFused(TComplexFFTContext& context, const T* src, int stride, int channel, const float* kr,
+                      const float* nki, float* work, float* overlap, T* out) {
+  return stride == 1 ? FilterBlockVector<T, 1>(context, src, 0, kr, nki, work, overlap, out)
+                     : FilterBlockVector<T, 2>(context, src, channel, kr, nki, work, overlap, out);
 }
+template bool FilterBlockFused(TComplexFFTContext&, const std::int16_t*, int, int, const float*, const float*,
+                               float*, float*, std::int16_t*);
+template bool FilterBlockFused(TComplexFFTContext&, const float*, int, int, const float*, const float*, float*,
+                               float*, float*);
 }  // namespace detail
 
 PRealFFT CreateRealFFT(int k) {

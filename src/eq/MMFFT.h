@@ -89,16 +89,17 @@ void ClearComplex(float* data, int n);
 
 namespace detail {
 // The FFT filter's block on a vectorised context (Vector set, N >= 64): N samples of
-// channel `channel` of 16-bit samples with stride 1 or 2, taken as z[p] = x[p] + i x[p + N/2]
-// (zero from N/2 on), transformed, multiplied by H / N (kr[k] = Re, nki[k] = -Im, N
-// entries each, 32-byte aligned) and conjugated, transformed again; then out[p] = the
-// real part plus overlap[p] and out[p + N/2] = Re z[p + N/2] - Im z[p], truncated and
-// held in the 16-bit range, and overlap[p] = -Im z[p + N/2], for p < N/2. Works in the
-// context's scratch and work (2N floats, 32-byte aligned). The same numbers as the
-// general transforms give, without their passes over the data in between. Returns
-// whether any sample was clipped.
-bool FilterBlock16(TComplexFFTContext& context, const std::int16_t* src, int stride, int channel, const float* kr,
-                   const float* nki, float* work, float* overlap, std::int16_t* out);
+// channel `channel` of 16-bit or float samples (T) with stride 1 or 2, taken as
+// z[p] = x[p] + i x[p + N/2] (zero from N/2 on), transformed, multiplied by H / N
+// (kr[k] = Re, nki[k] = -Im, N entries each, 32-byte aligned) and conjugated, transformed
+// again; then out[p] = the real part plus overlap[p] and out[p + N/2] = Re z[p + N/2] -
+// Im z[p] (16-bit: truncated and held in range), and overlap[p] = -Im z[p + N/2], for
+// p < N/2. Works in the context's scratch and work (2N floats, 32-byte aligned). The
+// same numbers as the general transforms give, without their passes over the data in
+// between. Returns whether any 16-bit sample was clipped.
+template <class T>
+bool FilterBlockFused(TComplexFFTContext& context, const T* src, int stride, int channel, const float* kr,
+                      const float* nki, float* work, float* overlap, T* out);
 }  // namespace detail
 
 // Tests and benchmarks: false keeps every transform on the portable code even where

@@ -307,11 +307,9 @@ bool FilterBlock(TFFTFilter& f, bool vector, const T* src, int stride, int c, T*
                  TComplexFFTContext* fft, float* w) {
   const int n = f.BlockLength, h = f.HalfBlock;
   const bool wide = vector && n >= 32;
-  if constexpr (std::is_same_v<T, std::int16_t>) {
-    if (wide && n >= 64 && fft->Vector) {
-      const float* kr = f.Kernel.get() + kSplitKernel;
-      return detail::FilterBlock16(*fft, src, stride, c, kr, kr + kMaxFilterBlock, w, overlap, out);
-    }
+  if (wide && n >= 64 && fft->Vector) {
+    const float* kr = f.Kernel.get() + kSplitKernel;
+    return detail::FilterBlockFused<T>(*fft, src, stride, c, kr, kr + kMaxFilterBlock, w, overlap, out);
   }
   if (wide)
     LoadAvx2(src, stride, c, h, w);
