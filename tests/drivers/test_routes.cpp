@@ -344,6 +344,27 @@ struct TFileRoute {
   std::atomic<bool> stopped{false};
 };
 
+// A source that pauses 1 ms every so many loads (0: never).
+struct TPacedSource : test::TPatternSource {
+  using TPatternSource::TPatternSource;
+  void BufferLoad(PMMWaveHdr h, bool& more) override {
+    if (every > 0 && ++loads % every == 0) std::this_thread::sleep_for(1ms);
+    TPatternSource::BufferLoad(h, more);
+  }
+  int every = 0, loads = 0;  // the reader's thread alone
+};
+
+// Runs the route to its end while its sink pauses 1 ms every slowSink pushes (0: never).
+void RunWithSlowSink(TFileRoute& r, int slowSink) {
+  int pushes = 0;  // the writer's thread alone
+  r.sink.OnPush = [&](PMMWaveHdr) {
+    if (slowSink > 0 && ++pushes % slowSink == 0) std::this_thread::sleep_for(1ms);
+  };
+  r.trigger.Start();
+  EXPECT_TRUE(RunUntil([&] { return r.stopped.load(); }, 30s));
+  r.trigger.Close();
+}
+
 // The reader, the filter and its helper allocate nothing per block.
 TEST_F(Routes, AFileOnThreeThreadsAllocatesNothingPerBlockOnTheFilterThread) {
   const std::int64_t total = (4 << 20) + 4 * 1001;  // the last block partly filled
@@ -408,25 +429,12 @@ TEST_F(Routes, AnEqualizerBehindTheReadAheadQueueGivesTheOneThreadBytes) {
                                     << ", sink " << c.slowSink);
     const auto want = oneThread(c.buffer);
     ASSERT_EQ(static_cast<std::int64_t>(want.size()), total);
-    struct TPacedSource : test::TPatternSource {
-      using TPatternSource::TPatternSource;
-      void BufferLoad(PMMWaveHdr h, bool& more) override {
-        if (every > 0 && ++loads % every == 0) std::this_thread::sleep_for(1ms);
-        TPatternSource::BufferLoad(h, more);
-      }
-      int every = 0, loads = 0;  // the reader's thread alone
-    } source(total);
+    TPacedSource source(total);
     source.every = c.slowSource;
     TFileRoute r(source, true);
     r.eq.SetThreads(c.helper ? 2 : 1);
     r.trigger.SetBufferSize(c.buffer);
-    int pushes = 0;  // the writer's thread alone
-    r.sink.OnPush = [&](PMMWaveHdr) {
-      if (c.slowSink > 0 && ++pushes % c.slowSink == 0) std::this_thread::sleep_for(1ms);
-    };
-    r.trigger.Start();
-    EXPECT_TRUE(RunUntil([&] { return r.stopped.load(); }, 30s));
-    r.trigger.Close();
+    RunWithSlowSink(r, c.slowSink);
     EXPECT_TRUE(r.sink.Data() == want);
     if (HasFailure()) break;
   }
@@ -455,14 +463,6 @@ TEST_F(Routes, AFailureBehindTheReadAheadQueueEndsTheRunAfterWhatCameBefore) {
 // come (a writer once several blocks are there): whichever side is the slow one, and
 // however few the blocks, every byte arrives in order and the run ends.
 TEST_F(Routes, BothQueuesMoveEveryByteInOrderWhicheverSideIsSlowAndHoweverFewTheBlocks) {
-  struct TPacedSource : test::TPatternSource {
-    using TPatternSource::TPatternSource;
-    void BufferLoad(PMMWaveHdr h, bool& more) override {
-      if (every > 0 && ++loads % every == 0) std::this_thread::sleep_for(1ms);
-      TPatternSource::BufferLoad(h, more);
-    }
-    int every = 0, loads = 0;  // the reader's thread alone
-  };
   struct TCase {
     std::int32_t blocks;
     int slowSource, slowSink;  // a 1 ms pause every so many calls; 0: none
@@ -476,13 +476,7 @@ TEST_F(Routes, BothQueuesMoveEveryByteInOrderWhicheverSideIsSlowAndHoweverFewThe
     TFileRoute r(source, false);
     r.readAhead.SetNumBlocks(c.blocks);
     r.writeBehind.SetNumBlocks(c.blocks);
-    int pushes = 0;  // the writer's thread alone
-    r.sink.OnPush = [&](PMMWaveHdr) {
-      if (c.slowSink > 0 && ++pushes % c.slowSink == 0) std::this_thread::sleep_for(1ms);
-    };
-    r.trigger.Start();
-    EXPECT_TRUE(RunUntil([&] { return r.stopped.load(); }, 30s));
-    r.trigger.Close();
+    RunWithSlowSink(r, c.slowSink);
     EXPECT_EQ(r.sink.Data(), test::Pattern(0, static_cast<std::size_t>(total)));
     if (HasFailure()) break;
   }
